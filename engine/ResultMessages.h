@@ -1,0 +1,8 @@
+#pragma once
+
+#include "engine/ProgramResult.h"
+
+#include <string>
+
+// The message the Single command shows for a result, with the target it ran against.
+std::string singleResultMessage(ProgramResult result, const std::string& target);

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <chrono>
+
+// Every pause, count and size of the programming sequence and the batch, in one
+// place. Units were built against this schedule; none of it is tunable.
+namespace timing {
+
+using std::chrono::milliseconds;
+
+inline constexpr milliseconds kDrainSleep{100};
+inline constexpr milliseconds kPauseBetweenBootLoaderWaits{2000};
+inline constexpr int kBootLoaderProbeCounterStart = 10;  // tested before decrement: 11 probes
+inline constexpr milliseconds kProbeReplySleep{1000};
+inline constexpr std::size_t kProbeReplyBuffer = 1400;
+inline constexpr milliseconds kPauseBeforeImageConnection{1000};
+inline constexpr int kImageConnectionAttempts = 20;
+inline constexpr std::size_t kBlockSize = 1460;
+inline constexpr int kVerdictReceives = 200;
+inline constexpr milliseconds kVerdictSleep{100};
+inline constexpr std::size_t kStatusDatagramSize = 4;
+
+inline constexpr milliseconds kPauseAfterConfirmedUnit{4000};  // batch
+
+inline constexpr milliseconds kDiscoveryPause{5};
+inline constexpr int kDiscoveryMaxReplies = 500;
+inline constexpr std::size_t kDiscoveryReplyBuffer = 1000;
+
+}  // namespace timing

@@ -1,0 +1,1 @@
+// The fleet library's sources are added beside this file.

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A UDP socket that never waits: a receive returns one datagram or -1 at once.
+class DatagramSocket {
+public:
+    DatagramSocket() = default;
+    ~DatagramSocket();
+    DatagramSocket(const DatagramSocket&) = delete;
+    DatagramSocket& operator=(const DatagramSocket&) = delete;
+    DatagramSocket(DatagramSocket&& other) noexcept;
+    DatagramSocket& operator=(DatagramSocket&& other) noexcept;
+
+    // Binds to the port on all local interfaces, or on bindAddress when given.
+    bool create(std::uint16_t port, const std::string& bindAddress = {});
+    bool setBroadcast(bool enabled);
+    bool setReuseAddress(bool enabled);
+
+    // Bytes sent, or -1 with lastError() set.
+    long sendTo(const std::string& host, std::uint16_t port, const void* data, std::size_t length);
+
+    // One datagram into the buffer: its byte count, or -1 when nothing waits or
+    // the receive failed. A datagram longer than the buffer is dropped whole.
+    long receive(void* buffer, std::size_t length, std::string* sender = nullptr);
+
+    void close();
+    bool isOpen() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    int lastError() const { return lastError_; }
+    std::uint16_t localPort() const;
+
+private:
+    int fd_ = -1;
+    int lastError_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,67 @@
+#include "platform/InputFile.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+
+InputFile::~InputFile() { close(); }
+
+bool InputFile::open(const std::string& path) {
+    close();
+    if (path.empty() || path.find('\0') != std::string::npos) {
+        lastError_ = ENOENT;
+        return false;
+    }
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
+        lastError_ = S_ISDIR(info.st_mode) ? EISDIR : errno;
+        close();
+        return false;
+    }
+    return true;
+}
+
+long InputFile::read(void* buffer, std::size_t length) {
+    for (;;) {
+        ssize_t got = ::read(fd_, buffer, length);
+        if (got >= 0)
+            return static_cast<long>(got);
+        if (errno != EINTR) {
+            lastError_ = errno;
+            return -1;
+        }
+    }
+}
+
+bool InputFile::rewind() {
+    if (::lseek(fd_, 0, SEEK_SET) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
+std::uint64_t InputFile::size() const {
+    struct stat info {};
+    if (fd_ < 0 || ::fstat(fd_, &info) != 0)
+        return 0;
+    return static_cast<std::uint64_t>(info.st_size);
+}
+
+void InputFile::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+}  // namespace platform

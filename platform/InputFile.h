@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// A file read front to back in blocks; never held whole in memory.
+class InputFile {
+public:
+    InputFile() = default;
+    ~InputFile();
+    InputFile(const InputFile&) = delete;
+    InputFile& operator=(const InputFile&) = delete;
+
+    // Opens an existing file that is not a directory.
+    bool open(const std::string& path);
+    // Bytes read (0 at the end of the file), or -1 on a read error.
+    long read(void* buffer, std::size_t length);
+    bool rewind();
+    // The file's length in bytes now.
+    std::uint64_t size() const;
+    void close();
+
+    bool isOpen() const { return fd_ >= 0; }
+    int lastError() const { return lastError_; }
+
+private:
+    int fd_ = -1;
+    int lastError_ = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// One open print queue. Each call mirrors one spooler operation and reports
+// success; a queue is closed exactly once, by close() or by its destructor.
+class PrintQueue {
+public:
+    virtual ~PrintQueue() = default;
+    // The queue's port, e.g. "FILE:"; nothing when the queue's details cannot be read.
+    virtual std::optional<std::string> portName() = 0;
+    virtual bool startDocument(const std::string& documentName, const std::string& dataType) = 0;
+    virtual bool startPage() = 0;
+    virtual bool write(const void* data, std::size_t length) = 0;
+    virtual bool endPage() = 0;
+    virtual bool endDocument() = 0;
+    virtual void close() = 0;
+};
+
+class Spooler {
+public:
+    virtual ~Spooler() = default;
+    // Queue names in the spooler's own order; empty when there are none or the
+    // spooler cannot be reached.
+    virtual std::vector<std::string> queueNames() = 0;
+    // The open queue, or nothing with *errorCode set to the spooler's reason.
+    virtual std::unique_ptr<PrintQueue> open(const std::string& name, int* errorCode) = 0;
+};
+
+}  // namespace platform

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "engine/Operator.h"
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+// An operator that answers every message with a fixed button and remembers
+// what the engine asked it to show.
+class RecordingOperator : public Operator {
+public:
+    struct Message {
+        std::string text;
+        unsigned flags;
+    };
+
+    int messageBox(const std::string& text, unsigned flags) override;
+    void setProgressRange(std::uint64_t total) override;
+    void setProgressPosition(std::uint64_t position) override;
+    void beginWaitCursor() override;
+    void endWaitCursor() override;
+    void dispatchPendingEvent() override;
+    void keepPainted() override;
+    void phaseChanged(UnitPhase phase) override;
+    void connectionAttempted(bool succeeded) override;
+    void probeSent() override;
+
+    int answer = mb::kAnswerOk;
+
+    // Everything below is read by tests after the run.
+    std::vector<Message> messages;
+    std::vector<std::uint64_t> positions;
+    std::vector<std::uint64_t> ranges;
+    std::vector<UnitPhase> phases;
+    int waitCursorDepth = 0;
+    int maxWaitCursorDepth = 0;
+    int waitCursorBegins = 0;
+    int dispatches = 0;
+    int connectionAttempts = 0;
+    int probes = 0;
+};
+
+}  // namespace testing_support

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "platform/Sleeper.h"
+
+#include <chrono>
+#include <mutex>
+#include <vector>
+
+namespace testing_support {
+
+// Sleeps a fraction of every requested pause and remembers what was asked for,
+// so a test runs the real schedule quickly and can still check it.
+class ScaledSleeper final : public platform::Sleeper {
+public:
+    explicit ScaledSleeper(double factor = 0.01) : factor_(factor) {}
+    void sleepFor(std::chrono::milliseconds duration) override;
+
+    std::vector<std::chrono::milliseconds> requested() const;
+    std::chrono::milliseconds totalRequested() const;
+
+private:
+    double factor_;
+    mutable std::mutex mutex_;
+    std::vector<std::chrono::milliseconds> requested_;
+};
+
+}  // namespace testing_support
