@@ -7,9 +7,9 @@
 // Where units and the programming host listen. The defaults are the units'
 // own; tests, the demo and hosts with several networks override them.
 struct Endpoints {
-    std::uint16_t unitUdpPort = 6000;    // management port: query, reply, time stamp
-    std::uint16_t unitTcpPort = 9100;    // raw data port: entry header, image
-    std::uint16_t statusPort = 40001;    // the host's port for the unit's verdict
+    std::uint16_t unitUdpPort = 6000;  // management port: query, reply, time stamp
+    std::uint16_t unitTcpPort = 9100;  // raw data port: entry header, image
+    std::uint16_t statusPort = 40001;  // the host's port for the unit's verdict
     std::string broadcastAddress = "255.255.255.255";
 
     // Defaults overridden by FWPROG_UNIT_UDP_PORT, FWPROG_UNIT_TCP_PORT,

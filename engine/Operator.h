@@ -5,8 +5,8 @@
 
 // Message box flags as the operator's messages name them.
 namespace mb {
-inline constexpr unsigned kOk = 0;              // OK button; shown with the exclamation icon
-inline constexpr unsigned kIconStop = 16;       // OK button, stop icon
+inline constexpr unsigned kOk = 0;         // OK button; shown with the exclamation icon
+inline constexpr unsigned kIconStop = 16;  // OK button, stop icon
 inline constexpr unsigned kOkCancelQuestion = 33;
 inline constexpr unsigned kIconExclamation = 48;
 inline constexpr unsigned kIconInformation = 64;

@@ -56,8 +56,8 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
         return ResultPrinterPortError;
     }
 
-    const bool headerDone = submitDocument(
-        op, *queue, [&] { return queue->write(header.data(), header.size()); });
+    const bool headerDone =
+        submitDocument(op, *queue, [&] { return queue->write(header.data(), header.size()); });
     if (!headerDone) {
         queue->close();
         return ResultPrinterPortError;

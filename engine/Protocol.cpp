@@ -11,7 +11,9 @@ std::string entryHeaderForNetwork() {
     return header;
 }
 
-std::string entryHeaderForPrintQueue() { return std::string(kEntryHeaderText); }
+std::string entryHeaderForPrintQueue() {
+    return std::string(kEntryHeaderText);
+}
 
 bool isBootLoaderReply(const void* reply, std::size_t length) {
     return length >= kBootLoaderTag.size() &&

@@ -13,7 +13,8 @@ namespace proto {
 inline constexpr std::string_view kQuery{"BCJ", 3};
 
 // PJL sequence that sends a unit into its boot loader (39 characters).
-inline constexpr std::string_view kEntryHeaderText{"\x1b%-12345X@PJL ENTER LANGUAGE=BCJ\r\nX=1\r\n", 39};
+inline constexpr std::string_view kEntryHeaderText{"\x1b%-12345X@PJL ENTER LANGUAGE=BCJ\r\nX=1\r\n",
+                                                   39};
 
 // The header as sent on the network: its 39 characters and the terminating NUL.
 std::string entryHeaderForNetwork();

@@ -38,8 +38,8 @@ private:
 
 }  // namespace
 
-UnitProgrammer::UnitProgrammer(Operator& op, platform::Sleeper& sleeper,
-                               platform::Spooler& spooler, EngineOptions options)
+UnitProgrammer::UnitProgrammer(Operator& op, platform::Sleeper& sleeper, platform::Spooler& spooler,
+                               EngineOptions options)
     : op_(op), sleeper_(sleeper), spooler_(spooler), options_(std::move(options)) {
     inboxFactory_ = [port = options_.endpoints.statusPort](const std::string&) {
         return std::make_unique<SocketStatusInbox>(port);
@@ -73,9 +73,9 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     if (readsAsDottedAddress(target)) {
         result = networkPath(target, probeAddress, image, *inbox);
     } else {
-        result = DeliverToPrintQueue(op_, spooler_, target, image,
-                                     proto::entryHeaderForPrintQueue(), buffer_.data(),
-                                     buffer_.size());
+        result =
+            DeliverToPrintQueue(op_, spooler_, target, image, proto::entryHeaderForPrintQueue(),
+                                buffer_.data(), buffer_.size());
     }
     image.close();
     inbox->close();

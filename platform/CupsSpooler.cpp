@@ -5,7 +5,9 @@
 
 namespace platform {
 
-std::vector<std::string> CupsSpooler::queueNames() { return {}; }
+std::vector<std::string> CupsSpooler::queueNames() {
+    return {};
+}
 
 std::unique_ptr<PrintQueue> CupsSpooler::open(const std::string&, int* errorCode) {
     if (errorCode)

@@ -12,7 +12,9 @@
 
 namespace platform {
 
-DatagramSocket::~DatagramSocket() { close(); }
+DatagramSocket::~DatagramSocket() {
+    close();
+}
 
 DatagramSocket::DatagramSocket(DatagramSocket&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), lastError_(other.lastError_) {}

@@ -8,7 +8,9 @@
 
 namespace platform {
 
-InputFile::~InputFile() { close(); }
+InputFile::~InputFile() {
+    close();
+}
 
 bool InputFile::open(const std::string& path) {
     close();

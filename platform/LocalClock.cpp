@@ -18,6 +18,8 @@ LocalClockReading localClockAt(std::time_t instant) {
     return reading;
 }
 
-LocalClockReading readLocalClock() { return localClockAt(std::time(nullptr)); }
+LocalClockReading readLocalClock() {
+    return localClockAt(std::time(nullptr));
+}
 
 }  // namespace platform

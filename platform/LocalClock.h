@@ -6,9 +6,9 @@ namespace platform {
 
 // The local wall clock and the zone values the units expect with it.
 struct LocalClockReading {
-    std::tm local{};                 // current time, broken down in the local zone
-    long standardMinutesWest = 0;    // standard-time offset, positive west of UTC
-    int daylightFlag = -1;           // 1 in daylight saving time, 0 not, -1 unknown
+    std::tm local{};               // current time, broken down in the local zone
+    long standardMinutesWest = 0;  // standard-time offset, positive west of UTC
+    int daylightFlag = -1;         // 1 in daylight saving time, 0 not, -1 unknown
 };
 
 // Reads the clock once and the zone right after, as the time-stamp message needs.

@@ -20,7 +20,9 @@ using Clock = std::chrono::steady_clock;
 StreamSocket::StreamSocket(StreamTimeouts timeouts, WaitHook hook)
     : timeouts_(timeouts), hook_(std::move(hook)) {}
 
-StreamSocket::~StreamSocket() { close(); }
+StreamSocket::~StreamSocket() {
+    close();
+}
 
 bool StreamSocket::create() {
     close();
@@ -45,9 +47,9 @@ void StreamSocket::pause(std::chrono::milliseconds duration) {
         if (hook_)
             hook_();
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        ::poll(nullptr, 0, static_cast<int>(std::clamp(left, std::chrono::milliseconds(1),
-                                                        timeouts_.hookInterval)
-                                                 .count()));
+        ::poll(nullptr, 0,
+               static_cast<int>(
+                   std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval).count()));
     }
 }
 
@@ -114,19 +116,19 @@ bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
     const auto refusedUntil = Clock::now() + timeouts_.refusedRetryWindow;
     for (;;) {
         switch (attemptOnce(*address)) {
-        case Attempt::Connected:
-            return true;
-        case Attempt::Failed:
-            return false;
-        case Attempt::Refused:
-            // A refused socket is spent; the next try needs a fresh one.
-            close();
-            if (Clock::now() >= refusedUntil) {
-                lastError_ = ECONNREFUSED;
+            case Attempt::Connected:
+                return true;
+            case Attempt::Failed:
                 return false;
-            }
-            pause(std::min(timeouts_.hookInterval, std::chrono::milliseconds(50)));
-            break;
+            case Attempt::Refused:
+                // A refused socket is spent; the next try needs a fresh one.
+                close();
+                if (Clock::now() >= refusedUntil) {
+                    lastError_ = ECONNREFUSED;
+                    return false;
+                }
+                pause(std::min(timeouts_.hookInterval, std::chrono::milliseconds(50)));
+                break;
         }
     }
 }

@@ -8,17 +8,31 @@ int RecordingOperator::messageBox(const std::string& text, unsigned flags) {
     messages.push_back({text, flags});
     return answer;
 }
-void RecordingOperator::setProgressRange(std::uint64_t total) { ranges.push_back(total); }
-void RecordingOperator::setProgressPosition(std::uint64_t position) { positions.push_back(position); }
+void RecordingOperator::setProgressRange(std::uint64_t total) {
+    ranges.push_back(total);
+}
+void RecordingOperator::setProgressPosition(std::uint64_t position) {
+    positions.push_back(position);
+}
 void RecordingOperator::beginWaitCursor() {
     ++waitCursorBegins;
     maxWaitCursorDepth = std::max(maxWaitCursorDepth, ++waitCursorDepth);
 }
-void RecordingOperator::endWaitCursor() { --waitCursorDepth; }
-void RecordingOperator::dispatchPendingEvent() { ++dispatches; }
+void RecordingOperator::endWaitCursor() {
+    --waitCursorDepth;
+}
+void RecordingOperator::dispatchPendingEvent() {
+    ++dispatches;
+}
 void RecordingOperator::keepPainted() {}
-void RecordingOperator::phaseChanged(UnitPhase phase) { phases.push_back(phase); }
-void RecordingOperator::connectionAttempted(bool) { ++connectionAttempts; }
-void RecordingOperator::probeSent() { ++probes; }
+void RecordingOperator::phaseChanged(UnitPhase phase) {
+    phases.push_back(phase);
+}
+void RecordingOperator::connectionAttempted(bool) {
+    ++connectionAttempts;
+}
+void RecordingOperator::probeSent() {
+    ++probes;
+}
 
 }  // namespace testing_support

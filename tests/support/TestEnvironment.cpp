@@ -31,15 +31,20 @@ std::uint16_t freePort(int type) {
 
 }  // namespace
 
-std::uint16_t freeUdpPort() { return freePort(SOCK_DGRAM); }
-std::uint16_t freeTcpPort() { return freePort(SOCK_STREAM); }
+std::uint16_t freeUdpPort() {
+    return freePort(SOCK_DGRAM);
+}
+std::uint16_t freeTcpPort() {
+    return freePort(SOCK_STREAM);
+}
 
 std::string uniqueLoopbackAddress() {
     static std::atomic<unsigned> counter{0};
     // 127.1.0.0 upwards, away from 127.0.0.x where demos and people work.
-    const unsigned n = (static_cast<unsigned>(::getpid()) * 997u + counter++) % (100u * 250u * 250u);
-    return "127." + std::to_string(1 + n / 62500u) + "." + std::to_string(1 + n / 250u % 250u) + "." +
-           std::to_string(2 + n % 250u);
+    const unsigned n =
+        (static_cast<unsigned>(::getpid()) * 997u + counter++) % (100u * 250u * 250u);
+    return "127." + std::to_string(1 + n / 62500u) + "." + std::to_string(1 + n / 250u % 250u) +
+           "." + std::to_string(2 + n % 250u);
 }
 
 TempDir::TempDir() {

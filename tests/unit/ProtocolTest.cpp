@@ -34,8 +34,8 @@ TEST(DiscoveryReply, FieldsEndAtLineFeedNulOrEnd) {
     EXPECT_EQ(line("Unit 7 1.20\nIP:10.0.0.7\nrest"), "Unit 7 1.20\t10.0.0.7");
     EXPECT_EQ(line("no line feed at all"), "no line feed at all\t");
     EXPECT_EQ(line(""), "\t");
-    EXPECT_EQ(line("P\nabc"), "P\t");          // datagram ends before the address
-    EXPECT_EQ(line("P\nabcd"), "P\td");        // address runs to the end
+    EXPECT_EQ(line("P\nabc"), "P\t");    // datagram ends before the address
+    EXPECT_EQ(line("P\nabcd"), "P\td");  // address runs to the end
     // A NUL ends the product; the address still starts four bytes past it.
     EXPECT_EQ(line("Pro\0duct\nIP:x"s), "Pro\tt");
     EXPECT_EQ(line("P\nIP:10.0\0.0.7\n"s), "P\t10.0");

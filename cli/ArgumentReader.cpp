@@ -1,0 +1,106 @@
+#include "cli/ArgumentReader.h"
+
+#include <cstdio>
+
+namespace cli {
+
+ArgumentReader::ArgumentReader(std::vector<std::string> args, CommonOptions& common)
+    : args_(std::move(args)), common_(common) {}
+
+void ArgumentReader::fail(std::string message) {
+    if (!error_)
+        error_ = std::move(message);
+    index_ = args_.size();
+}
+
+bool ArgumentReader::flag(const char* name) {
+    if (atEnd() || args_[index_] != name)
+        return false;
+    ++index_;
+    return true;
+}
+
+bool ArgumentReader::option(const char* name, std::string& value) {
+    if (atEnd())
+        return false;
+    const std::string& arg = args_[index_];
+    const std::string prefix = std::string(name) + "=";
+    if (arg.compare(0, prefix.size(), prefix) == 0) {
+        value = arg.substr(prefix.size());
+        ++index_;
+        return true;
+    }
+    if (arg != name)
+        return false;
+    if (index_ + 1 >= args_.size()) {
+        fail(std::string(name) + " needs a value");
+        return true;
+    }
+    value = args_[index_ + 1];
+    index_ += 2;
+    return true;
+}
+
+bool ArgumentReader::common() {
+    std::string value;
+    auto port = [&](const char* name, std::uint16_t& target) {
+        if (!option(name, value))
+            return false;
+        if (auto parsed = parsePort(value))
+            target = *parsed;
+        else
+            fail(std::string(name) + ": not a port number: " + value);
+        return true;
+    };
+    if (flag("--json")) {
+        common_.json = true;
+        return true;
+    }
+    if (port("--unit-udp-port", common_.endpoints.unitUdpPort) ||
+        port("--unit-tcp-port", common_.endpoints.unitTcpPort) ||
+        port("--status-port", common_.endpoints.statusPort))
+        return true;
+    if (option("--broadcast", value)) {
+        if (value.empty())
+            fail("--broadcast needs an address");
+        common_.endpoints.broadcastAddress = value;
+        return true;
+    }
+    return false;
+}
+
+std::string jsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (c < 0x20 || c >= 0x7F) {
+                    // Text is 8-bit and not necessarily UTF-8: escape every byte
+                    // outside ASCII so the output is always valid JSON.
+                    char escaped[8];
+                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                    out += escaped;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+}  // namespace cli

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "engine/Endpoints.h"
+#include "platform/Sleeper.h"
+#include "platform/Spooler.h"
+#include "platform/StreamSocket.h"
+
+#include <atomic>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// What a command may touch of the process it runs in. main() fills it with the
+// real streams, clock and spooler; tests fill it with string streams, a scaled
+// sleeper and a private spooler.
+struct CliContext {
+    std::ostream& out;
+    std::ostream& err;
+    std::istream& in;
+    bool stderrIsTerminal = false;
+    bool stdinIsTerminal = false;
+    platform::Sleeper& sleeper;
+    platform::Spooler& spooler;
+    platform::StreamTimeouts streamTimeouts{};
+    // Count of interrupts (SIGINT/SIGTERM) so far; the first is a stop request.
+    const std::atomic<int>* interrupts = nullptr;
+
+    bool stopRequested() const { return interrupts && interrupts->load() > 0; }
+};
+
+// Options every subcommand takes.
+struct CommonOptions {
+    Endpoints endpoints;  // from the environment, then overridden by options
+    bool json = false;
+};
+
+// Exit statuses.
+inline constexpr int kExitSuccess = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+inline constexpr int kExitUnconfirmed = 3;
+
+int runFwprog(const std::vector<std::string>& args, CliContext& context);
+
+}  // namespace cli

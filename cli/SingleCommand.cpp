@@ -1,0 +1,84 @@
+#include "cli/ArgumentReader.h"
+#include "cli/Commands.h"
+#include "cli/TerminalOperator.h"
+#include "engine/ResultMessages.h"
+#include "engine/UnitProgrammer.h"
+
+#include <ostream>
+
+namespace cli {
+
+namespace {
+
+const char* const kSingleUsage =
+    "usage: fwprog single --image FILE --target TARGET [--json]\n"
+    "  Programs one unit: TARGET is a unit's dotted IPv4 address or a print queue's name.\n"
+    "  Exit status: 0 programmed, 3 sent but unconfirmed, 1 failed, 2 usage error.\n";
+
+// Line ends as a terminal shows them, and exactly one at the end.
+std::string forTerminal(const std::string& message) {
+    std::string text;
+    for (std::size_t i = 0; i < message.size(); ++i) {
+        if (message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n')
+            continue;
+        text += message[i];
+    }
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text + "\n";
+}
+
+}  // namespace
+
+int exitStatusForResult(ProgramResult result) {
+    if (result == ResultProgrammed)
+        return kExitSuccess;
+    return result < 0 ? kExitUnconfirmed : kExitFailure;
+}
+
+int runSingle(const std::vector<std::string>& args, CliContext& context) {
+    CommonOptions common{Endpoints::fromEnvironment()};
+    ArgumentReader reader(args, common);
+    std::string image, target;
+    bool haveImage = false, haveTarget = false;
+    while (!reader.atEnd()) {
+        if (reader.flag("--help") || reader.flag("-h")) {
+            context.out << kSingleUsage << '\n' << kCommonOptionsHelp;
+            return kExitSuccess;
+        }
+        if (reader.flag("--version")) {
+            context.out << FWPROG_VERSION_TEXT << '\n';
+            return kExitSuccess;
+        }
+        if (reader.option("--image", image)) {
+            haveImage = true;
+        } else if (reader.option("--target", target)) {
+            haveTarget = true;
+        } else if (!reader.common()) {
+            reader.fail("unknown option: " + reader.current());
+        }
+    }
+    if (reader.error())
+        return usageError(context, *reader.error(), kSingleUsage);
+    if (!haveImage || !haveTarget)
+        return usageError(context, haveImage ? "--target is required" : "--image is required",
+                          kSingleUsage);
+
+    TerminalOperator op(context.err, context.stderrIsTerminal && !common.json);
+    UnitProgrammer programmer(op, context.sleeper, context.spooler,
+                              EngineOptions{common.endpoints, context.streamTimeouts});
+    const ProgramResult result = programmer.ProgramUnit(image, target);
+    op.finishProgressLine();
+
+    const std::string message = singleResultMessage(result, target);
+    if (common.json) {
+        context.out << "{\"target\": " << jsonString(target) << ", \"result\": " << result
+                    << ", \"message\": " << jsonString(message) << "}\n";
+    } else {
+        context.out << forTerminal(message);
+    }
+    context.out.flush();
+    return exitStatusForResult(result);
+}
+
+}  // namespace cli

@@ -1,0 +1,40 @@
+#include "cli/CliContext.h"
+#include "platform/CupsSpooler.h"
+#include "platform/Sleeper.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <iostream>
+
+namespace {
+
+std::atomic<int> interrupts{0};
+
+// The first interrupt asks the running command to stop after the unit in
+// progress; a second one ends the process at once (every log line written so
+// far is already on disk).
+void onInterrupt(int) {
+    if (interrupts.fetch_add(1) >= 1)
+        ::_exit(130);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    struct sigaction action {};
+    action.sa_handler = onInterrupt;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGINT, &action, nullptr);
+    ::sigaction(SIGTERM, &action, nullptr);
+    ::signal(SIGPIPE, SIG_IGN);
+
+    platform::RealSleeper sleeper;
+    platform::CupsSpooler spooler;
+    cli::CliContext context{
+        std::cout, std::cerr, std::cin, ::isatty(STDERR_FILENO) == 1, ::isatty(STDIN_FILENO) == 1,
+        sleeper,   spooler};
+    context.interrupts = &interrupts;
+    return cli::runFwprog(std::vector<std::string>(argv + 1, argv + argc), context);
+}
