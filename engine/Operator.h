@@ -51,6 +51,9 @@ public:
     // While a blocking connect or send waits: keep painting, take no input.
     virtual void keepPainted() = 0;
 
+    // The unit counter ("1 of 1", "n of m").
+    virtual void setUnitCounter(const std::string& /*text*/) {}
+
     // Optional notes for displays and tests.
     virtual void phaseChanged(UnitPhase) {}
     virtual void connectionAttempted(bool /*succeeded*/) {}

@@ -28,6 +28,7 @@ public:
     void phaseChanged(UnitPhase phase) override;
     void connectionAttempted(bool succeeded) override;
     void probeSent() override;
+    void setUnitCounter(const std::string& text) override { counters.push_back(text); }
 
     int answer = mb::kAnswerOk;
 
@@ -36,6 +37,7 @@ public:
     std::vector<std::uint64_t> positions;
     std::vector<std::uint64_t> ranges;
     std::vector<UnitPhase> phases;
+    std::vector<std::string> counters;
     int waitCursorDepth = 0;
     int maxWaitCursorDepth = 0;
     int waitCursorBegins = 0;
