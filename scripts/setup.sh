@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need.
+# Idempotent and non-interactive; runs apt-get only when something is missing.
+set -euo pipefail
+
+packages=(
+    build-essential cmake ninja-build pkg-config ccache git
+    qt6-base-dev qt6-base-dev-tools libqt6test6
+    libgtest-dev libgmock-dev googletest libbenchmark-dev
+    libcups2-dev cups-daemon cups-client cups
+    xvfb xauth xdotool imagemagick fonts-dejavu-core
+    clang libclang-rt-14-dev
+    iproute2 procps
+)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if ((${#missing[@]} > 0)); then
+    echo "setup: installing ${missing[*]}"
+    sudo_cmd=()
+    if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+    export DEBIAN_FRONTEND=noninteractive
+    "${sudo_cmd[@]}" apt-get update -qq
+    "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+else
+    echo "setup: all packages present"
+fi

@@ -1,0 +1,186 @@
+#include "platform/DatagramSocket.h"
+#include "platform/ErrorText.h"
+#include "platform/StreamSocket.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing_support::freeTcpPort;
+using testing_support::freeUdpPort;
+
+namespace {
+
+// A plain listening socket on a loopback address, for the far side of a test.
+int listenOn(const std::string& address, std::uint16_t port) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    ::inet_aton(address.c_str(), &local.sin_addr);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(fd, 8) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+double secondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(StreamSocket, RefusedConnectKeepsTryingForAboutASecondThenFails) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    platform::StreamSocket socket;
+    ASSERT_TRUE(socket.create());
+    const auto start = Clock::now();
+    EXPECT_FALSE(socket.connect(address, freeTcpPort()));
+    const double took = secondsSince(start);
+    EXPECT_EQ(socket.lastError(), ECONNREFUSED);
+    EXPECT_GE(took, 0.95);
+    EXPECT_LT(took, 2.0);
+}
+
+TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    std::atomic<int> listener{-1};
+    std::thread late([&] {
+        std::this_thread::sleep_for(400ms);
+        listener = listenOn(address, port);
+    });
+    int hookCalls = 0;
+    platform::StreamSocket socket({}, [&] { ++hookCalls; });
+    socket.create();
+    const bool connected = socket.connect(address, port);
+    late.join();
+    EXPECT_TRUE(connected) << platform::systemErrorText(socket.lastError());
+    EXPECT_GT(hookCalls, 0) << "the window must be kept painted while connect waits";
+    ::close(listener);
+}
+
+TEST(StreamSocket, NonNumericAddressFailsWithoutAnyLookup) {
+    platform::StreamSocket socket;
+    socket.create();
+    const auto start = Clock::now();
+    EXPECT_FALSE(socket.connect("printer.example", 9100));
+    EXPECT_FALSE(socket.connect("300.0.0.1", 9100));
+    EXPECT_LT(secondsSince(start), 0.5);
+    EXPECT_EQ(socket.lastError(), EINVAL);
+}
+
+TEST(StreamSocket, SendToAPeerThatResetFailsAndTheProcessLives) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    int listener = listenOn(address, port);
+    ASSERT_GE(listener, 0);
+    platform::StreamSocket socket;
+    socket.create();
+    ASSERT_TRUE(socket.connect(address, port));
+    int peer = ::accept(listener, nullptr, nullptr);
+    linger hard{1, 0};
+    ::setsockopt(peer, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(peer);
+    std::this_thread::sleep_for(50ms);
+    std::vector<char> block(1460, 'x');
+    bool anyFailed = false;
+    for (int i = 0; i < 10 && !anyFailed; ++i)
+        anyFailed = !socket.sendAll(block.data(), block.size());
+    EXPECT_TRUE(anyFailed);
+    EXPECT_TRUE(socket.lastError() == ECONNRESET || socket.lastError() == EPIPE)
+        << socket.lastError();
+    ::close(listener);
+}
+
+TEST(StreamSocket, StalledPeerFailsTheSendAfterTheLimitAndLaterSendsFailAtOnce) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    int listener = listenOn(address, port);
+    ASSERT_GE(listener, 0);
+    platform::StreamTimeouts timeouts;
+    timeouts.sendStallLimit = 300ms;
+    platform::StreamSocket socket(timeouts);
+    socket.create();
+    ASSERT_TRUE(socket.connect(address, port));
+    int peer = ::accept(listener, nullptr, nullptr);  // accepted, never read
+    std::vector<char> big(16 * 1024 * 1024, 'y');
+    const auto start = Clock::now();
+    EXPECT_FALSE(socket.sendAll(big.data(), big.size()));
+    EXPECT_EQ(socket.lastError(), ETIMEDOUT);
+    EXPECT_GE(secondsSince(start), 0.25);
+    const auto again = Clock::now();
+    EXPECT_FALSE(socket.sendAll(big.data(), 1460));
+    EXPECT_LT(secondsSince(again), 0.2) << "a stalled connection must not stall every block";
+    ::close(peer);
+    ::close(listener);
+}
+
+TEST(DatagramSocket, ReceiveWithNothingQueuedReturnsAtOnce) {
+    platform::DatagramSocket socket;
+    ASSERT_TRUE(socket.create(0));
+    char buffer[16];
+    const auto start = Clock::now();
+    EXPECT_EQ(socket.receive(buffer, sizeof buffer), -1);
+    EXPECT_LT(secondsSince(start), 0.05);
+}
+
+TEST(DatagramSocket, OversizeDatagramIsDroppedWholeAndTheNextIsRead) {
+    platform::DatagramSocket receiver, sender;
+    ASSERT_TRUE(receiver.create(0, "127.0.0.1"));
+    ASSERT_TRUE(sender.create(0));
+    const std::uint16_t port = receiver.localPort();
+    ASSERT_EQ(sender.sendTo("127.0.0.1", port, "12345", 5), 5);
+    ASSERT_EQ(sender.sendTo("127.0.0.1", port, "\x02\0\0\0", 4), 4);
+    ASSERT_EQ(sender.sendTo("127.0.0.1", port, "", 0), 0);
+    std::this_thread::sleep_for(20ms);
+    unsigned char buffer[4] = {9, 9, 9, 9};
+    std::string from;
+    EXPECT_EQ(receiver.receive(buffer, 4, &from), -1);
+    EXPECT_EQ(receiver.lastError(), EMSGSIZE);
+    EXPECT_EQ(receiver.receive(buffer, 4, &from), 4);
+    EXPECT_EQ(buffer[0], 2);
+    EXPECT_EQ(from, "127.0.0.1");
+    EXPECT_EQ(receiver.receive(buffer, 4), 0) << "an empty datagram is a datagram of 0 bytes";
+    EXPECT_EQ(receiver.receive(buffer, 4), -1);
+}
+
+TEST(DatagramSocket, PortTakenFailsWithTheSystemsReason) {
+    platform::DatagramSocket first, second;
+    const std::uint16_t port = freeUdpPort();
+    ASSERT_TRUE(first.create(port));
+    EXPECT_FALSE(second.create(port));
+    EXPECT_EQ(second.lastError(), EADDRINUSE);
+    EXPECT_EQ(platform::systemErrorText(EADDRINUSE), "Address already in use\n");
+}
+
+TEST(DatagramSocket, BroadcastOnLoopbackNeedsThePermission) {
+    platform::DatagramSocket listener, sender;
+    const std::uint16_t port = freeUdpPort();
+    ASSERT_TRUE(listener.create(port, "127.255.255.255"));
+    ASSERT_TRUE(sender.create(0));
+    EXPECT_EQ(sender.sendTo("127.255.255.255", port, "BCJ", 3), -1);
+    EXPECT_EQ(sender.lastError(), EACCES);
+    ASSERT_TRUE(sender.setBroadcast(true));
+    EXPECT_EQ(sender.sendTo("127.255.255.255", port, "BCJ", 3), 3);
+    std::this_thread::sleep_for(20ms);
+    char buffer[8];
+    EXPECT_EQ(listener.receive(buffer, sizeof buffer), 3);
+}
