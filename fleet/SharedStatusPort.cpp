@@ -1,0 +1,148 @@
+#include "fleet/SharedStatusPort.h"
+
+#include "platform/SocketAddress.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstring>
+
+namespace {
+
+// A unit that keeps sending cannot make its queue grow without bound.
+constexpr std::size_t kMaxQueuedPerUnit = 256;
+// Anything larger than a status datagram is dropped by the reader of the
+// queue anyway; keep enough to know it was oversize.
+constexpr std::size_t kReadBuffer = 2048;
+
+}  // namespace
+
+class SharedInbox final : public StatusInbox {
+public:
+    SharedInbox(SharedStatusPort& port, std::string key) : port_(port), key_(std::move(key)) {}
+    ~SharedInbox() override { close(); }
+    // When the shared port could not be bound, the batch has told the operator
+    // once; each unit then runs on without a verdict, as a lone run would.
+    bool open(int*) override {
+        if (!port_.bound_)
+            return true;
+        port_.subscribe(key_);
+        subscribed_ = true;
+        return true;
+    }
+    long receive(void* buffer, std::size_t length) override {
+        return subscribed_ ? port_.take(key_, buffer, length) : -1;
+    }
+    void close() override {
+        if (subscribed_) {
+            port_.unsubscribe(key_);
+            subscribed_ = false;
+        }
+    }
+
+private:
+    SharedStatusPort& port_;
+    std::string key_;
+    bool subscribed_ = false;
+};
+
+SharedStatusPort::SharedStatusPort(std::uint16_t port) : port_(port) {}
+
+SharedStatusPort::~SharedStatusPort() { stop(); }
+
+std::string SharedStatusPort::addressKey(const std::string& target) {
+    if (auto address = platform::ipv4Address(target, 0))
+        return platform::addressText(*address);
+    return target;
+}
+
+bool SharedStatusPort::start(int* errorCode) {
+    if (!socket_.create(port_)) {
+        if (errorCode)
+            *errorCode = socket_.lastError();
+        return false;
+    }
+    bound_ = true;
+    if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wakePipe_[0] = wakePipe_[1] = -1;
+    }
+    running_ = true;
+    reader_ = std::thread([this] { readLoop(); });
+    return true;
+}
+
+void SharedStatusPort::stop() {
+    if (running_.exchange(false)) {
+        if (wakePipe_[1] >= 0) {
+            char byte = 0;
+            [[maybe_unused]] auto ignored = ::write(wakePipe_[1], &byte, 1);
+        }
+        reader_.join();
+    }
+    for (int& fd : wakePipe_) {
+        if (fd >= 0)
+            ::close(fd);
+        fd = -1;
+    }
+    socket_.close();
+    bound_ = false;
+}
+
+void SharedStatusPort::readLoop() {
+    std::string buffer(kReadBuffer + 1, '\0');
+    while (running_) {
+        pollfd fds[2] = {{socket_.fd(), POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        if (::poll(fds, wakePipe_[0] >= 0 ? 2 : 1, 100) <= 0)
+            continue;
+        for (;;) {
+            std::string sender;
+            const long got = socket_.receive(buffer.data(), buffer.size(), &sender);
+            if (got < 0) {
+                if (socket_.lastError() == EMSGSIZE)
+                    ++foreign_;  // larger than any status: nobody's verdict
+                else
+                    break;
+                continue;
+            }
+            std::lock_guard lock(mutex_);
+            auto queue = queues_.find(sender);
+            if (queue == queues_.end()) {
+                ++foreign_;
+                continue;
+            }
+            ++attributed_;
+            if (queue->second.datagrams.size() < kMaxQueuedPerUnit)
+                queue->second.datagrams.emplace_back(buffer.data(), static_cast<std::size_t>(got));
+        }
+    }
+}
+
+std::unique_ptr<StatusInbox> SharedStatusPort::inboxFor(const std::string& target) {
+    return std::make_unique<SharedInbox>(*this, addressKey(target));
+}
+
+void SharedStatusPort::subscribe(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    ++queues_[key].users;
+}
+
+void SharedStatusPort::unsubscribe(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto queue = queues_.find(key);
+    if (queue != queues_.end() && --queue->second.users <= 0)
+        queues_.erase(queue);
+}
+
+long SharedStatusPort::take(const std::string& key, void* buffer, std::size_t length) {
+    std::lock_guard lock(mutex_);
+    auto queue = queues_.find(key);
+    if (queue == queues_.end() || queue->second.datagrams.empty())
+        return -1;
+    std::string datagram = std::move(queue->second.datagrams.front());
+    queue->second.datagrams.pop_front();
+    if (datagram.size() > length)
+        return -1;  // dropped whole, as the socket itself would
+    std::memcpy(buffer, datagram.data(), datagram.size());
+    return static_cast<long>(datagram.size());
+}

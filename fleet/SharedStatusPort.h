@@ -1,0 +1,66 @@
+#pragma once
+
+#include "engine/StatusInbox.h"
+#include "platform/DatagramSocket.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+// One status port shared by every unit programmed at the same time. A reader
+// thread empties the socket as fast as datagrams come, so a flood cannot fill
+// the kernel's queue, and files each datagram under its sender's address: the
+// unit's verdict counts only for the unit programmed at that address, and one
+// unit's drain never swallows another's verdict. Datagrams from addresses not
+// in flight are dropped and counted.
+class SharedStatusPort {
+public:
+    explicit SharedStatusPort(std::uint16_t port);
+    ~SharedStatusPort();
+    SharedStatusPort(const SharedStatusPort&) = delete;
+    SharedStatusPort& operator=(const SharedStatusPort&) = delete;
+
+    // Binds the port and starts reading; false with *errorCode when it cannot.
+    bool start(int* errorCode);
+    void stop();
+
+    // An inbox for the unit at target. When the port is not bound it opens
+    // quietly and never yields a datagram (the caller reports the bind error once).
+    std::unique_ptr<StatusInbox> inboxFor(const std::string& target);
+
+    // Datagrams whose sender was not a unit in flight.
+    std::uint64_t foreignDatagrams() const { return foreign_.load(); }
+    // Datagrams that reached a unit in flight.
+    std::uint64_t attributedDatagrams() const { return attributed_.load(); }
+
+    // The key a target is filed under: its canonical dotted form when it parses.
+    static std::string addressKey(const std::string& target);
+
+private:
+    friend class SharedInbox;
+    struct Queue {
+        int users = 0;
+        std::deque<std::string> datagrams;
+    };
+    void readLoop();
+    void subscribe(const std::string& key);
+    void unsubscribe(const std::string& key);
+    long take(const std::string& key, void* buffer, std::size_t length);
+
+    std::uint16_t port_;
+    platform::DatagramSocket socket_;
+    bool bound_ = false;
+    std::atomic<bool> running_{false};
+    std::thread reader_;
+    int wakePipe_[2] = {-1, -1};
+    mutable std::mutex mutex_;
+    std::map<std::string, Queue> queues_;
+    std::atomic<std::uint64_t> foreign_{0};
+    std::atomic<std::uint64_t> attributed_{0};
+};
