@@ -49,7 +49,9 @@ private:
 
 SharedStatusPort::SharedStatusPort(std::uint16_t port) : port_(port) {}
 
-SharedStatusPort::~SharedStatusPort() { stop(); }
+SharedStatusPort::~SharedStatusPort() {
+    stop();
+}
 
 std::string SharedStatusPort::addressKey(const std::string& target) {
     if (auto address = platform::ipv4Address(target, 0))

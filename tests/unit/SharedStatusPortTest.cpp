@@ -1,0 +1,110 @@
+#include "fleet/SharedStatusPort.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+
+namespace {
+
+// Sends one datagram to the status port from a socket bound to `from`.
+void sendFrom(const std::string& from, std::uint16_t port, const std::string& bytes) {
+    platform::DatagramSocket socket;
+    ASSERT_TRUE(socket.create(0, from));
+    ASSERT_EQ(socket.sendTo("127.0.0.1", port, bytes.data(), bytes.size()),
+              static_cast<long>(bytes.size()));
+}
+
+long receiveWithin(StatusInbox& inbox, unsigned char* buffer, std::size_t length,
+                   std::chrono::milliseconds limit = 1000ms) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    long got = -1;
+    while ((got = inbox.receive(buffer, length)) < 0 && std::chrono::steady_clock::now() < end)
+        std::this_thread::sleep_for(5ms);
+    return got;
+}
+
+}  // namespace
+
+TEST(SharedStatusPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
+    const std::uint16_t port = testing_support::freeUdpPort();
+    SharedStatusPort shared(port);
+    ASSERT_TRUE(shared.start(nullptr));
+    const std::string a = testing_support::uniqueLoopbackAddress();
+    const std::string b = testing_support::uniqueLoopbackAddress();
+    auto inboxA = shared.inboxFor(a);
+    auto inboxB = shared.inboxFor(b);
+    ASSERT_TRUE(inboxA->open(nullptr));
+    ASSERT_TRUE(inboxB->open(nullptr));
+
+    sendFrom(b, port, "\x02\0\0\0"s);
+    sendFrom(a, port, "\x00\0\0\0"s);
+    unsigned char status[4] = {};
+    ASSERT_EQ(receiveWithin(*inboxA, status, 4), 4);
+    EXPECT_EQ(status[0], 0);
+    ASSERT_EQ(receiveWithin(*inboxB, status, 4), 4);
+    EXPECT_EQ(status[0], 2);
+    EXPECT_EQ(inboxA->receive(status, 4), -1) << "nothing else was sent from A";
+    EXPECT_EQ(shared.attributedDatagrams(), 2u);
+}
+
+TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
+    const std::uint16_t port = testing_support::freeUdpPort();
+    SharedStatusPort shared(port);
+    ASSERT_TRUE(shared.start(nullptr));
+    const std::string unit = testing_support::uniqueLoopbackAddress();
+    const std::string stranger = testing_support::uniqueLoopbackAddress();
+    auto inbox = shared.inboxFor(unit);
+    inbox->open(nullptr);
+
+    for (int i = 0; i < 200; ++i)
+        sendFrom(stranger, port, "\x00\0\0\0"s);
+    sendFrom(unit, port, std::string(5, '\0'));  // too long for a status: dropped
+    sendFrom(unit, port, "\x03\0\0\0"s);
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while ((shared.foreignDatagrams() < 200 || shared.attributedDatagrams() < 2) &&
+           std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(5ms);
+    unsigned char status[4] = {};
+    EXPECT_EQ(inbox->receive(status, 4), -1) << "the oversize one is dropped whole";
+    ASSERT_EQ(inbox->receive(status, 4), 4);
+    EXPECT_EQ(status[0], 3);
+    EXPECT_EQ(shared.foreignDatagrams(), 200u);
+}
+
+TEST(SharedStatusPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically) {
+    const std::uint16_t port = testing_support::freeUdpPort();
+    SharedStatusPort shared(port);
+    ASSERT_TRUE(shared.start(nullptr));
+    const std::string unit = testing_support::uniqueLoopbackAddress();
+    {
+        auto inbox = shared.inboxFor(unit);
+        inbox->open(nullptr);
+        inbox->close();
+    }
+    sendFrom(unit, port, "\x00\0\0\0"s);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(shared.foreignDatagrams(), 1u);
+    EXPECT_EQ(SharedStatusPort::addressKey("127.000.0.010"), "127.0.0.8")
+        << "inet_aton reads octal";
+    EXPECT_EQ(SharedStatusPort::addressKey("10.0.0.7"), "10.0.0.7");
+}
+
+TEST(SharedStatusPort, PortTakenReportsTheReasonAndInboxesStaySilent) {
+    const std::uint16_t port = testing_support::freeUdpPort();
+    platform::DatagramSocket squatter;
+    ASSERT_TRUE(squatter.create(port));
+    SharedStatusPort shared(port);
+    int error = 0;
+    EXPECT_FALSE(shared.start(&error));
+    EXPECT_EQ(error, EADDRINUSE);
+    auto inbox = shared.inboxFor("127.0.0.9");
+    EXPECT_TRUE(inbox->open(nullptr));
+    unsigned char status[4];
+    EXPECT_EQ(inbox->receive(status, 4), -1);
+}
