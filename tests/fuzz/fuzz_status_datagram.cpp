@@ -1,0 +1,19 @@
+// The status decoder reads datagrams of any length from the status port.
+#include "engine/ProgramResult.h"
+#include "engine/Protocol.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    const std::int32_t status = proto::decodeStatus(data, size);
+    if (size < 4 && status >= 0)
+        std::abort();  // a short datagram must never read as a verdict
+    const ProgramResult result = resultFromStatus(status);
+    if (status > 0 && result < 100)
+        std::abort();
+    if (status < 0 && result != ResultUnconfirmed)
+        std::abort();
+    return 0;
+}
