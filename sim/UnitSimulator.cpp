@@ -1,0 +1,774 @@
+#include "sim/UnitSimulator.h"
+
+#include "engine/Protocol.h"
+#include "sim/Sha256.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <map>
+
+namespace sim {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Discovery reads at most 1000 bytes of a reply; the padded reply goes past that.
+constexpr std::size_t kOversizedReplyLength = 1200;
+// Enough of an entry-header connection to show what came after the header.
+constexpr std::size_t kHeaderBytesKept = 4096;
+// Reads per connection per turn of the loop, so one fast stream cannot starve the rest.
+constexpr int kReadsPerTurn = 4;
+
+std::string errnoText(int error) {
+    return std::strerror(error);
+}
+
+bool parseAddress(const std::string& text, in_addr* address) {
+    return ::inet_pton(AF_INET, text.c_str(), address) == 1;
+}
+
+sockaddr_in socketAddress(const in_addr& address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_addr = address;
+    result.sin_port = htons(port);
+    return result;
+}
+
+std::string addressText(const sockaddr_in& address) {
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
+    return text;
+}
+
+std::string endpointText(const sockaddr_in& address) {
+    return addressText(address) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+void closeFd(int& fd) {
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool startsWith(const unsigned char* data, std::size_t length, std::string_view prefix) {
+    return length >= prefix.size() && std::memcmp(data, prefix.data(), prefix.size()) == 0;
+}
+
+// The verdict as the unit's settings shape it; empty when it sends none.
+std::string verdictBytes(const UnitSettings& unit) {
+    if (unit.rawStatus)
+        return *unit.rawStatus;
+    const auto value = static_cast<std::uint32_t>(unit.status);
+    std::string bytes;
+    for (int i = 0; i < 4; ++i)
+        bytes.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+    switch (unit.statusShape) {
+        case StatusShape::Full:
+            return bytes;
+        case StatusShape::None:
+            return {};
+        case StatusShape::Short:
+            return bytes.substr(0, 1);
+        case StatusShape::Long:
+            return bytes + std::string(1, '\0');
+    }
+    return bytes;
+}
+
+// Early and mid-stream datagrams carry the verdict's bytes even when the unit
+// would send no verdict, so the host sees something it must not trust.
+std::string strayStatusBytes(const UnitSettings& unit) {
+    std::string bytes = verdictBytes(unit);
+    if (bytes.empty() && !unit.rawStatus) {
+        UnitSettings full = unit;
+        full.statusShape = StatusShape::Full;
+        bytes = verdictBytes(full);
+    }
+    return bytes;
+}
+
+std::string queryReply(const UnitSettings& unit, bool inBootLoader) {
+    if (inBootLoader)
+        return std::string(proto::kBootLoaderTag) + "\nIP:" + unit.address + "\n";
+    switch (unit.replyFault) {
+        case ReplyFault::None:
+            break;
+        case ReplyFault::NoLineFeed:
+            return unit.product + "IP:" + unit.address;
+        case ReplyFault::NulInside: {
+            const std::size_t half = unit.product.size() / 2;
+            return unit.product.substr(0, half) + std::string(1, '\0') + unit.product.substr(half) +
+                   "\nIP:" + unit.address + "\n";
+        }
+        case ReplyFault::Empty:
+            return {};
+        case ReplyFault::Oversized: {
+            std::string reply = unit.product + "\nIP:" + unit.address + "\n";
+            if (reply.size() < kOversizedReplyLength)
+                reply.append(kOversizedReplyLength - reply.size(), 'x');
+            return reply;
+        }
+    }
+    return unit.product + "\nIP:" + unit.address + "\n";
+}
+
+Event::Field text(std::string name, std::string value) {
+    return {std::move(name), std::move(value), true};
+}
+
+Event::Field number(std::string name, std::uint64_t value) {
+    return {std::move(name), std::to_string(value), false};
+}
+
+Event::Field flag(std::string name, bool value) {
+    return {std::move(name), value ? "true" : "false", false};
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+
+std::string jsonString(std::string_view text) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        switch (c) {
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                // Bytes outside printable ASCII are shown as the Latin-1 code
+                // points they are, so every line stays valid JSON.
+                if (byte < 0x20 || byte >= 0x7F) {
+                    out += "\\u00";
+                    out.push_back(kDigits[byte >> 4]);
+                    out.push_back(kDigits[byte & 0x0F]);
+                } else {
+                    out.push_back(c);
+                }
+        }
+    }
+    out += "\"";
+    return out;
+}
+
+Event makeEvent(std::string kind, std::string unit, std::vector<Event::Field> fields) {
+    Event event;
+    event.kind = std::move(kind);
+    event.unit = std::move(unit);
+    event.fields = std::move(fields);
+    event.json = "{\"event\":" + jsonString(event.kind);
+    if (!event.unit.empty())
+        event.json += ",\"unit\":" + jsonString(event.unit);
+    for (const auto& field : event.fields) {
+        event.json += "," + jsonString(field.name) + ":";
+        event.json += field.quoted ? jsonString(field.value) : field.value;
+    }
+    event.json += "}";
+    return event;
+}
+
+std::string Event::field(std::string_view name) const {
+    for (const auto& f : fields)
+        if (f.name == name)
+            return f.value;
+    return {};
+}
+
+bool Event::has(std::string_view name) const {
+    for (const auto& f : fields)
+        if (f.name == name)
+            return true;
+    return false;
+}
+
+// ---------------------------------------------------------------------------
+
+struct UnitSimulator::Loop {
+    struct Unit {
+        in_addr address{};
+        int udpFd = -1;
+        int listenFd = -1;
+        bool inBootLoader = false;
+        std::uint64_t generation = 0;  // bumped by every image: stale boot timers lapse
+    };
+
+    enum class Kind { Undecided, Header, Image };
+
+    struct Connection {
+        int fd = -1;
+        std::size_t unit = 0;
+        sockaddr_in peer{};
+        Kind kind = Kind::Undecided;
+        std::uint64_t received = 0;
+        std::string head;  // the first bytes while undecided; a header's bytes after that
+        Sha256 hash;
+        bool stalled = false;
+    };
+
+    enum class Source { Wake, Broadcast, UnitUdp, Listener, Stream };
+
+    UnitSimulator& owner;
+    std::vector<Unit> units;
+    int wakeRead = -1;
+    int wakeWrite = -1;
+    int broadcastFd = -1;
+    std::map<int, Connection> connections;
+    std::multimap<Clock::time_point, std::function<void()>> timers;
+    std::uint64_t verdictsDone = 0;
+    bool done = false;
+    std::atomic<bool> stopping{false};
+    std::vector<unsigned char> buffer = std::vector<unsigned char>(64 * 1024);
+
+    explicit Loop(UnitSimulator& o) : owner(o) {}
+    ~Loop() { closeAll(); }
+
+    const UnitSettings& settings(std::size_t unit) const { return owner.units_[unit]; }
+    const SimulatorOptions& options() const { return owner.options_; }
+    void emit(std::string kind, std::size_t unit, std::vector<Event::Field> fields) {
+        owner.record(makeEvent(std::move(kind), settings(unit).address, std::move(fields)));
+    }
+
+    bool open(std::string* error);
+    void closeAll();
+    void run();
+    void wake();
+
+    void later(std::chrono::milliseconds delay, std::function<void()> action);
+    void runDueTimers();
+    int pollTimeout() const;
+
+    void readDatagrams(int fd, bool broadcast, std::size_t unit);
+    void handleDatagram(std::size_t unit, const unsigned char* data, std::size_t length,
+                        const sockaddr_in& from, bool broadcast);
+    void acceptConnections(std::size_t unit);
+    void readStream(int fd);
+    void consume(Connection& c, const unsigned char* data, std::size_t length);
+    void becomeImage(Connection& c);
+    bool applyStreamFault(Connection& c);
+    void endOfStream(Connection& c);
+    void finishImage(Connection& c);
+    void dropConnection(int fd);
+    void sendStatus(std::size_t unit, const sockaddr_in& peer, const std::string& bytes,
+                    const char* when);
+};
+
+bool UnitSimulator::Loop::open(std::string* error) {
+    auto fail = [&](const std::string& message) {
+        if (error)
+            *error = message;
+        closeAll();
+        return false;
+    };
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0)
+        return fail("cannot create the wake-up pipe: " + errnoText(errno));
+    wakeRead = pipeFds[0];
+    wakeWrite = pipeFds[1];
+
+    const int one = 1;
+    auto bound = [&](int type, const in_addr& address, std::uint16_t port, int* fd,
+                     const std::string& what) {
+        *fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (*fd < 0)
+            return fail("cannot create the " + what + " socket: " + errnoText(errno));
+        ::setsockopt(*fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        const sockaddr_in local = socketAddress(address, port);
+        if (::bind(*fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
+            return fail("cannot bind the " + what + " socket to " + endpointText(local) + ": " +
+                        errnoText(errno));
+        return true;
+    };
+
+    units.resize(owner.units_.size());
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        const std::string& text = settings(i).address;
+        if (!parseAddress(text, &units[i].address))
+            return fail("not an IPv4 address: " + text);
+        if (!bound(SOCK_DGRAM, units[i].address, options().udpPort, &units[i].udpFd,
+                   "management (UDP)"))
+            return false;
+        if (settings(i).refuse)
+            continue;
+        if (!bound(SOCK_STREAM, units[i].address, options().tcpPort, &units[i].listenFd,
+                   "data port (TCP)"))
+            return false;
+        if (::listen(units[i].listenFd, 128) != 0)
+            return fail("cannot listen on " + text + ": " + errnoText(errno));
+    }
+
+    in_addr broadcast{};
+    if (!parseAddress(options().broadcastListen, &broadcast))
+        return fail("not an IPv4 address: " + options().broadcastListen);
+    if (!bound(SOCK_DGRAM, broadcast, options().udpPort, &broadcastFd, "broadcast (UDP)"))
+        return false;
+    return true;
+}
+
+void UnitSimulator::Loop::closeAll() {
+    for (auto& [fd, connection] : connections)
+        ::close(fd);
+    connections.clear();
+    for (auto& unit : units) {
+        closeFd(unit.udpFd);
+        closeFd(unit.listenFd);
+    }
+    closeFd(broadcastFd);
+    closeFd(wakeRead);
+    closeFd(wakeWrite);
+}
+
+void UnitSimulator::Loop::wake() {
+    const char byte = 1;
+    if (wakeWrite >= 0) [[maybe_unused]]
+        auto ignored = ::write(wakeWrite, &byte, 1);
+}
+
+void UnitSimulator::Loop::later(std::chrono::milliseconds delay, std::function<void()> action) {
+    if (delay.count() <= 0) {
+        action();
+        return;
+    }
+    timers.emplace(Clock::now() + delay, std::move(action));
+}
+
+void UnitSimulator::Loop::runDueTimers() {
+    for (;;) {
+        if (timers.empty() || timers.begin()->first > Clock::now())
+            return;
+        auto action = std::move(timers.begin()->second);
+        timers.erase(timers.begin());
+        action();
+    }
+}
+
+int UnitSimulator::Loop::pollTimeout() const {
+    if (timers.empty())
+        return -1;
+    const auto wait = timers.begin()->first - Clock::now();
+    if (wait <= Clock::duration::zero())
+        return 0;
+    // Round up so the loop never wakes just before a timer is due and spins.
+    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
+}
+
+void UnitSimulator::Loop::run() {
+    std::vector<pollfd> fds;
+    std::vector<std::pair<Source, std::size_t>> sources;
+    while (!stopping.load() && !done) {
+        fds.clear();
+        sources.clear();
+        auto watch = [&](int fd, Source source, std::size_t index) {
+            fds.push_back({fd, POLLIN, 0});
+            sources.emplace_back(source, index);
+        };
+        watch(wakeRead, Source::Wake, 0);
+        watch(broadcastFd, Source::Broadcast, 0);
+        for (std::size_t i = 0; i < units.size(); ++i) {
+            watch(units[i].udpFd, Source::UnitUdp, i);
+            if (units[i].listenFd >= 0)
+                watch(units[i].listenFd, Source::Listener, i);
+        }
+        for (const auto& [fd, connection] : connections)
+            if (!connection.stalled)
+                watch(fd, Source::Stream, static_cast<std::size_t>(fd));
+
+        const int ready = ::poll(fds.data(), fds.size(), pollTimeout());
+        if (ready < 0 && errno != EINTR)
+            break;
+        runDueTimers();
+        if (ready <= 0)
+            continue;
+        for (std::size_t i = 0; i < fds.size() && !done; ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            const auto [source, index] = sources[i];
+            switch (source) {
+                case Source::Wake: {
+                    char drain[64];
+                    while (::read(wakeRead, drain, sizeof drain) > 0) {
+                    }
+                    break;
+                }
+                case Source::Broadcast:
+                    readDatagrams(broadcastFd, true, 0);
+                    break;
+                case Source::UnitUdp:
+                    readDatagrams(units[index].udpFd, false, index);
+                    break;
+                case Source::Listener:
+                    acceptConnections(index);
+                    break;
+                case Source::Stream:
+                    readStream(static_cast<int>(index));
+                    break;
+            }
+        }
+    }
+}
+
+void UnitSimulator::Loop::readDatagrams(int fd, bool broadcast, std::size_t unit) {
+    for (int i = 0; i < 64; ++i) {
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        const ssize_t got = ::recvfrom(fd, buffer.data(), buffer.size(), 0,
+                                       reinterpret_cast<sockaddr*>(&from), &fromLength);
+        if (got < 0)
+            return;
+        const auto length = static_cast<std::size_t>(got);
+        if (!broadcast) {
+            handleDatagram(unit, buffer.data(), length, from, false);
+            continue;
+        }
+        for (std::size_t u = 0; u < units.size(); ++u)
+            handleDatagram(u, buffer.data(), length, from, true);
+    }
+}
+
+void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* data,
+                                         std::size_t length, const sockaddr_in& from,
+                                         bool broadcast) {
+    if (startsWith(data, length, proto::kQuery)) {
+        const bool inBootLoader = units[unit].inBootLoader;
+        emit("query", unit,
+             {text("from", endpointText(from)), flag("bootloader", inBootLoader),
+              flag("broadcast", broadcast)});
+        std::string reply = queryReply(settings(unit), inBootLoader);
+        later(settings(unit).replyDelay, [this, unit, from, reply = std::move(reply)] {
+            ::sendto(units[unit].udpFd, reply.data(), reply.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        });
+        return;
+    }
+    const std::string_view bytes(reinterpret_cast<const char*>(data), length);
+    if (bytes.starts_with("TSBCJ")) {
+        emit("timestamp", unit, {text("text", std::string(bytes)), flag("broadcast", broadcast)});
+        return;
+    }
+    emit("datagram", unit,
+         {text("from", endpointText(from)), number("bytes", length),
+          text("hex", toHex(data, length)), flag("broadcast", broadcast)});
+}
+
+void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
+    for (;;) {
+        sockaddr_in peer{};
+        socklen_t peerLength = sizeof peer;
+        const int fd = ::accept4(units[unit].listenFd, reinterpret_cast<sockaddr*>(&peer),
+                                 &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0)
+            return;
+        Connection& c = connections[fd];
+        c = Connection{};
+        c.fd = fd;
+        c.unit = unit;
+        c.peer = peer;
+    }
+}
+
+void UnitSimulator::Loop::readStream(int fd) {
+    for (int turn = 0; turn < kReadsPerTurn; ++turn) {
+        auto found = connections.find(fd);
+        if (found == connections.end())
+            return;
+        Connection& c = found->second;
+        if (applyStreamFault(c))
+            return;
+        std::size_t want = buffer.size();
+        if (c.kind == Kind::Undecided) {
+            // Take only as much as decides between entry header and image, so a
+            // fault counted in image bytes can still cut at its exact byte.
+            want = proto::kEntryHeaderText.size() - c.head.size();
+        } else if (c.kind == Kind::Image) {
+            const UnitSettings& unit = settings(c.unit);
+            const auto limit = unit.resetAfter ? unit.resetAfter : unit.stallAfter;
+            if (limit)
+                want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *limit - c.received));
+        }
+        const ssize_t got = ::recv(fd, buffer.data(), want, 0);
+        if (got > 0) {
+            consume(c, buffer.data(), static_cast<std::size_t>(got));
+            continue;
+        }
+        if (got == 0) {
+            endOfStream(c);
+            return;
+        }
+        if (errno == EINTR)
+            continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return;
+        // A stream that ends in a reset is a cut-off image, never a whole one.
+        emit("aborted", c.unit,
+             {text("peer", endpointText(c.peer)), number("bytes", c.received),
+              text("error", errnoText(errno))});
+        dropConnection(fd);
+        return;
+    }
+}
+
+void UnitSimulator::Loop::consume(Connection& c, const unsigned char* data, std::size_t length) {
+    c.received += length;
+    switch (c.kind) {
+        case Kind::Undecided: {
+            c.head.append(reinterpret_cast<const char*>(data), length);
+            if (!proto::kEntryHeaderText.starts_with(c.head))
+                becomeImage(c);
+            else if (c.head.size() == proto::kEntryHeaderText.size())
+                c.kind = Kind::Header;
+            break;
+        }
+        case Kind::Header:
+            if (c.head.size() < kHeaderBytesKept)
+                c.head.append(reinterpret_cast<const char*>(data),
+                              std::min(length, kHeaderBytesKept - c.head.size()));
+            break;
+        case Kind::Image:
+            if (options().hashImages)
+                c.hash.update(data, length);
+            break;
+    }
+}
+
+void UnitSimulator::Loop::becomeImage(Connection& c) {
+    c.kind = Kind::Image;
+    if (options().hashImages)
+        c.hash.update(c.head.data(), c.head.size());
+    c.head.clear();
+    if (settings(c.unit).statusDuringStream)
+        sendStatus(c.unit, c.peer, strayStatusBytes(settings(c.unit)), "during-stream");
+}
+
+// True when the connection is gone or no longer read.
+bool UnitSimulator::Loop::applyStreamFault(Connection& c) {
+    if (c.kind != Kind::Image)
+        return false;
+    const UnitSettings& unit = settings(c.unit);
+    if (unit.resetAfter && c.received >= *unit.resetAfter) {
+        // Linger with a zero timeout makes close() send a reset instead of a FIN.
+        const linger hard{1, 0};
+        ::setsockopt(c.fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        emit("reset", c.unit, {text("peer", endpointText(c.peer)), number("bytes", c.received)});
+        dropConnection(c.fd);
+        return true;
+    }
+    if (unit.stallAfter && c.received >= *unit.stallAfter) {
+        c.stalled = true;
+        emit("stall", c.unit, {text("peer", endpointText(c.peer)), number("bytes", c.received)});
+        return true;
+    }
+    return false;
+}
+
+void UnitSimulator::Loop::endOfStream(Connection& c) {
+    const std::size_t unit = c.unit;
+    emit("connection", unit, {text("peer", endpointText(c.peer)), number("bytes", c.received)});
+    if (c.received == 0) {
+        dropConnection(c.fd);
+        return;
+    }
+    if (c.kind == Kind::Undecided)
+        becomeImage(c);  // a few bytes that begin like the header are still not the header
+    if (c.kind == Kind::Image) {
+        finishImage(c);
+        return;
+    }
+
+    emit("header", unit,
+         {text("peer", endpointText(c.peer)), number("bytes", c.received),
+          text("hex", toHex(c.head.data(), c.head.size()))});
+    const sockaddr_in peer = c.peer;
+    dropConnection(c.fd);
+    if (settings(unit).earlyStatus)
+        sendStatus(unit, peer, strayStatusBytes(settings(unit)), "early");
+    if (settings(unit).noBootLoader)
+        return;
+    const std::uint64_t generation = units[unit].generation;
+    later(settings(unit).bootDelay, [this, unit, generation] {
+        if (units[unit].generation != generation || units[unit].inBootLoader)
+            return;
+        units[unit].inBootLoader = true;
+        emit("bootloader", unit, {});
+    });
+}
+
+void UnitSimulator::Loop::finishImage(Connection& c) {
+    const std::size_t unit = c.unit;
+    std::vector<Event::Field> fields{text("peer", endpointText(c.peer)),
+                                     number("bytes", c.received),
+                                     flag("bootloader", units[unit].inBootLoader)};
+    if (options().hashImages)
+        fields.push_back(text("sha256", c.hash.finishHex()));
+    emit("image", unit, std::move(fields));
+    const sockaddr_in peer = c.peer;
+    dropConnection(c.fd);
+
+    // Flashing restarts the unit into its firmware.
+    units[unit].inBootLoader = false;
+    ++units[unit].generation;
+    later(settings(unit).flashDelay, [this, unit, peer] {
+        const std::string bytes = verdictBytes(settings(unit));
+        if (!bytes.empty() || settings(unit).rawStatus) {
+            sendStatus(unit, peer, bytes, "verdict");
+            if (settings(unit).repeatedStatus)
+                sendStatus(unit, peer, bytes, "verdict");
+        }
+        ++verdictsDone;
+        if (options().exitAfterImages != 0 && verdictsDone >= options().exitAfterImages) {
+            done = true;
+            owner.markFinished();
+        }
+    });
+}
+
+void UnitSimulator::Loop::dropConnection(int fd) {
+    ::close(fd);
+    connections.erase(fd);
+}
+
+void UnitSimulator::Loop::sendStatus(std::size_t unit, const sockaddr_in& peer,
+                                     const std::string& bytes, const char* when) {
+    const sockaddr_in to = socketAddress(peer.sin_addr, options().statusPort);
+    const ssize_t sent = ::sendto(units[unit].udpFd, bytes.data(), bytes.size(), 0,
+                                  reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    std::vector<Event::Field> fields{text("to", endpointText(to)),
+                                     text("hex", toHex(bytes.data(), bytes.size())),
+                                     text("when", when)};
+    if (sent < 0)
+        fields.push_back(text("error", errnoText(errno)));
+    emit("status", unit, std::move(fields));
+}
+
+// ---------------------------------------------------------------------------
+
+UnitSimulator::UnitSimulator(std::vector<UnitSettings> units, SimulatorOptions options)
+    : units_(std::move(units)), options_(std::move(options)) {}
+
+UnitSimulator::~UnitSimulator() {
+    stop();
+}
+
+void UnitSimulator::setEventCallback(EventCallback callback) {
+    callback_ = std::move(callback);
+}
+
+bool UnitSimulator::start(std::string* error) {
+    if (loop_) {
+        if (error)
+            *error = "the simulator is already running";
+        return false;
+    }
+    auto loop = std::make_unique<Loop>(*this);
+    if (!loop->open(error))
+        return false;
+    loop_ = std::move(loop);
+    std::string addresses;
+    for (const auto& unit : units_)
+        addresses += (addresses.empty() ? "" : " ") + unit.address;
+    record(makeEvent("ready", {},
+                     {number("units", units_.size()), text("addresses", addresses),
+                      number("udp_port", options_.udpPort), number("tcp_port", options_.tcpPort),
+                      number("status_port", options_.statusPort),
+                      text("broadcast_listen", options_.broadcastListen)}));
+    thread_ = std::thread([this] { loop_->run(); });
+    return true;
+}
+
+void UnitSimulator::stop() {
+    if (!loop_)
+        return;
+    loop_->stopping = true;
+    loop_->wake();
+    if (thread_.joinable())
+        thread_.join();
+    loop_.reset();
+}
+
+void UnitSimulator::record(Event event) {
+    {
+        std::lock_guard lock(mutex_);
+        if (event.kind == "image")
+            ++images_;
+        events_.push_back(event);
+    }
+    changed_.notify_all();
+    if (callback_)
+        callback_(event);
+}
+
+void UnitSimulator::markFinished() {
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    changed_.notify_all();
+}
+
+std::vector<Event> UnitSimulator::events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
+}
+
+std::optional<Event> UnitSimulator::waitFor(const EventPredicate& predicate,
+                                            std::chrono::milliseconds timeout) const {
+    const auto deadline = Clock::now() + timeout;
+    std::unique_lock lock(mutex_);
+    std::size_t checked = 0;
+    for (;;) {
+        for (; checked < events_.size(); ++checked)
+            if (predicate(events_[checked]))
+                return events_[checked];
+        if (changed_.wait_until(lock, deadline) == std::cv_status::timeout &&
+            checked == events_.size())
+            return std::nullopt;
+    }
+}
+
+std::size_t UnitSimulator::count(std::string_view kind, std::string_view unit) const {
+    std::lock_guard lock(mutex_);
+    std::size_t n = 0;
+    for (const auto& event : events_)
+        if (event.kind == kind && (unit.empty() || event.unit == unit))
+            ++n;
+    return n;
+}
+
+std::uint64_t UnitSimulator::imagesReceived() const {
+    std::lock_guard lock(mutex_);
+    return images_;
+}
+
+bool UnitSimulator::finished() const {
+    std::lock_guard lock(mutex_);
+    return finished_;
+}
+
+bool UnitSimulator::waitUntilFinished(std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [this] { return finished_; });
+}
+
+}  // namespace sim

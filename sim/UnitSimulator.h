@@ -1,0 +1,146 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+namespace sim {
+
+// How a unit shapes the datagram that carries its verdict.
+enum class StatusShape {
+    Full,   // 4 bytes, little-endian
+    None,   // no datagram at all
+    Short,  // only the least significant byte
+    Long,   // the 4 bytes and one extra zero byte
+};
+
+// How a unit spoils its answer to the query while it runs its firmware. The
+// boot loader's answer is never spoiled, so programming still works.
+enum class ReplyFault {
+    None,
+    NoLineFeed,  // product, "IP:", address: no "\n" anywhere
+    NulInside,   // a NUL byte inside the product text
+    Empty,       // a datagram of 0 bytes
+    Oversized,   // a well-formed reply padded past 1000 bytes
+};
+
+// One simulated unit and its faults.
+struct UnitSettings {
+    std::string address;  // dotted IPv4, e.g. "127.0.0.7"
+    std::string product = "Simulated Unit 1.00";
+    std::int32_t status = 0;
+    StatusShape statusShape = StatusShape::Full;
+    std::optional<std::string> rawStatus;     // these exact bytes instead of the shaped status
+    bool repeatedStatus = false;              // the verdict datagram twice
+    bool earlyStatus = false;                 // one status datagram right after the entry header
+    bool statusDuringStream = false;          // one status datagram when image bytes first arrive
+    std::chrono::milliseconds bootDelay{0};   // entry header -> boot loader
+    std::chrono::milliseconds flashDelay{0};  // end of image -> verdict
+    std::chrono::milliseconds replyDelay{0};  // query -> answer
+    bool refuse = false;                      // no listener on the data port
+    std::optional<std::uint64_t> resetAfter;  // reset an image connection after N bytes
+    std::optional<std::uint64_t> stallAfter;  // stop reading an image connection after N bytes
+    bool noBootLoader = false;
+    ReplyFault replyFault = ReplyFault::None;
+};
+
+struct SimulatorOptions {
+    std::uint16_t udpPort = 6000;
+    std::uint16_t tcpPort = 9100;
+    std::uint16_t statusPort = 40001;
+    // Where broadcast queries and time stamps arrive; "0.0.0.0" inside a
+    // private network namespace, where units share one real broadcast domain.
+    std::string broadcastListen = "127.255.255.255";
+    std::uint64_t exitAfterImages = 0;  // 0: run until stopped
+    bool hashImages = true;
+};
+
+// One thing a unit saw or did. Kinds: ready, query, connection, header,
+// bootloader, image, status, timestamp, datagram, reset, stall, aborted.
+struct Event {
+    struct Field {
+        std::string name;
+        std::string value;
+        bool quoted = true;  // false for numbers and booleans
+    };
+    std::string kind;
+    std::string unit;  // the unit's address; empty for the ready event
+    std::vector<Field> fields;
+    std::string json;  // one line, no line feed
+
+    // The named field's value, empty when absent.
+    std::string field(std::string_view name) const;
+    bool has(std::string_view name) const;
+};
+
+// Several units in one process, each on its own address, all served by one
+// thread so that hundreds of simultaneous image streams stay cheap.
+class UnitSimulator {
+public:
+    using EventCallback = std::function<void(const Event&)>;
+    using EventPredicate = std::function<bool(const Event&)>;
+
+    UnitSimulator(std::vector<UnitSettings> units, SimulatorOptions options = {});
+    ~UnitSimulator();
+    UnitSimulator(const UnitSimulator&) = delete;
+    UnitSimulator& operator=(const UnitSimulator&) = delete;
+
+    // Called for every event on the thread that records it; set before start().
+    void setEventCallback(EventCallback callback);
+
+    // Opens every socket and starts serving; false with *error set when a
+    // socket cannot be opened (nothing stays open then).
+    bool start(std::string* error = nullptr);
+    // Stops serving and closes every socket; safe to call more than once.
+    void stop();
+
+    // Every event so far, oldest first.
+    std::vector<Event> events() const;
+    // The first event, past or future, that matches; nothing after the timeout.
+    std::optional<Event> waitFor(const EventPredicate& predicate,
+                                 std::chrono::milliseconds timeout) const;
+    // The number of events of one kind (optionally of one unit) so far.
+    std::size_t count(std::string_view kind, std::string_view unit = {}) const;
+
+    std::uint64_t imagesReceived() const;
+    // True once exitAfterImages images have had their verdicts sent.
+    bool finished() const;
+    bool waitUntilFinished(std::chrono::milliseconds timeout) const;
+
+    const SimulatorOptions& options() const { return options_; }
+    const std::vector<UnitSettings>& units() const { return units_; }
+
+    struct Loop;  // the serving side, private to the implementation
+
+private:
+    friend struct Loop;
+    void record(Event event);
+    void markFinished();
+
+    std::vector<UnitSettings> units_;
+    SimulatorOptions options_;
+    EventCallback callback_;
+    std::unique_ptr<Loop> loop_;
+    std::thread thread_;
+
+    mutable std::mutex mutex_;
+    mutable std::condition_variable changed_;
+    std::vector<Event> events_;
+    std::uint64_t images_ = 0;
+    bool finished_ = false;
+};
+
+// Builds an event with its JSON line: {"event":kind,"unit":unit,fields...}.
+Event makeEvent(std::string kind, std::string unit, std::vector<Event::Field> fields);
+// JSON string literal of arbitrary bytes, quotes included.
+std::string jsonString(std::string_view text);
+
+}  // namespace sim
