@@ -1,0 +1,169 @@
+#include "sim/Sha256.h"
+#include "sim/SimulatorCommandLine.h"
+#include "sim/UnitSimulator.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// Published test vectors (FIPS 180-2 examples and the empty message).
+TEST(SimSha256, KnownVectors) {
+    EXPECT_EQ(sim::sha256Hex(""),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sim::sha256Hex("abc"),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(sim::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
+    EXPECT_EQ(sim::sha256Hex(std::string(1000000, 'a')),
+              "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+}
+
+// An image arrives in pieces of any size; the digest must not depend on where
+// the pieces split, least of all around the 55/56/64-byte padding edges.
+TEST(SimSha256, PiecesGiveTheSameDigestAsOneUpdate) {
+    for (const std::size_t length : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 1000u}) {
+        std::string message;
+        for (std::size_t i = 0; i < length; ++i)
+            message.push_back(static_cast<char>(i * 37 + 11));
+        const std::string whole = sim::sha256Hex(message);
+        for (const std::size_t piece : {1u, 3u, 63u, 64u, 65u, 1460u}) {
+            sim::Sha256 hash;
+            for (std::size_t at = 0; at < message.size(); at += piece)
+                hash.update(message.data() + at, std::min(piece, message.size() - at));
+            EXPECT_EQ(hash.finishHex(), whole) << "length " << length << " piece " << piece;
+        }
+    }
+}
+
+TEST(SimSha256, StartsOverAfterFinish) {
+    sim::Sha256 hash;
+    hash.update("xyz", 3);
+    hash.finish();
+    hash.update("abc", 3);
+    EXPECT_EQ(hash.finishHex(), sim::sha256Hex("abc"));
+}
+
+TEST(SimEvents, JsonLineEscapesEveryAwkwardByte) {
+    const sim::Event event = sim::makeEvent(
+        "query", "127.0.0.7",
+        {{"text", std::string("a\"b\\c\n\x01\xff", 8), true}, {"bytes", "12", false}});
+    EXPECT_EQ(
+        event.json,
+        "{\"event\":\"query\",\"unit\":\"127.0.0.7\",\"text\":\"a\\\"b\\\\c\\n\\u0001\\u00ff\","
+        "\"bytes\":12}");
+    EXPECT_EQ(event.field("bytes"), "12");
+    EXPECT_TRUE(event.field("missing").empty());
+    EXPECT_FALSE(event.has("missing"));
+}
+
+std::optional<sim::CommandLine> parse(std::vector<std::string> args, std::string* error = nullptr) {
+    std::string ignored;
+    return sim::parseCommandLine(args, error ? error : &ignored);
+}
+
+TEST(SimCommandLine, UnitOptionsApplyToTheLatestUnit) {
+    const auto line =
+        parse({"--unit", "127.0.0.7", "--product", "Box 2.10", "--status", "3", "--boot-delay",
+               "250", "--unit", "127.0.0.8", "--fault", "reset=4096", "--fault", "early-status",
+               "--reply-delay=40", "--udp-port", "16000", "--no-hash"});
+    ASSERT_TRUE(line);
+    ASSERT_EQ(line->units.size(), 2u);
+    EXPECT_EQ(line->units[0].address, "127.0.0.7");
+    EXPECT_EQ(line->units[0].product, "Box 2.10");
+    EXPECT_EQ(line->units[0].status, 3);
+    EXPECT_EQ(line->units[0].bootDelay.count(), 250);
+    EXPECT_FALSE(line->units[0].resetAfter);
+    EXPECT_EQ(line->units[1].resetAfter, 4096u);
+    EXPECT_TRUE(line->units[1].earlyStatus);
+    EXPECT_FALSE(line->units[0].earlyStatus);
+    EXPECT_EQ(line->units[1].replyDelay.count(), 40);
+    EXPECT_EQ(line->units[1].product, sim::UnitSettings{}.product);
+    EXPECT_EQ(line->options.udpPort, 16000);
+    EXPECT_EQ(line->options.tcpPort, 9100);
+    EXPECT_FALSE(line->options.hashImages);
+}
+
+TEST(SimCommandLine, StatusForms) {
+    auto line = parse({"--unit", "127.0.0.7", "--status", "none"});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->units[0].statusShape, sim::StatusShape::None);
+
+    line = parse({"--unit", "127.0.0.7", "--status", "-2147483648", "--fault", "long-status"});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->units[0].status, INT32_MIN);
+    EXPECT_EQ(line->units[0].statusShape, sim::StatusShape::Long);
+
+    line = parse({"--unit", "127.0.0.7", "--status-hex", "01Ff00"});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->units[0].rawStatus, std::string("\x01\xff\x00", 3));
+
+    line = parse({"--unit", "127.0.0.7", "--status-hex", ""});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->units[0].rawStatus, std::string());
+}
+
+TEST(SimCommandLine, EveryFaultNameIsUnderstood) {
+    const auto line = parse({"--unit",  "127.0.0.7",       "--fault", "refuse",
+                             "--fault", "stall=10",        "--fault", "no-boot-loader",
+                             "--fault", "repeated-status", "--fault", "status-during-stream",
+                             "--fault", "reply-nul",       "--unit",  "127.0.0.8",
+                             "--fault", "short-status",    "--fault", "reply-oversized",
+                             "--unit",  "127.0.0.9",       "--fault", "no-status",
+                             "--fault", "reply-empty",     "--unit",  "127.0.0.10",
+                             "--fault", "reply-no-newline"});
+    ASSERT_TRUE(line);
+    const auto& u = line->units;
+    EXPECT_TRUE(u[0].refuse);
+    EXPECT_EQ(u[0].stallAfter, 10u);
+    EXPECT_TRUE(u[0].noBootLoader);
+    EXPECT_TRUE(u[0].repeatedStatus);
+    EXPECT_TRUE(u[0].statusDuringStream);
+    EXPECT_EQ(u[0].replyFault, sim::ReplyFault::NulInside);
+    EXPECT_EQ(u[1].statusShape, sim::StatusShape::Short);
+    EXPECT_EQ(u[1].replyFault, sim::ReplyFault::Oversized);
+    EXPECT_EQ(u[2].statusShape, sim::StatusShape::None);
+    EXPECT_EQ(u[2].replyFault, sim::ReplyFault::Empty);
+    EXPECT_EQ(u[3].replyFault, sim::ReplyFault::NoLineFeed);
+}
+
+TEST(SimCommandLine, RejectsWhatItCannotUse) {
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {"--product", "X", "--unit", "127.0.0.7"},
+        {"--unit", "printer.example"},
+        {"--unit", "127.0.0.7", "--unit", "127.0.0.7"},
+        {"--unit", "127.0.0.7", "--udp-port", "0"},
+        {"--unit", "127.0.0.7", "--tcp-port", "65536"},
+        {"--unit", "127.0.0.7", "--status-port", "+5"},
+        {"--unit", "127.0.0.7", "--status", "2147483648"},
+        {"--unit", "127.0.0.7", "--status", "1x"},
+        {"--unit", "127.0.0.7", "--status-hex", "123"},
+        {"--unit", "127.0.0.7", "--status-hex", "zz"},
+        {"--unit", "127.0.0.7", "--boot-delay", "-1"},
+        {"--unit", "127.0.0.7", "--fault", "reset"},
+        {"--unit", "127.0.0.7", "--fault", "refuse=3"},
+        {"--unit", "127.0.0.7", "--fault", "stall=x"},
+        {"--unit", "127.0.0.7", "--fault", "melt"},
+        {"--unit", "127.0.0.7", "--exit-after", "0"},
+        {"--unit", "127.0.0.7", "--broadcast-listen", "255.255.255"},
+        {"--unit", "127.0.0.7", "--product"},
+        {"--unit", "127.0.0.7", "--no-hash=1"},
+        {"--unit", "127.0.0.7", "--verbose"},
+    };
+    for (const auto& args : bad) {
+        std::string error;
+        EXPECT_FALSE(parse(args, &error)) << ::testing::PrintToString(args);
+        EXPECT_FALSE(error.empty()) << ::testing::PrintToString(args);
+    }
+}
+
+TEST(SimCommandLine, HelpNeedsNoUnit) {
+    const auto line = parse({"--help"});
+    ASSERT_TRUE(line);
+    EXPECT_TRUE(line->help);
+}
+
+}  // namespace
