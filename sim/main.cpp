@@ -8,6 +8,7 @@
 #include <vector>
 
 #include <pthread.h>
+#include <sys/resource.h>
 
 int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
@@ -20,6 +21,14 @@ int main(int argc, char** argv) {
     if (line->help) {
         std::fputs(sim::usageText().c_str(), stdout);
         return 0;
+    }
+
+    // Each unit holds three sockets and one per open connection: a few hundred
+    // units streaming at once pass the usual soft limit of 1024 descriptors.
+    rlimit files{};
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
     }
 
     // The signals are taken here by sigtimedwait; the serving thread inherits

@@ -15,6 +15,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -355,6 +356,26 @@ TEST_F(Simulated, ResetAndStallCutTheImageAtTheirByte) {
     EXPECT_FALSE(statusPort.receive(200ms)) << "a cut-off image has no verdict";
 }
 
+// A host that gives up mid-image resets the connection; the unit must not take
+// the bytes it has for a whole image nor confirm them.
+TEST_F(Simulated, StreamResetByTheHostIsNoImage) {
+    const auto settings = unit();
+    Udp statusPort(options.statusPort);
+    auto simulator = run({settings});
+    const int fd = connectTo(settings.address, options.tcpPort);
+    ASSERT_GE(fd, 0);
+    ASSERT_TRUE(sendAll(fd, testing_support::makeImage(3000)));
+    std::this_thread::sleep_for(50ms);
+    const linger hard{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(fd);
+    const auto aborted = simulator->waitFor(is("aborted", settings.address), kWait);
+    ASSERT_TRUE(aborted);
+    EXPECT_EQ(aborted->field("bytes"), "3000");
+    EXPECT_EQ(simulator->count("image"), 0u);
+    EXPECT_FALSE(statusPort.receive(200ms));
+}
+
 TEST_F(Simulated, ShapedAndStrayStatusDatagrams) {
     auto shortStatus = unit();
     shortStatus.status = 0x0102;
@@ -494,7 +515,14 @@ TEST_F(Simulated, StartFailsCleanlyWhenAnAddressIsTaken) {
 }
 
 TEST_F(Simulated, ManyUnitsStreamAtOnce) {
-    constexpr int kUnits = 150;
+    constexpr int kUnits = 200;
+    // Both ends live in this process: about 1000 descriptors.
+    rlimit files{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
+    if (files.rlim_cur < 2048 && files.rlim_max > files.rlim_cur) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 4096);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
     std::vector<sim::UnitSettings> units;
     for (int i = 0; i < kUnits; ++i)
         units.push_back(unit());
