@@ -1,1 +1,0 @@
-// The fleet library's sources are added beside this file.

@@ -1,0 +1,275 @@
+// The programming sequence against simulated units on loopback, with every
+// pause scaled down (one test runs the real schedule).
+#include "engine/Protocol.h"
+#include "engine/UnitProgrammer.h"
+#include "sim/Sha256.h"
+#include "sim/UnitSimulator.h"
+#include "tests/support/RecordingOperator.h"
+#include "tests/support/ScaledSleeper.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+
+using namespace std::chrono_literals;
+using namespace std::string_literals;
+using testing_support::freeTcpPort;
+using testing_support::freeUdpPort;
+using testing_support::uniqueLoopbackAddress;
+
+namespace {
+
+class NoSpooler final : public platform::Spooler {
+public:
+    std::vector<std::string> queueNames() override { return {}; }
+    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
+        *error = 1801;
+        return nullptr;
+    }
+};
+
+// A recording operator that can act when the sequence reaches a phase.
+class PhaseHookOperator : public testing_support::RecordingOperator {
+public:
+    std::function<void(UnitPhase)> onPhase;
+    void phaseChanged(UnitPhase phase) override {
+        RecordingOperator::phaseChanged(phase);
+        if (onPhase)
+            onPhase(phase);
+    }
+};
+
+struct ProgramUnitTest : ::testing::Test {
+    sim::SimulatorOptions simOptions;
+    EngineOptions engine;
+    PhaseHookOperator op;
+    testing_support::ScaledSleeper sleeper{0.01};
+    NoSpooler spooler;
+    testing_support::TempDir dir;
+    std::string image = testing_support::makeImage(50 * 1460 + 17);
+    std::unique_ptr<sim::UnitSimulator> simulator;
+
+    ProgramUnitTest() {
+        simOptions.udpPort = freeUdpPort();
+        simOptions.tcpPort = freeTcpPort();
+        simOptions.statusPort = freeUdpPort();
+        engine.endpoints.unitUdpPort = simOptions.udpPort;
+        engine.endpoints.unitTcpPort = simOptions.tcpPort;
+        engine.endpoints.statusPort = simOptions.statusPort;
+        engine.stream.refusedRetryWindow = 60ms;
+        engine.stream.sendStallLimit = 300ms;
+        testing_support::writeFile(dir.file("fw.bin"), image);
+    }
+
+    static sim::UnitSettings unit() {
+        sim::UnitSettings settings;
+        settings.address = uniqueLoopbackAddress();
+        return settings;
+    }
+
+    void start(std::vector<sim::UnitSettings> units) {
+        simulator = std::make_unique<sim::UnitSimulator>(std::move(units), simOptions);
+        std::string error;
+        ASSERT_TRUE(simulator->start(&error)) << error;
+    }
+
+    ProgramResult program(const std::string& target, const std::string& path = {}) {
+        UnitProgrammer programmer(op, sleeper, spooler, engine);
+        return programmer.ProgramUnit(path.empty() ? dir.file("fw.bin").string() : path, target);
+    }
+
+    static sim::UnitSimulator::EventPredicate is(std::string kind, std::string unit) {
+        return [kind, unit](const sim::Event& e) { return e.kind == kind && e.unit == unit; };
+    }
+
+    // Sends bytes to the host's status port from the unit's own address.
+    void sendStatusFrom(const std::string& address, const std::string& bytes) {
+        platform::DatagramSocket socket;
+        ASSERT_TRUE(socket.create(0, address));
+        socket.sendTo("127.0.0.1", simOptions.statusPort, bytes.data(), bytes.size());
+    }
+};
+
+}  // namespace
+
+TEST_F(ProgramUnitTest, TheUnitReceivesHeaderProbesAndImageByteForByte) {
+    auto u = unit();
+    start({u});
+    EXPECT_EQ(program(u.address), ResultProgrammed);
+    EXPECT_TRUE(op.messages.empty());
+    const auto header = simulator->waitFor(is("header", u.address), 1s);
+    ASSERT_TRUE(header);
+    EXPECT_EQ(header->field("hex"), sim::toHex(proto::entryHeaderForNetwork().data(), 40));
+    const auto received = simulator->waitFor(is("image", u.address), 1s);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(received->field("bytes"), std::to_string(image.size()));
+    // The throw-away connection, the header's and the image's.
+    EXPECT_EQ(op.connectionAttempts, 3);
+    EXPECT_EQ(simulator->count("connection", u.address), 3u);
+    // A unit that answers at once ends each boot-loader wait after one probe.
+    EXPECT_EQ(op.probes, 2);
+    // Progress: range set to the length, one position per block, ending at the length.
+    EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{image.size()});
+    EXPECT_EQ(op.positions.front(), 0u);
+    EXPECT_EQ(op.positions.back(), image.size());
+    EXPECT_EQ(op.positions.size(), 1u + 51u);
+    EXPECT_EQ(op.dispatches, 51);
+    EXPECT_EQ(op.maxWaitCursorDepth, 2);
+    EXPECT_EQ(op.waitCursorDepth, 0);
+    // The schedule: drain 100, wait 1000, pause 2000, wait 1000, pause 1000, verdict 100s.
+    const auto asked = sleeper.requested();
+    ASSERT_GE(asked.size(), 6u);
+    EXPECT_EQ(std::vector(asked.begin(), asked.begin() + 5),
+              (std::vector{100ms, 1000ms, 2000ms, 1000ms, 1000ms}));
+}
+
+TEST_F(ProgramUnitTest, EveryShapeOfStatusGivesItsResult) {
+    struct Case {
+        std::optional<std::string> raw;
+        sim::StatusShape shape;
+        std::int32_t status;
+        ProgramResult expected;
+    };
+    const std::vector<Case> cases = {
+        {"\x00\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultProgrammed},
+        {"\x02\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultVerifyError},
+        {"\x07\x00\x00\x00"s, sim::StatusShape::Full, 0, 107},
+        {"\x01\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultFileTooLarge},
+        {"\xff\xff\xff\xff"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
+        {"\x00"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
+        {""s, sim::StatusShape::Full, 0, ResultUnconfirmed},
+        {std::nullopt, sim::StatusShape::None, 0, ResultUnconfirmed},
+        {std::nullopt, sim::StatusShape::Long, 0, ResultUnconfirmed},
+    };
+    std::vector<sim::UnitSettings> units;
+    for (const auto& c : cases) {
+        auto u = unit();
+        u.rawStatus = c.raw;
+        u.statusShape = c.shape;
+        u.status = c.status;
+        units.push_back(u);
+    }
+    start(units);
+    for (std::size_t i = 0; i < cases.size(); ++i)
+        EXPECT_EQ(program(units[i].address), cases[i].expected) << "case " << i;
+    // Without a verdict the whole wait of 200 receives is spent (after one drain).
+    testing_support::ScaledSleeper counting(0.0);
+    UnitProgrammer programmer(op, counting, spooler, engine);
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), units[7].address),
+              ResultUnconfirmed);
+    const auto asked = counting.requested();
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), 100ms), 1 + 200);
+}
+
+TEST_F(ProgramUnitTest, OversizeDatagramDuringTheVerdictWaitIsDroppedAndTheWaitGoesOn) {
+    auto u = unit();
+    u.flashDelay = 100ms;
+    start({u});
+    op.onPhase = [&](UnitPhase phase) {
+        if (phase == UnitPhase::VerdictWait)
+            sendStatusFrom(u.address, "\x02\x00\x00\x00\x00"s);
+    };
+    EXPECT_EQ(program(u.address), ResultProgrammed);
+}
+
+TEST_F(ProgramUnitTest, EarlyDatagramIsDrainedButOneDuringTheStreamIsKept) {
+    auto early = unit();
+    auto duringStream = unit();
+    duringStream.statusShape = sim::StatusShape::None;  // the mid-stream datagram is the only one
+    duringStream.status = 2;
+    duringStream.statusDuringStream = true;
+    start({early, duringStream});
+
+    op.onPhase = [&](UnitPhase phase) {
+        if (phase == UnitPhase::BootLoaderEntry)
+            sendStatusFrom(early.address, "\x02\x00\x00\x00"s);
+    };
+    EXPECT_EQ(program(early.address), ResultProgrammed) << "the stale verify error was drained";
+    op.onPhase = nullptr;
+    EXPECT_EQ(program(duringStream.address), ResultVerifyError);
+}
+
+TEST_F(ProgramUnitTest, RefusedDataPortGetsTwoAttemptsAndTheConnectionMessage) {
+    auto u = unit();
+    u.refuse = true;
+    start({u});
+    EXPECT_EQ(program(u.address), ResultSocketError);
+    EXPECT_EQ(op.connectionAttempts, 2);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text,
+              "Error #111: IP Address " + u.address + "\nConnection refused\n (111)");
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.probes, 0);
+    EXPECT_EQ(op.waitCursorDepth, 0);
+}
+
+TEST_F(ProgramUnitTest, UnitThatNeverEntersItsBootLoaderIsProbed22TimesThenTriedAnyway) {
+    auto u = unit();
+    u.noBootLoader = true;
+    start({u});
+    EXPECT_EQ(program(u.address), ResultProgrammed);
+    EXPECT_EQ(op.probes, 22);
+    EXPECT_EQ(simulator->count("query", u.address), 22u);
+    EXPECT_TRUE(simulator->waitFor(is("image", u.address), 1s));
+}
+
+TEST_F(ProgramUnitTest, StatusPortTakenIsReportedOnceAndTheVerdictCannotArrive) {
+    auto u = unit();
+    start({u});
+    platform::DatagramSocket squatter;
+    ASSERT_TRUE(squatter.create(simOptions.statusPort));
+    EXPECT_EQ(program(u.address), ResultUnconfirmed);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text, "Windows Socket SendTo Error\nAddress already in use\n");
+    EXPECT_TRUE(simulator->waitFor(is("image", u.address), 1s)) << "every step still ran";
+}
+
+TEST_F(ProgramUnitTest, EmptyImageOpensAndClosesTheImageConnectionWithNothingSent) {
+    auto u = unit();
+    start({u});
+    testing_support::writeFile(dir.file("empty.bin"), "");
+    EXPECT_EQ(program(u.address, dir.file("empty.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{0});
+    EXPECT_EQ(op.dispatches, 0);
+    EXPECT_EQ(op.connectionAttempts, 3);
+    EXPECT_EQ(simulator->count("image", u.address), 0u);
+}
+
+TEST_F(ProgramUnitTest, UnitThatResetsOrStallsMidStreamNeverHangsTheProgram) {
+    auto resets = unit();
+    resets.resetAfter = 10 * 1460;
+    auto stalls = unit();
+    stalls.stallAfter = 3 * 1460;
+    start({resets, stalls});
+    image = testing_support::makeImage(8 * 1024 * 1024);
+    testing_support::writeFile(dir.file("big.bin"), image);
+
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(program(resets.address, dir.file("big.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(op.positions.back(), image.size()) << "the stream goes on to the end of the file";
+    EXPECT_EQ(program(stalls.address, dir.file("big.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(op.positions.back(), image.size());
+    // One stall limit (300 ms here), not one per block.
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+}
+
+TEST_F(ProgramUnitTest, TheRealScheduleTakesAboutFiveSecondsBeforeTheVerdict) {
+    auto u = unit();
+    start({u});
+    platform::RealSleeper real;
+    UnitProgrammer programmer(op, real, spooler, engine);
+    std::chrono::steady_clock::time_point verdictWaitStarts{};
+    op.onPhase = [&](UnitPhase phase) {
+        if (phase == UnitPhase::VerdictWait)
+            verdictWaitStarts = std::chrono::steady_clock::now();
+    };
+    const auto begin = std::chrono::steady_clock::now();
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), u.address), ResultProgrammed);
+    const double beforeVerdict = std::chrono::duration<double>(verdictWaitStarts - begin).count();
+    EXPECT_GE(beforeVerdict, 5.1);
+    EXPECT_LT(beforeVerdict, 6.5);
+}
