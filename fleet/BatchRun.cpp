@@ -1,0 +1,188 @@
+#include "fleet/BatchRun.h"
+
+#include "engine/Timing.h"
+#include "platform/ErrorText.h"
+#include "platform/LocalClock.h"
+
+#include <filesystem>
+
+namespace {
+
+// The path as the operator should see it in a message: whole and absolute,
+// so a relative name cannot leave them guessing which folder was meant.
+std::string fullPath(const std::string& path) {
+    std::error_code error;
+    const auto absolute = std::filesystem::absolute(path, error);
+    if (error || path.empty())
+        return path;
+    return absolute.lexically_normal().string();
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+    if (a.empty() || b.empty())
+        return false;
+    std::error_code error;
+    return std::filesystem::equivalent(a, b, error) && !error;
+}
+
+}  // namespace
+
+AfterUnit afterUnit(ProgramResult result) {
+    if (result <= ResultProgrammed)
+        return AfterUnit::PauseThenNext;
+    return result < 100 ? AfterUnit::EndBatch : AfterUnit::Next;
+}
+
+std::string unitCounterText(std::size_t number, std::size_t total) {
+    return std::to_string(number) + " of " + std::to_string(total);
+}
+
+BatchSession::BatchSession(Operator& op, BatchHooks hooks) : op_(op), hooks_(std::move(hooks)) {}
+
+bool BatchSession::fail(const std::string& message) {
+    // Both files close before the operator reads the message, so whatever
+    // the log holds by then is on disk and free for an editor.
+    list_.close();
+    log_.close();
+    outcome_.end = BatchEnd::FileError;
+    outcome_.error = message;
+    op_.messageBox(message, mb::kIconStop);
+    return false;
+}
+
+bool BatchSession::logWriteFailed() {
+    return fail("Could not write to the status log " + outcome_.logPath + "\n" +
+                platform::systemErrorText(log_.lastError()));
+}
+
+bool BatchSession::closeBoth() {
+    list_.close();
+    if (!log_.close())
+        return logWriteFailed();
+    if (hooks_.logClosed)
+        hooks_.logClosed(outcome_.logPath);
+    return true;
+}
+
+bool BatchSession::begin(const BatchRequest& request) {
+    outcome_ = BatchOutcome{};
+    outcome_.logPath = fullPath(request.logPath);
+    outcome_.listPath = fullPath(request.listPath);
+
+    // Creating the log empties it: when it is the list or the image itself,
+    // that would destroy the very file the batch is about to use.
+    if (sameFile(outcome_.logPath, outcome_.listPath))
+        return fail("Could not create the status log " + outcome_.logPath +
+                    "\nIt is the list file itself; the log needs a name of its own.\n");
+    if (sameFile(outcome_.logPath, request.imagePath))
+        return fail("Could not create the status log " + outcome_.logPath +
+                    "\nIt is the firmware image itself; the log needs a name of its own.\n");
+
+    if (!log_.create(outcome_.logPath))
+        return fail("Could not create the status log " + outcome_.logPath + "\n" +
+                    platform::systemErrorText(log_.lastError()));
+    const std::tm now = hooks_.localTime ? hooks_.localTime() : platform::readLocalClock().local;
+    if (!log_.write(logFileNameLine(request.imagePath)) || !log_.write(logDateLine(now)))
+        return logWriteFailed();
+
+    // A list that does not exist ends the batch quietly: the operator may have
+    // typed a name, and the log with its two lines says when that was.
+    if (!list_.open(outcome_.listPath)) {
+        outcome_.end = BatchEnd::ListNotOpened;
+        outcome_.listOpenError = list_.lastError();
+        if (!log_.close())
+            return logWriteFailed();
+        return false;
+    }
+
+    std::string record;
+    for (;;) {
+        const long length = ReadListLine(list_, record);
+        if (length == kListReadError)
+            return fail("Could not read the list file " + outcome_.listPath + "\n" +
+                        platform::systemErrorText(list_.lastError()));
+        if (length == 0)
+            break;
+        ++outcome_.total;
+    }
+    if (!list_.rewind())
+        return fail("Could not go back to the start of the list file " + outcome_.listPath + "\n" +
+                    platform::systemErrorText(list_.lastError()));
+    return true;
+}
+
+BatchSession::Next BatchSession::nextRecord(std::string& target) {
+    const long length = ReadListLine(list_, target);
+    if (length == kListReadError) {
+        fail("Could not read the list file " + outcome_.listPath + "\n" +
+             platform::systemErrorText(list_.lastError()));
+        return Next::Error;
+    }
+    if (length == 0) {
+        outcome_.end = BatchEnd::EndOfList;
+        return Next::EndOfList;
+    }
+    if (hooks_.stopRequested && hooks_.stopRequested()) {
+        outcome_.end = BatchEnd::StopRequested;
+        return Next::Stop;
+    }
+    return Next::Record;
+}
+
+bool BatchSession::unitDone(const std::string& target, ProgramResult result) {
+    outcome_.units.push_back({target, result});
+    if (!log_.write(logUnitLine(target, result)))
+        return logWriteFailed();
+    return true;
+}
+
+bool BatchSession::summarise(std::size_t units) {
+    const std::string text = unitsUpdatedText(units);
+    if (hooks_.showSummary)
+        hooks_.showSummary(text);
+    else
+        op_.messageBox(text, mb::kIconInformation);
+    if (!log_.write(text + "\r\n"))
+        return logWriteFailed();
+    outcome_.unitsUpdated = units;
+    return closeBoth();
+}
+
+bool BatchSession::endAfterFailure() {
+    outcome_.end = BatchEnd::UnitFailure;
+    return closeBoth();
+}
+
+BatchOutcome runBatch(const BatchRequest& request, Operator& op, platform::Sleeper& sleeper,
+                      const BatchHooks& hooks) {
+    op.beginWaitCursor();
+    BatchSession session(op, hooks);
+    if (session.begin(request)) {
+        std::size_t number = 0;
+        std::string target;
+        for (;;) {
+            const BatchSession::Next next = session.nextRecord(target);
+            if (next == BatchSession::Next::Error)
+                break;
+            if (next != BatchSession::Next::Record) {
+                session.summarise(number);
+                break;
+            }
+            op.setProgressPosition(0);
+            ++number;
+            op.setUnitCounter(unitCounterText(number, session.outcome().total));
+            const ProgramResult result = hooks.programUnit(target);
+            if (!session.unitDone(target, result))
+                break;
+            const AfterUnit after = afterUnit(result);
+            if (after == AfterUnit::EndBatch) {
+                session.endAfterFailure();
+                break;
+            }
+            if (after == AfterUnit::PauseThenNext)
+                sleeper.sleepFor(timing::kPauseAfterConfirmedUnit);
+        }
+    }
+    op.endWaitCursor();
+    return session.takeOutcome();
+}

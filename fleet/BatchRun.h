@@ -1,0 +1,122 @@
+#pragma once
+
+#include "engine/Operator.h"
+#include "engine/ProgramResult.h"
+#include "fleet/ListReader.h"
+#include "fleet/StatusLog.h"
+#include "platform/Sleeper.h"
+
+#include <cstddef>
+#include <ctime>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+// What the batch does after a unit's log line.
+enum class AfterUnit {
+    PauseThenNext,  // programmed or unconfirmed: the unit gets time to restart
+    Next,           // the unit itself refused the image: on at once
+    EndBatch,       // this host could not program it (1 to 99): stop here
+};
+AfterUnit afterUnit(ProgramResult result);
+
+// The unit counter's text, "%d of %d".
+std::string unitCounterText(std::size_t number, std::size_t total);
+
+// How a batch ended.
+enum class BatchEnd {
+    EndOfList,      // every record was tried; summary shown and logged
+    StopRequested,  // the operator stopped it between units; summary shown and logged
+    UnitFailure,    // a result from 1 to 99 ended it after that unit's line; no summary
+    ListNotOpened,  // the list could not be opened; the log holds its two header lines
+    FileError,      // a file could not be created, read or written; message shown
+};
+
+struct BatchUnitResult {
+    std::string target;
+    ProgramResult result = ResultProgrammed;
+};
+
+struct BatchOutcome {
+    BatchEnd end = BatchEnd::FileError;
+    std::size_t total = 0;                    // records found by the count pass
+    std::vector<BatchUnitResult> units;       // every unit tried, in the order tried
+    std::optional<std::size_t> unitsUpdated;  // the summary's count, when it was reached
+    std::string logPath;                      // the log's full path
+    std::string listPath;                     // the list's full path
+    std::string error;                        // the file error's message, when there was one
+    int listOpenError = 0;                    // the system's error when the list was not opened
+
+    bool summaryReached() const { return unitsUpdated.has_value(); }
+};
+
+struct BatchRequest {
+    std::string imagePath;  // written whole into the log's first line
+    std::string listPath;
+    std::string logPath;  // chosen by the caller; usually "Status.txt" in the list's folder
+};
+
+struct BatchHooks {
+    // Programs one unit and returns its result. Required.
+    std::function<ProgramResult(const std::string& target)> programUnit;
+    // Asked once per record, after it is read and before its unit starts.
+    std::function<bool()> stopRequested;
+    // The local time for the log's date line; the computer's clock when unset.
+    std::function<std::tm()> localTime;
+    // Shows the summary; a message box with the information icon when unset.
+    std::function<void(const std::string& text)> showSummary;
+    // Called with the log's full path once both files are closed, when the
+    // batch ended at the end of the list, on a stop request or after a unit
+    // that ended it (the window opens the log in an editor here).
+    std::function<void(const std::string& logPath)> logClosed;
+};
+
+// One batch's files and bookkeeping, step by step, so that the one-by-one run
+// below and a run of several units at a time share the list reading, the log
+// format, the file error handling and the outcome. Every failing step has
+// already shown its message box (stop icon) and closed both files when it
+// returns false; outcome() then tells the rest.
+class BatchSession {
+public:
+    BatchSession(Operator& op, BatchHooks hooks);
+
+    // Creates the log, writes its two header lines, opens the list, counts its
+    // records and goes back to its start.
+    bool begin(const BatchRequest& request);
+
+    enum class Next { Record, EndOfList, Stop, Error };
+    // Reads the next record into target; Stop when a stop request was made
+    // (the record read is then not programmed).
+    Next nextRecord(std::string& target);
+
+    // Writes the unit's log line; false on a write error.
+    bool unitDone(const std::string& target, ProgramResult result);
+
+    // Shows the summary and writes it as the log's last line, then closes both
+    // files; units is the number of units tried.
+    bool summarise(std::size_t units);
+    // Closes both files after a unit that ended the batch.
+    bool endAfterFailure();
+
+    const BatchOutcome& outcome() const { return outcome_; }
+    BatchOutcome takeOutcome() { return std::move(outcome_); }
+
+private:
+    bool fail(const std::string& message);
+    bool logWriteFailed();
+    bool closeBoth();
+
+    Operator& op_;
+    BatchHooks hooks_;
+    ListFile list_;
+    StatusLog log_;
+    BatchOutcome outcome_;
+};
+
+// Programs every unit of the list one after the other: each record's unit
+// counter, its programming, its log line and, by its result, the pause, the
+// next record or the end of the batch; then the summary. The wait cursor is
+// shown for the whole run.
+BatchOutcome runBatch(const BatchRequest& request, Operator& op, platform::Sleeper& sleeper,
+                      const BatchHooks& hooks);

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "engine/ProgramResult.h"
+
+#include <cstddef>
+#include <ctime>
+#include <string>
+
+// The batch's status log: raw bytes, CR LF line ends. Each line is handed to
+// the disk before write() returns, so a batch that is killed, or a computer
+// that loses power, keeps every line written before it.
+class StatusLog {
+public:
+    StatusLog() = default;
+    ~StatusLog();
+    StatusLog(const StatusLog&) = delete;
+    StatusLog& operator=(const StatusLog&) = delete;
+
+    // Creates the file or empties an existing one, for this batch alone: while
+    // another batch holds the same log, creation fails rather than truncating
+    // the other batch's lines. False with lastError() when it cannot.
+    bool create(const std::string& path);
+    // Writes all of bytes and flushes them to the disk; false with lastError().
+    bool write(const std::string& bytes);
+    // False with lastError() when the system reports a late write error.
+    bool close();
+
+    bool isOpen() const { return fd_ >= 0; }
+    int lastError() const { return lastError_; }
+
+private:
+    int fd_ = -1;
+    int lastError_ = 0;
+};
+
+// The log's lines, each with its CR LF.
+std::string logFileNameLine(const std::string& imagePath);
+std::string logDateLine(const std::tm& localTime);
+std::string logUnitLine(const std::string& target, ProgramResult result);
+std::string logSummaryLine(std::size_t unitsUpdated);
+
+// "%d Units Updated": the summary as the operator sees it and, with CR LF, the
+// log's last line.
+std::string unitsUpdatedText(std::size_t unitsUpdated);
