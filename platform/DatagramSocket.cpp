@@ -74,6 +74,14 @@ bool DatagramSocket::setReuseAddress(bool enabled) {
     return true;
 }
 
+bool DatagramSocket::setReceiveBufferSize(int bytes) {
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
 long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const void* data,
                             std::size_t length) {
     auto address = ipv4Address(host, port);

@@ -20,6 +20,9 @@ public:
     bool create(std::uint16_t port, const std::string& bindAddress = {});
     bool setBroadcast(bool enabled);
     bool setReuseAddress(bool enabled);
+    // Asks the kernel to queue up to this many bytes of unread datagrams; the
+    // kernel may grant less (its own ceiling), which is not an error.
+    bool setReceiveBufferSize(int bytes);
 
     // Bytes sent, or -1 with lastError() set.
     long sendTo(const std::string& host, std::uint16_t port, const void* data, std::size_t length);
