@@ -1,13 +1,99 @@
+#include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/TerminalOperator.h"
+#include "fleet/TimeStampBroadcast.h"
 
+#include <istream>
 #include <ostream>
 
 namespace cli {
 
-// Not built yet: the command refuses to run rather than pretend.
-int runTimestamp(const std::vector<std::string>&, CliContext& context) {
-    context.err << "fwprog: the timestamp command is not available in this build\n";
-    return kExitFailure;
+namespace {
+
+const char* const kTimestampUsage =
+    "usage: fwprog timestamp [--yes] [--json]\n"
+    "  Sets the clock of every unit on the network to this computer's local time and\n"
+    "  zone with one broadcast datagram. Asks first on the terminal; where standard\n"
+    "  input is not a terminal, --yes is required.\n"
+    "  --yes, -y     do not ask\n"
+    "  Exit status: 0 sent, 1 not sent (failure or declined), 2 usage error.\n";
+
+// The terminal operator that answers the confirmation on standard input (or
+// with yes, when the command line already said so).
+class TimestampOperator : public TerminalOperator {
+public:
+    TimestampOperator(CliContext& context, bool assumeYes)
+        : TerminalOperator(context.err, false), context_(context), assumeYes_(assumeYes) {}
+
+    int messageBox(const std::string& text, unsigned flags) override {
+        if (flags != mb::kOkCancelQuestion) {
+            lastMessage = text;
+            return TerminalOperator::messageBox(text, flags);
+        }
+        if (assumeYes_)
+            return mb::kAnswerOk;
+        context_.err << "fwprog: " << text << "? [y/N] ";
+        context_.err.flush();
+        std::string answer;
+        if (!std::getline(context_.in, answer))
+            return mb::kAnswerCancel;
+        for (char& c : answer)
+            c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+        return answer == "y" || answer == "yes" ? mb::kAnswerOk : mb::kAnswerCancel;
+    }
+
+    std::string lastMessage;
+
+private:
+    CliContext& context_;
+    bool assumeYes_;
+};
+
+}  // namespace
+
+int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
+    CommonOptions common{Endpoints::fromEnvironment()};
+    ArgumentReader reader(args, common);
+    bool yes = false;
+    while (!reader.atEnd()) {
+        if (reader.flag("--help") || reader.flag("-h")) {
+            context.out << kTimestampUsage << '\n' << kCommonOptionsHelp;
+            return kExitSuccess;
+        }
+        if (reader.flag("--version")) {
+            context.out << FWPROG_VERSION_TEXT << '\n';
+            return kExitSuccess;
+        }
+        if (reader.flag("--yes") || reader.flag("-y"))
+            yes = true;
+        else if (!reader.common())
+            reader.fail("unknown option: " + reader.current());
+    }
+    if (reader.error())
+        return usageError(context, *reader.error(), kTimestampUsage);
+    // Every unit's clock changes at once: never without someone agreeing.
+    if (!yes && !context.stdinIsTerminal)
+        return usageError(context, "standard input is not a terminal to confirm on; pass --yes",
+                          kTimestampUsage);
+
+    TimestampOperator op(context, yes);
+    fleet::TimeStampBroadcast broadcast(op, common.endpoints);
+    switch (broadcast.run()) {
+        case fleet::TimeStampBroadcast::Outcome::Sent:
+            if (common.json)
+                context.out << "{\"sent\": " << jsonString(broadcast.text()) << "}\n";
+            context.out.flush();
+            return kExitSuccess;
+        case fleet::TimeStampBroadcast::Outcome::Cancelled:
+            context.err << "fwprog: nothing was sent\n";
+            if (common.json)
+                context.out << "{\"sent\": null}\n";
+            return kExitFailure;
+        default:
+            if (common.json)
+                context.out << "{\"error\": " << jsonString(op.lastMessage) << "}\n";
+            return kExitFailure;
+    }
 }
 
 }  // namespace cli
