@@ -1,0 +1,239 @@
+// The print-queue path against a spooler that records every call and fails
+// the one a case names.
+#include "engine/PrintQueueDelivery.h"
+#include "engine/Protocol.h"
+#include "tests/support/RecordingOperator.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <map>
+#include <optional>
+
+namespace {
+
+// What the fake spooler does and what it saw.
+struct Script {
+    bool openFails = false;
+    std::optional<std::string> port = std::string("socket://127.0.0.1:9100");
+    std::string failCall;  // e.g. "write"
+    int failOccurrence = 0;
+    std::function<void()> afterWrite;
+
+    std::vector<std::string> calls;
+    std::string written;
+    std::map<std::string, int> seen;
+
+    bool record(const std::string& call, const std::string& detail = {}) {
+        calls.push_back(detail.empty() ? call : call + ":" + detail);
+        return !(call == failCall && ++seen[call] == failOccurrence);
+    }
+};
+
+class FakeQueue final : public platform::PrintQueue {
+public:
+    explicit FakeQueue(Script& script) : s_(script) {}
+    std::optional<std::string> portName() override {
+        s_.record("portName");
+        return s_.port;
+    }
+    bool startDocument(const std::string& name, const std::string& type) override {
+        return s_.record("startDocument", name + "/" + type);
+    }
+    bool startPage() override { return s_.record("startPage"); }
+    bool write(const void* data, std::size_t length) override {
+        s_.written.append(static_cast<const char*>(data), length);
+        const bool ok = s_.record("write", std::to_string(length));
+        if (s_.afterWrite)
+            s_.afterWrite();
+        return ok;
+    }
+    bool endPage() override { return s_.record("endPage"); }
+    bool endDocument() override { return s_.record("endDocument"); }
+    void close() override { s_.record("close"); }
+
+private:
+    Script& s_;
+};
+
+class FakeSpooler final : public platform::Spooler {
+public:
+    explicit FakeSpooler(Script& script) : s_(script) {}
+    std::vector<std::string> queueNames() override { return {}; }
+    std::unique_ptr<platform::PrintQueue> open(const std::string& name, int* error) override {
+        s_.record("open", name);
+        if (s_.openFails) {
+            *error = 1801;
+            return nullptr;
+        }
+        return std::make_unique<FakeQueue>(s_);
+    }
+
+private:
+    Script& s_;
+};
+
+const std::string kStart = "startDocument:Firmware Programmer/RAW";
+
+// Every call of a clean delivery of an image of 2920 bytes.
+std::vector<std::string> cleanRun() {
+    return {"open:q1",    "portName",    kStart,    "startPage",   "write:39",
+            "endPage",    "endDocument", kStart,    "startPage",   "write:1460",
+            "write:1460", "write:0",     "endPage", "endDocument", "close"};
+}
+
+struct Delivery : ::testing::Test {
+    Script script;
+    FakeSpooler spooler{script};
+    testing_support::RecordingOperator op;
+    testing_support::TempDir dir;
+    platform::InputFile image;
+    std::array<unsigned char, 1460> buffer{};
+    std::string imageBytes;
+
+    ProgramResult deliver(std::size_t imageSize = 2920) {
+        imageBytes = testing_support::makeImage(imageSize);
+        testing_support::writeFile(dir.file("fw.bin"), imageBytes);
+        EXPECT_TRUE(image.open(dir.file("fw.bin").string()));
+        return DeliverToPrintQueue(op, spooler, "q1", image, proto::entryHeaderForPrintQueue(),
+                                   buffer.data(), buffer.size());
+    }
+
+    std::vector<std::string> messageTexts() const {
+        std::vector<std::string> texts;
+        for (const auto& m : op.messages) {
+            EXPECT_EQ(m.flags, mb::kIconStop) << m.text;
+            texts.push_back(m.text);
+        }
+        return texts;
+    }
+};
+
+}  // namespace
+
+TEST_F(Delivery, BothDocumentsAreAcceptedAsUnconfirmedWithTheImageInFullBlocks) {
+    EXPECT_EQ(deliver(2920), ResultUnconfirmed);
+    EXPECT_EQ(script.calls, cleanRun());
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_EQ(script.written, std::string(proto::kEntryHeaderText) + imageBytes);
+    EXPECT_TRUE(op.positions.empty());
+}
+
+TEST_F(Delivery, AnEmptyImageGivesOneEmptyWriteAndUnblockedSizesEndWithOneShortBlock) {
+    EXPECT_EQ(deliver(0), ResultUnconfirmed);
+    const std::vector<std::string> imageDocument(script.calls.begin() + 7, script.calls.end());
+    EXPECT_EQ(imageDocument, (std::vector<std::string>{kStart, "startPage", "write:0", "endPage",
+                                                       "endDocument", "close"}));
+
+    Script other;
+    FakeSpooler second(other);
+    testing_support::writeFile(dir.file("odd.bin"), testing_support::makeImage(1461));
+    platform::InputFile odd;
+    ASSERT_TRUE(odd.open(dir.file("odd.bin").string()));
+    EXPECT_EQ(DeliverToPrintQueue(op, second, "q1", odd, proto::entryHeaderForPrintQueue(),
+                                  buffer.data(), buffer.size()),
+              ResultUnconfirmed);
+    EXPECT_EQ(std::count(other.calls.begin(), other.calls.end(), "write:1"), 1);
+    EXPECT_EQ(other.calls[other.calls.size() - 4], "write:0");
+}
+
+TEST_F(Delivery, AnUnknownQueueIsReportedWithTheSpoolersCodeAndNothingElseIsCalled) {
+    script.openFails = true;
+    EXPECT_EQ(deliver(), ResultPrinterPortError);
+    EXPECT_EQ(script.calls, std::vector<std::string>{"open:q1"});
+    EXPECT_EQ(messageTexts(), std::vector<std::string>{"Can't Open Port q1. Error: 1801"});
+}
+
+TEST_F(Delivery, OnlyAPortOfExactlyFileIsRefused) {
+    const std::vector<std::pair<std::optional<std::string>, bool>> ports = {
+        {"FILE:", true},
+        {std::nullopt, true},
+        {"file:", false},
+        {"FILE:,LPT1:", false},
+        {"FILE", false},
+        {" FILE:", false},
+        {"socket://10.0.0.9", false}};
+    for (const auto& [port, refused] : ports) {
+        script = Script{};
+        script.port = port;
+        op.messages.clear();
+        image.close();
+        const ProgramResult result = deliver();
+        const std::string label = port.value_or("<unreadable>");
+        if (refused) {
+            EXPECT_EQ(result, ResultPrinterPortError) << label;
+            EXPECT_EQ(script.calls, (std::vector<std::string>{"open:q1", "portName", "close"}))
+                << label;
+            EXPECT_EQ(messageTexts(), std::vector<std::string>{"Could not Open the Printer"});
+        } else {
+            EXPECT_EQ(result, ResultUnconfirmed) << label;
+            EXPECT_EQ(script.calls, cleanRun()) << label;
+            EXPECT_TRUE(op.messages.empty()) << label;
+        }
+    }
+}
+
+// The first failure ends the delivery: its message (if any), the clean-up the
+// step calls for, and never a retry or an abort.
+TEST_F(Delivery, EveryFailingSpoolerStepEndsWithItsMessageAndCleanUp) {
+    struct Case {
+        std::string call;
+        int occurrence;
+        std::optional<std::string> message;
+        std::vector<std::string> cleanup;
+    };
+    const std::vector<Case> cases = {
+        {"startDocument", 1, "StartDocPrinter Failed", {"close"}},
+        {"startDocument", 2, "StartDocPrinter Failed", {"close"}},
+        {"startPage", 1, "StartPagePrinter Failed", {"endDocument", "close"}},
+        {"startPage", 2, "StartPagePrinter Failed", {"endDocument", "close"}},
+        {"write", 1, "Print Error!", {"endPage", "endDocument", "close"}},
+        {"write", 2, "Print Error!", {"endPage", "endDocument", "close"}},
+        {"write", 3, "Print Error!", {"endPage", "endDocument", "close"}},
+        {"write", 4, "Print Error!", {"endPage", "endDocument", "close"}},  // the empty one
+        {"endPage", 1, std::nullopt, {"endDocument", "close"}},
+        {"endPage", 2, std::nullopt, {"endDocument", "close"}},
+        {"endDocument", 1, std::nullopt, {"close"}},
+        {"endDocument", 2, std::nullopt, {"close"}},
+    };
+    for (const Case& c : cases) {
+        const std::string label = c.call + " #" + std::to_string(c.occurrence);
+        script = Script{};
+        script.failCall = c.call;
+        script.failOccurrence = c.occurrence;
+        op.messages.clear();
+        image.close();
+        EXPECT_EQ(deliver(2920), ResultPrinterPortError) << label;
+
+        // Everything of the clean run up to the failing call, then the clean-up.
+        std::vector<std::string> expected;
+        int seen = 0;
+        for (const std::string& call : cleanRun()) {
+            expected.push_back(call);
+            if (call.rfind(c.call, 0) == 0 && ++seen == c.occurrence)
+                break;
+        }
+        expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
+        EXPECT_EQ(script.calls, expected) << label;
+        EXPECT_EQ(messageTexts(),
+                  c.message ? std::vector<std::string>{*c.message} : std::vector<std::string>{})
+            << label;
+    }
+}
+
+TEST_F(Delivery, AnImageThatCannotBeReadMidwayEndsTheJobLikeAFailedWrite) {
+    // The file goes away under the delivery after the first image block.
+    script.afterWrite = [&] {
+        if (script.calls.back() == "write:1460")
+            image.close();
+    };
+    EXPECT_EQ(deliver(2920), ResultPrinterPortError);
+    const std::vector<std::string> clean = cleanRun();
+    std::vector<std::string> expected(clean.begin(), clean.begin() + 10);
+    expected.insert(expected.end(), {"endPage", "endDocument", "close"});
+    EXPECT_EQ(script.calls, expected);
+    EXPECT_EQ(messageTexts(), std::vector<std::string>{"Print Error!"});
+}
