@@ -1,0 +1,390 @@
+// The batch from list to log with a fake programming step: what is logged,
+// when the batch pauses, goes on or ends, and how file failures are handled.
+#include "engine/Timing.h"
+#include "fleet/BatchRun.h"
+#include "tests/support/RecordingOperator.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <map>
+
+using namespace std::string_literals;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+// One ordered trace of what the batch did, so pauses can be placed between units.
+struct Trace {
+    std::vector<std::string> events;
+};
+
+class TracingOperator : public testing_support::RecordingOperator {
+public:
+    explicit TracingOperator(Trace& trace) : trace_(trace) {}
+    void setUnitCounter(const std::string& text) override {
+        RecordingOperator::setUnitCounter(text);
+        trace_.events.push_back("counter " + text);
+    }
+    int messageBox(const std::string& text, unsigned flags) override {
+        trace_.events.push_back("box " + std::to_string(flags) + " " + text);
+        return RecordingOperator::messageBox(text, flags);
+    }
+
+private:
+    Trace& trace_;
+};
+
+class TracingSleeper final : public platform::Sleeper {
+public:
+    explicit TracingSleeper(Trace& trace) : trace_(trace) {}
+    void sleepFor(std::chrono::milliseconds duration) override {
+        trace_.events.push_back("sleep " + std::to_string(duration.count()));
+    }
+
+private:
+    Trace& trace_;
+};
+
+const std::string kImage = "/firmware/release 7/unit.WQ1";
+const std::string kHeader = "File Name: " + kImage + "\r\nDate: 03/07/04, Time: 09:05\r\n";
+
+struct BatchRunTest : ::testing::Test {
+    TempDir dir;
+    Trace trace;
+    TracingOperator op{trace};
+    TracingSleeper sleeper{trace};
+    std::map<std::string, ProgramResult> results;  // by target; programmed otherwise
+    std::vector<std::string> programmed;
+    std::vector<std::string> logsClosed;
+    std::function<void(const std::string&)> duringUnit;
+    bool stop = false;
+    int stopQuestions = 0;
+
+    std::string listPath() const { return dir.file("units.txt").string(); }
+    std::string logPath() const { return dir.file("Status.txt").string(); }
+    std::string log() const { return readFile(logPath()); }
+
+    BatchHooks hooks() {
+        BatchHooks hooks;
+        hooks.programUnit = [this](const std::string& target) {
+            programmed.push_back(target);
+            trace.events.push_back("program " + target);
+            if (duringUnit)
+                duringUnit(target);
+            const auto found = results.find(target);
+            return found == results.end() ? ResultProgrammed : found->second;
+        };
+        hooks.stopRequested = [this] {
+            ++stopQuestions;
+            return stop;
+        };
+        hooks.localTime = [] {
+            std::tm time{};
+            time.tm_year = 104;  // 2004
+            time.tm_mon = 2;
+            time.tm_mday = 7;
+            time.tm_hour = 9;
+            time.tm_min = 5;
+            time.tm_sec = 59;
+            return time;
+        };
+        hooks.logClosed = [this](const std::string& path) { logsClosed.push_back(path); };
+        return hooks;
+    }
+
+    BatchOutcome run(const std::string& list, const std::string& log = {}) {
+        writeFile(listPath(), list);
+        return runBatch({kImage, listPath(), log.empty() ? logPath() : log}, op, sleeper, hooks());
+    }
+
+    void TearDown() override {
+        EXPECT_EQ(op.waitCursorBegins, 1);
+        EXPECT_EQ(op.waitCursorDepth, 0);
+    }
+};
+
+using Events = std::vector<std::string>;
+
+}  // namespace
+
+TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPause) {
+    results["B"] = ResultVerifyError;
+    const BatchOutcome outcome = run("A\r\nB\r\nC\r\n");
+
+    EXPECT_EQ(log(), kHeader +
+                         "IP: A Successfully Programmed\r\n"
+                         "IP: B Verify Error\r\n"
+                         "IP: C Successfully Programmed\r\n"
+                         "3 Units Updated\r\n");
+    EXPECT_EQ(trace.events,
+              (Events{"counter 1 of 3", "program A", "sleep 4000", "counter 2 of 3", "program B",
+                      "counter 3 of 3", "program C", "sleep 4000", "box 64 3 Units Updated"}));
+    EXPECT_EQ(outcome.end, BatchEnd::EndOfList);
+    EXPECT_EQ(outcome.total, 3u);
+    ASSERT_EQ(outcome.units.size(), 3u);
+    EXPECT_EQ(outcome.units[1].target, "B");
+    EXPECT_EQ(outcome.units[1].result, ResultVerifyError);
+    EXPECT_EQ(outcome.unitsUpdated, 3u);
+    EXPECT_EQ(outcome.logPath, logPath());
+    EXPECT_EQ(logsClosed, (Events{logPath()}));
+    // Each unit starts from an empty progress bar.
+    EXPECT_EQ(op.positions, (std::vector<std::uint64_t>{0, 0, 0}));
+}
+
+TEST_F(BatchRunTest, AFailureOnThisHostEndsTheBatchAfterItsLineWithoutASummary) {
+    results["B"] = ResultSocketError;
+    const BatchOutcome outcome = run("A\r\nB\r\nC\r\n");
+
+    EXPECT_EQ(log(), kHeader +
+                         "IP: A Successfully Programmed\r\n"
+                         "IP: B Socket Error\r\n");
+    EXPECT_EQ(programmed, (Events{"A", "B"}));
+    EXPECT_EQ(op.counters, (Events{"1 of 3", "2 of 3"}));
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::UnitFailure);
+    EXPECT_FALSE(outcome.summaryReached());
+    EXPECT_EQ(outcome.units.size(), 2u);
+    // The log is still handed on for the operator to read.
+    EXPECT_EQ(logsClosed, (Events{logPath()}));
+}
+
+TEST_F(BatchRunTest, EveryResultHasItsLineAndItsNextStep) {
+    struct Row {
+        ProgramResult result;
+        std::string line;
+        bool pause;
+        bool goesOn;
+    };
+    const std::vector<Row> table = {
+        {0, "Successfully Programmed", true, true},
+        {-1, "Status Unconfirmed", true, true},
+        {-7, "Status Unconfirmed", true, true},
+        {1, "Socket Error", false, false},
+        {2, "Printer Port Error", false, false},
+        {3, "File Not Found", false, false},
+        {4, "Failed to Program (Error #4)", false, false},
+        {99, "Failed to Program (Error #99)", false, false},
+        {100, "Failed to Program (Error #100)", false, true},
+        {101, "File Too Large", false, true},
+        {102, "Verify Error", false, true},
+        {103, "Incorrect Model Number", false, true},
+        {355, "Failed to Program (Error #355)", false, true},
+        {2147483647, "Failed to Program (Error #2147483647)", false, true},
+    };
+    for (const Row& row : table) {
+        SCOPED_TRACE(row.result);
+        trace.events.clear();
+        programmed.clear();
+        results = {{"10.1.1.1", row.result}};
+        run("10.1.1.1\r\nqueue two");
+        EXPECT_EQ(
+            readFile(logPath()).substr(kHeader.size()),
+            "IP: 10.1.1.1 " + row.line + "\r\n" +
+                (row.goesOn ? "IP: queue two Successfully Programmed\r\n2 Units Updated\r\n" : ""));
+        EXPECT_EQ(trace.events.size() > 2 && trace.events[2] == "sleep 4000", row.pause);
+        EXPECT_EQ(programmed.size(), row.goesOn ? 2u : 1u);
+        op.waitCursorBegins = 1;  // one per run; the fixture checks the last
+    }
+}
+
+TEST_F(BatchRunTest, AStopRequestLetsTheUnitInProgressFinishAndStartsNoOther) {
+    duringUnit = [this](const std::string& target) {
+        if (target == "B")
+            stop = true;
+    };
+    const BatchOutcome outcome = run("A\r\nB\r\nC\r\nD\r\n");
+
+    EXPECT_EQ(log(), kHeader +
+                         "IP: A Successfully Programmed\r\n"
+                         "IP: B Successfully Programmed\r\n"
+                         "2 Units Updated\r\n");
+    // The programmed unit still gets its pause; the stop is seen only when the
+    // next record has been read.
+    EXPECT_EQ(trace.events, (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4",
+                                    "program B", "sleep 4000", "box 64 2 Units Updated"}));
+    EXPECT_EQ(stopQuestions, 3);
+    EXPECT_EQ(outcome.end, BatchEnd::StopRequested);
+    EXPECT_EQ(outcome.unitsUpdated, 2u);
+    EXPECT_EQ(logsClosed.size(), 1u);
+}
+
+TEST_F(BatchRunTest, AStopRequestBeforeTheFirstUnitGivesAnEmptySummary) {
+    stop = true;
+    const BatchOutcome outcome = run("A\r\n");
+    EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::StopRequested);
+}
+
+TEST_F(BatchRunTest, EmptyAndBlankOnlyListsEndWithASummaryOfNone) {
+    for (const std::string& list : {""s, "\r\n\r\n\n\r"s}) {
+        trace.events.clear();
+        const BatchOutcome outcome = run(list);
+        EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
+        EXPECT_EQ(trace.events, (Events{"box 64 0 Units Updated"}));
+        EXPECT_EQ(outcome.end, BatchEnd::EndOfList);
+        EXPECT_EQ(outcome.unitsUpdated, 0u);
+        EXPECT_EQ(stopQuestions, 0);
+        op.waitCursorBegins = 1;
+    }
+}
+
+TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedWhole) {
+    const std::string longTarget(300, 'q');
+    const BatchOutcome outcome = run(" 10.0.0.1 \r\n" + longTarget + "\rone\ntwo\n");
+    EXPECT_EQ(programmed, (Events{" 10.0.0.1 ", longTarget, "one\ntwo\n"}));
+    EXPECT_EQ(log(), kHeader + "IP:  10.0.0.1  Successfully Programmed\r\n" + "IP: " + longTarget +
+                         " Successfully Programmed\r\n" +
+                         "IP: one\ntwo\n Successfully Programmed\r\n3 Units Updated\r\n");
+    EXPECT_EQ(outcome.total, 3u);
+
+    // More than 500 records: the counter's total covers every one of them.
+    std::string list;
+    for (int i = 1; i <= 510; ++i)
+        list += "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250) + "\r\n";
+    programmed.clear();
+    const BatchOutcome many = run(list);
+    EXPECT_EQ(many.total, 510u);
+    EXPECT_EQ(programmed.size(), 510u);
+    EXPECT_EQ(op.counters.back(), "510 of 510");
+    EXPECT_EQ(many.unitsUpdated, 510u);
+    op.waitCursorBegins = 1;
+}
+
+TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
+    const std::string longImage = "/" + std::string(700, 'i') + "/fw.WQ1";
+    writeFile(listPath(), "");
+    BatchHooks withClock = hooks();
+    withClock.localTime = [] {
+        std::tm time{};
+        time.tm_year = 200;  // 2100
+        time.tm_mon = 11;
+        time.tm_mday = 31;
+        time.tm_hour = 23;
+        time.tm_min = 0;
+        return time;
+    };
+    runBatch({longImage, listPath(), logPath()}, op, sleeper, withClock);
+    EXPECT_EQ(log(),
+              "File Name: " + longImage + "\r\nDate: 12/31/00, Time: 23:00\r\n0 Units Updated\r\n");
+}
+
+TEST_F(BatchRunTest, AListThatCannotBeOpenedLeavesTheHeaderAndSaysNothing) {
+    const BatchOutcome outcome =
+        runBatch({kImage, dir.file("typed name.txt").string(), logPath()}, op, sleeper, hooks());
+    EXPECT_EQ(log(), kHeader);
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_TRUE(logsClosed.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::ListNotOpened);
+    EXPECT_EQ(outcome.listOpenError, ENOENT);
+}
+
+TEST_F(BatchRunTest, ALogThatCannotBeCreatedStopsTheBatchBeforeAnyUnit) {
+    std::vector<std::string> unusable = {dir.file("no such folder/Status.txt").string(),
+                                         dir.path().string()};
+    // The superuser may write into a read-only folder; anyone else may not.
+    if (::geteuid() != 0) {
+        std::filesystem::create_directory(dir.file("read-only"));
+        std::filesystem::permissions(dir.file("read-only"), std::filesystem::perms::owner_read |
+                                                                std::filesystem::perms::owner_exec);
+        unusable.push_back(dir.file("read-only/Status.txt").string());
+    }
+    for (const std::string& log : unusable) {
+        SCOPED_TRACE(log);
+        op.messages.clear();
+        const BatchOutcome outcome = run("A\r\n", log);
+        ASSERT_EQ(op.messages.size(), 1u);
+        EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+        EXPECT_NE(op.messages[0].text.find(log), std::string::npos) << op.messages[0].text;
+        EXPECT_TRUE(op.counters.empty());
+        EXPECT_TRUE(programmed.empty());
+        EXPECT_TRUE(logsClosed.empty());
+        EXPECT_EQ(outcome.end, BatchEnd::FileError);
+        EXPECT_EQ(outcome.error, op.messages[0].text);
+        op.waitCursorBegins = 1;
+    }
+}
+
+TEST_F(BatchRunTest, ALogHeldByAnotherBatchIsNeitherEmptiedNorShared) {
+    StatusLog other;
+    ASSERT_TRUE(other.create(logPath()));
+    ASSERT_TRUE(other.write("IP: Z Successfully Programmed\r\n"));
+    const BatchOutcome outcome = run("A\r\n");
+    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_NE(op.messages[0].text.find(logPath()), std::string::npos);
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_EQ(log(), "IP: Z Successfully Programmed\r\n");
+}
+
+TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
+    writeFile(logPath(), "A\r\nB\r\n");
+    const BatchOutcome onList =
+        runBatch({kImage, logPath(), dir.path().string() + "/./Status.txt"}, op, sleeper, hooks());
+    EXPECT_EQ(onList.end, BatchEnd::FileError);
+    EXPECT_EQ(log(), "A\r\nB\r\n");
+
+    writeFile(dir.file("fw.WQ1"), "image bytes");
+    const BatchOutcome onImage =
+        runBatch({dir.file("fw.WQ1").string(), logPath(), dir.file("fw.WQ1").string()}, op, sleeper,
+                 hooks());
+    EXPECT_EQ(onImage.end, BatchEnd::FileError);
+    EXPECT_EQ(readFile(dir.file("fw.WQ1")), "image bytes");
+    EXPECT_EQ(op.messages.size(), 2u);
+    EXPECT_TRUE(programmed.empty());
+    op.waitCursorBegins = 1;
+}
+
+TEST_F(BatchRunTest, AFullDeviceAsTheLogStopsTheBatchAtItsFirstLine) {
+    const BatchOutcome outcome = run("A\r\n", "/dev/full");
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_NE(op.messages[0].text.find("/dev/full"), std::string::npos);
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_TRUE(logsClosed.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+}
+
+TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsThere) {
+    // The file size limit makes the second unit's line fail like a full disk.
+    const std::string kept = kHeader + "IP: A Successfully Programmed\r\n";
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    writeFile(listPath(), "A\r\nB\r\nC\r\n");
+    auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = kept.size();
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const BatchOutcome outcome = runBatch({kImage, listPath(), logPath()}, op, sleeper, hooks());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+
+    EXPECT_EQ(log(), kept);
+    EXPECT_EQ(programmed, (Events{"A", "B"}));
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_NE(op.messages[0].text.find(logPath()), std::string::npos);
+    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_FALSE(outcome.summaryReached());
+    EXPECT_TRUE(logsClosed.empty());
+}
+
+TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
+    const BatchOutcome outcome =
+        runBatch({kImage, dir.path().string(), logPath()}, op, sleeper, hooks());
+    EXPECT_EQ(log(), kHeader);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_NE(op.messages[0].text.find(dir.path().string()), std::string::npos);
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+}

@@ -1,0 +1,199 @@
+// Reading batch lists: records, line ends, odd bytes, very long lines, and
+// read errors that the batch must be able to tell from the end of the list.
+#include "fleet/ListReader.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <string>
+#include <vector>
+
+using namespace std::string_literals;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+namespace {
+
+struct Read {
+    std::vector<std::string> records;
+    std::vector<long> lengths;
+    bool error = false;
+};
+
+Read readAll(ListFile& file) {
+    Read read;
+    std::string record;
+    for (int guard = 0; guard < 100000; ++guard) {
+        const long length = ReadListLine(file, record);
+        if (length == kListReadError) {
+            read.error = true;
+            return read;
+        }
+        if (length == 0)
+            return read;
+        read.records.push_back(record);
+        read.lengths.push_back(length);
+    }
+    ADD_FAILURE() << "the reader never reported the end of the list";
+    return read;
+}
+
+std::vector<std::string> recordsOf(const std::string& bytes) {
+    TempDir dir;
+    writeFile(dir.file("list.txt"), bytes);
+    ListFile file;
+    EXPECT_TRUE(file.open(dir.file("list.txt").string()));
+    const Read read = readAll(file);
+    EXPECT_FALSE(read.error);
+    for (std::size_t i = 0; i < read.records.size(); ++i)
+        EXPECT_EQ(read.lengths[i], static_cast<long>(read.records[i].size()));
+    return read.records;
+}
+
+using Records = std::vector<std::string>;
+
+// Serves the file's bytes a few at a time and then fails, as a disk or a
+// network share might in the middle of a list.
+class FailingListFile : public ListFile {
+public:
+    std::size_t failAfter = 0;
+    int failWith = EIO;
+    int interruptsFirst = 0;  // reads that are interrupted before any data
+    std::size_t served = 0;
+
+protected:
+    long readRaw(void* buffer, std::size_t length) override {
+        if (interruptsFirst > 0) {
+            --interruptsFirst;
+            errno = EINTR;
+            return -1;
+        }
+        if (served >= failAfter) {
+            errno = failWith;
+            return -1;
+        }
+        const long got = ListFile::readRaw(buffer, std::min<std::size_t>(length, 3));
+        if (got > 0)
+            served += static_cast<std::size_t>(got);
+        return got;
+    }
+};
+
+}  // namespace
+
+TEST(ListReader, LineEndsOfEveryKindSeparateRecordsAndBlankLinesProduceNothing) {
+    EXPECT_EQ(recordsOf("127.0.0.2\r\n127.0.0.3\r\n"), (Records{"127.0.0.2", "127.0.0.3"}));
+    EXPECT_EQ(recordsOf("127.0.0.2\r127.0.0.3\r"), (Records{"127.0.0.2", "127.0.0.3"}));
+    // The last record needs no line end.
+    EXPECT_EQ(recordsOf("a\r\nb"), (Records{"a", "b"}));
+    // Blank lines in front, between and behind, in any mix of CR and LF.
+    EXPECT_EQ(recordsOf("\r\n\n\r\r\na\r\n\r\n\n\rb\r\n\n\r\r\n\r"), (Records{"a", "b"}));
+    // LF ends nothing once a record has begun: a file of LF line ends is one
+    // record, its LFs included, up to the next CR.
+    EXPECT_EQ(recordsOf("a\nb\nc\n"), (Records{"a\nb\nc\n"}));
+    EXPECT_EQ(recordsOf("\n\na\nb\rc\n\r"), (Records{"a\nb", "c\n"}));
+    // LF CR: the LF belongs to the record, the CR ends it.
+    EXPECT_EQ(recordsOf("a\n\rb"), (Records{"a\n", "b"}));
+}
+
+TEST(ListReader, RecordsAreTakenVerbatimWithSpacesAndNulBytes) {
+    EXPECT_EQ(recordsOf("  127.0.0.2 \r\n\t q u e u e\t\r\n"),
+              (Records{"  127.0.0.2 ", "\t q u e u e\t"}));
+    const Records withNul = recordsOf("1\0002\0\r\n\0\r\n"s);
+    ASSERT_EQ(withNul.size(), 2u);
+    EXPECT_EQ(withNul[0], "1\0002\0"s);
+    EXPECT_EQ(withNul[0].size(), 4u);
+    EXPECT_EQ(withNul[1], "\0"s);
+    // Bytes above 127 are text of the list's code page, not signs of anything.
+    EXPECT_EQ(recordsOf("\xE9t\xE9\xFF\r\n"), (Records{"\xE9t\xE9\xFF"}));
+}
+
+TEST(ListReader, EmptyAndBlankOnlyListsHoldNoRecordEvenWhenAskedAgain) {
+    for (const std::string& bytes : {""s, "\r\n"s, "\n\n\n"s, "\r\r\n\n\r\n\r"s}) {
+        TempDir dir;
+        writeFile(dir.file("list.txt"), bytes);
+        ListFile file;
+        ASSERT_TRUE(file.open(dir.file("list.txt").string()));
+        std::string record = "left over";
+        EXPECT_EQ(ReadListLine(file, record), 0);
+        EXPECT_EQ(record, "");
+        EXPECT_EQ(ReadListLine(file, record), 0);
+    }
+}
+
+TEST(ListReader, TheCrEndingARecordIsConsumedAndNothingMore) {
+    TempDir dir;
+    writeFile(dir.file("list.txt"), "ab\r\ncd");
+    ListFile file;
+    ASSERT_TRUE(file.open(dir.file("list.txt").string()));
+    std::string record;
+    ASSERT_EQ(ReadListLine(file, record), 2);
+    unsigned char byte = 0;
+    ASSERT_EQ(file.readByte(byte), 1);
+    EXPECT_EQ(byte, '\n');
+    ASSERT_EQ(ReadListLine(file, record), 2);
+    EXPECT_EQ(record, "cd");
+    EXPECT_EQ(file.readByte(byte), 0);
+
+    // Back at the start, the same records come again: the count pass and the
+    // programming pass see one list.
+    ASSERT_TRUE(file.rewind());
+    const Read again = readAll(file);
+    EXPECT_EQ(again.records, (Records{"ab", "cd"}));
+}
+
+TEST(ListReader, VeryLongRecordsAreReadWholeAcrossTheBuffer) {
+    const std::string huge(10 * 1024 * 1024, 'x');
+    const Records single = recordsOf(huge);
+    ASSERT_EQ(single.size(), 1u);
+    EXPECT_EQ(single[0].size(), huge.size());
+    EXPECT_EQ(single[0], huge);
+
+    // A CR LF pair split by the reader's buffer (64 KiB) still ends one record.
+    for (std::size_t before : {65535u, 65534u, 65536u, 131071u}) {
+        const std::string first(before, 'a');
+        const Records split = recordsOf(first + "\r\nb\r\n");
+        ASSERT_EQ(split.size(), 2u) << before;
+        EXPECT_EQ(split[0], first);
+        EXPECT_EQ(split[1], "b");
+    }
+}
+
+TEST(ListReader, AReadErrorIsReportedAsSuchAtTheStartOrInsideARecord) {
+    TempDir dir;
+    writeFile(dir.file("list.txt"), "\r\n127.0.0.2\r\n127.0.0.3\r\n");
+    for (std::size_t failAfter : {0u, 3u, 9u, 15u}) {
+        FailingListFile file;
+        file.failAfter = failAfter;
+        ASSERT_TRUE(file.open(dir.file("list.txt").string()));
+        const Read read = readAll(file);
+        EXPECT_TRUE(read.error) << failAfter;
+        EXPECT_EQ(file.lastError(), EIO);
+        // Records completed before the failure were whole.
+        for (const auto& record : read.records)
+            EXPECT_EQ(record, "127.0.0.2");
+    }
+
+    // Interrupted reads are retried, not mistaken for errors or the end.
+    FailingListFile interrupted;
+    interrupted.failAfter = 1000;
+    interrupted.interruptsFirst = 3;
+    ASSERT_TRUE(interrupted.open(dir.file("list.txt").string()));
+    const Read read = readAll(interrupted);
+    EXPECT_FALSE(read.error);
+    EXPECT_EQ(read.records, (Records{"127.0.0.2", "127.0.0.3"}));
+}
+
+TEST(ListReader, AMissingListCannotBeOpenedAndADirectoryCannotBeRead) {
+    TempDir dir;
+    ListFile missing;
+    EXPECT_FALSE(missing.open(dir.file("absent.txt").string()));
+    EXPECT_EQ(missing.lastError(), ENOENT);
+
+    ListFile directory;
+    ASSERT_TRUE(directory.open(dir.path().string()));
+    std::string record;
+    EXPECT_EQ(ReadListLine(directory, record), kListReadError);
+    EXPECT_EQ(directory.lastError(), EISDIR);
+}
