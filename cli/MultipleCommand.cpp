@@ -1,13 +1,159 @@
+#include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/TerminalOperator.h"
+#include "engine/UnitProgrammer.h"
+#include "fleet/BatchRun.h"
+#include "platform/ErrorText.h"
 
+#include <filesystem>
 #include <ostream>
 
 namespace cli {
 
-// Not built yet: the command refuses to run rather than pretend.
-int runMultiple(const std::vector<std::string>&, CliContext& context) {
-    context.err << "fwprog: the multiple command is not available in this build\n";
-    return kExitFailure;
+namespace {
+
+const char* const kMultipleUsage =
+    "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--json]\n"
+    "  Programs every unit named in the list file (one dotted IPv4 address or print queue\n"
+    "  per line) one after the other, and writes the status log \"Status.txt\" in the list\n"
+    "  file's folder, or at PATH. The first interrupt (Ctrl-C) lets the unit in progress\n"
+    "  finish and ends the batch with its summary; a second ends the program at once.\n"
+    "  Exit status: 0 every unit programmed, 3 some unconfirmed and none failed,\n"
+    "  1 a unit failed or the batch did not reach its summary, 2 usage error.\n";
+
+// The terminal operator of a batch: the unit counter becomes the progress
+// line's prefix, and on a terminal each unit's start and outcome get a line.
+class BatchOperator final : public TerminalOperator {
+public:
+    BatchOperator(std::ostream& err, bool terminal)
+        : TerminalOperator(err, terminal), err_(err), terminal_(terminal) {}
+
+    void setUnitCounter(const std::string& text) override { counter_ = text; }
+
+    void unitStarting(const std::string& target) {
+        setLabel(counter_);
+        if (terminal_) {
+            err_ << "[" << counter_ << "] " << target << '\n';
+            err_.flush();
+        }
+    }
+    void unitFinished(const std::string& target, ProgramResult result) {
+        finishProgressLine();
+        if (terminal_) {
+            std::string line = logUnitLine(target, result);
+            line.resize(line.size() - 2);  // the log's CR LF
+            err_ << "[" << counter_ << "] " << line << '\n';
+            err_.flush();
+        }
+    }
+
+private:
+    std::ostream& err_;
+    bool terminal_;
+    std::string counter_;
+};
+
+std::string defaultLogPath(const std::string& listPath) {
+    const std::filesystem::path folder = std::filesystem::path(listPath).parent_path();
+    return (folder.empty() ? std::filesystem::path("Status.txt") : folder / "Status.txt").string();
+}
+
+int exitStatusForBatch(const BatchOutcome& outcome) {
+    const bool summarised = outcome.summaryReached() && (outcome.end == BatchEnd::EndOfList ||
+                                                         outcome.end == BatchEnd::StopRequested);
+    if (!summarised)
+        return kExitFailure;
+    bool unconfirmed = false;
+    for (const BatchUnitResult& unit : outcome.units) {
+        if (unit.result > 0)
+            return kExitFailure;
+        unconfirmed = unconfirmed || unit.result < 0;
+    }
+    return unconfirmed ? kExitUnconfirmed : kExitSuccess;
+}
+
+}  // namespace
+
+int runMultiple(const std::vector<std::string>& args, CliContext& context) {
+    CommonOptions common{Endpoints::fromEnvironment()};
+    ArgumentReader reader(args, common);
+    std::string image, list, log;
+    bool haveImage = false, haveList = false, haveLog = false;
+    while (!reader.atEnd()) {
+        if (reader.flag("--help") || reader.flag("-h")) {
+            context.out << kMultipleUsage << '\n' << kCommonOptionsHelp;
+            return kExitSuccess;
+        }
+        if (reader.flag("--version")) {
+            context.out << FWPROG_VERSION_TEXT << '\n';
+            return kExitSuccess;
+        }
+        if (reader.option("--image", image)) {
+            haveImage = true;
+        } else if (reader.option("--list", list)) {
+            haveList = true;
+        } else if (reader.option("--log", log)) {
+            haveLog = true;
+        } else if (!reader.common()) {
+            reader.fail("unknown option: " + reader.current());
+        }
+    }
+    if (reader.error())
+        return usageError(context, *reader.error(), kMultipleUsage);
+    if (!haveImage || !haveList)
+        return usageError(context, haveImage ? "--list is required" : "--image is required",
+                          kMultipleUsage);
+    if (haveLog && log.empty())
+        return usageError(context, "--log needs a path", kMultipleUsage);
+
+    BatchOperator op(context.err, context.stderrIsTerminal && !common.json);
+    UnitProgrammer programmer(op, context.sleeper, context.spooler,
+                              EngineOptions{common.endpoints, context.streamTimeouts});
+
+    BatchHooks hooks;
+    hooks.programUnit = [&](const std::string& target) {
+        op.unitStarting(target);
+        const ProgramResult result = programmer.ProgramUnit(image, target);
+        op.unitFinished(target, result);
+        return result;
+    };
+    hooks.stopRequested = [&] { return context.stopRequested(); };
+    hooks.showSummary = [&](const std::string& text) {
+        if (!common.json) {
+            context.out << text << '\n';
+            context.out.flush();
+        }
+    };
+
+    const BatchOutcome outcome =
+        runBatch({image, list, haveLog ? log : defaultLogPath(list)}, op, context.sleeper, hooks);
+
+    if (outcome.end == BatchEnd::ListNotOpened) {
+        // The window ends quietly here; a script deserves to know why nothing ran.
+        std::string reason = platform::systemErrorText(outcome.listOpenError);
+        if (!reason.empty() && reason.back() == '\n')
+            reason.pop_back();
+        context.err << "fwprog: cannot open the list file " << outcome.listPath << ": " << reason
+                    << '\n';
+    }
+
+    if (common.json) {
+        context.out << "{\"log\": " << jsonString(outcome.logPath) << ", \"units\": [";
+        for (std::size_t i = 0; i < outcome.units.size(); ++i) {
+            context.out << (i ? ", " : "") << "{\"target\": " << jsonString(outcome.units[i].target)
+                        << ", \"result\": " << outcome.units[i].result << "}";
+        }
+        context.out << "], \"summary\": ";
+        if (outcome.unitsUpdated)
+            context.out << *outcome.unitsUpdated;
+        else
+            context.out << "null";
+        context.out << "}\n";
+    } else {
+        context.out << "log: " << outcome.logPath << '\n';
+    }
+    context.out.flush();
+    return exitStatusForBatch(outcome);
 }
 
 }  // namespace cli
