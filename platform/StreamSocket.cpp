@@ -107,6 +107,18 @@ StreamSocket::Attempt StreamSocket::attemptOnce(const sockaddr_in& address) {
     return error == ECONNREFUSED ? Attempt::Refused : Attempt::Failed;
 }
 
+// Once connected, sends block in the kernel (as fast as a plain blocking loop)
+// but give up every hook interval, so the window can be painted and a stalled
+// peer noticed.
+void StreamSocket::becomeBlockingWithTimeout() {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+    const auto interval = timeouts_.hookInterval.count();
+    timeval timeout{static_cast<time_t>(interval / 1000),
+                    static_cast<suseconds_t>((interval % 1000) * 1000)};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+}
+
 bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
     auto address = ipv4Address(host, port);
     if (!address) {
@@ -141,7 +153,7 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
     const auto* bytes = static_cast<const unsigned char*>(data);
     auto lastProgress = Clock::now();
     while (length > 0) {
-        ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL);
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<std::size_t>(sent);
@@ -152,14 +164,13 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
             lastError_ = errno;
             return false;
         }
-        bool timedOut = false;
-        if (!waitWritable(lastProgress + timeouts_.sendStallLimit, &timedOut)) {
-            if (timedOut) {
-                // A peer that stalled once is given up on: later sends on this
-                // connection fail at once instead of waiting out the limit again.
-                lastError_ = ETIMEDOUT;
-                ::shutdown(fd_, SHUT_RDWR);
-            }
+        if (hook_)
+            hook_();
+        if (Clock::now() - lastProgress >= timeouts_.sendStallLimit) {
+            // A peer that stalled once is given up on: later sends on this
+            // connection fail at once instead of waiting out the limit again.
+            lastError_ = ETIMEDOUT;
+            ::shutdown(fd_, SHUT_RDWR);
             return false;
         }
     }

@@ -48,6 +48,7 @@ private:
     Attempt attemptOnce(const ::sockaddr_in& address);
     bool waitWritable(std::chrono::steady_clock::time_point deadline, bool* timedOut);
     void pause(std::chrono::milliseconds duration);
+    void becomeBlockingWithTimeout();
 
     int fd_ = -1;
     int lastError_ = 0;
