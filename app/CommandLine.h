@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace app {
+
+// The image path named on the command line. The arguments are those after the
+// program name, already split by the shell. An argument that begins with "-" or
+// "/" is an option and never the image, even when it is meant as a path; the
+// first other argument is the image and every later one is ignored. Empty when
+// no argument qualifies.
+std::string imagePathFromArguments(const std::vector<std::string>& arguments);
+
+// The same rule over main()'s arguments; argv[0] is the program and is skipped.
+std::string imagePathFromArguments(int argc, const char* const* argv);
+
+}  // namespace app

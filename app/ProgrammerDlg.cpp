@@ -1,0 +1,425 @@
+#include "app/ProgrammerDlg.h"
+
+#include "app/ProgrammerApp.h"
+#include "engine/ResultMessages.h"
+#include "platform/Spooler.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QProgressBar>
+#include <QPushButton>
+
+// The images live in a static library; naming them here pulls them into every
+// program that has a window.
+static void initProgrammerResources() {
+    Q_INIT_RESOURCE(resources);
+}
+
+namespace {
+
+// Every control of a template takes its rectangle from dialog units.
+void place(QWidget* control, const DialogBaseUnits& units, int x, int y, int w, int h) {
+    control->setGeometry(units.toPixels(x, y, w, h));
+}
+
+QIcon programIcon() {
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icon32.png"), QSize(32, 32));
+    icon.addFile(QStringLiteral(":/icon16.png"), QSize(16, 16));
+    return icon;
+}
+
+// Holds the wait cursor for one scope, however the scope is left.
+class WaitCursor {
+public:
+    explicit WaitCursor(Operator& op) : op_(op) { op_.beginWaitCursor(); }
+    ~WaitCursor() { op_.endWaitCursor(); }
+    WaitCursor(const WaitCursor&) = delete;
+    WaitCursor& operator=(const WaitCursor&) = delete;
+
+private:
+    Operator& op_;
+};
+
+}  // namespace
+
+QStringList imageFileFilters() {
+    // The shown description keeps its own text; the patterns after it are what
+    // the chooser matches. Image names come in either letter case, so every
+    // case of the extension is listed rather than relying on the chooser's own
+    // case rules. "All Files (*.*)" means every file, with or without a dot.
+    return {QStringLiteral("WQ Files (*.WQ) (*.WQ? *.wq? *.Wq? *.wQ?)"),
+            QStringLiteral("All Files (*.*) (*)")};
+}
+
+CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
+    initProgrammerResources();
+    setObjectName(QStringLiteral("IDD_ABOUTBOX"));
+    setFont(dialogFont());
+    setWindowTitle(QString::fromLatin1(kCaption));
+    const DialogBaseUnits units = DialogBaseUnits::forFont(font());
+    setFixedSize(units.toPixels(QSize(235, 55)));
+
+    auto* icon = new QLabel(this);
+    icon->setPixmap(programIcon().pixmap(32, 32));
+    place(icon, units, 11, 17, 20, 20);
+
+    auto* version = new QLabel(QString::fromLatin1(kVersionText), this);
+    version->setObjectName(QStringLiteral("IDC_VERSION"));
+    version->setTextFormat(Qt::PlainText);
+    place(version, units, 40, 10, 119, 8);
+
+    auto* copyright = new QLabel(QString::fromLatin1(CProgrammerDlg::kCopyrightText), this);
+    copyright->setObjectName(QStringLiteral("IDC_ABOUT_COPYRIGHT"));
+    copyright->setTextFormat(Qt::PlainText);
+    place(copyright, units, 40, 25, 119, 8);
+
+    auto* ok = new QPushButton(QStringLiteral("OK"), this);
+    ok->setObjectName(QStringLiteral("IDOK"));
+    ok->setDefault(true);
+    place(ok, units, 178, 7, 50, 14);
+    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
+}
+
+CProgrammerDlg::CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, QWidget* parent)
+    : QDialog(parent),
+      m_app(app),
+      m_spooler(spooler),
+      m_operator(this, app.AppName()),
+      m_options{Endpoints::fromEnvironment(), {}} {
+    initProgrammerResources();
+    setObjectName(QStringLiteral("IDD_PROGRAMMER_DIALOG"));
+    // A window of its own with a task-bar button, a minimize box and no maximize.
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint);
+    setWindowTitle(QStringLiteral("Veltrane"));  // replaced at initialisation
+    setFont(dialogFont());
+    m_baseUnits = DialogBaseUnits::forFont(font());
+    m_hIcon = programIcon();
+    CreateControls();
+    m_operator.attachControls(m_progress, m_unitCounter);
+    m_operator.setMessageBoxFunction(
+        [this](const std::string& text, unsigned flags) { return MessageBox(text, flags); });
+}
+
+CProgrammerDlg::~CProgrammerDlg() {
+    // Deleting an open window still saves what the operator typed.
+    if (m_bInitialised && !m_bDestroyed) {
+        DestroyWindow();
+    }
+}
+
+void CProgrammerDlg::CreateControls() {
+    const DialogBaseUnits& u = m_baseUnits;
+    setFixedSize(u.toPixels(QSize(kTemplateWidth, kTemplateHeight)));
+
+    // Created in template order, which Qt also takes as the tab order.
+    m_imagePath = new QLineEdit(this);
+    m_imagePath->setObjectName(QStringLiteral("IDC_IMAGE_PATH"));
+    place(m_imagePath, u, 14, 70, 295, 12);
+
+    m_browseImage = new QPushButton(QStringLiteral("Find"), this);
+    m_browseImage->setObjectName(QStringLiteral("IDC_BROWSE_IMAGE"));
+    place(m_browseImage, u, 313, 69, 19, 14);
+
+    m_target = new QComboBox(this);
+    m_target->setObjectName(QStringLiteral("IDC_TARGET"));
+    m_target->setEditable(true);
+    m_target->setInsertPolicy(QComboBox::NoInsert);  // typing never adds to the list
+    m_target->setDuplicatesEnabled(true);
+    {
+        // The template's height includes the dropped list; the closed box is as
+        // tall as its font needs.
+        const QRect r = u.toPixels(13, 113, 184, 89);
+        m_target->setGeometry(r.x(), r.y(), r.width(), m_target->sizeHint().height());
+    }
+
+    m_programSingle = new QPushButton(QStringLiteral("Single"), this);
+    m_programSingle->setObjectName(QStringLiteral("IDC_PROGRAM_SINGLE"));
+    m_programSingle->setDefault(true);
+    place(m_programSingle, u, 234, 102, 50, 14);
+
+    m_helpButton = new QPushButton(QStringLiteral("Help"), this);
+    m_helpButton->setObjectName(QStringLiteral("IDC_HELP_BUTTON"));
+    place(m_helpButton, u, 273, 40, 50, 14);
+
+    m_filenameGroup = new QGroupBox(QStringLiteral("Filename"), this);
+    place(m_filenameGroup, u, 7, 56, 329, 35);
+
+    m_copyright = new QLabel(this);
+    m_copyright->setObjectName(QStringLiteral("IDC_COPYRIGHT"));
+    m_copyright->setText(QStringLiteral("Static"));  // replaced at initialisation
+    m_copyright->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
+    m_copyright->setTextFormat(Qt::PlainText);
+    place(m_copyright, u, 7, 135, 81, 8);
+
+    m_printerGroup = new QGroupBox(QStringLiteral("Printer/IP"), this);
+    place(m_printerGroup, u, 7, 97, 218, 37);
+
+    m_findDevice = new QPushButton(QStringLiteral("Find"), this);
+    m_findDevice->setObjectName(QStringLiteral("IDC_FIND_DEVICE"));
+    place(m_findDevice, u, 201, 112, 19, 14);
+
+    m_programMultiple = new QPushButton(QStringLiteral("Multiple"), this);
+    m_programMultiple->setObjectName(QStringLiteral("IDC_PROGRAM_MULTIPLE"));
+    place(m_programMultiple, u, 288, 102, 50, 14);
+
+    m_progress = new QProgressBar(this);
+    m_progress->setObjectName(QStringLiteral("IDC_PROGRESS"));
+    m_progress->setRange(0, 100);
+    m_progress->setValue(0);
+    m_progress->setTextVisible(false);
+    place(m_progress, u, 91, 136, 135, 7);
+
+    m_unitCounter = new QLabel(this);
+    m_unitCounter->setObjectName(QStringLiteral("IDC_UNIT_COUNTER"));
+    m_unitCounter->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    m_unitCounter->setTextFormat(Qt::PlainText);
+    place(m_unitCounter, u, 233, 135, 30, 8);
+
+    m_stop = new QPushButton(QStringLiteral("Exit"), this);
+    m_stop->setObjectName(QStringLiteral("IDC_STOP"));
+    place(m_stop, u, 275, 15, 50, 14);
+
+    m_timeStamp = new QPushButton(QStringLiteral("Time Stamp"), this);
+    m_timeStamp->setObjectName(QStringLiteral("IDC_TIME_STAMP"));
+    place(m_timeStamp, u, 288, 129, 50, 14);
+
+    // Group boxes only frame the controls inside them; kept underneath so the
+    // clicks reach those controls.
+    m_filenameGroup->lower();
+    m_printerGroup->lower();
+
+    // "Help" and "Exit" sit where the banner is painted and are never shown or
+    // focused; "Exit" stays reachable as the stop command.
+    for (QPushButton* hidden : {m_helpButton, m_stop}) {
+        hidden->setFocusPolicy(Qt::NoFocus);
+        hidden->setAutoDefault(false);
+        hidden->setVisible(false);
+    }
+
+    QWidget* tabOrder[] = {m_imagePath,  m_browseImage,     m_target,   m_programSingle,
+                           m_findDevice, m_programMultiple, m_timeStamp};
+    for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
+        setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    }
+
+    connect(m_browseImage, &QPushButton::clicked, this,
+            [this] { RunCommand(&CProgrammerDlg::OnBrowseImage); });
+    connect(m_programSingle, &QPushButton::clicked, this,
+            [this] { RunCommand(&CProgrammerDlg::OnProgramSingle); });
+    connect(m_findDevice, &QPushButton::clicked, this,
+            [this] { RunCommand(&CProgrammerDlg::OnFindDevice); });
+    connect(m_programMultiple, &QPushButton::clicked, this,
+            [this] { RunCommand(&CProgrammerDlg::OnProgramMultiple); });
+    connect(m_timeStamp, &QPushButton::clicked, this,
+            [this] { RunCommand(&CProgrammerDlg::OnTimeStamp); });
+    // Stop must work while a command runs, so it bypasses the command guard.
+    connect(m_stop, &QPushButton::clicked, this, [this] { OnStop(); });
+}
+
+void CProgrammerDlg::RunCommand(void (CProgrammerDlg::*handler)()) {
+    // The engine lets waiting clicks run once per streamed block. A second
+    // command started there would share the block buffer, the progress bar and
+    // the application state with the running one, so such clicks are dropped.
+    if (m_bCommandRunning) {
+        return;
+    }
+    struct Running {
+        bool& flag;
+        explicit Running(bool& f) : flag(f) { flag = true; }
+        ~Running() { flag = false; }
+    } running(m_bCommandRunning);
+    (this->*handler)();
+    if (m_bCloseRequested) {
+        m_bCloseRequested = false;
+        QMetaObject::invokeMethod(
+            this, [this, result = m_closeResult] { done(result); }, Qt::QueuedConnection);
+    }
+}
+
+void CProgrammerDlg::InitDialog() {
+    if (!m_bInitialised) {
+        m_bInitialised = true;
+        OnInitDialog();
+    }
+}
+
+bool CProgrammerDlg::OnInitDialog() {
+    const QString aboutText = QString::fromLatin1(kAboutMenuText);
+    if (!aboutText.isEmpty()) {
+        // Where no system menu can be reached, the window's context menu carries the item.
+        auto* separator = new QAction(this);
+        separator->setSeparator(true);
+        auto* about = new QAction(aboutText, this);
+        about->setObjectName(QStringLiteral("IDM_ABOUTBOX"));
+        connect(about, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox); });
+        addAction(separator);
+        addAction(about);
+        setContextMenuPolicy(Qt::ActionsContextMenu);
+    }
+
+    setWindowTitle(QString::fromLatin1(kCaption));
+    m_bmpBanner = QPixmap(QStringLiteral(":/banner.png"));
+    m_strCopyright = kCopyrightText;
+    setWindowIcon(m_hIcon);
+    m_strFileName = m_app.GetImagePath();
+
+    for (const std::string& queue : m_spooler.queueNames()) {
+        m_target->addItem(fromLocal8(queue));
+    }
+
+    m_strPrinter = ReadPrinterSetting();
+    UpdateData(false);
+    m_imagePath->setFocus(Qt::OtherFocusReason);
+    return true;
+}
+
+bool CProgrammerDlg::UpdateData(bool bSaveAndValidate) {
+    DoDataExchange(bSaveAndValidate);
+    return true;
+}
+
+void CProgrammerDlg::DoDataExchange(bool bSaveAndValidate) {
+    // The progress bar is bound when the controls are made; nothing to exchange.
+    if (bSaveAndValidate) {
+        m_strPrinter = toLocal8(m_target->currentText());
+        m_strFileName = toLocal8(m_imagePath->text());
+        m_strCopyright = toLocal8(m_copyright->text());
+    } else {
+        SelectTarget(m_strPrinter);
+        m_imagePath->setText(fromLocal8(m_strFileName));
+        m_copyright->setText(fromLocal8(m_strCopyright));
+    }
+}
+
+void CProgrammerDlg::SelectTarget(const std::string& text) {
+    // The first list entry that begins with the text, in either letter case,
+    // becomes the selection and shows in full; otherwise the text itself shows.
+    const QString wanted = fromLocal8(text);
+    for (int i = 0; i < m_target->count(); ++i) {
+        if (m_target->itemText(i).startsWith(wanted, Qt::CaseInsensitive)) {
+            m_target->setCurrentIndex(i);
+            m_target->setEditText(m_target->itemText(i));
+            return;
+        }
+    }
+    m_target->setEditText(wanted);
+}
+
+std::string CProgrammerDlg::ReadPrinterSetting() {
+    return m_app.GetProfileString(QString::fromLatin1(kSection), QString::fromLatin1(kEntry),
+                                  m_strPrinter);
+}
+
+void CProgrammerDlg::WritePrinterSetting() {
+    m_app.WriteProfileString(QString::fromLatin1(kSection), QString::fromLatin1(kEntry),
+                             m_strPrinter);
+}
+
+void CProgrammerDlg::OnSysCommand(unsigned nID) {
+    if ((nID & 0xFFF0u) == kIdmAboutBox) {
+        RunAboutBox();
+    }
+}
+
+void CProgrammerDlg::RunAboutBox() {
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CProgrammerDlg::OnBrowseImage() {
+    const std::optional<std::string> chosen = ChooseImageFile();
+    if (!chosen) {
+        return;
+    }
+    UpdateData(true);  // keeps a target typed since the last exchange
+    m_strFileName = *chosen;
+    m_app.SetImagePath(m_strFileName);
+    UpdateData(false);
+}
+
+std::optional<std::string> CProgrammerDlg::ChooseImageFile() {
+    QFileDialog dialog(this);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile);  // a name that does not exist yet is accepted
+    dialog.setOption(QFileDialog::DontUseNativeDialog);
+    dialog.setOption(QFileDialog::HideNameFilterDetails);
+    dialog.setNameFilters(imageFileFilters());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
+        return std::nullopt;
+    }
+    return toLocal8(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
+}
+
+void CProgrammerDlg::OnProgramSingle() {
+    WaitCursor wait(m_operator);
+    UpdateData(true);
+    m_app.SetImagePath(m_strFileName);
+    m_app.SetTarget(m_strPrinter);
+    // The message names the target this command ran against, even if something
+    // run during the transfer has changed the application state since.
+    const std::string target = m_app.GetTarget();
+    m_operator.setUnitCounter("1 of 1");
+    const ProgramResult result = ProgramUnit();
+    WritePrinterSetting();
+    UpdateData(false);
+    MessageBox(singleResultMessage(result, target), mb::kIconInformation);
+}
+
+ProgramResult CProgrammerDlg::ProgramUnit() {
+    UnitProgrammer programmer(m_operator, *m_sleeper, m_spooler, m_options);
+    // The boot-loader probes go to the target box's text, which every command
+    // has just copied into the application state's target as well.
+    return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget(), m_strPrinter);
+}
+
+void CProgrammerDlg::OnStop() {
+    m_bStopRequested = true;
+}
+
+int CProgrammerDlg::MessageBox(const std::string& text, unsigned flags) {
+    return showMessageBox(this, m_app.AppName(), text, flags);
+}
+
+void CProgrammerDlg::DestroyWindow() {
+    m_bDestroyed = true;
+    UpdateData(true);
+    WritePrinterSetting();
+    UpdateData(false);
+}
+
+void CProgrammerDlg::done(int result) {
+    if (m_bCommandRunning) {
+        // Closed from inside a running command (its events are serviced while
+        // it streams): the window ends once the command has returned.
+        m_bCloseRequested = true;
+        m_closeResult = result;
+        return;
+    }
+    if (m_bInitialised && !m_bDestroyed) {
+        DestroyWindow();
+    }
+    QDialog::done(result);
+}
+
+void CProgrammerDlg::showEvent(QShowEvent* event) {
+    InitDialog();
+    m_bDestroyed = false;
+    QDialog::showEvent(event);
+}
+
+void CProgrammerDlg::paintEvent(QPaintEvent* event) {
+    QDialog::paintEvent(event);
+    if (!m_bmpBanner.isNull()) {
+        QPainter painter(this);
+        painter.drawPixmap(QPoint(kBannerX, kBannerY), m_bmpBanner);
+    }
+}

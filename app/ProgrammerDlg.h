@@ -1,0 +1,169 @@
+#pragma once
+
+#include "app/DialogUnits.h"
+#include "app/WindowOperator.h"
+#include "engine/ProgramResult.h"
+#include "engine/UnitProgrammer.h"
+
+#include <QDialog>
+#include <QIcon>
+#include <QPixmap>
+#include <QStringList>
+
+#include <optional>
+#include <string>
+
+class CProgrammerApp;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+
+namespace platform {
+class Spooler;
+}
+
+// The Open dialog's filters for the image file.
+QStringList imageFileFilters();
+
+// The About box: icon, version line, copyright line and OK.
+class CAboutDlg : public QDialog {
+    Q_OBJECT
+public:
+    explicit CAboutDlg(QWidget* parent = nullptr);
+
+    static constexpr const char* kCaption = "About Veltrane";
+    static constexpr const char* kVersionText = "Firmware Programmer Version 2.9";
+};
+
+// The main window: image path, target, banner, progress bar, unit counter and
+// every command. Commands copy the controls into the application state before
+// the engine reads it.
+class CProgrammerDlg : public QDialog {
+    Q_OBJECT
+public:
+    CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, QWidget* parent = nullptr);
+    ~CProgrammerDlg() override;
+
+    // Dialog template, in dialog units.
+    static constexpr int kTemplateWidth = 345;
+    static constexpr int kTemplateHeight = 150;
+    static constexpr int kBannerX = 10;
+    static constexpr int kBannerY = 10;
+    static constexpr unsigned kIdmAboutBox = 0x0010;
+    static constexpr const char* kCaption = "BRINDELL Firmware Programmer";
+    static constexpr const char* kAboutMenuText = "&About Firmware Programmer...";
+    static constexpr const char* kCopyrightText = "(C) 2024 Brindell";
+    static constexpr const char* kSection = "Programmer";
+    static constexpr const char* kEntry = "Printer";
+
+    // Runs the initialisation once; showing the window does it too.
+    void InitDialog();
+
+    // Controls <-> members. true: the controls into the members; false: the
+    // members into the controls. Never fails.
+    bool UpdateData(bool bSaveAndValidate = true);
+
+    // The programming sequence for the application state's image and target;
+    // drives the progress bar. Tests and the batch may override it.
+    virtual ProgramResult ProgramUnit();
+
+    // The system-menu command; IDM_ABOUTBOX opens the About box.
+    void OnSysCommand(unsigned nID);
+
+    CProgrammerApp& App() const { return m_app; }
+    platform::Spooler& Spooler() const { return m_spooler; }
+    WindowOperator& Operator() { return m_operator; }
+    platform::Sleeper& Sleeper() { return *m_sleeper; }
+    const EngineOptions& Options() const { return m_options; }
+    void SetOptions(EngineOptions options) { m_options = std::move(options); }
+    // Replaces the window's sleeper (tests scale time); the window keeps the default.
+    void SetSleeper(platform::Sleeper* sleeper) {
+        m_sleeper = sleeper ? sleeper : &m_windowSleeper;
+    }
+
+    // True while a command handler runs; command buttons then ignore clicks.
+    bool IsCommandRunning() const { return m_bCommandRunning; }
+    const DialogBaseUnits& BaseUnits() const { return m_baseUnits; }
+    const QPixmap& Banner() const { return m_bmpBanner; }
+    bool StopRequested() const { return m_bStopRequested; }
+
+    void done(int result) override;
+
+protected:
+    // Runs once, before the window is first shown.
+    virtual bool OnInitDialog();
+    virtual void DoDataExchange(bool bSaveAndValidate);
+
+    // Command handlers, each run through RunCommand.
+    virtual void OnBrowseImage();
+    virtual void OnProgramSingle();
+    virtual void OnStop();
+    // Hooks filled by the batch, the device list and the time-stamp broadcast.
+    // Each runs as a command: the wait-cursor and the ignore-nested-click rule
+    // apply, and closing the window waits until it returns.
+    virtual void OnProgramMultiple() {}
+    virtual void OnFindDevice() {}
+    virtual void OnTimeStamp() {}
+
+    // The window's only ways to ask the operator, overridable so tests can
+    // answer without a modal loop.
+    virtual int MessageBox(const std::string& text, unsigned flags);
+    // The Open dialog for the image; nothing when the operator cancels.
+    virtual std::optional<std::string> ChooseImageFile();
+    virtual void RunAboutBox();
+
+    // The setting as the window reads and writes it.
+    std::string ReadPrinterSetting();
+    void WritePrinterSetting();
+
+    // Takes the controls into the members, saves the setting, refreshes the controls.
+    void DestroyWindow();
+
+    void showEvent(QShowEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
+
+    // Members, in the order of the window's data.
+    QProgressBar* m_progress = nullptr;
+    std::string m_strPrinter;
+    std::string m_strFileName;
+    std::string m_strCopyright;
+    QPixmap m_bmpBanner;
+    QIcon m_hIcon;
+    bool m_bStopRequested = false;
+
+    // Controls, in template (and tab) order.
+    QLineEdit* m_imagePath = nullptr;
+    QPushButton* m_browseImage = nullptr;
+    QComboBox* m_target = nullptr;
+    QPushButton* m_programSingle = nullptr;
+    QPushButton* m_helpButton = nullptr;
+    QGroupBox* m_filenameGroup = nullptr;
+    QLabel* m_copyright = nullptr;
+    QGroupBox* m_printerGroup = nullptr;
+    QPushButton* m_findDevice = nullptr;
+    QPushButton* m_programMultiple = nullptr;
+    QLabel* m_unitCounter = nullptr;
+    QPushButton* m_stop = nullptr;
+    QPushButton* m_timeStamp = nullptr;
+
+private:
+    void CreateControls();
+    void RunCommand(void (CProgrammerDlg::*handler)());
+    void SelectTarget(const std::string& text);
+
+    CProgrammerApp& m_app;
+    platform::Spooler& m_spooler;
+    DialogBaseUnits m_baseUnits;
+    WindowOperator m_operator;
+    WindowSleeper m_windowSleeper;
+    platform::Sleeper* m_sleeper = &m_windowSleeper;
+    EngineOptions m_options;
+    bool m_bInitialised = false;
+    bool m_bDestroyed = false;
+    bool m_bCommandRunning = false;
+    bool m_bCloseRequested = false;
+    int m_closeResult = QDialog::Rejected;
+};

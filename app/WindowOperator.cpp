@@ -1,0 +1,151 @@
+#include "app/WindowOperator.h"
+
+#include "app/ProgrammerApp.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+
+#include <chrono>
+#include <climits>
+#include <thread>
+
+namespace {
+constexpr unsigned kIconQuestion = 32;
+constexpr unsigned kOkCancel = 1;
+}  // namespace
+
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& caption,
+                                            const std::string& text, unsigned flags) {
+    auto box = std::make_unique<QMessageBox>(parent);
+    box->setWindowTitle(caption);
+    box->setText(fromLocal8(text));
+    box->setTextFormat(Qt::PlainText);
+    QMessageBox::Icon icon = QMessageBox::Warning;  // an OK box that names no icon
+    switch (flags & 0xF0u) {
+        case mb::kIconStop:
+            icon = QMessageBox::Critical;
+            break;
+        case kIconQuestion:
+            icon = QMessageBox::Question;
+            break;
+        case mb::kIconInformation:
+            icon = QMessageBox::Information;
+            break;
+        default:
+            break;
+    }
+    box->setIcon(icon);
+    if ((flags & 0x0Fu) == kOkCancel) {
+        box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
+        box->setEscapeButton(QMessageBox::Cancel);
+    } else {
+        box->setStandardButtons(QMessageBox::Ok);
+        box->setEscapeButton(QMessageBox::Ok);
+    }
+    box->setDefaultButton(QMessageBox::Ok);
+    return box;
+}
+
+int showMessageBox(QWidget* parent, const QString& caption, const std::string& text,
+                   unsigned flags) {
+    auto box = makeMessageBox(parent, caption, text, flags);
+    const int answer = box->exec();
+    return answer == QMessageBox::Cancel ? mb::kAnswerCancel : mb::kAnswerOk;
+}
+
+int progressShift(std::uint64_t total) {
+    int shift = 0;
+    while ((total >> shift) > static_cast<std::uint64_t>(INT_MAX)) {
+        ++shift;
+    }
+    return shift;
+}
+
+int scaledProgress(std::uint64_t value, int shift) {
+    const std::uint64_t scaled = value >> shift;
+    return scaled > static_cast<std::uint64_t>(INT_MAX) ? INT_MAX : static_cast<int>(scaled);
+}
+
+WindowOperator::WindowOperator(QWidget* owner, QString caption, QProgressBar* progress,
+                               QLabel* unitCounter)
+    : owner_(owner), caption_(std::move(caption)), progress_(progress), unitCounter_(unitCounter) {}
+
+void WindowOperator::attachControls(QProgressBar* progress, QLabel* unitCounter) {
+    progress_ = progress;
+    unitCounter_ = unitCounter;
+}
+
+WindowOperator::~WindowOperator() {
+    // A command cut short must not leave the cursor stuck on the hourglass.
+    while (waitCursorDepth_ > 0) {
+        endWaitCursor();
+    }
+}
+
+int WindowOperator::messageBox(const std::string& text, unsigned flags) {
+    if (messageBoxFn_) {
+        return messageBoxFn_(text, flags);
+    }
+    return showMessageBox(owner_, caption_, text, flags);
+}
+
+void WindowOperator::setProgressRange(std::uint64_t total) {
+    progressShift_ = progressShift(total);
+    if (progress_) {
+        progress_->setRange(0, scaledProgress(total, progressShift_));
+        progress_->setValue(0);
+    }
+}
+
+void WindowOperator::setProgressPosition(std::uint64_t position) {
+    if (progress_) {
+        progress_->setValue(scaledProgress(position, progressShift_));
+    }
+}
+
+void WindowOperator::beginWaitCursor() {
+    ++waitCursorDepth_;
+    QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
+
+void WindowOperator::endWaitCursor() {
+    if (waitCursorDepth_ == 0) {
+        return;  // never restore a cursor someone else set
+    }
+    --waitCursorDepth_;
+    QGuiApplication::restoreOverrideCursor();
+}
+
+void WindowOperator::dispatchPendingEvent() {
+    QCoreApplication::processEvents();
+}
+
+void WindowOperator::keepPainted() {
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
+void WindowOperator::setUnitCounter(const std::string& text) {
+    if (unitCounter_) {
+        unitCounter_->setText(fromLocal8(text));
+    }
+}
+
+void WindowSleeper::sleepFor(std::chrono::milliseconds duration) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + duration;
+    constexpr auto kSlice = std::chrono::milliseconds(20);
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+        const auto now = Clock::now();
+        if (now >= deadline) {
+            break;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        std::this_thread::sleep_for(left < kSlice ? left : kSlice);
+    }
+}

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "engine/Operator.h"
+#include "platform/Sleeper.h"
+
+#include <QPointer>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QLabel;
+class QMessageBox;
+class QProgressBar;
+class QWidget;
+
+// A message box of the given flags, captioned with the application name, built
+// but not yet shown: 0 and 48 warning icon, 16 critical, 33 question with OK and
+// Cancel, 64 information. Every box that names no buttons has just OK.
+std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& caption,
+                                            const std::string& text, unsigned flags);
+
+// Shows that box modally; mb::kAnswerOk or mb::kAnswerCancel.
+int showMessageBox(QWidget* parent, const QString& caption, const std::string& text,
+                   unsigned flags);
+
+// A progress bar holds an int; a byte count beyond that range is shifted down
+// by the returned number of bits, the same shift for the range and every position.
+int progressShift(std::uint64_t total);
+int scaledProgress(std::uint64_t value, int shift);
+
+// The window as the engine's Operator: message boxes, the progress bar, the wait
+// cursor, the unit counter and the event processing the engine asks for.
+class WindowOperator : public Operator {
+public:
+    using MessageBoxFn = std::function<int(const std::string& text, unsigned flags)>;
+
+    WindowOperator(QWidget* owner, QString caption, QProgressBar* progress = nullptr,
+                   QLabel* unitCounter = nullptr);
+    ~WindowOperator() override;
+
+    // The controls it drives, once the window has created them.
+    void attachControls(QProgressBar* progress, QLabel* unitCounter);
+
+    // Replaces the real modal box (tests record instead of blocking).
+    void setMessageBoxFunction(MessageBoxFn fn) { messageBoxFn_ = std::move(fn); }
+
+    int messageBox(const std::string& text, unsigned flags) override;
+    void setProgressRange(std::uint64_t total) override;
+    void setProgressPosition(std::uint64_t position) override;
+    void beginWaitCursor() override;
+    void endWaitCursor() override;
+    void dispatchPendingEvent() override;
+    void keepPainted() override;
+    void setUnitCounter(const std::string& text) override;
+
+    int waitCursorDepth() const { return waitCursorDepth_; }
+
+private:
+    QPointer<QWidget> owner_;
+    QString caption_;
+    QPointer<QProgressBar> progress_;
+    QPointer<QLabel> unitCounter_;
+    MessageBoxFn messageBoxFn_;
+    int progressShift_ = 0;
+    int waitCursorDepth_ = 0;
+};
+
+// The window's pauses: the window keeps painting and handling timers while it
+// waits, but takes no input until the pause is over.
+class WindowSleeper final : public platform::Sleeper {
+public:
+    void sleepFor(std::chrono::milliseconds duration) override;
+};

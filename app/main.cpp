@@ -1,0 +1,14 @@
+#include "app/ProgrammerApp.h"
+
+#include <QApplication>
+
+// The one application object, alive for the whole run.
+CProgrammerApp theApp;
+
+int main(int argc, char** argv) {
+    // The QApplication comes first: it takes its own options (-platform, -style,
+    // ...) out of argv, so they are never mistaken for the image path.
+    QApplication application(argc, argv);
+    theApp.InitInstance(argc, argv);
+    return 0;
+}

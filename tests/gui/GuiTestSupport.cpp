@@ -1,0 +1,23 @@
+#include "tests/gui/GuiTestSupport.h"
+
+#include <QCursor>
+#include <QGuiApplication>
+
+#include <atomic>
+
+namespace gui_test {
+
+QString uniqueAppName() {
+    static std::atomic<int> next{0};
+    return QStringLiteral("gui-test-%1-%2")
+        .arg(QCoreApplication::applicationPid())
+        .arg(next.fetch_add(1));
+}
+
+int TestDlg::MessageBox(const std::string& text, unsigned flags) {
+    const QCursor* cursor = QGuiApplication::overrideCursor();
+    messages.push_back({text, flags, cursor != nullptr && cursor->shape() == Qt::WaitCursor});
+    return mb::kAnswerOk;
+}
+
+}  // namespace gui_test

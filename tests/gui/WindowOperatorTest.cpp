@@ -1,0 +1,126 @@
+// The window as the engine's operator: message boxes, progress, the wait
+// cursor and the pauses.
+#include "app/WindowOperator.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+
+#include <gtest/gtest.h>
+
+#include <climits>
+
+TEST(MessageBoxes, CaptionIconAndButtonsFollowTheFlags) {
+    struct Row {
+        unsigned flags;
+        QMessageBox::Icon icon;
+        QMessageBox::StandardButtons buttons;
+    };
+    const Row rows[] = {
+        {0, QMessageBox::Warning, QMessageBox::Ok},
+        {16, QMessageBox::Critical, QMessageBox::Ok},
+        {33, QMessageBox::Question, QMessageBox::Ok | QMessageBox::Cancel},
+        {48, QMessageBox::Warning, QMessageBox::Ok},
+        {64, QMessageBox::Information, QMessageBox::Ok},
+    };
+    for (const Row& row : rows) {
+        auto box = makeMessageBox(nullptr, QStringLiteral("firmware-programmer"),
+                                  "IP: 10.0.0.9 Socket Error\r\n", row.flags);
+        EXPECT_EQ(box->windowTitle(), "firmware-programmer") << row.flags;
+        EXPECT_EQ(box->icon(), row.icon) << row.flags;
+        EXPECT_EQ(box->standardButtons(), row.buttons) << row.flags;
+        EXPECT_EQ(box->text(), "IP: 10.0.0.9 Socket Error\r\n") << "shown as plain text";
+    }
+}
+
+TEST(MessageBoxes, AnswersComeBackAsOkOrCancel) {
+    for (const auto& [button, expected] : {std::pair{QMessageBox::Ok, mb::kAnswerOk},
+                                          std::pair{QMessageBox::Cancel, mb::kAnswerCancel}}) {
+        QTimer::singleShot(0, [button = button] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            ASSERT_NE(box, nullptr);
+            box->button(button)->click();
+        });
+        EXPECT_EQ(showMessageBox(nullptr, QStringLiteral("app"), "Continue?", 33), expected);
+    }
+}
+
+TEST(Progress, ImagesBeyondTheBarsIntRangeAreScaledConsistently) {
+    QProgressBar bar;
+    QLabel counter;
+    WindowOperator op(nullptr, QStringLiteral("app"), &bar, &counter);
+
+    op.setProgressRange(1460 * 3);
+    op.setProgressPosition(1460);
+    EXPECT_EQ(bar.maximum(), 4380);
+    EXPECT_EQ(bar.value(), 1460) << "small images are shown byte for byte";
+
+    const std::uint64_t huge = (std::uint64_t{1} << 40) + 12345;  // a terabyte image
+    op.setProgressRange(huge);
+    EXPECT_GT(bar.maximum(), 0);
+    EXPECT_LE(bar.maximum(), INT_MAX);
+    op.setProgressPosition(huge / 2);
+    EXPECT_NEAR(double(bar.value()) / bar.maximum(), 0.5, 1e-6);
+    op.setProgressPosition(huge);
+    EXPECT_EQ(bar.value(), bar.maximum());
+
+    op.setProgressRange(std::uint64_t{INT_MAX} + 1);
+    EXPECT_GT(bar.maximum(), INT_MAX / 4) << "no more scaling than needed";
+
+    op.setUnitCounter("3 of 12");
+    EXPECT_EQ(counter.text(), "3 of 12");
+}
+
+TEST(WaitCursor, NestedRequestsAreEachReleasedOnceAndNeverOverRelease) {
+    QGuiApplication::setOverrideCursor(QCursor(Qt::CrossCursor));  // someone else's
+    {
+        WindowOperator op(nullptr, QStringLiteral("app"));
+        op.beginWaitCursor();
+        op.beginWaitCursor();
+        op.endWaitCursor();
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::WaitCursor);
+        op.endWaitCursor();
+        op.endWaitCursor();  // one too many: ignored
+        ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+        EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
+        op.beginWaitCursor();  // left open: the operator's end releases it
+    }
+    ASSERT_NE(QGuiApplication::overrideCursor(), nullptr);
+    EXPECT_EQ(QGuiApplication::overrideCursor()->shape(), Qt::CrossCursor);
+    QGuiApplication::restoreOverrideCursor();
+    EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST(WindowPauses, TheWindowKeepsRunningItsTimersWhileTheSleeperWaits) {
+    WindowSleeper sleeper;
+    bool fired = false;
+    QTimer::singleShot(10, [&] { fired = true; });
+    QElapsedTimer clock;
+    clock.start();
+    sleeper.sleepFor(std::chrono::milliseconds(80));
+    EXPECT_GE(clock.elapsed(), 80);
+    EXPECT_LT(clock.elapsed(), 1000);
+    EXPECT_TRUE(fired);
+
+    // A zero pause returns at once.
+    clock.restart();
+    sleeper.sleepFor(std::chrono::milliseconds(0));
+    EXPECT_LT(clock.elapsed(), 50);
+}
+
+TEST(WindowPauses, DispatchingOncePerBlockRunsWaitingWork) {
+    WindowOperator op(nullptr, QStringLiteral("app"));
+    int runs = 0;
+    QTimer::singleShot(0, [&] { ++runs; });
+    op.dispatchPendingEvent();
+    EXPECT_EQ(runs, 1);
+    QTimer::singleShot(0, [&] { ++runs; });
+    op.keepPainted();
+    EXPECT_EQ(runs, 2) << "timers and painting go on while a connection waits";
+}
