@@ -1,0 +1,294 @@
+// `fwprog multiple` against simulated units on loopback: in-process with
+// scaled time, and once as the real executable with the real schedule and a
+// real interrupt.
+#include "cli/CliContext.h"
+#include "sim/UnitSimulator.h"
+#include "tests/support/ScaledSleeper.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::freeTcpPort;
+using testing_support::freeUdpPort;
+using testing_support::readFile;
+using testing_support::uniqueLoopbackAddress;
+using testing_support::writeFile;
+
+extern char** environ;
+
+namespace {
+
+class NoSpooler final : public platform::Spooler {
+public:
+    std::vector<std::string> queueNames() override { return {}; }
+    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
+        *error = 1801;
+        return nullptr;
+    }
+};
+
+struct BatchCliTest : ::testing::Test {
+    testing_support::TempDir dir;
+    sim::SimulatorOptions simOptions;
+    std::unique_ptr<sim::UnitSimulator> simulator;
+    testing_support::ScaledSleeper sleeper{0.01};
+    NoSpooler spooler;
+    std::ostringstream out, err;
+    std::istringstream in;
+    std::atomic<int> interrupts{0};
+    std::string image = testing_support::makeImage(20 * 1460 + 3);
+
+    BatchCliTest() {
+        simOptions.udpPort = freeUdpPort();
+        simOptions.tcpPort = freeTcpPort();
+        simOptions.statusPort = freeUdpPort();
+        writeFile(dir.file("fw.WQ1"), image);
+    }
+
+    std::string imagePath() const { return dir.file("fw.WQ1").string(); }
+    std::string listPath() const { return dir.file("units.txt").string(); }
+    std::string logPath() const { return dir.file("Status.txt").string(); }
+
+    static sim::UnitSettings unit(std::int32_t status = 0) {
+        sim::UnitSettings settings;
+        settings.address = uniqueLoopbackAddress();
+        settings.status = status;
+        return settings;
+    }
+
+    void start(std::vector<sim::UnitSettings> units,
+               sim::UnitSimulator::EventCallback callback = nullptr) {
+        std::string list;
+        for (const auto& u : units)
+            list += u.address + "\r\n";
+        writeFile(listPath(), list);
+        simulator = std::make_unique<sim::UnitSimulator>(std::move(units), simOptions);
+        if (callback)
+            simulator->setEventCallback(std::move(callback));
+        std::string error;
+        ASSERT_TRUE(simulator->start(&error)) << error;
+    }
+
+    std::vector<std::string> portOptions() const {
+        return {"--unit-udp-port", std::to_string(simOptions.udpPort),
+                "--unit-tcp-port", std::to_string(simOptions.tcpPort),
+                "--status-port",   std::to_string(simOptions.statusPort)};
+    }
+
+    int fwprog(std::vector<std::string> extra = {}) {
+        cli::CliContext context{out, err, in, false, false, sleeper, spooler};
+        context.streamTimeouts.refusedRetryWindow = 60ms;
+        context.streamTimeouts.sendStallLimit = 2s;
+        context.interrupts = &interrupts;
+        std::vector<std::string> args = {"multiple", "--image", imagePath(), "--list", listPath()};
+        for (const auto& option : portOptions())
+            args.push_back(option);
+        for (auto& option : extra)
+            args.push_back(std::move(option));
+        return cli::runFwprog(args, context);
+    }
+
+    static std::string header(const std::string& image, const std::string& log) {
+        // The date line depends on the clock; everything else is fixed.
+        static const std::regex date("Date: \\d\\d/\\d\\d/\\d\\d, Time: \\d\\d:\\d\\d\r\n");
+        const std::string first = "File Name: " + image + "\r\n";
+        EXPECT_EQ(log.compare(0, first.size(), first), 0) << log;
+        const std::size_t dateEnd = log.find("\r\n", first.size());
+        const std::string dateLine = log.substr(first.size(), dateEnd + 2 - first.size());
+        EXPECT_TRUE(std::regex_match(dateLine, date)) << dateLine;
+        return first + dateLine;
+    }
+};
+
+}  // namespace
+
+TEST_F(BatchCliTest, AVerifyErrorInTheMiddleIsLoggedAndTheBatchEndsWithItsSummary) {
+    auto a = unit(), b = unit(2), c = unit();
+    start({a, b, c});
+    const int status = fwprog();
+
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
+                       " Successfully Programmed\r\n"
+                       "IP: " +
+                       b.address + " Verify Error\r\nIP: " + c.address +
+                       " Successfully Programmed\r\n3 Units Updated\r\n");
+    EXPECT_EQ(out.str(), "3 Units Updated\nlog: " + logPath() + "\n");
+    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(status, cli::kExitFailure);
+    EXPECT_EQ(simulator->imagesReceived(), 3u);
+
+    // The pause follows the two programmed units and not the rejected one.
+    const auto asked = sleeper.requested();
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), 4000ms), 2);
+}
+
+TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
+    auto a = unit(), b = unit();
+    b.statusShape = sim::StatusShape::None;
+    start({a, b});
+
+    EXPECT_EQ(fwprog({"--json"}), cli::kExitUnconfirmed);
+    EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
+                             a.address + "\", \"result\": 0}, {\"target\": \"" + b.address +
+                             "\", \"result\": -1}], \"summary\": 2}\n");
+
+    // Only the first unit this time, its log placed by --log.
+    out.str("");
+    writeFile(listPath(), a.address);
+    const std::string elsewhere = dir.file("logs/batch one.txt").string();
+    std::filesystem::create_directory(dir.file("logs"));
+    EXPECT_EQ(fwprog({"--log", elsewhere}), cli::kExitSuccess);
+    EXPECT_EQ(out.str(), "1 Units Updated\nlog: " + elsewhere + "\n");
+    const std::string log = readFile(elsewhere);
+    EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
+                       " Successfully Programmed\r\n1 Units Updated\r\n");
+}
+
+TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
+    auto a = unit(), b = unit(), c = unit();
+    b.refuse = true;
+    start({a, b, c});
+    EXPECT_EQ(fwprog({"--json"}), cli::kExitFailure);
+    EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
+                             a.address + "\", \"result\": 0}, {\"target\": \"" + b.address +
+                             "\", \"result\": 1}], \"summary\": null}\n");
+    // The engine's own message for the refused connection reaches stderr.
+    EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
+    EXPECT_NE(err.str().find(b.address), std::string::npos);
+    EXPECT_EQ(simulator->count("connection", c.address), 0u);
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log.substr(log.size() - 2 - b.address.size() - 17),
+              "IP: " + b.address + " Socket Error\r\n");
+}
+
+TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
+    auto a = unit(), b = unit(), c = unit();
+    const std::string first = a.address;
+    start({a, b, c}, [this, first](const sim::Event& event) {
+        if (event.kind == "header" && event.unit == first)
+            interrupts.fetch_add(1);
+    });
+    EXPECT_EQ(fwprog(), cli::kExitSuccess);
+    EXPECT_EQ(out.str(), "1 Units Updated\nlog: " + logPath() + "\n");
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
+                       " Successfully Programmed\r\n1 Units Updated\r\n");
+    EXPECT_EQ(simulator->count("connection", b.address), 0u);
+}
+
+TEST_F(BatchCliTest, UsageErrorsAndAListThatCannotBeOpened) {
+    cli::CliContext context{out, err, in, false, false, sleeper, spooler};
+    EXPECT_EQ(cli::runFwprog({"multiple", "--image", imagePath()}, context), cli::kExitUsage);
+    EXPECT_NE(err.str().find("--list is required"), std::string::npos);
+    EXPECT_EQ(cli::runFwprog({"multiple", "--list", listPath(), "--bogus"}, context),
+              cli::kExitUsage);
+    EXPECT_EQ(cli::runFwprog({"multiple", "--help"}, context), cli::kExitSuccess);
+    EXPECT_NE(out.str().find("usage: fwprog multiple"), std::string::npos);
+
+    out.str("");
+    err.str("");
+    EXPECT_EQ(cli::runFwprog(
+                  {"multiple", "--image", imagePath(), "--list", dir.file("missing.txt").string()},
+                  context),
+              cli::kExitFailure);
+    EXPECT_EQ(out.str(), "log: " + logPath() + "\n");
+    EXPECT_NE(err.str().find(dir.file("missing.txt").string()), std::string::npos);
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log, header(imagePath(), log));
+}
+
+// The real executable, the real schedule (about ten seconds) and a real SIGINT.
+TEST(BatchCliProcess, AnInterruptDuringTheFirstUnitEndsTheBatchWithItsSummary) {
+    const std::string binary = std::string(FWPROG_BINARY_DIR) + "/cli/fwprog";
+    ASSERT_TRUE(std::filesystem::exists(binary)) << binary << " is not built";
+
+    testing_support::TempDir dir;
+    sim::SimulatorOptions options;
+    options.udpPort = freeUdpPort();
+    options.tcpPort = freeTcpPort();
+    options.statusPort = freeUdpPort();
+    sim::UnitSettings a, b;
+    a.address = uniqueLoopbackAddress();
+    b.address = uniqueLoopbackAddress();
+    sim::UnitSimulator simulator({a, b}, options);
+    std::string error;
+    ASSERT_TRUE(simulator.start(&error)) << error;
+
+    writeFile(dir.file("fw.WQ1"), testing_support::makeImage(10 * 1460));
+    writeFile(dir.file("units.txt"), a.address + "\r\n" + b.address + "\r\n");
+    const std::string log = dir.file("Status.txt").string();
+
+    std::vector<std::string> args = {binary,
+                                     "multiple",
+                                     "--image",
+                                     dir.file("fw.WQ1").string(),
+                                     "--list",
+                                     dir.file("units.txt").string(),
+                                     "--unit-udp-port",
+                                     std::to_string(options.udpPort),
+                                     "--unit-tcp-port",
+                                     std::to_string(options.tcpPort),
+                                     "--status-port",
+                                     std::to_string(options.statusPort)};
+    std::vector<char*> argv;
+    for (auto& arg : args)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string outPath = dir.file("stdout").string();
+    const std::string errPath = dir.file("stderr").string();
+    posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, binary.c_str(), &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+
+    const auto started = std::chrono::steady_clock::now();
+    const auto header = simulator.waitFor(
+        [&](const sim::Event& e) { return e.kind == "header" && e.unit == a.address; }, 10s);
+    EXPECT_TRUE(header.has_value());
+    ::kill(pid, SIGINT);
+
+    int status = 0;
+    pid_t done = 0;
+    while ((done = ::waitpid(pid, &status, WNOHANG)) == 0 &&
+           std::chrono::steady_clock::now() - started < 25s)
+        std::this_thread::sleep_for(50ms);
+    if (done == 0) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+        FAIL() << "fwprog did not end after the interrupt";
+    }
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(errPath);
+    EXPECT_EQ(readFile(outPath), "1 Units Updated\nlog: " + log + "\n");
+    const std::string written = readFile(log);
+    EXPECT_TRUE(std::regex_match(
+        written, std::regex("File Name: " + dir.file("fw.WQ1").string() +
+                            "\r\nDate: \\d\\d/\\d\\d/\\d\\d, Time: \\d\\d:\\d\\d\r\n"
+                            "IP: " +
+                            std::regex_replace(a.address, std::regex("\\."), "\\.") +
+                            " Successfully Programmed\r\n1 Units Updated\r\n")))
+        << written;
+    EXPECT_EQ(simulator.count("connection", b.address), 0u);
+    EXPECT_EQ(simulator.imagesReceived(), 1u);
+}
