@@ -84,12 +84,18 @@ TEST_F(Window, EveryControlSitsWhereItsDialogUnitsSayThroughTheDialogFont) {
         }
     }
     // The group boxes frame the image path and the target.
-    const auto groups = w.findChildren<QGroupBox*>();
-    ASSERT_EQ(groups.size(), 2);
-    EXPECT_TRUE(groups[0]->geometry().contains(w.imagePath()->geometry()));
-    EXPECT_TRUE(groups[1]->geometry().contains(w.target()->geometry()));
-    EXPECT_EQ(groups[0]->title(), "Filename");
-    EXPECT_EQ(groups[1]->title(), "Printer/IP");
+    QGroupBox* filename = nullptr;
+    QGroupBox* printer = nullptr;
+    for (QGroupBox* group : w.findChildren<QGroupBox*>()) {
+        (group->title() == "Filename" ? filename : printer) = group;
+    }
+    ASSERT_NE(filename, nullptr);
+    ASSERT_NE(printer, nullptr);
+    EXPECT_EQ(printer->title().toStdString(), "Printer/IP");
+    EXPECT_EQ(filename->geometry(), units.toPixels(7, 56, 329, 35));
+    EXPECT_EQ(printer->geometry(), units.toPixels(7, 97, 218, 37));
+    EXPECT_TRUE(filename->geometry().contains(w.imagePath()->geometry()));
+    EXPECT_TRUE(printer->geometry().contains(w.target()->geometry()));
 }
 
 TEST_F(Window, BannerIsPaintedInABandNoVisibleControlReaches) {
@@ -115,6 +121,14 @@ TEST_F(Window, TabVisitsTheVisibleControlsInTemplateOrderAndNeverTheHiddenButton
     QApplication::setActiveWindow(&w);
     ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
     EXPECT_EQ(QApplication::focusWidget(), w.imagePath()) << "focus starts on the image path";
+    EXPECT_TRUE(w.button("IDC_PROGRAM_SINGLE")->isDefault());
+    // Enter in a box runs the default command.
+    w.programUnit = [](TestDlg&) { return ResultProgrammed; };
+    QTest::keyClick(w.imagePath(), Qt::Key_Return);
+    EXPECT_EQ(w.programUnitCalls, 1);
+    EXPECT_EQ(w.messages.size(), 1u);
+    ASSERT_TRUE(w.isVisible());
+    w.imagePath()->setFocus();
     QStringList visited;
     for (int i = 0; i < 8; ++i) {
         QWidget* focus = QApplication::focusWidget();
@@ -134,7 +148,6 @@ TEST_F(Window, TabVisitsTheVisibleControlsInTemplateOrderAndNeverTheHiddenButton
         EXPECT_EQ(hidden->focusPolicy(), Qt::NoFocus) << id;
     }
     EXPECT_EQ(w.windowTitle(), "BRINDELL Firmware Programmer");
-    EXPECT_TRUE(w.button("IDC_PROGRAM_SINGLE")->isDefault());
 }
 
 TEST_F(Window, StartsWithTheStoredTargetSelectingTheFirstQueueThatBeginsWithIt) {
