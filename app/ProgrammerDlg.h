@@ -27,6 +27,8 @@ class Spooler;
 
 // The Open dialog's filters for the image file.
 QStringList imageFileFilters();
+// The Open dialog's filters for a batch list.
+QStringList listFileFilters();
 
 // The About box: icon, version line, copyright line and OK.
 class CAboutDlg : public QDialog {
@@ -104,7 +106,7 @@ protected:
     // Hooks filled by the batch, the device list and the time-stamp broadcast.
     // Each runs as a command: the wait-cursor and the ignore-nested-click rule
     // apply, and closing the window waits until it returns.
-    virtual void OnProgramMultiple() {}
+    virtual void OnProgramMultiple();
     virtual void OnFindDevice() {}
     virtual void OnTimeStamp() {}
 
@@ -113,6 +115,10 @@ protected:
     virtual int MessageBox(const std::string& text, unsigned flags);
     // The Open dialog for the image; nothing when the operator cancels.
     virtual std::optional<std::string> ChooseImageFile();
+    // The Open dialog for a batch list; nothing when the operator cancels.
+    virtual std::optional<std::string> ChooseListFile();
+    // Shows a finished batch's status log in the desktop's text editor.
+    virtual void OpenLogInEditor(const std::string& logPath);
     virtual void RunAboutBox();
 
     // The setting as the window reads and writes it.
