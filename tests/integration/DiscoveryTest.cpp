@@ -1,0 +1,283 @@
+// The discovery refresh for real: the query goes to the loopback broadcast
+// address, simulated units (or a test socket standing in for them) answer, and
+// the list is read back.
+#include "engine/Endpoints.h"
+#include "fleet/DeviceDiscovery.h"
+#include "fleet/DeviceList.h"
+#include "platform/Sleeper.h"
+#include "sim/UnitSimulator.h"
+#include "tests/support/RecordingOperator.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using testing_support::freeTcpPort;
+using testing_support::freeUdpPort;
+using testing_support::RecordingOperator;
+using testing_support::uniqueLoopbackAddress;
+
+constexpr const char* kLoopbackBroadcast = "127.255.255.255";
+
+sockaddr_in endpoint(const char* address, std::uint16_t port) {
+    sockaddr_in result{};
+    result.sin_family = AF_INET;
+    result.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &result.sin_addr);
+    return result;
+}
+
+// Stands in for the units where the test needs exact control over what is
+// queued: during the pause it takes the query off the broadcast address and
+// answers it with the given datagrams, in order, from one plain socket.
+class AnsweringSleeper final : public platform::Sleeper {
+public:
+    AnsweringSleeper(std::uint16_t port, std::vector<std::string> replies)
+        : replies_(std::move(replies)) {
+        listen_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        ::setsockopt(listen_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        const sockaddr_in local = endpoint(kLoopbackBroadcast, port);
+        bound_ = ::bind(listen_, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+        answer_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    }
+    ~AnsweringSleeper() override {
+        ::close(listen_);
+        ::close(answer_);
+    }
+    bool bound() const { return bound_; }
+    int queries = 0;
+
+    void sleepFor(std::chrono::milliseconds) override {
+        pollfd wait{listen_, POLLIN, 0};
+        if (::poll(&wait, 1, 3000) != 1)
+            return;
+        char query[16];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        if (::recvfrom(listen_, query, sizeof query, 0, reinterpret_cast<sockaddr*>(&from),
+                       &fromLength) != 3)
+            return;
+        ++queries;
+        for (const std::string& reply : replies_)
+            ::sendto(answer_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
+                     sizeof from);
+        // Loopback hands datagrams over at once; a short rest makes sure.
+        std::this_thread::sleep_for(50ms);
+    }
+
+private:
+    std::vector<std::string> replies_;
+    int listen_ = -1;
+    int answer_ = -1;
+    bool bound_ = false;
+};
+
+std::string reply(const std::string& product, const std::string& address) {
+    return product + "\nIP:" + address + "\n";
+}
+
+struct Discovery : ::testing::Test {
+    sim::SimulatorOptions simOptions;
+    Endpoints endpoints;
+    RecordingOperator op;
+    platform::RealSleeper sleeper;
+    std::unique_ptr<sim::UnitSimulator> simulator;
+
+    Discovery() {
+        simOptions.udpPort = freeUdpPort();
+        simOptions.tcpPort = freeTcpPort();
+        simOptions.statusPort = freeUdpPort();
+        endpoints.unitUdpPort = simOptions.udpPort;
+        endpoints.broadcastAddress = kLoopbackBroadcast;
+    }
+
+    void startUnits(const std::vector<sim::UnitSettings>& units) {
+        simulator = std::make_unique<sim::UnitSimulator>(units, simOptions);
+        std::string error;
+        ASSERT_TRUE(simulator->start(&error)) << error;
+    }
+
+    // A refresh with a pause long enough for a loaded machine.
+    std::vector<std::string> discover(std::chrono::milliseconds pause = 400ms) {
+        fleet::DeviceDiscovery discovery(op, sleeper, endpoints);
+        discovery.setPause(pause);
+        fleet::DeviceList list;
+        EXPECT_TRUE(discovery.refresh(list));
+        return list.lines();
+    }
+};
+
+}  // namespace
+
+TEST_F(Discovery, ListedByProductThenAddressWhateverTheArrivalOrder) {
+    std::vector<std::string> twins = {uniqueLoopbackAddress(), uniqueLoopbackAddress()};
+    std::sort(twins.begin(), twins.end());  // address text order
+    const std::string alpha = uniqueLoopbackAddress(), boot = uniqueLoopbackAddress(),
+                      zulu = uniqueLoopbackAddress();
+    // "BootLoader" sorts between "alpha" and "Unit" only when letter case is
+    // ignored; a unit in its boot loader is listed like any other.
+    const std::vector<std::string> expected = {
+        "alpha 1.00\t" + alpha,     "BootLoader 1.05\t" + boot, "Unit C 3.00\t" + twins[0],
+        "Unit C 3.00\t" + twins[1], "zulu 9\t" + zulu,
+    };
+
+    for (bool lastFirst : {true, false}) {
+        SCOPED_TRACE(lastFirst ? "answers in reverse list order" : "answers in list order");
+        std::vector<sim::UnitSettings> units(5);
+        const std::string addresses[] = {alpha, boot, twins[0], twins[1], zulu};
+        const std::string products[] = {"alpha 1.00", "BootLoader 1.05", "Unit C 3.00",
+                                        "Unit C 3.00", "zulu 9"};
+        for (int i = 0; i < 5; ++i) {
+            units[i].address = addresses[i];
+            units[i].product = products[i];
+            units[i].replyDelay = std::chrono::milliseconds(40 * (lastFirst ? 4 - i : i));
+        }
+        startUnits(units);
+        EXPECT_EQ(discover(), expected);
+        EXPECT_EQ(simulator->count("query"), 5u);
+        simulator->stop();
+    }
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(Discovery, NoUnitsEmptiesTheListWithoutAMessage) {
+    fleet::DeviceDiscovery discovery(op, sleeper, endpoints);
+    fleet::DeviceList list;
+    list.insert("Unit 1.00\t127.0.0.7");
+    EXPECT_TRUE(discovery.refresh(list));
+    EXPECT_TRUE(list.empty());
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(Discovery, AReplyAfterTheCollectionWaitsForTheNextRefresh) {
+    sim::UnitSettings slow;
+    slow.address = uniqueLoopbackAddress();
+    slow.product = "Slow 1.00";
+    slow.replyDelay = 250ms;
+    startUnits({slow});
+    EXPECT_TRUE(discover(5ms).empty());
+    // The late answer went to the socket of the finished refresh, not this one.
+    std::this_thread::sleep_for(400ms);
+    EXPECT_EQ(discover(600ms), std::vector<std::string>{"Slow 1.00\t" + slow.address});
+}
+
+TEST_F(Discovery, AFailedSendKeepsTheEarlierLines) {
+    sim::UnitSettings unit;
+    unit.address = uniqueLoopbackAddress();
+    startUnits({unit});
+    fleet::DeviceList list;
+    fleet::DeviceDiscovery good(op, sleeper, endpoints);
+    good.setPause(400ms);
+    ASSERT_TRUE(good.refresh(list));
+    ASSERT_EQ(list.lines(), std::vector<std::string>{"Simulated Unit 1.00\t" + unit.address});
+
+    Endpoints broken = endpoints;
+    broken.unitUdpPort = 0;  // the kernel refuses to send to port 0
+    fleet::DeviceDiscovery failing(op, sleeper, broken);
+    EXPECT_FALSE(failing.refresh(list));
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text, "Send Error");
+    EXPECT_EQ(op.messages[0].flags, mb::kOk);
+    EXPECT_EQ(list.lines(), std::vector<std::string>{"Simulated Unit 1.00\t" + unit.address});
+    EXPECT_EQ(simulator->count("query"), 1u);
+}
+
+TEST_F(Discovery, NoSocketToBeHadKeepsTheEarlierLines) {
+    fleet::DeviceList list;
+    list.insert("Unit 1.00\t127.0.0.7");
+    fleet::DeviceDiscovery discovery(op, sleeper, endpoints);
+    // In a child process whose descriptor limit leaves no room for a socket.
+    EXPECT_EXIT(
+        {
+            rlimit none{};
+            ::getrlimit(RLIMIT_NOFILE, &none);
+            none.rlim_cur = 0;
+            ::setrlimit(RLIMIT_NOFILE, &none);
+            const bool refreshed = discovery.refresh(list);
+            const bool asExpected =
+                !refreshed && op.messages.size() == 1 && op.messages[0].text == "Create Error" &&
+                op.messages[0].flags == mb::kOk &&
+                list.lines() == std::vector<std::string>{"Unit 1.00\t127.0.0.7"};
+            std::_Exit(asExpected ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+}
+
+TEST_F(Discovery, AtMostFiveHundredRepliesAreListed) {
+    std::vector<std::string> replies;
+    for (int i = 0; i < 501; ++i)
+        replies.push_back(reply(
+            "Flood 1.00", "127.9." + std::to_string(i / 250) + "." + std::to_string(i % 250)));
+    AnsweringSleeper units(endpoints.unitUdpPort, replies);
+    ASSERT_TRUE(units.bound());
+    fleet::DeviceDiscovery discovery(op, units, endpoints);
+    fleet::DeviceList list;
+    ASSERT_TRUE(discovery.refresh(list));
+    EXPECT_EQ(units.queries, 1);
+    ASSERT_EQ(list.size(), 500u);
+    std::set<std::string> addresses;
+    for (const auto& line : list.lines())
+        addresses.insert(line.substr(line.find('\t') + 1));
+    EXPECT_EQ(addresses.size(), 500u);
+    EXPECT_EQ(addresses.count("127.9.2.0"), 0u) << "the 501st reply stays unread";
+    EXPECT_EQ(addresses.count("127.9.1.249"), 1u);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(Discovery, AnEmptyOrOversizeDatagramEndsTheCollection) {
+    std::string full = reply("Big 1.00", "127.9.9.9");
+    full.resize(1000, 'x');  // exactly the largest reply that is read
+    std::string oversize = reply("Huge 1.00", "127.9.9.8");
+    oversize.resize(1001, 'x');
+    struct Case {
+        const char* name;
+        std::vector<std::string> replies;
+        std::vector<std::string> listed;
+    };
+    const Case cases[] = {
+        {"oversize",
+         {reply("A 1", "127.9.0.1"), full, oversize, reply("C 1", "127.9.0.3")},
+         {"A 1\t127.9.0.1", "Big 1.00\t127.9.9.9"}},
+        {"empty", {reply("A 1", "127.9.0.1"), "", reply("C 1", "127.9.0.3")}, {"A 1\t127.9.0.1"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        AnsweringSleeper units(endpoints.unitUdpPort, c.replies);
+        ASSERT_TRUE(units.bound());
+        fleet::DeviceDiscovery discovery(op, units, endpoints);
+        fleet::DeviceList list;
+        ASSERT_TRUE(discovery.refresh(list));
+        EXPECT_EQ(list.lines(), c.listed);
+    }
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST_F(Discovery, LongFieldsAreListedWhole) {
+    const std::string product(700, 'P');
+    const std::string address = "127.0.0." + std::string(250, '9');
+    AnsweringSleeper units(endpoints.unitUdpPort, {reply(product, address)});
+    ASSERT_TRUE(units.bound());
+    fleet::DeviceDiscovery discovery(op, units, endpoints);
+    fleet::DeviceList list;
+    ASSERT_TRUE(discovery.refresh(list));
+    EXPECT_EQ(list.lines(), std::vector<std::string>{product + "\t" + address});
+}
