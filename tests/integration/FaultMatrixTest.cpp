@@ -1,0 +1,161 @@
+// Faults of units, files and the network while a unit is programmed: what the
+// operator is told and that the program lives on.
+#include "engine/UnitProgrammer.h"
+#include "sim/Sha256.h"
+#include "sim/UnitSimulator.h"
+#include "tests/support/RecordingOperator.h"
+#include "tests/support/ScaledSleeper.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+class NoQueues final : public platform::Spooler {
+public:
+    std::vector<std::string> queueNames() override { return {}; }
+    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
+        *error = 1801;
+        return nullptr;
+    }
+};
+
+class HookedOperator : public testing_support::RecordingOperator {
+public:
+    std::function<void(UnitPhase)> onPhase;
+    std::function<void()> onBlock;
+    void phaseChanged(UnitPhase phase) override {
+        RecordingOperator::phaseChanged(phase);
+        if (onPhase)
+            onPhase(phase);
+    }
+    void dispatchPendingEvent() override {
+        RecordingOperator::dispatchPendingEvent();
+        if (onBlock)
+            onBlock();
+    }
+};
+
+struct FaultMatrix : ::testing::Test {
+    sim::SimulatorOptions simOptions;
+    EngineOptions engine;
+    HookedOperator op;
+    testing_support::ScaledSleeper sleeper{0.01};
+    NoQueues spooler;
+    testing_support::TempDir dir;
+    sim::UnitSettings unit;
+    std::unique_ptr<sim::UnitSimulator> simulator;
+
+    FaultMatrix() {
+        simOptions.udpPort = testing_support::freeUdpPort();
+        simOptions.tcpPort = testing_support::freeTcpPort();
+        simOptions.statusPort = testing_support::freeUdpPort();
+        engine.endpoints.unitUdpPort = simOptions.udpPort;
+        engine.endpoints.unitTcpPort = simOptions.tcpPort;
+        engine.endpoints.statusPort = simOptions.statusPort;
+        engine.stream.refusedRetryWindow = 20ms;
+        unit.address = testing_support::uniqueLoopbackAddress();
+    }
+
+    void start() {
+        simulator = std::make_unique<sim::UnitSimulator>(std::vector{unit}, simOptions);
+        std::string error;
+        ASSERT_TRUE(simulator->start(&error)) << error;
+    }
+
+    ProgramResult program(const std::string& path) {
+        UnitProgrammer programmer(op, sleeper, spooler, engine);
+        return programmer.ProgramUnit(path, unit.address);
+    }
+};
+
+}  // namespace
+
+TEST_F(FaultMatrix, UnitVanishingBeforeTheImageConnectionGivesTheConnectionMessage) {
+    start();
+    testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(5000));
+    op.onPhase = [&](UnitPhase phase) {
+        if (phase == UnitPhase::ImageConnection)
+            simulator->stop();
+    };
+    EXPECT_EQ(program(dir.file("fw.bin").string()), ResultSocketError);
+    EXPECT_EQ(op.connectionAttempts, 2 + 20);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text, "Error: IP Address " + unit.address + "\nConnection refused\n");
+    EXPECT_EQ(op.waitCursorDepth, 0);
+}
+
+TEST_F(FaultMatrix, FloodOfOversizeDatagramsDuringTheVerdictWaitEndsUnconfirmedInBoundedTime) {
+    unit.flashDelay = 50ms;
+    start();
+    testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(3000));
+    std::thread flood;
+    op.onPhase = [&](UnitPhase phase) {
+        if (phase != UnitPhase::VerdictWait)
+            return;
+        flood = std::thread([this] {
+            platform::DatagramSocket socket;
+            socket.create(0, testing_support::uniqueLoopbackAddress());
+            const std::string junk(1400, 'J');
+            for (int i = 0; i < 10000; ++i)
+                socket.sendTo("127.0.0.1", simOptions.statusPort, junk.data(), junk.size());
+        });
+    };
+    const auto begin = std::chrono::steady_clock::now();
+    const ProgramResult result = program(dir.file("fw.bin").string());
+    flood.join();
+    // Each receive of the wait drops one oversize datagram; the verdict queued
+    // behind the flood is not reached within the 200 receives.
+    EXPECT_TRUE(result == ResultUnconfirmed || result == ResultProgrammed) << result;
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
+}
+
+TEST_F(FaultMatrix, ImageThatShrinksWhileItStreamsEndsAtItsNewEnd) {
+    start();
+    const std::string image = testing_support::makeImage(400 * 1460);
+    testing_support::writeFile(dir.file("fw.bin"), image);
+    bool shrunk = false;
+    op.onBlock = [&] {
+        if (!shrunk) {
+            shrunk = true;
+            ASSERT_EQ(::truncate(dir.file("fw.bin").c_str(), 100 * 1460), 0);
+        }
+    };
+    EXPECT_EQ(program(dir.file("fw.bin").string()), ResultProgrammed);
+    EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{image.size()});
+    EXPECT_EQ(op.positions.back(), 100u * 1460u) << "progress counts what was really sent";
+    const auto received = simulator->waitFor(
+        [&](const sim::Event& e) { return e.kind == "image" && e.unit == unit.address; }, 2s);
+    ASSERT_TRUE(received);
+    EXPECT_EQ(received->field("bytes"), std::to_string(100 * 1460));
+    EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image.substr(0, 100 * 1460)));
+}
+
+TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "three million reads and sends take minutes under the sanitizers; the "
+                    "optimised build runs this";
+#endif
+    // The unit resets the connection early, so the stream runs to the end of
+    // the (sparse) file at the speed of reading it.
+    unit.resetAfter = 64 * 1024;
+    start();
+    const std::uint64_t size = (4ull << 30) + 1460 + 7;
+    const int fd = ::open(dir.file("huge.bin").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
+    ::close(fd);
+    EXPECT_EQ(program(dir.file("huge.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{size});
+    EXPECT_EQ(op.positions.back(), size);
+    EXPECT_EQ(op.dispatches, static_cast<int>((size + 1459) / 1460));
+}
