@@ -1,0 +1,54 @@
+#include "cli/BatchReport.h"
+
+#include "cli/ArgumentReader.h"
+#include "platform/ErrorText.h"
+
+#include <ostream>
+
+namespace cli {
+
+void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
+                       const std::string& extraJsonFields) {
+    if (json) {
+        context.out << "{\"log\": " << jsonString(outcome.logPath) << ", \"units\": [";
+        for (std::size_t i = 0; i < outcome.units.size(); ++i) {
+            context.out << (i ? ", " : "") << "{\"target\": " << jsonString(outcome.units[i].target)
+                        << ", \"result\": " << outcome.units[i].result << "}";
+        }
+        context.out << "], \"summary\": ";
+        if (outcome.unitsUpdated)
+            context.out << *outcome.unitsUpdated;
+        else
+            context.out << "null";
+        context.out << extraJsonFields << "}\n";
+    } else {
+        context.out << "log: " << outcome.logPath << '\n';
+    }
+    context.out.flush();
+}
+
+void reportListNotOpened(CliContext& context, const BatchOutcome& outcome) {
+    if (outcome.end != BatchEnd::ListNotOpened)
+        return;
+    std::string reason = platform::systemErrorText(outcome.listOpenError);
+    if (!reason.empty() && reason.back() == '\n')
+        reason.pop_back();
+    context.err << "fwprog: cannot open the list file " << outcome.listPath << ": " << reason
+                << '\n';
+}
+
+int exitStatusForBatch(const BatchOutcome& outcome) {
+    const bool summarised = outcome.summaryReached() && (outcome.end == BatchEnd::EndOfList ||
+                                                         outcome.end == BatchEnd::StopRequested);
+    if (!summarised)
+        return kExitFailure;
+    bool unconfirmed = false;
+    for (const BatchUnitResult& unit : outcome.units) {
+        if (unit.result > 0)
+            return kExitFailure;
+        unconfirmed = unconfirmed || unit.result < 0;
+    }
+    return unconfirmed ? kExitUnconfirmed : kExitSuccess;
+}
+
+}  // namespace cli

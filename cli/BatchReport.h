@@ -1,0 +1,25 @@
+#pragma once
+
+#include "cli/CliContext.h"
+#include "fleet/BatchRun.h"
+
+#include <string>
+
+namespace cli {
+
+// What a batch prints on stdout once it is over: "log: PATH", or with --json
+// one object with the log, every unit tried and the summary (null when the
+// batch did not reach it). extraJsonFields, when given, is inserted before the
+// closing brace (", \"name\": value" pairs).
+void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
+                       const std::string& extraJsonFields = {});
+
+// The reason a list could not be opened, on stderr: the window ends quietly
+// there, but a script deserves to know why nothing ran.
+void reportListNotOpened(CliContext& context, const BatchOutcome& outcome);
+
+// 0 every unit programmed, 3 some unconfirmed and none failed (summary
+// reached), 1 otherwise.
+int exitStatusForBatch(const BatchOutcome& outcome);
+
+}  // namespace cli
