@@ -162,6 +162,9 @@ TEST_F(Window, StartsWithTheStoredTargetSelectingTheFirstQueueThatBeginsWithIt) 
         {"Lab", "Lab", 2},
         {"10.0.0.5", "10.0.0.5", -1},  // no queue begins so: the text itself
         {"Office-Laser-2", "Office-Laser-2", -1},
+        // Nothing stored: every entry begins with the empty text, so the first
+        // queue is taken, as the list box's prefix search does.
+        {"", "Office-Laser", 0},
     };
     for (const Row& row : rows) {
         app.SetAppName(gui_test::uniqueAppName());
