@@ -1,0 +1,183 @@
+// `fwprog multiple --jobs N` against simulated units on distinct loopback
+// addresses, in-process with scaled time.
+#include "cli/CliContext.h"
+#include "platform/DatagramSocket.h"
+#include "sim/UnitSimulator.h"
+#include "tests/support/ScaledSleeper.h"
+#include "tests/support/TestEnvironment.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+using namespace std::chrono_literals;
+using testing_support::freeTcpPort;
+using testing_support::freeUdpPort;
+using testing_support::readFile;
+using testing_support::uniqueLoopbackAddress;
+using testing_support::writeFile;
+
+namespace {
+
+class NoSpooler final : public platform::Spooler {
+public:
+    std::vector<std::string> queueNames() override { return {}; }
+    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
+        *error = 1801;
+        return nullptr;
+    }
+};
+
+struct ParallelBatch : ::testing::Test {
+    testing_support::TempDir dir;
+    sim::SimulatorOptions simOptions;
+    std::unique_ptr<sim::UnitSimulator> simulator;
+    // Verdicts come after real flash delays: the verdict wait must last a while.
+    testing_support::ScaledSleeper sleeper{0.05};
+    NoSpooler spooler;
+    std::ostringstream out, err;
+    std::istringstream in;
+    std::atomic<int> interrupts{0};
+
+    ParallelBatch() {
+        simOptions.udpPort = freeUdpPort();
+        simOptions.tcpPort = freeTcpPort();
+        simOptions.statusPort = freeUdpPort();
+        writeFile(dir.file("fw.bin"), testing_support::makeImage(30 * 1460));
+    }
+
+    static sim::UnitSettings unit(std::int32_t status = 0, std::chrono::milliseconds flash = 0ms) {
+        sim::UnitSettings settings;
+        settings.address = uniqueLoopbackAddress();
+        settings.status = status;
+        settings.flashDelay = flash;
+        return settings;
+    }
+
+    void start(const std::vector<sim::UnitSettings>& units, const std::string& list) {
+        writeFile(dir.file("units.txt"), list);
+        simulator = std::make_unique<sim::UnitSimulator>(units, simOptions);
+        std::string error;
+        ASSERT_TRUE(simulator->start(&error)) << error;
+    }
+
+    static std::string listOf(const std::vector<sim::UnitSettings>& units) {
+        std::string list;
+        for (const auto& u : units)
+            list += u.address + "\r\n";
+        return list;
+    }
+
+    int run(const std::string& jobs, bool json = false) {
+        std::vector<std::string> args = {"multiple",
+                                         "--image",
+                                         dir.file("fw.bin").string(),
+                                         "--list",
+                                         dir.file("units.txt").string(),
+                                         "--jobs",
+                                         jobs,
+                                         "--unit-udp-port",
+                                         std::to_string(simOptions.udpPort),
+                                         "--unit-tcp-port",
+                                         std::to_string(simOptions.tcpPort),
+                                         "--status-port",
+                                         std::to_string(simOptions.statusPort)};
+        if (json)
+            args.push_back("--json");
+        cli::CliContext context{out, err, in, false, false, sleeper, spooler};
+        context.streamTimeouts.refusedRetryWindow = 50ms;
+        context.interrupts = &interrupts;
+        return cli::runFwprog(args, context);
+    }
+
+    std::string log() const { return readFile(dir.file("Status.txt")); }
+};
+
+}  // namespace
+
+TEST_F(ParallelBatch, VerdictsAnsweredInReverseOrderGoToTheirOwnUnits) {
+    // The first unit answers last, the last one first.
+    const std::vector<sim::UnitSettings> units = {unit(2, 600ms), unit(3, 300ms), unit(0, 0ms)};
+    start(units, listOf(units));
+    EXPECT_EQ(run("3"), 1);
+    const std::string text = log();
+    EXPECT_NE(text.find("IP: " + units[0].address + " Verify Error\r\n"), std::string::npos);
+    EXPECT_NE(text.find("IP: " + units[1].address + " Incorrect Model Number\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("IP: " + units[2].address + " Successfully Programmed\r\n"),
+              std::string::npos);
+    // Lines stand in the order the units finished; the summary is last.
+    EXPECT_LT(text.find(units[2].address), text.find(units[0].address));
+    EXPECT_EQ(text.substr(text.size() - 17), "3 Units Updated\r\n");
+    EXPECT_EQ(out.str(), "3 Units Updated\nlog: " + dir.file("Status.txt").string() + "\n");
+    EXPECT_EQ(simulator->count("image"), 3u);
+}
+
+TEST_F(ParallelBatch, ForeignDatagramsAreIgnoredAndCounted) {
+    const std::vector<sim::UnitSettings> units = {unit(0, 400ms), unit(0, 400ms)};
+    start(units, listOf(units));
+    std::atomic<bool> done{false};
+    std::thread stranger([&] {
+        platform::DatagramSocket socket;
+        socket.create(0, uniqueLoopbackAddress());
+        const char verifyError[4] = {2, 0, 0, 0};
+        while (!done) {
+            socket.sendTo("127.0.0.1", simOptions.statusPort, verifyError, 4);
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    const int status = run("2", true);
+    done = true;
+    stranger.join();
+    EXPECT_EQ(status, 0) << "a stranger's verify error must not count for a unit";
+    const std::string json = out.str();
+    EXPECT_NE(json.find("\"summary\": 2"), std::string::npos) << json;
+    EXPECT_EQ(json.find("\"foreign_datagrams\": 0"), std::string::npos) << json;
+}
+
+TEST_F(ParallelBatch, HostFailureLetsUnitsInFlightFinishAndEndsWithoutSummary) {
+    auto refusing = unit();
+    refusing.refuse = true;
+    const std::vector<sim::UnitSettings> units = {unit(0, 300ms), refusing, unit(), unit()};
+    start(units, listOf(units));
+    EXPECT_EQ(run("2"), 1);
+    const std::string text = log();
+    EXPECT_NE(text.find("IP: " + refusing.address + " Socket Error\r\n"), std::string::npos);
+    EXPECT_NE(text.find("IP: " + units[0].address + " Successfully Programmed\r\n"),
+              std::string::npos)
+        << "the unit in flight finishes and is logged";
+    EXPECT_EQ(text.find("Units Updated"), std::string::npos);
+    EXPECT_EQ(text.find(units[3].address), std::string::npos) << "no new unit after the failure";
+    EXPECT_EQ(out.str(), "log: " + dir.file("Status.txt").string() + "\n");
+}
+
+TEST_F(ParallelBatch, StopRequestFinishesTheUnitsInFlightThenSummarises) {
+    std::vector<sim::UnitSettings> units;
+    for (int i = 0; i < 6; ++i)
+        units.push_back(unit(0, 200ms));
+    start(units, listOf(units));
+    simulator->stop();
+    simulator = std::make_unique<sim::UnitSimulator>(units, simOptions);
+    simulator->setEventCallback([&](const sim::Event& event) {
+        if (event.kind == "header")
+            interrupts = 1;
+    });
+    ASSERT_TRUE(simulator->start());
+    EXPECT_EQ(run("2"), 0);
+    const std::string text = log();
+    EXPECT_NE(text.find("2 Units Updated\r\n"), std::string::npos) << text;
+    EXPECT_EQ(simulator->count("image"), 2u);
+}
+
+TEST_F(ParallelBatch, TheSameAddressTwiceIsProgrammedTwiceOneAfterTheOther) {
+    const auto u = unit(0, 100ms);
+    start({u}, u.address + "\r\n" + u.address + "\r\n");
+    EXPECT_EQ(run("4"), 0);
+    EXPECT_EQ(simulator->count("image", u.address), 2u);
+    EXPECT_EQ(simulator->count("header", u.address), 2u);
+    const std::string text = log();
+    EXPECT_NE(text.find("2 Units Updated\r\n"), std::string::npos);
+}
