@@ -1,11 +1,13 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/ParallelBatch.h"
 #include "cli/TerminalOperator.h"
 #include "engine/UnitProgrammer.h"
 #include "fleet/BatchRun.h"
 #include "platform/ErrorText.h"
 
 #include <filesystem>
+#include <optional>
 #include <ostream>
 
 namespace cli {
@@ -13,11 +15,12 @@ namespace cli {
 namespace {
 
 const char* const kMultipleUsage =
-    "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--json]\n"
+    "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--jobs N] [--json]\n"
     "  Programs every unit named in the list file (one dotted IPv4 address or print queue\n"
     "  per line) one after the other, and writes the status log \"Status.txt\" in the list\n"
     "  file's folder, or at PATH. The first interrupt (Ctrl-C) lets the unit in progress\n"
     "  finish and ends the batch with its summary; a second ends the program at once.\n"
+    "  --jobs N programs up to N units at once (default 1: one after the other).\n"
     "  Exit status: 0 every unit programmed, 3 some unconfirmed and none failed,\n"
     "  1 a unit failed or the batch did not reach its summary, 2 usage error.\n";
 
@@ -53,6 +56,18 @@ private:
     std::string counter_;
 };
 
+// Digits only, at least 1; a count beyond what any list could use is refused
+// rather than wrapped round.
+std::optional<std::size_t> parseJobs(const std::string& text) {
+    if (text.empty() || text.size() > 6 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    const std::size_t value = std::stoul(text);
+    if (value < 1)
+        return std::nullopt;
+    return value;
+}
+
 std::string defaultLogPath(const std::string& listPath) {
     const std::filesystem::path folder = std::filesystem::path(listPath).parent_path();
     return (folder.empty() ? std::filesystem::path("Status.txt") : folder / "Status.txt").string();
@@ -77,8 +92,9 @@ int exitStatusForBatch(const BatchOutcome& outcome) {
 int runMultiple(const std::vector<std::string>& args, CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common);
-    std::string image, list, log;
+    std::string image, list, log, jobsText;
     bool haveImage = false, haveList = false, haveLog = false;
+    std::size_t jobs = 1;
     while (!reader.atEnd()) {
         if (reader.flag("--help") || reader.flag("-h")) {
             context.out << kMultipleUsage << '\n' << kCommonOptionsHelp;
@@ -94,6 +110,12 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
             haveList = true;
         } else if (reader.option("--log", log)) {
             haveLog = true;
+        } else if (reader.option("--jobs", jobsText)) {
+            const std::optional<std::size_t> parsed = parseJobs(jobsText);
+            if (parsed)
+                jobs = *parsed;
+            else
+                reader.fail("--jobs needs a whole number of at least 1: " + jobsText);
         } else if (!reader.common()) {
             reader.fail("unknown option: " + reader.current());
         }
@@ -105,6 +127,17 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
                           kMultipleUsage);
     if (haveLog && log.empty())
         return usageError(context, "--log needs a path", kMultipleUsage);
+
+    if (jobs > 1) {
+        MultipleOptions options;
+        options.imagePath = image;
+        options.listPath = list;
+        options.logPath = haveLog ? log : defaultLogPath(list);
+        options.json = common.json;
+        options.jobs = jobs;
+        options.endpoints = common.endpoints;
+        return runParallelBatch(options, context);
+    }
 
     BatchOperator op(context.err, context.stderrIsTerminal && !common.json);
     UnitProgrammer programmer(op, context.sleeper, context.spooler,
