@@ -8,11 +8,14 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <functional>
 #include <thread>
 
@@ -158,4 +161,109 @@ TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
     EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{size});
     EXPECT_EQ(op.positions.back(), size);
     EXPECT_EQ(op.dispatches, static_cast<int>((size + 1459) / 1460));
+}
+
+// ---------------------------------------------------------------------------
+// Faults around the batch, discovery and the spooler.
+
+#include "fleet/BatchRun.h"
+#include "fleet/DeviceDiscovery.h"
+#include "platform/CupsSpooler.h"
+#include "tests/support/PrivateCupsd.h"
+
+namespace {
+
+// Answers the discovery query during the pause with a flood of replies.
+class FloodingSleeper final : public platform::Sleeper {
+public:
+    explicit FloodingSleeper(std::uint16_t port) { bound = socket.create(port, "127.0.0.1"); }
+    void sleepFor(std::chrono::milliseconds) override {
+        char query[16];
+        sockaddr_in from{};
+        socklen_t fromLength = sizeof from;
+        for (int tries = 0; tries < 200; ++tries) {
+            if (::recvfrom(socket.fd(), query, sizeof query, MSG_DONTWAIT,
+                           reinterpret_cast<sockaddr*>(&from), &fromLength) >= 0)
+                break;
+            std::this_thread::sleep_for(1ms);
+        }
+        for (int i = 0; i < 10000; ++i) {
+            const std::string reply = "Flood 1.00\nIP:127.8." + std::to_string(i / 250) + "." +
+                                      std::to_string(i % 250) + "\n";
+            ::sendto(socket.fd(), reply.data(), reply.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        }
+    }
+    platform::DatagramSocket socket;
+    bool bound = false;
+};
+
+class NoPauses final : public platform::Sleeper {
+public:
+    void sleepFor(std::chrono::milliseconds) override {}
+};
+
+}  // namespace
+
+TEST(FaultMatrixFleet, TenThousandDiscoveryRepliesListAtMostFiveHundred) {
+    Endpoints endpoints;
+    endpoints.unitUdpPort = testing_support::freeUdpPort();
+    endpoints.broadcastAddress = "127.0.0.1";
+    FloodingSleeper flood(endpoints.unitUdpPort);
+    ASSERT_TRUE(flood.bound);
+    testing_support::RecordingOperator op;
+    fleet::DeviceDiscovery discovery(op, flood, endpoints);
+    fleet::DeviceList list;
+    const auto begin = std::chrono::steady_clock::now();
+    ASSERT_TRUE(discovery.refresh(list));
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_GT(list.size(), 0u);
+    EXPECT_LE(list.size(), 500u);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+TEST(FaultMatrixFleet, ListFileRemovedMidBatchIsReadToItsEnd) {
+    testing_support::TempDir dir;
+    testing_support::writeFile(dir.file("units.txt"), "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3\r\n");
+    testing_support::RecordingOperator op;
+    NoPauses noPauses;
+    std::vector<std::string> programmed;
+    BatchHooks hooks;
+    hooks.programUnit = [&](const std::string& target) {
+        if (programmed.empty())
+            std::filesystem::remove(dir.file("units.txt"));
+        programmed.push_back(target);
+        return ResultProgrammed;
+    };
+    hooks.showSummary = [](const std::string&) {};
+    const BatchOutcome outcome =
+        runBatch({"fw.bin", dir.file("units.txt").string(), dir.file("Status.txt").string()}, op,
+                 noPauses, hooks);
+    EXPECT_EQ(programmed.size(), 3u) << "the open list outlives its name";
+    ASSERT_TRUE(outcome.unitsUpdated);
+    EXPECT_EQ(*outcome.unitsUpdated, 3u);
+}
+
+TEST(FaultMatrixFleet, PrintQueueDeletedBetweenListingAndDeliveryFailsWithItsName) {
+    testing_support::PrivateCupsd cupsd;
+    if (!cupsd.start())
+        GTEST_SKIP() << "no private CUPS scheduler: " << cupsd.failure();
+    cupsd.useFromThisThread();
+    ASSERT_TRUE(cupsd.addSocketQueue("vanishing", "127.0.0.1", testing_support::freeTcpPort()));
+    platform::CupsSpooler spooler;
+    const auto queues = spooler.queueNames();
+    ASSERT_EQ(queues, std::vector<std::string>{"vanishing"});
+    ASSERT_TRUE(cupsd.removeQueue("vanishing"));
+
+    testing_support::TempDir dir;
+    testing_support::writeFile(dir.file("fw.bin"), "image");
+    testing_support::RecordingOperator op;
+    NoPauses noPauses;
+    EngineOptions options;
+    options.endpoints.statusPort = testing_support::freeUdpPort();
+    UnitProgrammer programmer(op, noPauses, spooler, options);
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), "vanishing"),
+              ResultPrinterPortError);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text, "Can't Open Port vanishing. Error: 1030");
 }
