@@ -23,6 +23,8 @@ Child spawn(const std::vector<std::string>& args, const std::string& stdoutPath)
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    // The programs' own progress lines would bury the figures.
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));
