@@ -1,15 +1,27 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the optimised build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build.
+# Sets up, builds and runs every test: the optimised build, the same suite under
+# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a
+# bounded time.
+#   FWPROG_SKIP_ASAN=1       leave out the sanitizer build
+#   FWPROG_FUZZ_SECONDS=N    seconds per fuzz target (default 30; 0 leaves fuzzing out)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
+start=$SECONDS
 
 scripts/build.sh default
 ctest --preset default
+echo "test: optimised build and tests took $((SECONDS - start)) s"
 
 if [[ "${FWPROG_SKIP_ASAN:-0}" != 1 ]]; then
     scripts/build.sh asan
     ctest --preset asan
+    echo "test: with the sanitizers, $((SECONDS - start)) s so far"
 fi
+
+fuzz_seconds=${FWPROG_FUZZ_SECONDS:-30}
+if [[ "$fuzz_seconds" != 0 ]]; then
+    scripts/fuzz.sh "$fuzz_seconds"
+fi
+echo "test: everything took $((SECONDS - start)) s"
