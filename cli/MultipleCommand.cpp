@@ -1,10 +1,10 @@
 #include "cli/ArgumentReader.h"
+#include "cli/BatchReport.h"
 #include "cli/Commands.h"
 #include "cli/ParallelBatch.h"
 #include "cli/TerminalOperator.h"
 #include "engine/UnitProgrammer.h"
 #include "fleet/BatchRun.h"
-#include "platform/ErrorText.h"
 
 #include <filesystem>
 #include <optional>
@@ -71,20 +71,6 @@ std::optional<std::size_t> parseJobs(const std::string& text) {
 std::string defaultLogPath(const std::string& listPath) {
     const std::filesystem::path folder = std::filesystem::path(listPath).parent_path();
     return (folder.empty() ? std::filesystem::path("Status.txt") : folder / "Status.txt").string();
-}
-
-int exitStatusForBatch(const BatchOutcome& outcome) {
-    const bool summarised = outcome.summaryReached() && (outcome.end == BatchEnd::EndOfList ||
-                                                         outcome.end == BatchEnd::StopRequested);
-    if (!summarised)
-        return kExitFailure;
-    bool unconfirmed = false;
-    for (const BatchUnitResult& unit : outcome.units) {
-        if (unit.result > 0)
-            return kExitFailure;
-        unconfirmed = unconfirmed || unit.result < 0;
-    }
-    return unconfirmed ? kExitUnconfirmed : kExitSuccess;
 }
 
 }  // namespace
@@ -161,31 +147,8 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
     const BatchOutcome outcome =
         runBatch({image, list, haveLog ? log : defaultLogPath(list)}, op, context.sleeper, hooks);
 
-    if (outcome.end == BatchEnd::ListNotOpened) {
-        // The window ends quietly here; a script deserves to know why nothing ran.
-        std::string reason = platform::systemErrorText(outcome.listOpenError);
-        if (!reason.empty() && reason.back() == '\n')
-            reason.pop_back();
-        context.err << "fwprog: cannot open the list file " << outcome.listPath << ": " << reason
-                    << '\n';
-    }
-
-    if (common.json) {
-        context.out << "{\"log\": " << jsonString(outcome.logPath) << ", \"units\": [";
-        for (std::size_t i = 0; i < outcome.units.size(); ++i) {
-            context.out << (i ? ", " : "") << "{\"target\": " << jsonString(outcome.units[i].target)
-                        << ", \"result\": " << outcome.units[i].result << "}";
-        }
-        context.out << "], \"summary\": ";
-        if (outcome.unitsUpdated)
-            context.out << *outcome.unitsUpdated;
-        else
-            context.out << "null";
-        context.out << "}\n";
-    } else {
-        context.out << "log: " << outcome.logPath << '\n';
-    }
-    context.out.flush();
+    reportListNotOpened(context, outcome);
+    printBatchOutcome(context, outcome, common.json);
     return exitStatusForBatch(outcome);
 }
 
