@@ -303,8 +303,11 @@ void CProgrammerDlg::DoDataExchange(bool bSaveAndValidate) {
 void CProgrammerDlg::SelectTarget(const std::string& text) {
     // The first list entry that begins with the text, in either letter case,
     // becomes the selection and shows in full; otherwise the text itself shows.
+    // An empty text is no prefix at all: the combo box's prefix search finds
+    // nothing for it, so a first run (or a cleared box) stays empty instead of
+    // quietly pointing the next Single at whichever print queue is listed first.
     const QString wanted = fromLocal8(text);
-    for (int i = 0; i < m_target->count(); ++i) {
+    for (int i = 0; !wanted.isEmpty() && i < m_target->count(); ++i) {
         if (m_target->itemText(i).startsWith(wanted, Qt::CaseInsensitive)) {
             m_target->setCurrentIndex(i);
             m_target->setEditText(m_target->itemText(i));

@@ -162,9 +162,9 @@ TEST_F(Window, StartsWithTheStoredTargetSelectingTheFirstQueueThatBeginsWithIt) 
         {"Lab", "Lab", 2},
         {"10.0.0.5", "10.0.0.5", -1},  // no queue begins so: the text itself
         {"Office-Laser-2", "Office-Laser-2", -1},
-        // Nothing stored: every entry begins with the empty text, so the first
-        // queue is taken, as the list box's prefix search does.
-        {"", "Office-Laser", 0},
+        // Nothing stored (first run): the empty text matches no entry, so the
+        // box stays empty rather than naming a queue the operator never chose.
+        {"", "", -1},
     };
     for (const Row& row : rows) {
         app.SetAppName(gui_test::uniqueAppName());
@@ -177,6 +177,25 @@ TEST_F(Window, StartsWithTheStoredTargetSelectingTheFirstQueueThatBeginsWithIt) 
         EXPECT_EQ(w.target()->count(), 3) << "the stored text is never added to the list";
         dlg.reset();
     }
+}
+
+TEST_F(Window, AClearedTargetStaysEmptyThroughACommandAndIsSavedEmpty) {
+    storeTarget("Lab");
+    TestDlg& w = open({"Office-Laser", "Lab"});
+    ASSERT_EQ(w.target()->currentText(), "Lab");
+    w.target()->lineEdit()->selectAll();
+    QTest::keyClick(w.target()->lineEdit(), Qt::Key_Delete);
+    std::string ranAgainst = "<not run>";
+    w.programUnit = [&](TestDlg& d) {
+        ranAgainst = d.App().GetTarget();
+        return ResultPrinterPortError;
+    };
+    QTest::mouseClick(w.button("IDC_PROGRAM_SINGLE"), Qt::LeftButton);
+    EXPECT_EQ(ranAgainst, "");
+    EXPECT_EQ(w.target()->currentText(), "") << "the refresh must not pick a queue";
+    EXPECT_EQ(storedTarget(), "");
+    w.reject();
+    EXPECT_EQ(storedTarget(), "") << "closing keeps it empty too";
 }
 
 TEST_F(Window, FirstRunWithoutQueuesStartsEmptyAndShowsTheCommandLineImage) {
