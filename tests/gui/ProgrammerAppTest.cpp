@@ -119,3 +119,25 @@ TEST(StartUp, ASocketLayerFailureShowsOneMessageAndNoWindow) {
     EXPECT_FALSE(QFileInfo::exists(settingsFile(app.AppName()))) << "settings never touched";
     QCoreApplication::setApplicationName(oldName);
 }
+
+TEST(Setting, AnUnwritableSettingsFileIsSilentAndTheWindowWorksOn) {
+    CProgrammerApp app;
+    app.SetAppName(gui_test::uniqueAppName());
+    // A directory where the settings file should be: it can be neither
+    // written nor read as settings, even by root.
+    const QString path = settingsFile(app.AppName());
+    ASSERT_TRUE(QDir().mkpath(path));
+    FakeSpooler spooler;
+    {
+        TestDlg window(app, spooler);
+        window.show();
+        window.target()->setEditText(QStringLiteral("10.0.0.42"));
+        window.reject();  // saving on the way out fails without a word
+    }
+    EXPECT_EQ(app.GetProfileString(QStringLiteral("Programmer"), QStringLiteral("Printer"), ""),
+              "");
+    TestDlg again(app, spooler);
+    again.show();
+    EXPECT_EQ(again.target()->currentText(), "") << "nothing remembered, nothing broken";
+    QDir(path).removeRecursively();
+}
