@@ -6,7 +6,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
-scripts/build.sh default >/dev/null
+build_log=$(mktemp)
+if ! scripts/build.sh default >"$build_log" 2>&1; then
+    cat "$build_log"
+    echo "run: the build failed" >&2
+    exit 1
+fi
+rm -f "$build_log"
 
 bin=build/default
 work=$(mktemp -d /tmp/fwprog-demo-XXXXXX)
@@ -50,6 +56,9 @@ echo "\$ fwprog single --image demo.WQ1 --target 127.0.0.7"
 echo
 echo "\$ fwprog multiple --image demo.WQ1 --list units.txt --jobs 3"
 "$fwprog" multiple --image "$work/demo.WQ1" --list "$work/units.txt" --jobs 3 || true
+echo
+echo "\$ fwprog timestamp --yes --json"
+"$fwprog" timestamp --yes --json || true
 echo
 echo "Status.txt:"
 tr -d '\r' <"$work/Status.txt" 2>/dev/null || true
