@@ -247,15 +247,26 @@ int PrivateCupsd::runClient(const std::vector<std::string>& argv, std::string* o
     return status;
 }
 
-bool PrivateCupsd::addQueue(const std::string& name, const std::string& deviceUri) {
+bool PrivateCupsd::addQueue(const std::string& name, const std::string& deviceUri,
+                            const std::string& driver) {
     if (!running()) {
         failure_ = "the CUPS scheduler is not running";
         return false;
     }
+    std::vector<std::string> argv = {"/usr/sbin/lpadmin",
+                                     "-h",
+                                     socketPath(),
+                                     "-p",
+                                     name,
+                                     "-v",
+                                     deviceUri,
+                                     "-E",
+                                     "-o",
+                                     "printer-error-policy=abort-job"};
+    if (!driver.empty())
+        argv.insert(argv.end(), {"-m", driver});
     std::string output;
-    const int status = runClient({"/usr/sbin/lpadmin", "-h", socketPath(), "-p", name, "-v",
-                                  deviceUri, "-E", "-o", "printer-error-policy=abort-job"},
-                                 &output);
+    const int status = runClient(argv, &output);
     if (status != 0) {
         fail("lpadmin could not add queue " + name + ": " + output);
         return false;
@@ -276,6 +287,16 @@ bool PrivateCupsd::removeQueue(const std::string& name) {
     std::string output;
     if (runClient({"/usr/sbin/lpadmin", "-h", socketPath(), "-x", name}, &output) != 0) {
         fail("lpadmin could not remove queue " + name + ": " + output);
+        return false;
+    }
+    return true;
+}
+
+bool PrivateCupsd::setAccepting(const std::string& name, bool accepting) {
+    const std::string program = accepting ? "/usr/sbin/cupsaccept" : "/usr/sbin/cupsreject";
+    std::string output;
+    if (runClient({program, "-h", socketPath(), name}, &output) != 0) {
+        fail(program + " failed for queue " + name + ": " + output);
         return false;
     }
     return true;

@@ -52,9 +52,13 @@ public:
     // A queue that writes its jobs into a file (file:/dev/null by default).
     bool addFileQueue(const std::string& name, const std::string& path = "/dev/null");
     // Any device URI; enabled, accepting, and aborting a failed job rather
-    // than stopping the queue.
-    bool addQueue(const std::string& name, const std::string& deviceUri);
+    // than stopping the queue. Raw unless a driver is named (lpadmin -m, e.g.
+    // "drv:///sample.drv/generic.ppd"), whose filters then convert what is not raw.
+    bool addQueue(const std::string& name, const std::string& deviceUri,
+                  const std::string& driver = {});
     bool removeQueue(const std::string& name);
+    // Lets a queue take new jobs or turns them away (cupsaccept / cupsreject).
+    bool setAccepting(const std::string& name, bool accepting);
 
     // Jobs of a queue in a state ("completed" or "not-completed") by asking
     // the daemon; nothing when it cannot be asked.
