@@ -14,8 +14,17 @@
 #include <cups/cups.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -24,6 +33,84 @@ using testing_support::freeUdpPort;
 using testing_support::PrivateCupsd;
 
 namespace {
+
+// A bare TCP listener in place of a printer port: it keeps the bytes of each
+// connection, in the order the connections came, and closes its end once the
+// sender has finished, as the raw socket device waits for.
+class PortListener {
+public:
+    ~PortListener() {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+
+    bool start(const std::string& address, std::uint16_t port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in where{};
+        where.sin_family = AF_INET;
+        where.sin_port = htons(port);
+        const int on = 1;
+        if (fd_ < 0 || ::inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1 ||
+            ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+            ::bind(fd_, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 ||
+            ::listen(fd_, 4) != 0)
+            return false;
+        thread_ = std::thread([this] { run(); });
+        return true;
+    }
+
+    // The finished connections once there are `count` of them, or those there
+    // are when the time is up.
+    std::vector<std::string> waitForConnections(std::size_t count,
+                                                std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, limit, [&] { return connections_.size() >= count; });
+        return connections_;
+    }
+
+private:
+    void run() {
+        while (!stop_) {
+            pollfd ready{fd_, POLLIN, 0};
+            if (::poll(&ready, 1, 50) <= 0)
+                continue;
+            const int connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (connection < 0)
+                continue;
+            std::string bytes;
+            char chunk[4096];
+            while (!stop_) {
+                pollfd readable{connection, POLLIN, 0};
+                if (::poll(&readable, 1, 50) <= 0)
+                    continue;
+                const ssize_t got = ::read(connection, chunk, sizeof chunk);
+                if (got <= 0)
+                    break;
+                bytes.append(chunk, static_cast<std::size_t>(got));
+            }
+            ::close(connection);
+            std::lock_guard lock(mutex_);
+            connections_.push_back(std::move(bytes));
+            changed_.notify_all();
+        }
+    }
+
+    int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> connections_;
+};
+
+// A short view of bytes that arrived, for failure messages.
+std::string shown(const std::string& bytes) {
+    return testing::PrintToString(bytes.substr(0, 60)) + " (" + std::to_string(bytes.size()) +
+           " bytes)";
+}
 
 class CupsSpoolerTest : public ::testing::Test {
 protected:
@@ -140,6 +227,8 @@ TEST_F(CupsSpoolerTest, EachDocumentIsOneJobAndCallsOutOfTurnFail) {
         EXPECT_FALSE(queue->startDocument("Firmware Programmer", "RAW"));  // one at a time
         ASSERT_TRUE(queue->startPage());
         EXPECT_TRUE(queue->write(bytes.data(), 1460));
+        // An empty write sends nothing, so the document goes on after it.
+        EXPECT_TRUE(queue->write(bytes.data(), 0));
         EXPECT_TRUE(queue->write(bytes.data() + 1460, bytes.size() - 1460));
         EXPECT_TRUE(queue->write(bytes.data(), 0));
         EXPECT_TRUE(queue->endPage());
@@ -154,6 +243,96 @@ TEST_F(CupsSpoolerTest, EachDocumentIsOneJobAndCallsOutOfTurnFail) {
 
     EXPECT_EQ(completedJobs("jobs").size(), 3u);
     EXPECT_TRUE(cupsd->removeQueue("jobs"));
+}
+
+TEST_F(CupsSpoolerTest, APortBehindASocketQueueGetsTheHeaderThenTheImageByteForByte) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    PortListener listener;
+    ASSERT_TRUE(listener.start(address, port)) << address << ":" << port;
+    ASSERT_TRUE(cupsd->addSocketQueue("rawport", address, port)) << cupsd->failure();
+
+    // Every byte value, escapes and form feeds included, must pass untouched.
+    std::string image = testing_support::makeImage(7 * 1460 + 17, 11);
+    for (int value = 0; value < 256; ++value)
+        image[static_cast<std::size_t>(value)] = static_cast<char>(value);
+    testing_support::writeFile(dir.file("fw.bin"), image);
+    platform::InputFile file;
+    ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
+    std::vector<unsigned char> buffer(1460);
+    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "rawport", file, proto::entryHeaderForPrintQueue(),
+                                  buffer.data(), buffer.size()),
+              ResultUnconfirmed);
+    EXPECT_TRUE(op.messages.empty());
+
+    const std::vector<std::string> received = listener.waitForConnections(2, 15s);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].size(), 39u);
+    EXPECT_TRUE(received[0] == proto::kEntryHeaderText) << shown(received[0]);
+    EXPECT_EQ(received[1].size(), image.size());
+    EXPECT_TRUE(received[1] == image) << "the image arrived changed: " << shown(received[1]);
+    EXPECT_EQ(completedJobs("rawport").size(), 2u);
+    EXPECT_TRUE(cupsd->removeQueue("rawport"));
+}
+
+TEST_F(CupsSpoolerTest, AQueueWithAPrinterDriverStillPassesTheBytesUntouched) {
+    // The driver's filters would turn the header's text into a printed page;
+    // only a raw document bypasses them.
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    PortListener listener;
+    ASSERT_TRUE(listener.start(address, port)) << address << ":" << port;
+    // Without SNMP: a driver's queue would otherwise ask the port's address
+    // for supply levels and wait seconds for answers that never come.
+    if (!cupsd->addQueue("driven",
+                         "socket://" + address + ":" + std::to_string(port) + "/?snmp=false",
+                         "drv:///sample.drv/generic.ppd"))
+        GTEST_SKIP() << "no printer driver to install: " << cupsd->failure();
+
+    const std::string image = testing_support::makeImage(3 * 1460 + 5, 13);
+    testing_support::writeFile(dir.file("fw.bin"), image);
+    platform::InputFile file;
+    ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
+    std::vector<unsigned char> buffer(1460);
+    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "driven", file, proto::entryHeaderForPrintQueue(),
+                                  buffer.data(), buffer.size()),
+              ResultUnconfirmed);
+
+    const std::vector<std::string> received = listener.waitForConnections(2, 15s);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_TRUE(received[0] == proto::kEntryHeaderText) << shown(received[0]);
+    EXPECT_TRUE(received[1] == image) << "the image arrived changed: " << shown(received[1]);
+    EXPECT_TRUE(cupsd->removeQueue("driven"));
+}
+
+TEST_F(CupsSpoolerTest, AQueueThatTurnsJobsAwayFailsTheFirstDocument) {
+    // Nothing listens behind it; a job that got through would fail to connect.
+    ASSERT_TRUE(
+        cupsd->addSocketQueue("closed", testing_support::uniqueLoopbackAddress(), freeTcpPort()))
+        << cupsd->failure();
+    ASSERT_TRUE(cupsd->setAccepting("closed", false)) << cupsd->failure();
+    testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(100));
+    platform::InputFile file;
+    ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
+    std::vector<unsigned char> buffer(1460);
+
+    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "closed", file, proto::entryHeaderForPrintQueue(),
+                                  buffer.data(), buffer.size()),
+              ResultPrinterPortError);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text, "StartDocPrinter Failed");
+    EXPECT_EQ(cupsd->jobIds("closed", "all"), std::vector<int>{});
+    EXPECT_TRUE(cupsd->removeQueue("closed"));
+}
+
+TEST_F(CupsSpoolerTest, AQueueRemovedWhileOpenHasNoPortAndTakesNoJob) {
+    ASSERT_TRUE(cupsd->addFileQueue("fleeting")) << cupsd->failure();
+    int error = 0;
+    auto queue = spooler.open("fleeting", &error);
+    ASSERT_NE(queue, nullptr) << error;
+    ASSERT_TRUE(cupsd->removeQueue("fleeting"));
+    EXPECT_EQ(queue->portName(), std::nullopt);
+    EXPECT_FALSE(queue->startDocument("Firmware Programmer", "RAW"));
 }
 
 TEST_F(CupsSpoolerTest, ASimulatedUnitBehindASocketQueueGetsHeaderThenImage) {
