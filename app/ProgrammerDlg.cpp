@@ -314,6 +314,8 @@ void CProgrammerDlg::SelectTarget(const std::string& text) {
             return;
         }
     }
+    // No entry stays selected: adding the queues selected the first one.
+    m_target->setCurrentIndex(-1);
     m_target->setEditText(wanted);
 }
 
