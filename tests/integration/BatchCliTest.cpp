@@ -3,6 +3,7 @@
 // real interrupt.
 #include "cli/CliContext.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -32,21 +33,12 @@ extern char** environ;
 
 namespace {
 
-class NoSpooler final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
-
 struct BatchCliTest : ::testing::Test {
     testing_support::TempDir dir;
     sim::SimulatorOptions simOptions;
     std::unique_ptr<sim::UnitSimulator> simulator;
     testing_support::ScaledSleeper sleeper{0.01};
-    NoSpooler spooler;
+    testing_support::NoQueues spooler;
     std::ostringstream out, err;
     std::istringstream in;
     std::atomic<int> interrupts{0};

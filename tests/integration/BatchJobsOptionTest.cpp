@@ -2,6 +2,7 @@
 // run one unit after the other.
 #include "cli/CliContext.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -14,19 +15,10 @@ using testing_support::freeUdpPort;
 
 namespace {
 
-class NoQueues final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
-
 struct JobsOption : ::testing::Test {
     testing_support::TempDir dir;
     testing_support::ScaledSleeper sleeper{0.005};
-    NoQueues spooler;
+    testing_support::NoQueues spooler;
     std::ostringstream out, err;
     std::istringstream in;
 

@@ -3,6 +3,7 @@
 #include "engine/UnitProgrammer.h"
 #include "sim/Sha256.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
@@ -22,15 +23,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-class NoQueues final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
 
 class HookedOperator : public testing_support::RecordingOperator {
 public:
@@ -53,7 +45,7 @@ struct FaultMatrix : ::testing::Test {
     EngineOptions engine;
     HookedOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
-    NoQueues spooler;
+    testing_support::NoQueues spooler;
     testing_support::TempDir dir;
     sim::UnitSettings unit;
     std::unique_ptr<sim::UnitSimulator> simulator;

@@ -3,6 +3,7 @@
 #include "cli/CliContext.h"
 #include "platform/DatagramSocket.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -22,22 +23,13 @@ using testing_support::writeFile;
 
 namespace {
 
-class NoSpooler final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
-
 struct ParallelBatch : ::testing::Test {
     testing_support::TempDir dir;
     sim::SimulatorOptions simOptions;
     std::unique_ptr<sim::UnitSimulator> simulator;
     // Verdicts come after real flash delays: the verdict wait must last a while.
     testing_support::ScaledSleeper sleeper{0.05};
-    NoSpooler spooler;
+    testing_support::NoQueues spooler;
     std::ostringstream out, err;
     std::istringstream in;
     std::atomic<int> interrupts{0};

@@ -4,6 +4,7 @@
 #include "engine/UnitProgrammer.h"
 #include "sim/Sha256.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
@@ -22,15 +23,6 @@ using testing_support::uniqueLoopbackAddress;
 
 namespace {
 
-class NoSpooler final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
-
 // A recording operator that can act when the sequence reaches a phase.
 class PhaseHookOperator : public testing_support::RecordingOperator {
 public:
@@ -47,7 +39,7 @@ struct ProgramUnitTest : ::testing::Test {
     EngineOptions engine;
     PhaseHookOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
-    NoSpooler spooler;
+    testing_support::NoQueues spooler;
     testing_support::TempDir dir;
     std::string image = testing_support::makeImage(50 * 1460 + 17);
     std::unique_ptr<sim::UnitSimulator> simulator;

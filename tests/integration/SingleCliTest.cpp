@@ -1,6 +1,7 @@
 // `fwprog single` run in-process against simulated units, time scaled.
 #include "cli/CliContext.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -14,20 +15,11 @@ using testing_support::uniqueLoopbackAddress;
 
 namespace {
 
-class NoQueues final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
-
 struct SingleCli : ::testing::Test {
     sim::SimulatorOptions simOptions;
     testing_support::TempDir dir;
     testing_support::ScaledSleeper sleeper{0.005};
-    NoQueues spooler;
+    testing_support::NoQueues spooler;
     std::unique_ptr<sim::UnitSimulator> simulator;
     std::ostringstream out, err;
     std::istringstream in;
