@@ -159,9 +159,13 @@ TEST_F(ParallelBatch, StopRequestFinishesTheUnitsInFlightThenSummarises) {
     });
     ASSERT_TRUE(simulator->start());
     EXPECT_EQ(run("2"), 0);
-    const std::string text = log();
-    EXPECT_NE(text.find("2 Units Updated\r\n"), std::string::npos) << text;
-    EXPECT_EQ(simulator->count("image"), 2u);
+    // The units already taken when the stop came (one or both slots, as the
+    // threads happened to start) finish; no further unit starts.
+    const std::size_t images = simulator->count("image");
+    EXPECT_GE(images, 1u);
+    EXPECT_LE(images, 2u);
+    EXPECT_NE(log().find(std::to_string(images) + " Units Updated\r\n"), std::string::npos)
+        << log();
 }
 
 TEST_F(ParallelBatch, TheSameAddressTwiceIsProgrammedTwiceOneAfterTheOther) {
