@@ -89,7 +89,7 @@ TEST(StartUp, TakesTheImageFromTheCommandLineAndNamesItselfAfterTheExecutable) {
     const QString oldName = QCoreApplication::applicationName();
     const QString name = QStringLiteral("fw-prog-") + gui_test::uniqueAppName();
     const std::string program = "/opt/brindell/bin/" + name.toStdString() + ".bin";
-    std::vector<std::string> args = {program, "-pt", "/printer", "first image.wq1", "second.wq1"};
+    std::vector<std::string> args = {program, "-pt", "/p", "first image.wq1", "second.wq1"};
     std::vector<char*> argv;
     for (std::string& a : args) {
         argv.push_back(a.data());

@@ -14,13 +14,20 @@ TEST(CommandLine, FirstNonOptionArgumentIsTheImageAndLaterOnesAreIgnored) {
     EXPECT_EQ(imagePathFromArguments(Args{"C:/My Images/fw 2.wq1", "x"}), "C:/My Images/fw 2.wq1");
 }
 
-TEST(CommandLine, ArgumentsBeginningWithDashOrSlashAreNeverTheImage) {
-    EXPECT_EQ(imagePathFromArguments(Args{"-pt", "/p", "--flag"}), "");
-    EXPECT_EQ(imagePathFromArguments(Args{"/home/op/unit.wq1", "unit.wq1"}), "unit.wq1")
-        << "even an absolute path is taken as an option";
+TEST(CommandLine, DashOptionsAndTheFrameworksSlashOptionsAreNeverTheImage) {
+    EXPECT_EQ(imagePathFromArguments(Args{"-pt", "/p", "--flag", "/Embedding", "/DDE"}), "");
     EXPECT_EQ(imagePathFromArguments(Args{"-", "/", "img"}), "img");
+    EXPECT_EQ(imagePathFromArguments(Args{"-/srv/fw.wq1", "img"}), "img");
     EXPECT_EQ(imagePathFromArguments(Args{"a-b.wq1", "-c"}), "a-b.wq1")
         << "only the first character decides";
+}
+
+TEST(CommandLine, AnAbsolutePathIsAnImageNotAnOption) {
+    // On this platform "/" starts every absolute path; taking it for an option
+    // would silently open the window without the image the operator named.
+    EXPECT_EQ(imagePathFromArguments(Args{"/home/op/unit.wq1", "unit.wq1"}), "/home/op/unit.wq1");
+    EXPECT_EQ(imagePathFromArguments(Args{"/p", "/srv/fw/p"}), "/srv/fw/p");
+    EXPECT_EQ(imagePathFromArguments(Args{"/pt2"}), "/pt2") << "only the exact option names";
 }
 
 TEST(CommandLine, AnEmptyArgumentNamesNoFileSoTheNextOneStillCan) {
