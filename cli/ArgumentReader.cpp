@@ -1,5 +1,9 @@
 #include "cli/ArgumentReader.h"
 
+#include "cli/Commands.h"
+
+#include <ostream>
+
 #include <cstdio>
 
 namespace cli {
@@ -39,6 +43,18 @@ bool ArgumentReader::option(const char* name, std::string& value) {
     value = args_[index_ + 1];
     index_ += 2;
     return true;
+}
+
+bool ArgumentReader::helpOrVersion(CliContext& context, const char* usage) {
+    if (flag("--help") || flag("-h")) {
+        context.out << usage << '\n' << kCommonOptionsHelp;
+        return true;
+    }
+    if (flag("--version")) {
+        context.out << FWPROG_VERSION_TEXT << '\n';
+        return true;
+    }
+    return false;
 }
 
 bool ArgumentReader::common() {

@@ -21,6 +21,9 @@ public:
     bool flag(const char* name);
     // Consumes `name value` or `name=value` into value.
     bool option(const char* name, std::string& value);
+    // Takes --help/-h (prints the usage and the common options) or --version
+    // (prints the version); true when one was taken and the command is done.
+    bool helpOrVersion(CliContext& context, const char* usage);
     // Takes one of the options every subcommand knows; false when it is none.
     bool common();
     void skip() { ++index_; }

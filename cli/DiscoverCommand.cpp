@@ -75,14 +75,8 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
     std::string waitText, savePath;
     bool save = false;
     while (!reader.atEnd()) {
-        if (reader.flag("--help") || reader.flag("-h")) {
-            context.out << kDiscoverUsage << '\n' << kCommonOptionsHelp;
+        if (reader.helpOrVersion(context, kDiscoverUsage))
             return kExitSuccess;
-        }
-        if (reader.flag("--version")) {
-            context.out << FWPROG_VERSION_TEXT << '\n';
-            return kExitSuccess;
-        }
         if (reader.option("--wait", waitText)) {
             if (!reader.error() && !parseWait(waitText))
                 reader.fail("--wait takes milliseconds from 5 to 600000: " + waitText);

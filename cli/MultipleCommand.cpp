@@ -82,14 +82,8 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
     bool haveImage = false, haveList = false, haveLog = false;
     std::size_t jobs = 1;
     while (!reader.atEnd()) {
-        if (reader.flag("--help") || reader.flag("-h")) {
-            context.out << kMultipleUsage << '\n' << kCommonOptionsHelp;
+        if (reader.helpOrVersion(context, kMultipleUsage))
             return kExitSuccess;
-        }
-        if (reader.flag("--version")) {
-            context.out << FWPROG_VERSION_TEXT << '\n';
-            return kExitSuccess;
-        }
         if (reader.option("--image", image)) {
             haveImage = true;
         } else if (reader.option("--list", list)) {

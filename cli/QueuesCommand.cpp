@@ -19,14 +19,8 @@ int runQueues(const std::vector<std::string>& args, CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common);
     while (!reader.atEnd()) {
-        if (reader.flag("--help") || reader.flag("-h")) {
-            context.out << kQueuesUsage << '\n' << kCommonOptionsHelp;
+        if (reader.helpOrVersion(context, kQueuesUsage))
             return kExitSuccess;
-        }
-        if (reader.flag("--version")) {
-            context.out << FWPROG_VERSION_TEXT << '\n';
-            return kExitSuccess;
-        }
         if (!reader.common())
             reader.fail("unknown option: " + reader.current());
     }

@@ -42,14 +42,8 @@ int runSingle(const std::vector<std::string>& args, CliContext& context) {
     std::string image, target;
     bool haveImage = false, haveTarget = false;
     while (!reader.atEnd()) {
-        if (reader.flag("--help") || reader.flag("-h")) {
-            context.out << kSingleUsage << '\n' << kCommonOptionsHelp;
+        if (reader.helpOrVersion(context, kSingleUsage))
             return kExitSuccess;
-        }
-        if (reader.flag("--version")) {
-            context.out << FWPROG_VERSION_TEXT << '\n';
-            return kExitSuccess;
-        }
         if (reader.option("--image", image)) {
             haveImage = true;
         } else if (reader.option("--target", target)) {

@@ -56,14 +56,8 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
     ArgumentReader reader(args, common);
     bool yes = false;
     while (!reader.atEnd()) {
-        if (reader.flag("--help") || reader.flag("-h")) {
-            context.out << kTimestampUsage << '\n' << kCommonOptionsHelp;
+        if (reader.helpOrVersion(context, kTimestampUsage))
             return kExitSuccess;
-        }
-        if (reader.flag("--version")) {
-            context.out << FWPROG_VERSION_TEXT << '\n';
-            return kExitSuccess;
-        }
         if (reader.flag("--yes") || reader.flag("-y"))
             yes = true;
         else if (!reader.common())
