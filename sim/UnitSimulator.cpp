@@ -289,13 +289,24 @@ bool UnitSimulator::Loop::open(std::string* error) {
     wakeRead = pipeFds[0];
     wakeWrite = pipeFds[1];
 
+    in_addr broadcast{};
+    if (!parseAddress(options().broadcastListen, &broadcast))
+        return fail("not an IPv4 address: " + options().broadcastListen);
+    // A unit's own management socket is never shared, so a second simulator
+    // claiming the same unit fails to start instead of quietly taking its
+    // queries. Linux lets a wildcard socket share the port with specific ones
+    // only when both sides ask for it, hence the exception.
+    const bool wildcardBroadcast = broadcast.s_addr == htonl(INADDR_ANY);
     const int one = 1;
     auto bound = [&](int type, const in_addr& address, std::uint16_t port, int* fd,
-                     const std::string& what) {
+                     const std::string& what, bool shared) {
         *fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (*fd < 0)
             return fail("cannot create the " + what + " socket: " + errnoText(errno));
-        ::setsockopt(*fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        // For a listener this only lets it reuse a port whose old connections
+        // linger in TIME_WAIT; two listeners on one address still collide.
+        if (shared || type == SOCK_STREAM)
+            ::setsockopt(*fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         const sockaddr_in local = socketAddress(address, port);
         if (::bind(*fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
             return fail("cannot bind the " + what + " socket to " + endpointText(local) + ": " +
@@ -309,21 +320,19 @@ bool UnitSimulator::Loop::open(std::string* error) {
         if (!parseAddress(text, &units[i].address))
             return fail("not an IPv4 address: " + text);
         if (!bound(SOCK_DGRAM, units[i].address, options().udpPort, &units[i].udpFd,
-                   "management (UDP)"))
+                   "management (UDP)", wildcardBroadcast))
             return false;
         if (settings(i).refuse)
             continue;
         if (!bound(SOCK_STREAM, units[i].address, options().tcpPort, &units[i].listenFd,
-                   "data port (TCP)"))
+                   "data port (TCP)", false))
             return false;
         if (::listen(units[i].listenFd, 128) != 0)
             return fail("cannot listen on " + text + ": " + errnoText(errno));
     }
 
-    in_addr broadcast{};
-    if (!parseAddress(options().broadcastListen, &broadcast))
-        return fail("not an IPv4 address: " + options().broadcastListen);
-    if (!bound(SOCK_DGRAM, broadcast, options().udpPort, &broadcastFd, "broadcast (UDP)"))
+    // Several simulator processes each hear every broadcast.
+    if (!bound(SOCK_DGRAM, broadcast, options().udpPort, &broadcastFd, "broadcast (UDP)", true))
         return false;
     return true;
 }

@@ -296,6 +296,31 @@ TEST_F(Simulated, BroadcastQueryIsAnsweredByEveryUnitFromItsOwnAddress) {
     EXPECT_EQ(simulator->count("timestamp"), 3u);
 }
 
+// Inside a private namespace the units listen for broadcasts on the wildcard
+// address; on loopback that must still give one answer per unit and leave
+// unicast queries to the unit they are meant for.
+TEST_F(Simulated, WildcardBroadcastListenerSharesThePortWithTheUnits) {
+    options.broadcastListen = "0.0.0.0";
+    std::vector<sim::UnitSettings> units = {unit("A 1.0"), unit("B 2.0")};
+    auto simulator = run(units);
+    Udp host;
+    host.send("127.255.255.255", options.udpPort, proto::kQuery);
+    std::vector<std::string> from;
+    for (int i = 0; i < 2; ++i) {
+        const auto reply = host.receive();
+        ASSERT_TRUE(reply) << "only " << i << " answers";
+        from.push_back(reply->from);
+    }
+    std::sort(from.begin(), from.end());
+    std::vector<std::string> expected = {units[0].address + ":" + std::to_string(options.udpPort),
+                                         units[1].address + ":" + std::to_string(options.udpPort)};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(from, expected);
+
+    EXPECT_EQ(query(host, units[1].address), "B 2.0\nIP:" + units[1].address + "\n");
+    EXPECT_FALSE(host.receive(100ms)) << "a unicast query reached more than its unit";
+}
+
 TEST_F(Simulated, RefusedDataPortAndMissingBootLoader) {
     auto refusing = unit();
     refusing.refuse = true;
@@ -504,14 +529,20 @@ TEST_F(Simulated, FinishesAfterTheGivenNumberOfVerdicts) {
 
 TEST_F(Simulated, StartFailsCleanlyWhenAnAddressIsTaken) {
     const auto settings = unit();
-    auto first = run({settings});
-    sim::UnitSimulator second({settings}, options);
-    std::string error;
-    EXPECT_FALSE(second.start(&error));
-    EXPECT_NE(error.find(settings.address), std::string::npos) << error;
-    // The first simulator is untouched by the failed one.
+    // Without a data port only the management port can collide, and it must.
+    auto refusing = unit();
+    refusing.refuse = true;
+    auto first = run({settings, refusing});
     Udp host;
-    EXPECT_EQ(query(host, settings.address), "Box 7 1.20\nIP:" + settings.address + "\n");
+    for (const auto& taken : {settings, refusing}) {
+        sim::UnitSimulator second({unit(), taken}, options);
+        std::string error;
+        EXPECT_FALSE(second.start(&error)) << taken.address;
+        EXPECT_NE(error.find(taken.address), std::string::npos) << error;
+        // The first simulator is untouched by the failed one.
+        EXPECT_EQ(query(host, taken.address), "Box 7 1.20\nIP:" + taken.address + "\n");
+    }
+    EXPECT_FALSE(host.receive(100ms)) << "each query answered once";
 }
 
 TEST_F(Simulated, ManyUnitsStreamAtOnce) {
