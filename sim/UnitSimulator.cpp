@@ -27,6 +27,8 @@ constexpr std::size_t kOversizedReplyLength = 1200;
 constexpr std::size_t kHeaderBytesKept = 4096;
 // Reads per connection per turn of the loop, so one fast stream cannot starve the rest.
 constexpr int kReadsPerTurn = 4;
+// How long a unit leaves its pending connections alone after running out of descriptors.
+constexpr std::chrono::milliseconds kAcceptRetry{100};
 
 std::string errnoText(int error) {
     return std::strerror(error);
@@ -212,6 +214,7 @@ struct UnitSimulator::Loop {
         in_addr address{};
         int udpFd = -1;
         int listenFd = -1;
+        bool acceptPaused = false;  // out of descriptors: pending connections wait
         bool inBootLoader = false;
         std::uint64_t generation = 0;  // bumped by every image: stale boot timers lapse
     };
@@ -229,7 +232,7 @@ struct UnitSimulator::Loop {
         bool stalled = false;
     };
 
-    enum class Source { Wake, Broadcast, UnitUdp, Listener, Stream };
+    enum class Source { Wake, Broadcast, UnitUdp, Listener, Stream, Stalled };
 
     UnitSimulator& owner;
     std::vector<Unit> units;
@@ -266,6 +269,7 @@ struct UnitSimulator::Loop {
                         const sockaddr_in& from, bool broadcast);
     void acceptConnections(std::size_t unit);
     void readStream(int fd);
+    void hostLeftStall(int fd);
     void consume(Connection& c, const unsigned char* data, std::size_t length);
     void becomeImage(Connection& c);
     bool applyStreamFault(Connection& c);
@@ -390,20 +394,25 @@ void UnitSimulator::Loop::run() {
     while (!stopping.load() && !done) {
         fds.clear();
         sources.clear();
-        auto watch = [&](int fd, Source source, std::size_t index) {
-            fds.push_back({fd, POLLIN, 0});
+        auto watch = [&](int fd, Source source, std::size_t index, short events = POLLIN) {
+            fds.push_back({fd, events, 0});
             sources.emplace_back(source, index);
         };
+        // Data connections are served before datagrams: a host closes the
+        // header's connection before it probes, and when both wait at once the
+        // probe must find the unit already in its boot loader.
         watch(wakeRead, Source::Wake, 0);
-        watch(broadcastFd, Source::Broadcast, 0);
-        for (std::size_t i = 0; i < units.size(); ++i) {
-            watch(units[i].udpFd, Source::UnitUdp, i);
-            if (units[i].listenFd >= 0)
+        for (std::size_t i = 0; i < units.size(); ++i)
+            if (units[i].listenFd >= 0 && !units[i].acceptPaused)
                 watch(units[i].listenFd, Source::Listener, i);
-        }
+        // A stalled connection is no longer read, but the host's end of it
+        // (its close, or a reset) still frees it.
         for (const auto& [fd, connection] : connections)
-            if (!connection.stalled)
-                watch(fd, Source::Stream, static_cast<std::size_t>(fd));
+            watch(fd, connection.stalled ? Source::Stalled : Source::Stream,
+                  static_cast<std::size_t>(fd), connection.stalled ? POLLRDHUP : POLLIN);
+        watch(broadcastFd, Source::Broadcast, 0);
+        for (std::size_t i = 0; i < units.size(); ++i)
+            watch(units[i].udpFd, Source::UnitUdp, i);
 
         const int ready = ::poll(fds.data(), fds.size(), pollTimeout());
         if (ready < 0 && errno != EINTR)
@@ -434,6 +443,9 @@ void UnitSimulator::Loop::run() {
                 case Source::Stream:
                     readStream(static_cast<int>(index));
                     break;
+                case Source::Stalled:
+                    hostLeftStall(static_cast<int>(index));
+                    break;
             }
         }
     }
@@ -461,14 +473,19 @@ void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* 
                                          std::size_t length, const sockaddr_in& from,
                                          bool broadcast) {
     if (startsWith(data, length, proto::kQuery)) {
+        // The answer tells the state at the query's arrival, even when it
+        // leaves late; the event is recorded as it leaves.
         const bool inBootLoader = units[unit].inBootLoader;
-        emit("query", unit,
-             {text("from", endpointText(from)), flag("bootloader", inBootLoader),
-              flag("broadcast", broadcast)});
         std::string reply = queryReply(settings(unit), inBootLoader);
-        later(settings(unit).replyDelay, [this, unit, from, reply = std::move(reply)] {
-            ::sendto(units[unit].udpFd, reply.data(), reply.size(), 0,
-                     reinterpret_cast<const sockaddr*>(&from), sizeof from);
+        later(settings(unit).replyDelay, [=, this, reply = std::move(reply)] {
+            const ssize_t sent = ::sendto(units[unit].udpFd, reply.data(), reply.size(), 0,
+                                          reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            std::vector<Event::Field> fields{text("from", endpointText(from)),
+                                             flag("bootloader", inBootLoader),
+                                             flag("broadcast", broadcast)};
+            if (sent < 0)
+                fields.push_back(text("error", errnoText(errno)));
+            emit("query", unit, std::move(fields));
         });
         return;
     }
@@ -488,13 +505,23 @@ void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
         socklen_t peerLength = sizeof peer;
         const int fd = ::accept4(units[unit].listenFd, reinterpret_cast<sockaddr*>(&peer),
                                  &peerLength, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd < 0)
+        if (fd < 0) {
+            // Out of descriptors the waiting connection stays pending and the
+            // listener stays readable: watching it would spin the loop.
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+                emit("error", unit, {text("error", "cannot accept: " + errnoText(errno))});
+                units[unit].acceptPaused = true;
+                later(kAcceptRetry, [this, unit] { units[unit].acceptPaused = false; });
+            }
             return;
+        }
         Connection& c = connections[fd];
         c = Connection{};
         c.fd = fd;
         c.unit = unit;
         c.peer = peer;
+        // What already waits on it is taken now, before this turn's datagrams.
+        readStream(fd);
     }
 }
 
@@ -508,9 +535,18 @@ void UnitSimulator::Loop::readStream(int fd) {
             return;
         std::size_t want = buffer.size();
         if (c.kind == Kind::Undecided) {
-            // Take only as much as decides between entry header and image, so a
-            // fault counted in image bytes can still cut at its exact byte.
+            // Look before taking: bytes that leave the header's way make the
+            // connection an image before any of them is consumed, so a fault
+            // counted in image bytes cuts at its exact byte, even below 39.
             want = proto::kEntryHeaderText.size() - c.head.size();
+            const ssize_t seen = ::recv(fd, buffer.data(), want, MSG_PEEK);
+            if (seen > 0 &&
+                !proto::kEntryHeaderText.substr(c.head.size())
+                     .starts_with(std::string_view(reinterpret_cast<const char*>(buffer.data()),
+                                                   static_cast<std::size_t>(seen)))) {
+                becomeImage(c);
+                continue;
+            }
         } else if (c.kind == Kind::Image) {
             const UnitSettings& unit = settings(c.unit);
             const auto limit = unit.resetAfter ? unit.resetAfter : unit.stallAfter;
@@ -537,6 +573,20 @@ void UnitSimulator::Loop::readStream(int fd) {
         dropConnection(fd);
         return;
     }
+}
+
+void UnitSimulator::Loop::hostLeftStall(int fd) {
+    const auto found = connections.find(fd);
+    if (found == connections.end())
+        return;
+    const Connection& c = found->second;
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    emit("aborted", c.unit,
+         {text("peer", endpointText(c.peer)), number("bytes", c.received),
+          text("error", error != 0 ? errnoText(error) : "closed by the host while stalled")});
+    dropConnection(fd);
 }
 
 void UnitSimulator::Loop::consume(Connection& c, const unsigned char* data, std::size_t length) {

@@ -63,8 +63,21 @@ struct SimulatorOptions {
     bool hashImages = true;
 };
 
-// One thing a unit saw or did. Kinds: ready, query, connection, header,
-// bootloader, image, status, timestamp, datagram, reset, stall, aborted.
+// One thing a unit saw or did, with its fields:
+//   ready       units, addresses, udp_port, tcp_port, status_port, broadcast_listen
+//   query       from, bootloader, broadcast, error if not sent (recorded as the
+//               answer leaves, so after any reply delay)
+//   connection  peer, bytes (a data connection the host closed in order)
+//   header      peer, bytes, hex (up to 4096 bytes of an entry-header connection)
+//   bootloader  (the unit now answers as boot loader)
+//   image       peer, bytes, bootloader, sha256 (unless hashing is off)
+//   status      to, hex, when (verdict, early, during-stream), error if not sent
+//   timestamp   text, broadcast
+//   datagram    from, bytes, hex, broadcast (anything else on the management port)
+//   reset, stall  peer, bytes (the fault struck after that many image bytes)
+//   aborted     peer, bytes, error (the host reset a stream or left a stalled one)
+//   error       error (the unit could not accept a connection)
+// Every event but ready carries the unit's address.
 struct Event {
     struct Field {
         std::string name;

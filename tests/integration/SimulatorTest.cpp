@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -213,6 +214,29 @@ TEST_F(Simulated, AnswersTheQueryThenEntersTheBootLoaderAfterTheHeader) {
     EXPECT_FALSE(host.receive(100ms)) << "only the query is answered";
 }
 
+// The host closes the header's connection before it sends its first probe.
+// When both wait for the unit at once, it must take them in that order and
+// answer as boot loader, however busy it was meanwhile.
+TEST_F(Simulated, HeaderAndProbeWaitingTogetherAreTakenInTheHostsOrder) {
+    const auto settings = unit();
+    sim::UnitSimulator simulator({settings}, options);
+    std::atomic<bool> held{false};
+    // Holding the serving thread in its callback lets everything below pile up.
+    simulator.setEventCallback([&](const sim::Event& e) {
+        if (e.kind == "connection" && !held.exchange(true))
+            std::this_thread::sleep_for(300ms);
+    });
+    std::string error;
+    ASSERT_TRUE(simulator.start(&error)) << error;
+    deliver(settings.address, options.tcpPort, "");
+    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(held);
+    deliver(settings.address, options.tcpPort, proto::entryHeaderForNetwork());
+    Udp host;
+    const std::string reply = query(host, settings.address);
+    EXPECT_EQ(reply, "BootLoader\nIP:" + settings.address + "\n");
+}
+
 TEST_F(Simulated, PrintQueueHeaderWithoutNulCountsAndBootDelayHolds) {
     auto settings = unit();
     settings.bootDelay = 300ms;
@@ -347,9 +371,24 @@ TEST_F(Simulated, ResetAndStallCutTheImageAtTheirByte) {
     resetting.resetAfter = 5000;
     auto stalling = unit();
     stalling.stallAfter = 7000;
+    // Below the header's length the unit cannot have read ahead to tell image
+    // from header: the cut must still fall on its byte.
+    auto early = unit();
+    early.resetAfter = 10;
     Udp statusPort(options.statusPort);
-    auto simulator = run({resetting, stalling});
+    auto simulator = run({resetting, stalling, early});
     const std::string image = testing_support::makeImage(4 * 1000 * 1000);
+
+    const int cutEarly = connectTo(early.address, options.tcpPort);
+    ASSERT_GE(cutEarly, 0);
+    ASSERT_TRUE(sendAll(cutEarly, std::string_view(image).substr(0, 1000)));
+    const auto resetEarly = simulator->waitFor(is("reset", early.address), kWait);
+    ASSERT_TRUE(resetEarly);
+    EXPECT_EQ(resetEarly->field("bytes"), "10");
+    char byte;
+    EXPECT_EQ(::recv(cutEarly, &byte, 1, 0), -1);
+    EXPECT_EQ(errno, ECONNRESET);
+    ::close(cutEarly);
 
     const int cut = connectTo(resetting.address, options.tcpPort);
     ASSERT_GE(cut, 0);
@@ -379,6 +418,47 @@ TEST_F(Simulated, ResetAndStallCutTheImageAtTheirByte) {
 
     EXPECT_EQ(simulator->count("image"), 0u);
     EXPECT_FALSE(statusPort.receive(200ms)) << "a cut-off image has no verdict";
+}
+
+// The unit holds a stalled stream only while the host holds it too: a host
+// that closes its end, in order or by reset, frees the unit's side.
+TEST_F(Simulated, StalledStreamIsReleasedWhenTheHostLeaves) {
+    auto settings = unit();
+    settings.stallAfter = 0;
+    auto simulator = run({settings});
+    const std::string image = testing_support::makeImage(5000);
+
+    const int orderly = connectTo(settings.address, options.tcpPort);
+    ASSERT_GE(orderly, 0);
+    ASSERT_TRUE(sendAll(orderly, image));
+    const auto stall = simulator->waitFor(is("stall", settings.address), kWait);
+    ASSERT_TRUE(stall);
+    EXPECT_EQ(stall->field("bytes"), "0");
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(simulator->count("aborted"), 0u) << "the stall holds while the host stays";
+    ::close(orderly);
+    const auto left = simulator->waitFor(is("aborted", settings.address), kWait);
+    ASSERT_TRUE(left);
+    EXPECT_EQ(left->field("bytes"), "0");
+
+    const int hard = connectTo(settings.address, options.tcpPort);
+    ASSERT_GE(hard, 0);
+    ASSERT_TRUE(sendAll(hard, image));
+    ASSERT_TRUE(simulator->waitFor(
+        [&](const sim::Event& e) {
+            return e.kind == "stall" && e.field("peer") != stall->field("peer");
+        },
+        kWait));
+    const linger now{1, 0};
+    ::setsockopt(hard, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    ::close(hard);
+    ASSERT_TRUE(simulator->waitFor(
+        [&](const sim::Event& e) {
+            return e.kind == "aborted" && e.field("peer") != left->field("peer");
+        },
+        kWait));
+    EXPECT_EQ(simulator->count("image"), 0u);
+    EXPECT_EQ(simulator->count("connection"), 0u) << "neither stream ended as a whole one";
 }
 
 // A host that gives up mid-image resets the connection; the unit must not take
@@ -507,8 +587,10 @@ TEST_F(Simulated, MalformedAndLateDiscoveryReplies) {
     const auto asked = std::chrono::steady_clock::now();
     host.send(late.address, options.udpPort, proto::kQuery);
     EXPECT_FALSE(host.receive(100ms)) << "answered before its delay";
+    EXPECT_EQ(simulator->count("query", late.address), 0u) << "recorded before it was answered";
     EXPECT_TRUE(host.receive());
     EXPECT_GE(std::chrono::steady_clock::now() - asked, 190ms);
+    EXPECT_EQ(simulator->count("query", late.address), 1u);
 }
 
 TEST_F(Simulated, FinishesAfterTheGivenNumberOfVerdicts) {
@@ -543,6 +625,39 @@ TEST_F(Simulated, StartFailsCleanlyWhenAnAddressIsTaken) {
         EXPECT_EQ(query(host, taken.address), "Box 7 1.20\nIP:" + taken.address + "\n");
     }
     EXPECT_FALSE(host.receive(100ms)) << "each query answered once";
+}
+
+// A unit out of descriptors cannot take the connection that waits for it; it
+// must rest rather than spin on the ever-ready listener, and take the
+// connection once descriptors are free again.
+TEST_F(Simulated, OutOfDescriptorsTheUnitWaitsAndThenAccepts) {
+    const auto settings = unit();
+    auto simulator = run({settings});
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(client, 0);
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    // The lowest free descriptor as the limit: no new one can be made.
+    const int lowestFree = ::dup(0);
+    ASSERT_GE(lowestFree, 0);
+    ::close(lowestFree);
+    rlimit tight = saved;
+    tight.rlim_cur = static_cast<rlim_t>(lowestFree);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &tight), 0);
+    const sockaddr_in to = endpoint(settings.address, options.tcpPort);
+    const int connected = ::connect(client, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    std::this_thread::sleep_for(350ms);
+    const std::size_t errors = simulator->count("error", settings.address);
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+    ASSERT_EQ(connected, 0) << std::strerror(errno);
+
+    EXPECT_GE(errors, 1u);
+    EXPECT_LE(errors, 8u) << "the unit retried without pause";
+    EXPECT_TRUE(sendAll(client, "late image"));
+    ::close(client);
+    const auto image = simulator->waitFor(is("image", settings.address), kWait);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->field("sha256"), sim::sha256Hex("late image"));
 }
 
 TEST_F(Simulated, ManyUnitsStreamAtOnce) {
