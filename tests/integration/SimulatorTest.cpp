@@ -4,6 +4,7 @@
 #include "engine/UnitProgrammer.h"
 #include "sim/Sha256.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
@@ -702,15 +703,6 @@ TEST_F(Simulated, ManyUnitsStreamAtOnce) {
 
 // ---------------------------------------------------------------------------
 
-class NoSpooler final : public platform::Spooler {
-public:
-    std::vector<std::string> queueNames() override { return {}; }
-    std::unique_ptr<platform::PrintQueue> open(const std::string&, int* error) override {
-        *error = 1801;
-        return nullptr;
-    }
-};
-
 TEST_F(Simulated, ProgrammingSequenceProgramsTheSimulatedUnit) {
     auto settings = unit();
     settings.bootDelay = 5ms;
@@ -724,7 +716,7 @@ TEST_F(Simulated, ProgrammingSequenceProgramsTheSimulatedUnit) {
 
     testing_support::RecordingOperator op;
     testing_support::ScaledSleeper sleeper(0.01);
-    NoSpooler spooler;
+    testing_support::NoQueues spooler;
     EngineOptions engine;
     engine.endpoints.unitUdpPort = options.udpPort;
     engine.endpoints.unitTcpPort = options.tcpPort;
