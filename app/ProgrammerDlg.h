@@ -107,8 +107,8 @@ protected:
     // Each runs as a command: the wait-cursor and the ignore-nested-click rule
     // apply, and closing the window waits until it returns.
     virtual void OnProgramMultiple();
-    virtual void OnFindDevice() {}
-    virtual void OnTimeStamp() {}
+    virtual void OnFindDevice();
+    virtual void OnTimeStamp();
 
     // The window's only ways to ask the operator, overridable so tests can
     // answer without a modal loop.

@@ -40,7 +40,7 @@ TEST(MessageBoxes, CaptionIconAndButtonsFollowTheFlags) {
 
 TEST(MessageBoxes, AnswersComeBackAsOkOrCancel) {
     for (const auto& [button, expected] : {std::pair{QMessageBox::Ok, mb::kAnswerOk},
-                                          std::pair{QMessageBox::Cancel, mb::kAnswerCancel}}) {
+                                           std::pair{QMessageBox::Cancel, mb::kAnswerCancel}}) {
         QTimer::singleShot(0, [button = button] {
             auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
             ASSERT_NE(box, nullptr);
