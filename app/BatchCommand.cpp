@@ -19,11 +19,12 @@ QStringList listFileFilters() {
             QStringLiteral(" All Files (*.*) (*)")};
 }
 
-std::optional<std::string> CProgrammerDlg::ChooseListFile() {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    // A typed name that does not exist is accepted; the batch then ends quietly
-    // with the log's two header lines as its trace.
+std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving) {
+    QFileDialog dialog(owner);
+    dialog.setAcceptMode(forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    // A typed name that does not exist is accepted: a list to be written, or,
+    // when opening, one the batch then ends on quietly with the log's two
+    // header lines as its trace.
     dialog.setFileMode(QFileDialog::AnyFile);
     dialog.setOption(QFileDialog::DontUseNativeDialog);
     dialog.setOption(QFileDialog::HideNameFilterDetails);
@@ -34,6 +35,10 @@ std::optional<std::string> CProgrammerDlg::ChooseListFile() {
         return std::nullopt;
     }
     return toLocal8(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
+}
+
+std::optional<std::string> CProgrammerDlg::ChooseListFile() {
+    return chooseListFile(this, /*forSaving=*/false);
 }
 
 void CProgrammerDlg::OpenLogInEditor(const std::string& logPath) {

@@ -213,19 +213,7 @@ void CDeviceListDlg::OnSaveList() {
 }
 
 std::optional<std::string> CDeviceListDlg::ChooseSaveFile() {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setNameFilters(listFileFilters());
-    dialog.setDefaultSuffix(QStringLiteral("txt"));
-    dialog.selectFile(QStringLiteral("*.txt"));
-    // Replacing an existing file is asked about (the chooser's own question).
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return std::nullopt;
-    }
-    return toLocal8(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
+    return chooseListFile(this, /*forSaving=*/true);
 }
 
 int CDeviceListDlg::MessageBox(const std::string& text, unsigned flags) {

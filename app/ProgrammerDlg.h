@@ -30,6 +30,10 @@ QStringList imageFileFilters();
 // The Open dialog's filters for a batch list.
 QStringList listFileFilters();
 
+// The chooser for list files, to open a batch list or to save the device list
+// (a save asks before replacing a file). The full path, or nothing on Cancel.
+std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving);
+
 // The About box: icon, version line, copyright line and OK.
 class CAboutDlg : public QDialog {
     Q_OBJECT
