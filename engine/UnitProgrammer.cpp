@@ -71,7 +71,7 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
 
     ProgramResult result;
     if (readsAsDottedAddress(target)) {
-        result = networkPath(target, probeAddress, image, *inbox);
+        result = networkPath(target, probeAddress, imagePath, image, *inbox);
     } else {
         result =
             DeliverToPrintQueue(op_, spooler_, target, image, proto::entryHeaderForPrintQueue(),
@@ -85,7 +85,8 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
 
 ProgramResult UnitProgrammer::networkPath(const std::string& target,
                                           const std::string& probeAddress,
-                                          platform::InputFile& image, StatusInbox& inbox) {
+                                          const std::string& imagePath, platform::InputFile& image,
+                                          StatusInbox& inbox) {
     const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
     const std::string header = proto::entryHeaderForNetwork();
 
@@ -149,7 +150,8 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
             // connection hard instead of closing it in order.
             const int error = image.lastError();
             connection.abort();
-            op_.messageBox("Error reading the image file\n" + platform::systemErrorText(error),
+            op_.messageBox("Could not read the image file " + imagePath + "\n" +
+                               platform::systemErrorText(error),
                            mb::kIconStop);
             return ResultFileNotFound;
         }

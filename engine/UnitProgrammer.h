@@ -43,7 +43,8 @@ public:
 
 private:
     ProgramResult networkPath(const std::string& target, const std::string& probeAddress,
-                              platform::InputFile& image, StatusInbox& inbox);
+                              const std::string& imagePath, platform::InputFile& image,
+                              StatusInbox& inbox);
     void drainStatus(StatusInbox& inbox);
     ProgramResult awaitVerdict(StatusInbox& inbox);
     platform::StreamSocket makeDataConnection();

@@ -135,6 +135,21 @@ TEST_F(FaultMatrix, ImageThatShrinksWhileItStreamsEndsAtItsNewEnd) {
     EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image.substr(0, 100 * 1460)));
 }
 
+TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {
+    start();
+    // Opens like a file, fails with an I/O error on its first read.
+    const std::string unreadable = "/proc/self/mem";
+    EXPECT_EQ(program(unreadable), ResultFileNotFound);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text,
+              "Could not read the image file /proc/self/mem\nInput/output error\n");
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.waitCursorDepth, 0);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(simulator->count("image", unit.address), 0u)
+        << "the connection is reset, so the unit takes nothing for an image";
+}
+
 TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
 #if defined(__SANITIZE_ADDRESS__)
     GTEST_SKIP() << "three million reads and sends take minutes under the sanitizers; the "
