@@ -202,6 +202,10 @@ TEST_F(Discovery, AFailedSendKeepsTheEarlierLines) {
 }
 
 TEST_F(Discovery, NoSocketToBeHadKeepsTheEarlierLines) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "with no descriptor left, the sanitizer runtime cannot read the process's "
+                    "memory map and reports false type errors; the optimised build runs this";
+#endif
     fleet::DeviceList list;
     list.insert("Unit 1.00\t127.0.0.7");
     fleet::DeviceDiscovery discovery(op, sleeper, endpoints);

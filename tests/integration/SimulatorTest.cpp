@@ -632,6 +632,10 @@ TEST_F(Simulated, StartFailsCleanlyWhenAnAddressIsTaken) {
 // must rest rather than spin on the ever-ready listener, and take the
 // connection once descriptors are free again.
 TEST_F(Simulated, OutOfDescriptorsTheUnitWaitsAndThenAccepts) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "with no descriptor left, the sanitizer runtime cannot read the process's "
+                    "memory map and reports false type errors; the optimised build runs this";
+#endif
     const auto settings = unit();
     auto simulator = run({settings});
     const int client = ::socket(AF_INET, SOCK_STREAM, 0);
