@@ -145,7 +145,7 @@ TEST_F(TimeStamp, TheMachinesClockInAHalfHourZoneEastOfUtc) {
     EXPECT_EQ(receivedTexts(), std::vector<std::string>(3, text));
 }
 
-TEST_F(TimeStamp, FailuresAreShownAndNothingGoesOut) {
+TEST_F(TimeStamp, AFailedSendIsShown) {
     Endpoints broken = endpoints;
     broken.unitUdpPort = 0;  // the kernel refuses to send to port 0
     fleet::TimeStampBroadcast unsendable(op, broken, fixedClock());
@@ -153,7 +153,15 @@ TEST_F(TimeStamp, FailuresAreShownAndNothingGoesOut) {
     ASSERT_EQ(op.messages.size(), 2u);
     EXPECT_EQ(op.messages[1].text, "Send Error");
     EXPECT_EQ(op.messages[1].flags, mb::kOk);
+    std::this_thread::sleep_for(100ms);
+    EXPECT_EQ(simulator->count("timestamp"), 0u);
+}
 
+TEST_F(TimeStamp, NoSocketToBeHadIsShownAndNothingGoesOut) {
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "with no descriptor left, the sanitizer runtime cannot read the process's "
+                    "memory map and reports false type errors; the optimised build runs this";
+#endif
     // The simulator's thread is running: the child starts afresh rather than
     // from a fork of this process.
     GTEST_FLAG_SET(death_test_style, "threadsafe");
