@@ -4,8 +4,6 @@
 
 #include <ostream>
 
-#include <cstdio>
-
 namespace cli {
 
 ArgumentReader::ArgumentReader(std::vector<std::string> args, CommonOptions& common)
@@ -83,40 +81,6 @@ bool ArgumentReader::common() {
         return true;
     }
     return false;
-}
-
-std::string jsonString(const std::string& text) {
-    std::string out = "\"";
-    for (unsigned char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (c < 0x20 || c >= 0x7F) {
-                    // Text is 8-bit and not necessarily UTF-8: escape every byte
-                    // outside ASCII so the output is always valid JSON.
-                    char escaped[8];
-                    std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += static_cast<char>(c);
-                }
-        }
-    }
-    return out + "\"";
 }
 
 }  // namespace cli

@@ -39,6 +39,4 @@ private:
     std::optional<std::string> error_;
 };
 
-std::string jsonString(const std::string& text);
-
 }  // namespace cli

@@ -1,6 +1,7 @@
 #include "cli/BatchReport.h"
 
 #include "cli/ArgumentReader.h"
+#include "engine/JsonText.h"
 #include "platform/ErrorText.h"
 
 #include <ostream>

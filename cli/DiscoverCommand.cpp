@@ -1,6 +1,7 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
 #include "cli/TerminalOperator.h"
+#include "engine/JsonText.h"
 #include "engine/Protocol.h"
 #include "fleet/DeviceDiscovery.h"
 #include "fleet/DeviceList.h"

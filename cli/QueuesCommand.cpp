@@ -1,5 +1,6 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "engine/JsonText.h"
 
 #include <ostream>
 

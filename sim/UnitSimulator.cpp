@@ -1,5 +1,6 @@
 #include "sim/UnitSimulator.h"
 
+#include "engine/JsonText.h"
 #include "engine/Protocol.h"
 #include "sim/Sha256.h"
 
@@ -139,43 +140,6 @@ Event::Field flag(std::string name, bool value) {
 }  // namespace
 
 // ---------------------------------------------------------------------------
-
-std::string jsonString(std::string_view text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                // Bytes outside printable ASCII are shown as the Latin-1 code
-                // points they are, so every line stays valid JSON.
-                if (byte < 0x20 || byte >= 0x7F) {
-                    out += "\\u00";
-                    out.push_back(kDigits[byte >> 4]);
-                    out.push_back(kDigits[byte & 0x0F]);
-                } else {
-                    out.push_back(c);
-                }
-        }
-    }
-    out += "\"";
-    return out;
-}
 
 Event makeEvent(std::string kind, std::string unit, std::vector<Event::Field> fields) {
     Event event;

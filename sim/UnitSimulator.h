@@ -153,7 +153,5 @@ private:
 
 // Builds an event with its JSON line: {"event":kind,"unit":unit,fields...}.
 Event makeEvent(std::string kind, std::string unit, std::vector<Event::Field> fields);
-// JSON string literal of arbitrary bytes, quotes included.
-std::string jsonString(std::string_view text);
 
 }  // namespace sim
