@@ -5,6 +5,7 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -23,20 +24,15 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using testing_support::freeTcpPort;
-using testing_support::freeUdpPort;
 using testing_support::readFile;
-using testing_support::uniqueLoopbackAddress;
 using testing_support::writeFile;
 
 extern char** environ;
 
 namespace {
 
-struct BatchCliTest : ::testing::Test {
+struct BatchCliTest : ::testing::Test, testing_support::SimulatedUnits {
     testing_support::TempDir dir;
-    sim::SimulatorOptions simOptions;
-    std::unique_ptr<sim::UnitSimulator> simulator;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
     std::ostringstream out, err;
@@ -44,41 +40,16 @@ struct BatchCliTest : ::testing::Test {
     std::atomic<int> interrupts{0};
     std::string image = testing_support::makeImage(20 * 1460 + 3);
 
-    BatchCliTest() {
-        simOptions.udpPort = freeUdpPort();
-        simOptions.tcpPort = freeTcpPort();
-        simOptions.statusPort = freeUdpPort();
-        writeFile(dir.file("fw.WQ1"), image);
-    }
+    BatchCliTest() { writeFile(dir.file("fw.WQ1"), image); }
 
     std::string imagePath() const { return dir.file("fw.WQ1").string(); }
     std::string listPath() const { return dir.file("units.txt").string(); }
     std::string logPath() const { return dir.file("Status.txt").string(); }
 
-    static sim::UnitSettings unit(std::int32_t status = 0) {
-        sim::UnitSettings settings;
-        settings.address = uniqueLoopbackAddress();
-        settings.status = status;
-        return settings;
-    }
-
     void start(std::vector<sim::UnitSettings> units,
                sim::UnitSimulator::EventCallback callback = nullptr) {
-        std::string list;
-        for (const auto& u : units)
-            list += u.address + "\r\n";
-        writeFile(listPath(), list);
-        simulator = std::make_unique<sim::UnitSimulator>(std::move(units), simOptions);
-        if (callback)
-            simulator->setEventCallback(std::move(callback));
-        std::string error;
-        ASSERT_TRUE(simulator->start(&error)) << error;
-    }
-
-    std::vector<std::string> portOptions() const {
-        return {"--unit-udp-port", std::to_string(simOptions.udpPort),
-                "--unit-tcp-port", std::to_string(simOptions.tcpPort),
-                "--status-port",   std::to_string(simOptions.statusPort)};
+        writeFile(listPath(), listOf(units));
+        ASSERT_TRUE(startSimulator(std::move(units), std::move(callback)));
     }
 
     int fwprog(std::vector<std::string> extra = {}) {
@@ -210,33 +181,20 @@ TEST(BatchCliProcess, AnInterruptDuringTheFirstUnitEndsTheBatchWithItsSummary) {
     ASSERT_TRUE(std::filesystem::exists(binary)) << binary << " is not built";
 
     testing_support::TempDir dir;
-    sim::SimulatorOptions options;
-    options.udpPort = freeUdpPort();
-    options.tcpPort = freeTcpPort();
-    options.statusPort = freeUdpPort();
-    sim::UnitSettings a, b;
-    a.address = uniqueLoopbackAddress();
-    b.address = uniqueLoopbackAddress();
-    sim::UnitSimulator simulator({a, b}, options);
-    std::string error;
-    ASSERT_TRUE(simulator.start(&error)) << error;
+    testing_support::SimulatedUnits units;
+    const auto a = units.unit(), b = units.unit();
+    ASSERT_TRUE(units.startSimulator({a, b}));
+    sim::UnitSimulator& simulator = *units.simulator;
 
     writeFile(dir.file("fw.WQ1"), testing_support::makeImage(10 * 1460));
-    writeFile(dir.file("units.txt"), a.address + "\r\n" + b.address + "\r\n");
+    writeFile(dir.file("units.txt"), units.listOf({a, b}));
     const std::string log = dir.file("Status.txt").string();
 
-    std::vector<std::string> args = {binary,
-                                     "multiple",
-                                     "--image",
-                                     dir.file("fw.WQ1").string(),
-                                     "--list",
-                                     dir.file("units.txt").string(),
-                                     "--unit-udp-port",
-                                     std::to_string(options.udpPort),
-                                     "--unit-tcp-port",
-                                     std::to_string(options.tcpPort),
-                                     "--status-port",
-                                     std::to_string(options.statusPort)};
+    std::vector<std::string> args = {binary,    "multiple",
+                                     "--image", dir.file("fw.WQ1").string(),
+                                     "--list",  dir.file("units.txt").string()};
+    for (const auto& option : units.portOptions())
+        args.push_back(option);
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());

@@ -4,6 +4,7 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -15,28 +16,21 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using testing_support::freeTcpPort;
-using testing_support::freeUdpPort;
 using testing_support::readFile;
 using testing_support::uniqueLoopbackAddress;
 
 namespace {
 
-struct FleetCli : ::testing::Test {
-    sim::SimulatorOptions simOptions;
+struct FleetCli : ::testing::Test, testing_support::SimulatedUnits {
     testing_support::TempDir dir;
     testing_support::ScaledSleeper sleeper{1.0};  // real pauses: replies must arrive
     testing_support::NoQueues spooler;
-    std::unique_ptr<sim::UnitSimulator> simulator;
     std::ostringstream out, err;
     std::istringstream in;
     bool stdinIsTerminal = false;
     std::string low, high;
 
     FleetCli() {
-        simOptions.udpPort = freeUdpPort();
-        simOptions.tcpPort = freeTcpPort();
-        simOptions.statusPort = freeUdpPort();
         low = uniqueLoopbackAddress();
         high = uniqueLoopbackAddress();
         if (high < low)
@@ -52,10 +46,7 @@ struct FleetCli : ::testing::Test {
         b.replyDelay = 40ms;  // arrives last, listed first
         c.address = uniqueLoopbackAddress();
         c.product = "BootLoader";
-        simulator = std::make_unique<sim::UnitSimulator>(std::vector<sim::UnitSettings>{a, b, c},
-                                                         simOptions);
-        std::string error;
-        ASSERT_TRUE(simulator->start(&error)) << error;
+        ASSERT_TRUE(startSimulator({a, b, c}));
     }
 
     int run(std::vector<std::string> args, const std::string& typed = {}) {

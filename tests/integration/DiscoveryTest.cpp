@@ -7,6 +7,7 @@
 #include "platform/Sleeper.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -30,8 +31,6 @@
 namespace {
 
 using namespace std::chrono_literals;
-using testing_support::freeTcpPort;
-using testing_support::freeUdpPort;
 using testing_support::RecordingOperator;
 using testing_support::uniqueLoopbackAddress;
 
@@ -95,25 +94,13 @@ std::string reply(const std::string& product, const std::string& address) {
     return product + "\nIP:" + address + "\n";
 }
 
-struct Discovery : ::testing::Test {
-    sim::SimulatorOptions simOptions;
-    Endpoints endpoints;
+struct Discovery : ::testing::Test, testing_support::SimulatedUnits {
+    Endpoints endpoints = simulatedEndpoints();
     RecordingOperator op;
     platform::RealSleeper sleeper;
-    std::unique_ptr<sim::UnitSimulator> simulator;
-
-    Discovery() {
-        simOptions.udpPort = freeUdpPort();
-        simOptions.tcpPort = freeTcpPort();
-        simOptions.statusPort = freeUdpPort();
-        endpoints.unitUdpPort = simOptions.udpPort;
-        endpoints.broadcastAddress = kLoopbackBroadcast;
-    }
 
     void startUnits(const std::vector<sim::UnitSettings>& units) {
-        simulator = std::make_unique<sim::UnitSimulator>(units, simOptions);
-        std::string error;
-        ASSERT_TRUE(simulator->start(&error)) << error;
+        ASSERT_TRUE(startSimulator(units));
     }
 
     // A refresh with a pause long enough for a loaded machine.

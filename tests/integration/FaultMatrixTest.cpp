@@ -6,6 +6,7 @@
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <fcntl.h>
@@ -40,32 +41,20 @@ public:
     }
 };
 
-struct FaultMatrix : ::testing::Test {
-    sim::SimulatorOptions simOptions;
+struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
     EngineOptions engine;
     HookedOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
     testing_support::TempDir dir;
-    sim::UnitSettings unit;
-    std::unique_ptr<sim::UnitSimulator> simulator;
+    sim::UnitSettings unit = SimulatedUnits::unit();
 
     FaultMatrix() {
-        simOptions.udpPort = testing_support::freeUdpPort();
-        simOptions.tcpPort = testing_support::freeTcpPort();
-        simOptions.statusPort = testing_support::freeUdpPort();
-        engine.endpoints.unitUdpPort = simOptions.udpPort;
-        engine.endpoints.unitTcpPort = simOptions.tcpPort;
-        engine.endpoints.statusPort = simOptions.statusPort;
+        engine.endpoints = simulatedEndpoints();
         engine.stream.refusedRetryWindow = 20ms;
-        unit.address = testing_support::uniqueLoopbackAddress();
     }
 
-    void start() {
-        simulator = std::make_unique<sim::UnitSimulator>(std::vector{unit}, simOptions);
-        std::string error;
-        ASSERT_TRUE(simulator->start(&error)) << error;
-    }
+    void start() { ASSERT_TRUE(startSimulator({unit})); }
 
     ProgramResult program(const std::string& path) {
         UnitProgrammer programmer(op, sleeper, spooler, engine);

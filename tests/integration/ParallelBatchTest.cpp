@@ -5,6 +5,7 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -15,18 +16,14 @@
 #include <thread>
 
 using namespace std::chrono_literals;
-using testing_support::freeTcpPort;
-using testing_support::freeUdpPort;
 using testing_support::readFile;
 using testing_support::uniqueLoopbackAddress;
 using testing_support::writeFile;
 
 namespace {
 
-struct ParallelBatch : ::testing::Test {
+struct ParallelBatch : ::testing::Test, testing_support::SimulatedUnits {
     testing_support::TempDir dir;
-    sim::SimulatorOptions simOptions;
-    std::unique_ptr<sim::UnitSimulator> simulator;
     // Verdicts come after real flash delays: the verdict wait must last a while.
     testing_support::ScaledSleeper sleeper{0.05};
     testing_support::NoQueues spooler;
@@ -34,33 +31,12 @@ struct ParallelBatch : ::testing::Test {
     std::istringstream in;
     std::atomic<int> interrupts{0};
 
-    ParallelBatch() {
-        simOptions.udpPort = freeUdpPort();
-        simOptions.tcpPort = freeTcpPort();
-        simOptions.statusPort = freeUdpPort();
-        writeFile(dir.file("fw.bin"), testing_support::makeImage(30 * 1460));
-    }
+    ParallelBatch() { writeFile(dir.file("fw.bin"), testing_support::makeImage(30 * 1460)); }
 
-    static sim::UnitSettings unit(std::int32_t status = 0, std::chrono::milliseconds flash = 0ms) {
-        sim::UnitSettings settings;
-        settings.address = uniqueLoopbackAddress();
-        settings.status = status;
-        settings.flashDelay = flash;
-        return settings;
-    }
-
-    void start(const std::vector<sim::UnitSettings>& units, const std::string& list) {
+    void start(const std::vector<sim::UnitSettings>& units, const std::string& list,
+               sim::UnitSimulator::EventCallback callback = {}) {
         writeFile(dir.file("units.txt"), list);
-        simulator = std::make_unique<sim::UnitSimulator>(units, simOptions);
-        std::string error;
-        ASSERT_TRUE(simulator->start(&error)) << error;
-    }
-
-    static std::string listOf(const std::vector<sim::UnitSettings>& units) {
-        std::string list;
-        for (const auto& u : units)
-            list += u.address + "\r\n";
-        return list;
+        ASSERT_TRUE(startSimulator(units, std::move(callback)));
     }
 
     int run(const std::string& jobs, bool json = false) {
@@ -70,13 +46,9 @@ struct ParallelBatch : ::testing::Test {
                                          "--list",
                                          dir.file("units.txt").string(),
                                          "--jobs",
-                                         jobs,
-                                         "--unit-udp-port",
-                                         std::to_string(simOptions.udpPort),
-                                         "--unit-tcp-port",
-                                         std::to_string(simOptions.tcpPort),
-                                         "--status-port",
-                                         std::to_string(simOptions.statusPort)};
+                                         jobs};
+        for (const auto& option : portOptions())
+            args.push_back(option);
         if (json)
             args.push_back("--json");
         cli::CliContext context{out, err, in, false, false, sleeper, spooler};
@@ -150,14 +122,10 @@ TEST_F(ParallelBatch, StopRequestFinishesTheUnitsInFlightThenSummarises) {
     std::vector<sim::UnitSettings> units;
     for (int i = 0; i < 6; ++i)
         units.push_back(unit(0, 200ms));
-    start(units, listOf(units));
-    simulator->stop();
-    simulator = std::make_unique<sim::UnitSimulator>(units, simOptions);
-    simulator->setEventCallback([&](const sim::Event& event) {
+    start(units, listOf(units), [&](const sim::Event& event) {
         if (event.kind == "header")
             interrupts = 1;
     });
-    ASSERT_TRUE(simulator->start());
     EXPECT_EQ(run("2"), 0);
     // The units already taken when the stop came (one or both slots, as the
     // threads happened to start) finish; no further unit starts.

@@ -7,6 +7,7 @@
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -17,9 +18,6 @@
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
-using testing_support::freeTcpPort;
-using testing_support::freeUdpPort;
-using testing_support::uniqueLoopbackAddress;
 
 namespace {
 
@@ -34,38 +32,23 @@ public:
     }
 };
 
-struct ProgramUnitTest : ::testing::Test {
-    sim::SimulatorOptions simOptions;
+struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
     EngineOptions engine;
     PhaseHookOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
     testing_support::TempDir dir;
     std::string image = testing_support::makeImage(50 * 1460 + 17);
-    std::unique_ptr<sim::UnitSimulator> simulator;
 
     ProgramUnitTest() {
-        simOptions.udpPort = freeUdpPort();
-        simOptions.tcpPort = freeTcpPort();
-        simOptions.statusPort = freeUdpPort();
-        engine.endpoints.unitUdpPort = simOptions.udpPort;
-        engine.endpoints.unitTcpPort = simOptions.tcpPort;
-        engine.endpoints.statusPort = simOptions.statusPort;
+        engine.endpoints = simulatedEndpoints();
         engine.stream.refusedRetryWindow = 60ms;
         engine.stream.sendStallLimit = 300ms;
         testing_support::writeFile(dir.file("fw.bin"), image);
     }
 
-    static sim::UnitSettings unit() {
-        sim::UnitSettings settings;
-        settings.address = uniqueLoopbackAddress();
-        return settings;
-    }
-
     void start(std::vector<sim::UnitSettings> units) {
-        simulator = std::make_unique<sim::UnitSimulator>(std::move(units), simOptions);
-        std::string error;
-        ASSERT_TRUE(simulator->start(&error)) << error;
+        ASSERT_TRUE(startSimulator(std::move(units)));
     }
 
     ProgramResult program(const std::string& target, const std::string& path = {}) {

@@ -3,40 +3,33 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
 
 #include <sstream>
 
-using testing_support::freeTcpPort;
-using testing_support::freeUdpPort;
 using testing_support::uniqueLoopbackAddress;
 
 namespace {
 
-struct SingleCli : ::testing::Test {
-    sim::SimulatorOptions simOptions;
+struct SingleCli : ::testing::Test, testing_support::SimulatedUnits {
     testing_support::TempDir dir;
     testing_support::ScaledSleeper sleeper{0.005};
     testing_support::NoQueues spooler;
-    std::unique_ptr<sim::UnitSimulator> simulator;
     std::ostringstream out, err;
     std::istringstream in;
 
     SingleCli() {
-        simOptions.udpPort = freeUdpPort();
-        simOptions.tcpPort = freeTcpPort();
-        simOptions.statusPort = freeUdpPort();
         testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(9000));
     }
 
     int run(std::vector<std::string> args) {
         out.str({});
         err.str({});
-        args.insert(args.end(), {"--unit-udp-port", std::to_string(simOptions.udpPort),
-                                 "--unit-tcp-port", std::to_string(simOptions.tcpPort),
-                                 "--status-port", std::to_string(simOptions.statusPort)});
+        const auto ports = portOptions();
+        args.insert(args.end(), ports.begin(), ports.end());
         cli::CliContext context{out, err, in, false, false, sleeper, spooler};
         context.streamTimeouts.refusedRetryWindow = std::chrono::milliseconds(100);
         return cli::runFwprog(args, context);
@@ -46,15 +39,10 @@ struct SingleCli : ::testing::Test {
 }  // namespace
 
 TEST_F(SingleCli, ResultMessageExitStatusAndJson) {
-    sim::UnitSettings good, verify, silent;
-    good.address = uniqueLoopbackAddress();
-    verify.address = uniqueLoopbackAddress();
-    verify.status = 2;
-    silent.address = uniqueLoopbackAddress();
+    const auto good = unit(), verify = unit(2);
+    auto silent = unit();
     silent.statusShape = sim::StatusShape::None;
-    simulator = std::make_unique<sim::UnitSimulator>(
-        std::vector<sim::UnitSettings>{good, verify, silent}, simOptions);
-    ASSERT_TRUE(simulator->start());
+    ASSERT_TRUE(startSimulator({good, verify, silent}));
     const std::string image = dir.file("fw.bin").string();
 
     EXPECT_EQ(run({"single", "--image", image, "--target", good.address}), 0);
@@ -74,12 +62,9 @@ TEST_F(SingleCli, ResultMessageExitStatusAndJson) {
 }
 
 TEST_F(SingleCli, FailuresGoToStderrWithThePrefix) {
-    sim::UnitSettings refusing;
-    refusing.address = uniqueLoopbackAddress();
+    auto refusing = unit();
     refusing.refuse = true;
-    simulator =
-        std::make_unique<sim::UnitSimulator>(std::vector<sim::UnitSettings>{refusing}, simOptions);
-    ASSERT_TRUE(simulator->start());
+    ASSERT_TRUE(startSimulator({refusing}));
     EXPECT_EQ(run({"single", "--image", dir.file("fw.bin").string(), "--target", refusing.address}),
               1);
     EXPECT_EQ(err.str(), "fwprog: Error #111: IP Address " + refusing.address +
