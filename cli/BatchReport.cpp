@@ -28,6 +28,15 @@ void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool js
     context.out.flush();
 }
 
+std::function<void(const std::string&)> printSummary(CliContext& context, bool json) {
+    return [&context, json](const std::string& text) {
+        if (!json) {
+            context.out << text << '\n';
+            context.out.flush();
+        }
+    };
+}
+
 void reportListNotOpened(CliContext& context, const BatchOutcome& outcome) {
     if (outcome.end != BatchEnd::ListNotOpened)
         return;

@@ -3,6 +3,7 @@
 #include "cli/CliContext.h"
 #include "fleet/BatchRun.h"
 
+#include <functional>
 #include <string>
 
 namespace cli {
@@ -13,6 +14,9 @@ namespace cli {
 // closing brace (", \"name\": value" pairs).
 void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
                        const std::string& extraJsonFields = {});
+
+// Prints the batch's summary line on stdout, unless the outcome goes out as JSON.
+std::function<void(const std::string&)> printSummary(CliContext& context, bool json);
 
 // The reason a list could not be opened, on stderr: the window ends quietly
 // there, but a script deserves to know why nothing ran.

@@ -43,9 +43,7 @@ public:
     void unitFinished(const std::string& target, ProgramResult result) {
         finishProgressLine();
         if (terminal_) {
-            std::string line = logUnitLine(target, result);
-            line.resize(line.size() - 2);  // the log's CR LF
-            err_ << "[" << counter_ << "] " << line << '\n';
+            err_ << "[" << counter_ << "] " << unitOutcomeText(target, result) << '\n';
             err_.flush();
         }
     }
@@ -131,12 +129,7 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         return result;
     };
     hooks.stopRequested = [&] { return context.stopRequested(); };
-    hooks.showSummary = [&](const std::string& text) {
-        if (!common.json) {
-            context.out << text << '\n';
-            context.out.flush();
-        }
-    };
+    hooks.showSummary = printSummary(context, common.json);
 
     const BatchOutcome outcome =
         runBatch({image, list, haveLog ? log : defaultLogPath(list)}, op, context.sleeper, hooks);

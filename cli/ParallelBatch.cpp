@@ -19,12 +19,7 @@ int runParallelBatch(const MultipleOptions& options, CliContext& context) {
     // File errors and the port's failure are said once, as in a sequential batch.
     TerminalOperator sessionOp(context.err, false);
     BatchHooks hooks;
-    hooks.showSummary = [&](const std::string& text) {
-        if (!options.json) {
-            context.out << text << '\n';
-            context.out.flush();
-        }
-    };
+    hooks.showSummary = printSummary(context, options.json);
     BatchSession session(sessionOp, hooks);
 
     std::vector<std::string> targets;
@@ -70,9 +65,7 @@ int runParallelBatch(const MultipleOptions& options, CliContext& context) {
     callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
         if (logFailed)
             return;
-        std::string line = logUnitLine(unit.target, result);
-        line.resize(line.size() - 2);  // the display adds its own line end
-        display.unitFinished(unit.number, line);
+        display.unitFinished(unit.number, unitOutcomeText(unit.target, result));
         if (!session.unitDone(unit.target, result))
             logFailed = true;
     };

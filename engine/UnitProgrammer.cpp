@@ -9,14 +9,12 @@
 #include <cstdio>
 #include <memory>
 
-namespace {
-
-// The network path is taken when the target starts with four unsigned numbers
-// joined by dots. The numbers themselves are never used; the text is.
 bool readsAsDottedAddress(const std::string& target) {
     unsigned a = 0, b = 0, c = 0, d = 0;
     return std::sscanf(target.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
 }
+
+namespace {
 
 // Releases the wait cursor levels a run has taken, on whatever path it leaves.
 class WaitCursorLevels {

@@ -13,6 +13,11 @@
 #include <array>
 #include <string>
 
+// The network path is taken when the target starts with four unsigned numbers
+// joined by dots; any other target names a print queue. The numbers themselves
+// are never used; the text is.
+bool readsAsDottedAddress(const std::string& target);
+
 struct EngineOptions {
     Endpoints endpoints;
     platform::StreamTimeouts stream;

@@ -55,6 +55,11 @@ bool BatchSession::logWriteFailed() {
                 platform::systemErrorText(log_.lastError()));
 }
 
+bool BatchSession::listReadFailed() {
+    return fail("Could not read the list file " + outcome_.listPath + "\n" +
+                platform::systemErrorText(list_.lastError()));
+}
+
 bool BatchSession::closeBoth() {
     list_.close();
     if (!log_.close())
@@ -99,8 +104,7 @@ bool BatchSession::begin(const BatchRequest& request) {
     for (;;) {
         const long length = ReadListLine(list_, record);
         if (length == kListReadError)
-            return fail("Could not read the list file " + outcome_.listPath + "\n" +
-                        platform::systemErrorText(list_.lastError()));
+            return listReadFailed();
         if (length == 0)
             break;
         ++outcome_.total;
@@ -114,8 +118,7 @@ bool BatchSession::begin(const BatchRequest& request) {
 BatchSession::Next BatchSession::nextRecord(std::string& target) {
     const long length = ReadListLine(list_, target);
     if (length == kListReadError) {
-        fail("Could not read the list file " + outcome_.listPath + "\n" +
-             platform::systemErrorText(list_.lastError()));
+        listReadFailed();
         return Next::Error;
     }
     if (length == 0) {
@@ -142,7 +145,7 @@ bool BatchSession::summarise(std::size_t units) {
         hooks_.showSummary(text);
     else
         op_.messageBox(text, mb::kIconInformation);
-    if (!log_.write(text + "\r\n"))
+    if (!log_.write(logSummaryLine(units)))
         return logWriteFailed();
     outcome_.unitsUpdated = units;
     return closeBoth();

@@ -105,6 +105,7 @@ public:
 private:
     bool fail(const std::string& message);
     bool logWriteFailed();
+    bool listReadFailed();
     bool closeBoth();
 
     Operator& op_;

@@ -1,7 +1,7 @@
 #include "fleet/DeviceDiscovery.h"
 
 #include "engine/Protocol.h"
-#include "platform/DatagramSocket.h"
+#include "fleet/UnitBroadcast.h"
 
 #include <algorithm>
 #include <vector>
@@ -28,21 +28,9 @@ void DeviceDiscovery::setPause(std::chrono::milliseconds pause) {
 
 bool DeviceDiscovery::refresh(DeviceList& list) {
     platform::DatagramSocket socket;
-    if (!socket.create(0)) {
-        op_.messageBox("Create Error", mb::kOk);
+    if (broadcastToUnits(op_, endpoints_, proto::kQuery, socket, kReceiveQueueBytes) !=
+        BroadcastStep::Sent)
         return false;
-    }
-    if (!socket.setBroadcast(true)) {
-        op_.messageBox("setsockopt Error", mb::kOk);
-        return false;
-    }
-    socket.setReceiveBufferSize(kReceiveQueueBytes);
-    const long sent = socket.sendTo(endpoints_.broadcastAddress, endpoints_.unitUdpPort,
-                                    proto::kQuery.data(), proto::kQuery.size());
-    if (sent != static_cast<long>(proto::kQuery.size())) {
-        op_.messageBox("Send Error", mb::kOk);
-        return false;
-    }
 
     list.clear();
     sleeper_.sleepFor(pause_);

@@ -1,18 +1,18 @@
 #include "fleet/ParallelScheduler.h"
 
 #include "engine/Timing.h"
+#include "engine/UnitProgrammer.h"
+#include "fleet/BatchRun.h"
 #include "fleet/SharedStatusPort.h"
 
 #include <algorithm>
 #include <condition_variable>
-#include <cstdio>
 #include <mutex>
 #include <set>
 #include <thread>
 
 bool ParallelScheduler::isPrintQueueTarget(const std::string& target) {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return std::sscanf(target.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) != 4;
+    return !readsAsDottedAddress(target);
 }
 
 ParallelScheduler::ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper)
@@ -65,18 +65,19 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
                 result = callbacks.programUnit(unit);
             }
 
+            const AfterUnit after = afterUnit(result);
             {
                 std::lock_guard lock(mutex);
                 if (callbacks.unitFinished)
                     callbacks.unitFinished(unit, result);
                 inFlight.erase(key);
-                if (result >= 1 && result <= 99) {
+                if (after == AfterUnit::EndBatch) {
                     ending = true;
                     outcome.endedByFailure = true;
                 }
                 changed.notify_all();
             }
-            if (result <= 0)
+            if (after == AfterUnit::PauseThenNext)
                 sleeper_.sleepFor(timing::kPauseAfterConfirmedUnit);
         }
     };

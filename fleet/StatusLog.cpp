@@ -100,6 +100,10 @@ std::string logDateLine(const std::tm& localTime) {
 }
 
 std::string logUnitLine(const std::string& target, ProgramResult result) {
+    return unitOutcomeText(target, result) + "\r\n";
+}
+
+std::string unitOutcomeText(const std::string& target, ProgramResult result) {
     std::string outcome;
     if (result == ResultProgrammed)
         outcome = "Successfully Programmed";
@@ -119,7 +123,7 @@ std::string logUnitLine(const std::string& target, ProgramResult result) {
         outcome = "Incorrect Model Number";
     else
         outcome = "Failed to Program (Error #" + std::to_string(result) + ")";
-    return "IP: " + target + " " + outcome + "\r\n";
+    return "IP: " + target + " " + outcome;
 }
 
 std::string unitsUpdatedText(std::size_t unitsUpdated) {

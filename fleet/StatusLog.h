@@ -37,6 +37,8 @@ private:
 std::string logFileNameLine(const std::string& imagePath);
 std::string logDateLine(const std::tm& localTime);
 std::string logUnitLine(const std::string& target, ProgramResult result);
+// The unit's line without its CR LF, as displays show it.
+std::string unitOutcomeText(const std::string& target, ProgramResult result);
 std::string logSummaryLine(std::size_t unitsUpdated);
 
 // "%d Units Updated": the summary as the operator sees it and, with CR LF, the

@@ -1,7 +1,7 @@
 #include "fleet/TimeStampBroadcast.h"
 
 #include "engine/Protocol.h"
-#include "platform/DatagramSocket.h"
+#include "fleet/UnitBroadcast.h"
 
 namespace fleet {
 
@@ -18,23 +18,19 @@ TimeStampBroadcast::Outcome TimeStampBroadcast::run() {
 
     text_ = timeStampMessage(readClock_());
 
-    platform::DatagramSocket socket;
-    if (!socket.create(0)) {
-        op_.messageBox("Create Error", mb::kOk);
-        return Outcome::CreateFailed;
-    }
-    if (!socket.setBroadcast(true)) {
-        op_.messageBox("setsockopt Error", mb::kOk);
-        return Outcome::BroadcastDenied;
-    }
     // The text alone: units take the datagram's length as the message's.
-    const long sent = socket.sendTo(endpoints_.broadcastAddress, endpoints_.unitUdpPort,
-                                    text_.data(), text_.size());
-    if (sent != static_cast<long>(text_.size())) {
-        op_.messageBox("Send Error", mb::kOk);
-        return Outcome::SendFailed;
+    platform::DatagramSocket socket;
+    switch (broadcastToUnits(op_, endpoints_, text_, socket)) {
+        case BroadcastStep::Sent:
+            return Outcome::Sent;
+        case BroadcastStep::CreateFailed:
+            return Outcome::CreateFailed;
+        case BroadcastStep::BroadcastDenied:
+            return Outcome::BroadcastDenied;
+        case BroadcastStep::SendFailed:
+            return Outcome::SendFailed;
     }
-    return Outcome::Sent;
+    return Outcome::SendFailed;
 }
 
 }  // namespace fleet
