@@ -41,17 +41,6 @@ std::optional<long> parseWait(const std::string& text) {
     return value;
 }
 
-// The terminal operator, remembering the last message for the JSON report.
-class DiscoverOperator : public TerminalOperator {
-public:
-    using TerminalOperator::TerminalOperator;
-    int messageBox(const std::string& text, unsigned flags) override {
-        lastMessage = text;
-        return TerminalOperator::messageBox(text, flags);
-    }
-    std::string lastMessage;
-};
-
 void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
     if (!json) {
         for (const std::string& line : list.lines())
@@ -92,14 +81,14 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
     if (reader.error())
         return usageError(context, *reader.error(), kDiscoverUsage);
 
-    DiscoverOperator op(context.err, false);
+    TerminalOperator op(context.err, false);
     fleet::DeviceDiscovery discovery(op, context.sleeper, common.endpoints);
     if (!waitText.empty())
         discovery.setPause(std::chrono::milliseconds(*parseWait(waitText)));
     fleet::DeviceList list;
     if (!discovery.refresh(list)) {
         if (common.json)
-            context.out << "{\"error\": " << jsonString(op.lastMessage) << "}\n";
+            context.out << "{\"error\": " << jsonString(op.lastMessage()) << "}\n";
         return kExitFailure;
     }
     printList(context.out, list, common.json);

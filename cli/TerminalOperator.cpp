@@ -28,6 +28,7 @@ TerminalOperator::~TerminalOperator() {
 
 int TerminalOperator::messageBox(const std::string& text, unsigned flags) {
     finishProgressLine();
+    lastMessage_ = text;
     err_ << "fwprog: " << text;
     if (text.empty() || text.back() != '\n')
         err_ << '\n';

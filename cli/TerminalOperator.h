@@ -30,6 +30,8 @@ public:
     void setLabel(std::string label) { label_ = std::move(label); }
     // Ends a progress line that is still drawn.
     void finishProgressLine();
+    // The text of the last message shown, for a command's JSON report.
+    const std::string& lastMessage() const { return lastMessage_; }
 
 private:
     void drawProgress(bool force);
@@ -37,6 +39,7 @@ private:
     std::ostream& err_;
     bool showProgress_;
     std::string label_;
+    std::string lastMessage_;
     std::uint64_t total_ = 0;
     std::uint64_t position_ = 0;
     bool lineOpen_ = false;

@@ -27,10 +27,8 @@ public:
         : TerminalOperator(context.err, false), context_(context), assumeYes_(assumeYes) {}
 
     int messageBox(const std::string& text, unsigned flags) override {
-        if (flags != mb::kOkCancelQuestion) {
-            lastMessage = text;
+        if (flags != mb::kOkCancelQuestion)
             return TerminalOperator::messageBox(text, flags);
-        }
         if (assumeYes_)
             return mb::kAnswerOk;
         context_.err << "fwprog: " << text << "? [y/N] ";
@@ -42,8 +40,6 @@ public:
             c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         return answer == "y" || answer == "yes" ? mb::kAnswerOk : mb::kAnswerCancel;
     }
-
-    std::string lastMessage;
 
 private:
     CliContext& context_;
@@ -86,7 +82,7 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
             return kExitFailure;
         default:
             if (common.json)
-                context.out << "{\"error\": " << jsonString(op.lastMessage) << "}\n";
+                context.out << "{\"error\": " << jsonString(op.lastMessage()) << "}\n";
             return kExitFailure;
     }
 }
