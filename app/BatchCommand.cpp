@@ -1,12 +1,12 @@
 // The "Multiple" command: every unit of a list file, one after the other, with
 // the status log beside the list.
+#include "app/FileChooser.h"
 #include "app/ProgrammerApp.h"
 #include "app/ProgrammerDlg.h"
 #include "fleet/BatchRun.h"
 
 #include <QDesktopServices>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QUrl>
 
@@ -20,21 +20,11 @@ QStringList listFileFilters() {
 }
 
 std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving) {
-    QFileDialog dialog(owner);
-    dialog.setAcceptMode(forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
     // A typed name that does not exist is accepted: a list to be written, or,
     // when opening, one the batch then ends on quietly with the log's two
     // header lines as its trace.
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setNameFilters(listFileFilters());
-    dialog.setDefaultSuffix(QStringLiteral("txt"));
-    dialog.selectFile(QStringLiteral("*.txt"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return std::nullopt;
-    }
-    return toLocal8(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
+    return chooseFile(owner, {forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen,
+                              listFileFilters(), QStringLiteral("*.txt"), QStringLiteral("txt")});
 }
 
 std::optional<std::string> CProgrammerDlg::ChooseListFile() {

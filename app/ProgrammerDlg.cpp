@@ -1,13 +1,12 @@
 #include "app/ProgrammerDlg.h"
 
+#include "app/FileChooser.h"
 #include "app/ProgrammerApp.h"
 #include "engine/ResultMessages.h"
 #include "platform/Spooler.h"
 
 #include <QAction>
 #include <QComboBox>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -352,16 +351,9 @@ void CProgrammerDlg::OnBrowseImage() {
 }
 
 std::optional<std::string> CProgrammerDlg::ChooseImageFile() {
-    QFileDialog dialog(this);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::AnyFile);  // a name that does not exist yet is accepted
-    dialog.setOption(QFileDialog::DontUseNativeDialog);
-    dialog.setOption(QFileDialog::HideNameFilterDetails);
-    dialog.setNameFilters(imageFileFilters());
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return std::nullopt;
-    }
-    return toLocal8(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
+    // A name that does not exist yet is accepted; the image step reports it.
+    return chooseFile(
+        this, {QFileDialog::AcceptOpen, imageFileFilters(), QStringLiteral("*.WQ?"), QString()});
 }
 
 void CProgrammerDlg::OnProgramSingle() {

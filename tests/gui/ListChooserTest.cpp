@@ -1,6 +1,6 @@
-// The Open dialog the Multiple command asks for its list with: the filter
-// entries the operator reads, the patterns behind them, and what a typed name
-// becomes.
+// The Open dialogs the Multiple command asks for its list with, and the image
+// chooser: the filter entries the operator reads, the patterns behind them,
+// and what a typed name becomes.
 #include "tests/gui/GuiTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -24,10 +24,12 @@ class ChooserDlg : public TestDlg {
 public:
     using TestDlg::TestDlg;
     std::optional<std::string> chooseList() { return ChooseListFile(); }
+    std::optional<std::string> chooseImage() { return CProgrammerDlg::ChooseImageFile(); }
 };
 
-// Runs the chooser and acts on it once it is up; returns what it gave back.
-std::optional<std::string> withChooser(ChooserDlg& w, std::function<void(QFileDialog&)> act) {
+// Runs a chooser and acts on it once it is up; returns what it gave back.
+std::optional<std::string> withChooser(ChooserDlg& w, std::function<void(QFileDialog&)> act,
+                                       bool image = false) {
     bool acted = false;
     QTimer::singleShot(0, [&] {
         auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
@@ -38,9 +40,15 @@ std::optional<std::string> withChooser(ChooserDlg& w, std::function<void(QFileDi
         acted = true;
         act(*dialog);
     });
-    auto chosen = w.chooseList();
+    auto chosen = image ? w.chooseImage() : w.chooseList();
     EXPECT_TRUE(acted);
     return chosen;
+}
+
+// The filter entry the operator sees selected.
+QString shownFilter(QFileDialog& dialog) {
+    auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+    return types ? types->currentText() : QString();
 }
 
 }  // namespace
@@ -113,4 +121,60 @@ TEST(ListChooser, DescriptionsAreWrittenWholeAndTxtMatchesEitherLetterCase) {
         EXPECT_FALSE(matches(0, name)) << name;
     for (const char* name : {"units.csv", "UNITS", "units.txt"})
         EXPECT_TRUE(matches(1, name)) << name;
+}
+
+TEST(ListChooser, OpenOnAWildcardNameFiltersTheViewAndNeverReturnsIt) {
+    CProgrammerApp app;
+    app.SetAppName(gui_test::uniqueAppName());
+    FakeSpooler spooler;
+    ChooserDlg w(app, spooler);
+    testing_support::TempDir dir;
+    testing_support::writeFile(dir.file("units.txt"), "127.0.0.7\r\n");
+
+    QStringList filtersAfterTyping;
+    const auto chosen = withChooser(w, [&](QFileDialog& dialog) {
+        dialog.setDirectory(QString::fromStdString(dir.path().string()));
+        auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        ASSERT_NE(name, nullptr);
+        // The preset "*.txt" as it stands: the Text Files entry, still open.
+        dialog.selectNameFilter(dialog.nameFilters().last());
+        static_cast<QDialog&>(dialog).accept();
+        EXPECT_EQ(dialog.result(), QDialog::Rejected) << "a wildcard name was taken as a file";
+        EXPECT_EQ(shownFilter(dialog), QStringLiteral("Text Files (*.txt)"));
+        // A pattern of the operator's own becomes an entry in front.
+        name->setText(QStringLiteral("unit*"));
+        static_cast<QDialog&>(dialog).accept();
+        EXPECT_EQ(dialog.result(), QDialog::Rejected);
+        filtersAfterTyping = dialog.nameFilters();
+        EXPECT_EQ(shownFilter(dialog), QStringLiteral("unit*.txt"));
+        name->setText(QStringLiteral("units.txt"));
+        static_cast<QDialog&>(dialog).accept();
+    });
+    ASSERT_TRUE(chosen.has_value());
+    EXPECT_EQ(*chosen, dir.file("units.txt").string());
+    ASSERT_EQ(filtersAfterTyping.size(), 3);
+    EXPECT_EQ(filtersAfterTyping.first(), QStringLiteral("unit*.txt (unit*.txt)"));
+}
+
+TEST(ListChooser, TheImageChooserStartsOnWqNamesAndTreatsThemAsAFilter) {
+    CProgrammerApp app;
+    app.SetAppName(gui_test::uniqueAppName());
+    FakeSpooler spooler;
+    ChooserDlg w(app, spooler);
+    testing_support::TempDir dir;
+
+    QString initialName;
+    const auto chosen = withChooser(
+        w,
+        [&](QFileDialog& dialog) {
+            dialog.setDirectory(QString::fromStdString(dir.path().string()));
+            if (auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                initialName = name->text();
+            static_cast<QDialog&>(dialog).accept();
+            EXPECT_EQ(dialog.result(), QDialog::Rejected) << "\"*.WQ?\" was taken as a file";
+            dialog.reject();
+        },
+        /*image=*/true);
+    EXPECT_EQ(initialName, QStringLiteral("*.WQ?"));
+    EXPECT_FALSE(chosen.has_value());
 }
