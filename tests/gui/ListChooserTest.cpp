@@ -45,6 +45,19 @@ std::optional<std::string> withChooser(ChooserDlg& w, std::function<void(QFileDi
     return chosen;
 }
 
+// The program with a name of its own, ready before any window takes it.
+struct NamedApp {
+    CProgrammerApp app;
+    NamedApp() { app.SetAppName(gui_test::uniqueAppName()); }
+};
+
+// A window to run the choosers from, and a folder to point them at.
+struct ListChooser : ::testing::Test, NamedApp {
+    FakeSpooler spooler;
+    ChooserDlg w{app, spooler};
+    testing_support::TempDir dir;
+};
+
 // The filter entry the operator sees selected.
 QString shownFilter(QFileDialog& dialog) {
     auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
@@ -53,13 +66,7 @@ QString shownFilter(QFileDialog& dialog) {
 
 }  // namespace
 
-TEST(ListChooser, ShowsBothFilterEntriesAndStartsOnTxtNames) {
-    CProgrammerApp app;
-    app.SetAppName(gui_test::uniqueAppName());
-    FakeSpooler spooler;
-    ChooserDlg w(app, spooler);
-    testing_support::TempDir dir;
-
+TEST_F(ListChooser, ShowsBothFilterEntriesAndStartsOnTxtNames) {
     QStringList shown;
     QString initialName, suffix;
     const auto cancelled = withChooser(w, [&](QFileDialog& dialog) {
@@ -80,13 +87,7 @@ TEST(ListChooser, ShowsBothFilterEntriesAndStartsOnTxtNames) {
     EXPECT_EQ(suffix, QStringLiteral("txt"));
 }
 
-TEST(ListChooser, ATypedNameThatDoesNotExistIsAcceptedWithTheDefaultExtension) {
-    CProgrammerApp app;
-    app.SetAppName(gui_test::uniqueAppName());
-    FakeSpooler spooler;
-    ChooserDlg w(app, spooler);
-    testing_support::TempDir dir;
-
+TEST_F(ListChooser, ATypedNameThatDoesNotExistIsAcceptedWithTheDefaultExtension) {
     const auto chosen = withChooser(w, [&](QFileDialog& dialog) {
         dialog.setDirectory(QString::fromStdString(dir.path().string()));
         auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
@@ -98,7 +99,7 @@ TEST(ListChooser, ATypedNameThatDoesNotExistIsAcceptedWithTheDefaultExtension) {
     EXPECT_EQ(*chosen, dir.file("units of line 4.txt").string());
 }
 
-TEST(ListChooser, DescriptionsAreWrittenWholeAndTxtMatchesEitherLetterCase) {
+TEST_F(ListChooser, DescriptionsAreWrittenWholeAndTxtMatchesEitherLetterCase) {
     // As the chooser reads a filter: the last parenthesised group holds the
     // patterns, the text before it is what the operator sees.
     const QRegularExpression split(QStringLiteral("^(.*)\\(([^()]*)\\)$"));
@@ -123,12 +124,7 @@ TEST(ListChooser, DescriptionsAreWrittenWholeAndTxtMatchesEitherLetterCase) {
         EXPECT_TRUE(matches(1, name)) << name;
 }
 
-TEST(ListChooser, OpenOnAWildcardNameFiltersTheViewAndNeverReturnsIt) {
-    CProgrammerApp app;
-    app.SetAppName(gui_test::uniqueAppName());
-    FakeSpooler spooler;
-    ChooserDlg w(app, spooler);
-    testing_support::TempDir dir;
+TEST_F(ListChooser, OpenOnAWildcardNameFiltersTheViewAndNeverReturnsIt) {
     testing_support::writeFile(dir.file("units.txt"), "127.0.0.7\r\n");
 
     QStringList filtersAfterTyping;
@@ -156,13 +152,7 @@ TEST(ListChooser, OpenOnAWildcardNameFiltersTheViewAndNeverReturnsIt) {
     EXPECT_EQ(filtersAfterTyping.first(), QStringLiteral("unit*.txt (unit*.txt)"));
 }
 
-TEST(ListChooser, TheImageChooserStartsOnWqNamesAndTreatsThemAsAFilter) {
-    CProgrammerApp app;
-    app.SetAppName(gui_test::uniqueAppName());
-    FakeSpooler spooler;
-    ChooserDlg w(app, spooler);
-    testing_support::TempDir dir;
-
+TEST_F(ListChooser, TheImageChooserStartsOnWqNamesAndTreatsThemAsAFilter) {
     QString initialName;
     const auto chosen = withChooser(
         w,
