@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config ccache git
     qt6-base-dev qt6-base-dev-tools libqt6test6
+    qt6-base-private-dev  # window-system events in the widget tests
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libcups2-dev cups-daemon cups-client cups
     xvfb xauth xdotool imagemagick fonts-dejavu-core

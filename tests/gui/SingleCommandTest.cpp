@@ -130,7 +130,7 @@ TEST_F(Single, ClicksDuringACommandStartNothingButStopAndCloseStillWork) {
     EXPECT_EQ(w.fileChoices.size(), 1u) << "Browse did not run inside Single";
     ASSERT_EQ(w.messages.size(), 1u);
     EXPECT_FALSE(w.IsCommandRunning());
-    QTRY_VERIFY_WITH_TIMEOUT(!w.isVisible(), 2000);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return !w.isVisible(); }, 2000));
     EXPECT_EQ(stored(), "10.0.0.9");
     // A command after the first one runs again.
     w.show();
