@@ -8,11 +8,17 @@
 #include <QAction>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QHelpEvent>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QToolTip>
+
+#include <algorithm>
 
 // The images live in a static library; naming them here pulls them into every
 // program that has a window.
@@ -224,19 +230,62 @@ void CProgrammerDlg::CreateControls() {
     connect(m_stop, &QPushButton::clicked, this, [this] { OnStop(); });
 }
 
+std::vector<QPushButton*> CProgrammerDlg::CommandButtons() const {
+    return {m_browseImage, m_programSingle, m_findDevice, m_programMultiple, m_timeStamp};
+}
+
+// For the length of one command: the command buttons are shown unavailable and
+// afterwards come back as they were, the keyboard focus with them.
+class CProgrammerDlg::CommandScope {
+public:
+    explicit CommandScope(CProgrammerDlg& dlg) : dlg_(dlg), focus_(dlg.focusWidget()) {
+        dlg_.m_bCommandRunning = true;
+        const std::vector<QPushButton*> buttons = dlg_.CommandButtons();
+        // A disabled button hands its focus on along the tab order, which would
+        // select the image path's text; the window itself holds it meanwhile,
+        // where Escape still reaches it.
+        if (std::find(buttons.begin(), buttons.end(), focus_.data()) != buttons.end()) {
+            dlg_.setFocus(Qt::OtherFocusReason);
+        }
+        for (QPushButton* button : buttons) {
+            if (button->isEnabled()) {
+                button->setEnabled(false);
+                disabled_.emplace_back(button);
+            }
+        }
+    }
+    ~CommandScope() {
+        for (const QPointer<QPushButton>& button : disabled_) {
+            if (button) {
+                button->setEnabled(true);
+            }
+        }
+        if (focus_ && focus_->isEnabled() && focus_->isVisible()) {
+            focus_->setFocus(Qt::OtherFocusReason);
+        }
+        dlg_.m_bCommandRunning = false;
+    }
+    CommandScope(const CommandScope&) = delete;
+    CommandScope& operator=(const CommandScope&) = delete;
+
+private:
+    CProgrammerDlg& dlg_;
+    QPointer<QWidget> focus_;
+    std::vector<QPointer<QPushButton>> disabled_;
+};
+
 void CProgrammerDlg::RunCommand(void (CProgrammerDlg::*handler)()) {
     // The engine lets waiting clicks run once per streamed block. A second
     // command started there would share the block buffer, the progress bar and
-    // the application state with the running one, so such clicks are dropped.
+    // the application state with the running one, so such clicks are dropped
+    // (the buttons are disabled as well, so they look it).
     if (m_bCommandRunning) {
         return;
     }
-    struct Running {
-        bool& flag;
-        explicit Running(bool& f) : flag(f) { flag = true; }
-        ~Running() { flag = false; }
-    } running(m_bCommandRunning);
-    (this->*handler)();
+    {
+        CommandScope scope(*this);
+        (this->*handler)();
+    }
     if (m_bCloseRequested) {
         m_bCloseRequested = false;
         QMetaObject::invokeMethod(
@@ -368,7 +417,7 @@ void CProgrammerDlg::OnProgramSingle() {
     const ProgramResult result = ProgramUnit();
     WritePrinterSetting();
     UpdateData(false);
-    MessageBox(singleResultMessage(result, target), mb::kIconInformation);
+    m_operator.messageBox(singleResultMessage(result, target), mb::kIconInformation);
 }
 
 ProgramResult CProgrammerDlg::ProgramUnit() {

@@ -12,6 +12,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 class CProgrammerApp;
 class QComboBox;
@@ -160,7 +161,11 @@ protected:
     QPushButton* m_timeStamp = nullptr;
 
 private:
+    class CommandScope;
+
     void CreateControls();
+    // The buttons that start a command: disabled while one runs.
+    std::vector<QPushButton*> CommandButtons() const;
     void RunCommand(void (CProgrammerDlg::*handler)());
     void SelectTarget(const std::string& text);
 

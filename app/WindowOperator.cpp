@@ -88,6 +88,27 @@ WindowOperator::~WindowOperator() {
 }
 
 int WindowOperator::messageBox(const std::string& text, unsigned flags) {
+    // Input the window held back while it only painted (a close from the window
+    // manager, Escape) is handed to the window now: once the box is up, the
+    // window is blocked and such input would be thrown away unseen.
+    QCoreApplication::processEvents();
+    // The box waits for the operator, so it shows the normal pointer; the busy
+    // one comes back when the box is answered and the command goes on.
+    struct ArrowWhileAsking {
+        bool lifted;
+        explicit ArrowWhileAsking(bool busy) : lifted(busy) {
+            if (lifted) {
+                QGuiApplication::setOverrideCursor(QCursor(Qt::ArrowCursor));
+            }
+        }
+        ~ArrowWhileAsking() {
+            if (lifted) {
+                QGuiApplication::restoreOverrideCursor();
+            }
+        }
+        ArrowWhileAsking(const ArrowWhileAsking&) = delete;
+        ArrowWhileAsking& operator=(const ArrowWhileAsking&) = delete;
+    } arrow(waitCursorDepth_ > 0);
     if (messageBoxFn_) {
         return messageBoxFn_(text, flags);
     }
