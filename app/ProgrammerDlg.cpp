@@ -187,7 +187,9 @@ void CProgrammerDlg::CreateControls() {
     m_unitCounter->setObjectName(QStringLiteral("IDC_UNIT_COUNTER"));
     m_unitCounter->setAlignment(Qt::AlignLeft | Qt::AlignTop);
     m_unitCounter->setTextFormat(Qt::PlainText);
-    place(m_unitCounter, u, 233, 135, 30, 8);
+    // The template's 30 units clip "100 of 150"; the space up to "Time Stamp"
+    // is free, and with it "9999 of 9999" shows whole.
+    place(m_unitCounter, u, 233, 135, kUnitCounterWidth, 8);
 
     m_stop = new QPushButton(QStringLiteral("Exit"), this);
     m_stop->setObjectName(QStringLiteral("IDC_STOP"));
@@ -308,6 +310,9 @@ bool CProgrammerDlg::OnInitDialog() {
         separator->setSeparator(true);
         auto* about = new QAction(aboutText, this);
         about->setObjectName(QStringLiteral("IDM_ABOUTBOX"));
+        // F1, where Linux users look for a program's help and About.
+        about->setShortcut(QKeySequence::HelpContents);
+        about->setShortcutContext(Qt::WindowShortcut);
         connect(about, &QAction::triggered, this, [this] { OnSysCommand(kIdmAboutBox); });
         addAction(separator);
         addAction(about);
@@ -462,10 +467,54 @@ void CProgrammerDlg::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
 }
 
+QRect CProgrammerDlg::BannerRect() const {
+    // The band above the image path's frame, with the same margin on the right
+    // as on the left and a little room above the frame's title.
+    const int right = width() - kBannerX;
+    const int bottom = m_filenameGroup->y() - m_baseUnits.toPixelsY(kBannerGap);
+    return QRect(QPoint(kBannerX, kBannerY), QPoint(right - 1, bottom - 1));
+}
+
 void CProgrammerDlg::paintEvent(QPaintEvent* event) {
     QDialog::paintEvent(event);
-    if (!m_bmpBanner.isNull()) {
-        QPainter painter(this);
-        painter.drawPixmap(QPoint(kBannerX, kBannerY), m_bmpBanner);
+    if (m_bmpBanner.isNull()) {
+        return;
     }
+    // The banner spans the band from margin to margin whatever the font makes
+    // of the window's width: its plain stretch between the name and the version
+    // line is widened, so nothing is distorted. Only a band too small for the
+    // picture shrinks it as a whole.
+    const QRect band = BannerRect();
+    const QSize picture = m_bmpBanner.size();
+    const double scale = std::min(
+        {1.0, double(band.width()) / picture.width(), double(band.height()) / picture.height()});
+    const int split = std::min(kBannerStretchColumn, picture.width() - 1);
+    const int height = qRound(picture.height() * scale);
+    const int leftWidth = qRound(split * scale);
+    const int rightWidth = qRound((picture.width() - split) * scale);
+    const int middleWidth = std::max(0, band.width() - leftWidth - rightWidth);
+    QPainter painter(this);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform, scale < 1.0);
+    const int x = band.x();
+    const int y = band.y();
+    painter.drawPixmap(QRect(x, y, leftWidth, height), m_bmpBanner,
+                       QRect(0, 0, split, picture.height()));
+    painter.drawPixmap(QRect(x + leftWidth, y, middleWidth, height), m_bmpBanner,
+                       QRect(split, 0, 1, picture.height()));
+    painter.drawPixmap(QRect(x + leftWidth + middleWidth, y, rightWidth, height), m_bmpBanner,
+                       QRect(split, 0, picture.width() - split, picture.height()));
+}
+
+bool CProgrammerDlg::event(QEvent* event) {
+    if (event->type() == QEvent::ToolTip) {
+        // The banner tells how to reach the About box, which has no button.
+        auto* help = static_cast<QHelpEvent*>(event);
+        const QRect banner = BannerRect();
+        if (banner.contains(help->pos())) {
+            QToolTip::showText(help->globalPos(), QString::fromLatin1(kBannerToolTip), this,
+                               banner);
+            return true;
+        }
+    }
+    return QDialog::event(event);
 }

@@ -59,6 +59,14 @@ public:
     static constexpr int kTemplateHeight = 150;
     static constexpr int kBannerX = 10;
     static constexpr int kBannerY = 10;
+    // Dialog units kept free between the banner and the image path's frame.
+    static constexpr int kBannerGap = 2;
+    // The banner's first column of the plain stretch between the product's
+    // name and the version line; it is widened to fill a wider window.
+    static constexpr int kBannerStretchColumn = 320;
+    static constexpr int kUnitCounterWidth = 53;
+    static constexpr const char* kBannerToolTip =
+        "Right-click anywhere in the window, or press F1, for About Firmware Programmer";
     static constexpr unsigned kIdmAboutBox = 0x0010;
     static constexpr const char* kCaption = "BRINDELL Firmware Programmer";
     static constexpr const char* kAboutMenuText = "&About Firmware Programmer...";
@@ -135,6 +143,10 @@ protected:
 
     void showEvent(QShowEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
+    bool event(QEvent* event) override;
+
+    // Where the banner is painted: the band above the controls, margin to margin.
+    QRect BannerRect() const;
 
     // Members, in the order of the window's data.
     QProgressBar* m_progress = nullptr;

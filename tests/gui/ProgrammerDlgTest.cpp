@@ -3,11 +3,15 @@
 #include "tests/gui/GuiTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <qpa/qwindowsysteminterface.h>
 #include <QApplication>
 #include <QGroupBox>
+#include <QMenu>
 #include <QProgressBar>
 #include <QRegularExpression>
 #include <QTest>
+#include <QTimer>
+#include <QToolTip>
 
 #include <gtest/gtest.h>
 
@@ -61,7 +65,7 @@ const DluRect kLayout[] = {
     {"IDC_TARGET", 13, 113, 184, 89},      {"IDC_PROGRAM_SINGLE", 234, 102, 50, 14},
     {"IDC_HELP_BUTTON", 273, 40, 50, 14},  {"IDC_COPYRIGHT", 7, 135, 81, 8},
     {"IDC_FIND_DEVICE", 201, 112, 19, 14}, {"IDC_PROGRAM_MULTIPLE", 288, 102, 50, 14},
-    {"IDC_PROGRESS", 91, 136, 135, 7},     {"IDC_UNIT_COUNTER", 233, 135, 30, 8},
+    {"IDC_PROGRESS", 91, 136, 135, 7},     {"IDC_UNIT_COUNTER", 233, 135, 53, 8},
     {"IDC_STOP", 275, 15, 50, 14},         {"IDC_TIME_STAMP", 288, 129, 50, 14},
 };
 
@@ -114,6 +118,28 @@ TEST_F(Window, BannerIsPaintedInABandNoVisibleControlReaches) {
     const QImage picture = w.Banner().toImage();
     EXPECT_EQ(shot.pixelColor(10 + 30, 10 + 40), picture.pixelColor(30, 40));
     EXPECT_EQ(shot.pixelColor(10 + 250, 10 + 70), picture.pixelColor(250, 70));
+}
+
+TEST_F(Window, TheBannerReachesAcrossTheWindowWithoutABlankStrip) {
+    TestDlg& w = open();
+    const QImage shot = w.grab().toImage();
+    const QImage picture = w.Banner().toImage();
+    const QColor background = w.palette().color(QPalette::Window);
+    // The banner's own edges stand where the window's margins are, on the left
+    // as on the right, and nothing in between shows the bare window.
+    const int right = w.width() - 10;
+    for (int y : {5, 30, 50, 70}) {
+        EXPECT_EQ(shot.pixelColor(10, 10 + y), picture.pixelColor(0, y)) << y;
+        EXPECT_EQ(shot.pixelColor(right - 1, 10 + y), picture.pixelColor(493, y)) << y;
+        for (int x = 10; x < right; ++x) {
+            ASSERT_NE(shot.pixelColor(x, 10 + y), background) << x << "," << 10 + y;
+        }
+    }
+    EXPECT_EQ(shot.pixelColor(right + 1, 40), background) << "a margin like the left one";
+    // The version line keeps its place at the banner's right end, undistorted.
+    for (int x = 396; x < 460; ++x) {
+        ASSERT_EQ(shot.pixelColor(right - (494 - x), 10 + 55), picture.pixelColor(x, 55)) << x;
+    }
 }
 
 TEST_F(Window, TabVisitsTheVisibleControlsInTemplateOrderAndNeverTheHiddenButtons) {
@@ -272,6 +298,83 @@ TEST_F(Window, TheAboutItemOfTheContextMenuOpensTheAboutBox) {
     QPushButton* ok = box.findChild<QPushButton*>("IDOK");
     ASSERT_NE(ok, nullptr);
     EXPECT_TRUE(ok->isDefault());
+}
+
+TEST_F(Window, TheUnitCounterShowsTheBiggestBatchWholeInSpaceNoControlUses) {
+    TestDlg& w = open();
+    w.Operator().setUnitCounter("9999 of 9999");
+    QLabel* counter = w.unitCounter();
+    EXPECT_LE(counter->sizeHint().width(), counter->width());
+    EXPECT_LE(counter->sizeHint().height(), counter->height());
+    EXPECT_TRUE(w.rect().contains(counter->geometry()));
+    for (QWidget* other : w.findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+        if (other != counter && other->isVisible()) {
+            EXPECT_FALSE(counter->geometry().intersects(other->geometry()))
+                << other->objectName().toStdString();
+        }
+    }
+}
+
+TEST_F(Window, AboutOpensWithF1AndFromTheMenuOverEveryPartWithoutAMenuOfItsOwn) {
+    TestDlg& w = open();
+    QApplication::setActiveWindow(&w);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&w));
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_F1);
+    EXPECT_EQ(w.aboutBoxRuns, 1) << "F1";
+
+    // The banner says how to reach it.
+    const QPoint onBanner(w.width() / 2, 10 + 37);
+    QHelpEvent tip(QEvent::ToolTip, onBanner, w.mapToGlobal(onBanner));
+    QApplication::sendEvent(&w, &tip);
+    EXPECT_TRUE(QToolTip::isVisible());
+    EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("F1"))) << QToolTip::text().toStdString();
+    EXPECT_TRUE(QToolTip::text().contains(QStringLiteral("right-click"), Qt::CaseInsensitive));
+    QToolTip::hideText();
+
+    // A right click, as the window system delivers it, on each part that has no
+    // menu of its own; the About item of the menu that comes up is chosen.
+    std::vector<std::pair<std::string, QPoint>> parts = {{"banner", onBanner}};
+    for (const char* id : {"IDC_COPYRIGHT", "IDC_UNIT_COUNTER", "IDC_PROGRESS"}) {
+        parts.emplace_back(id, w.findChild<QWidget*>(id)->geometry().center());
+    }
+    for (QGroupBox* group : w.findChildren<QGroupBox*>()) {
+        parts.emplace_back(group->title().toStdString() + " title",
+                           group->geometry().topLeft() + QPoint(8, 3));
+        parts.emplace_back(group->title().toStdString() + " frame",
+                           QPoint(group->x() + 3, group->geometry().center().y()));
+    }
+    for (const auto& [part, at] : parts) {
+        const int before = w.aboutBoxRuns;
+        QTimer chooser;
+        chooser.setInterval(10);
+        QObject::connect(&chooser, &QTimer::timeout, [&] {
+            auto* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            if (menu == nullptr) {
+                return;
+            }
+            chooser.stop();
+            for (QAction* action : menu->actions()) {
+                if (action->text() == "&About Firmware Programmer...") {
+                    menu->setActiveAction(action);
+                }
+            }
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        chooser.start();
+        using Sync = QWindowSystemInterface::SynchronousDelivery;
+        const QPointF global = w.mapToGlobal(QPointF(at));
+        QWindowSystemInterface::handleMouseEvent<Sync>(w.windowHandle(), QPointF(at), global,
+                                                       Qt::RightButton, Qt::RightButton,
+                                                       QEvent::MouseButtonPress);
+        QWindowSystemInterface::handleMouseEvent<Sync>(w.windowHandle(), QPointF(at), global,
+                                                       Qt::NoButton, Qt::RightButton,
+                                                       QEvent::MouseButtonRelease);
+        EXPECT_TRUE(QTest::qWaitFor([&] { return w.aboutBoxRuns > before; }, 1000)) << part;
+        chooser.stop();
+        if (QWidget* stray = QApplication::activePopupWidget()) {
+            stray->close();
+        }
+    }
 }
 
 TEST(ImageFilters, WqPatternMatchesEitherLetterCaseAndAllFilesMatchesEverything) {
