@@ -27,14 +27,21 @@ std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving) {
                               listFileFilters(), QStringLiteral("*.txt"), QStringLiteral("txt")});
 }
 
+std::string logNotOpenedText(const std::string& logPath) {
+    return "No text editor could be opened for the status log.\nIt is saved as " + logPath;
+}
+
 std::optional<std::string> CProgrammerDlg::ChooseListFile() {
     return chooseListFile(this, /*forSaving=*/false);
 }
 
 void CProgrammerDlg::OpenLogInEditor(const std::string& logPath) {
-    // The editor is started and left alone: the batch neither waits for it nor
-    // cares whether it came up.
-    QDesktopServices::openUrl(QUrl::fromLocalFile(fromLocal8(logPath)));
+    // The editor is started and left alone: the batch does not wait for it. Where
+    // the desktop has nothing to open a text file with, the operator is told
+    // where the log is instead of being left to look for it.
+    if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fromLocal8(logPath)))) {
+        m_operator.messageBox(logNotOpenedText(logPath), mb::kIconInformation);
+    }
 }
 
 void CProgrammerDlg::OnProgramMultiple() {

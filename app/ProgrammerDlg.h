@@ -31,6 +31,9 @@ QStringList imageFileFilters();
 // The Open dialog's filters for a batch list.
 QStringList listFileFilters();
 
+// What the operator is told when no text editor opens the batch's status log.
+std::string logNotOpenedText(const std::string& logPath);
+
 // The chooser for list files, to open a batch list or to save the device list
 // (a save asks before replacing a file). The full path, or nothing on Cancel.
 std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving);

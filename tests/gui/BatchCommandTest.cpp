@@ -4,8 +4,10 @@
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <QDesktopServices>
 #include <QGuiApplication>
 #include <QTest>
+#include <QTextBrowser>
 
 #include <gtest/gtest.h>
 
@@ -26,6 +28,7 @@ public:
     std::deque<std::optional<std::string>> listChoices;
     std::vector<std::string> editorOpened;
     int listChooserRuns = 0;
+    bool desktopEditor = false;  // true: the window's own way of opening the log
 
 protected:
     std::optional<std::string> ChooseListFile() override {
@@ -37,7 +40,12 @@ protected:
         listChoices.pop_front();
         return next;
     }
-    void OpenLogInEditor(const std::string& logPath) override { editorOpened.push_back(logPath); }
+    void OpenLogInEditor(const std::string& logPath) override {
+        editorOpened.push_back(logPath);
+        if (desktopEditor) {
+            CProgrammerDlg::OpenLogInEditor(logPath);
+        }
+    }
 };
 
 // What the window had set up when a unit was handed to the engine.
@@ -224,4 +232,31 @@ TEST_F(Multiple, AListThatIsNotThereLeavesTheHeaderQuietlyAndAnUnwritableLogIsRe
         << w.messages[0].text;
     EXPECT_TRUE(w.editorOpened.empty());
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
+}
+
+TEST_F(Multiple, WithoutATextEditorTheOperatorIsToldWhereTheLogIs) {
+    BatchDlg& w = open("/fw/unit one.wq1", "");
+    w.desktopEditor = true;
+    writeFile(dir.file("units.txt"), "10.0.0.1\r\n");
+    answer({ResultVerifyError, ResultVerifyError});
+
+    // The offscreen desktop has no handler for documents.
+    w.listChoices.push_back(dir.file("units.txt").string());
+    clickMultiple();
+    ASSERT_EQ(w.messages.size(), 2u);
+    EXPECT_EQ(w.messages[0].text, "1 Units Updated");
+    EXPECT_EQ(w.messages[1].flags, 64u);
+    EXPECT_NE(w.messages[1].text.find(dir.file("Status.txt").string()), std::string::npos)
+        << w.messages[1].text;
+
+    // Where the desktop opens the log, nothing more is said.
+    QTextBrowser viewer;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &viewer, "setSource");
+    w.messages.clear();
+    w.listChoices.push_back(dir.file("units.txt").string());
+    clickMultiple();
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    ASSERT_EQ(w.messages.size(), 1u);
+    EXPECT_EQ(w.messages[0].text, "1 Units Updated");
+    EXPECT_EQ(viewer.source().toLocalFile().toStdString(), dir.file("Status.txt").string());
 }
