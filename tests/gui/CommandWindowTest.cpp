@@ -112,6 +112,14 @@ void engineWaits(CProgrammerDlg& window, Wait wait) {
     }
 }
 
+void PrintTo(CloseBy how, std::ostream* os) {
+    *os << (how == CloseBy::WindowManager ? "window manager's close" : "Escape");
+}
+
+void PrintTo(Wait wait, std::ostream* os) {
+    *os << (wait == Wait::Pause ? "pause" : "connection wait");
+}
+
 struct CloseDuringAWait : Commands, ::testing::WithParamInterface<std::tuple<CloseBy, Wait>> {};
 
 std::string caseName(const ::testing::TestParamInfo<std::tuple<CloseBy, Wait>>& info) {
