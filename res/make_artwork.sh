@@ -19,7 +19,8 @@ convert -size 494x75 gradient:'#0b2545'-'#13315c' \
     -font Helvetica -pointsize 11 -fill '#8da9c4' -annotate +396+58 'Version 2.9' \
     -type TrueColor -depth 8 -define png:color-type=2 banner.png
 
-# Icon: the unit's front with a download arrow, in 32 x 32 and 16 x 16.
+# Icon: the unit's front with a download arrow, in 32 x 32 and 16 x 16. icon.svg
+# draws the same picture for every other size (the build renders those).
 convert -size 32x32 xc:none \
     -fill '#13315c' -draw 'roundrectangle 1,8 30,30 4,4' \
     -fill '#8da9c4' -draw 'rectangle 5,20 26,26' \

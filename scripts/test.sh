@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the optimised build, the same suite under
-# AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz target for a
-# bounded time.
+# Sets up, builds and runs every test: the optimised build, the Debian package
+# made from it (lintian; as root, also installed with apt and purged again), the
+# same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz
+# target for a bounded time.
 #   FWPROG_SKIP_ASAN=1       leave out the sanitizer build
 #   FWPROG_FUZZ_SECONDS=N    seconds per fuzz target (default 30; 0 leaves fuzzing out)
 set -euo pipefail
@@ -13,6 +14,10 @@ start=$SECONDS
 scripts/build.sh default
 ctest --preset default
 echo "test: optimised build and tests took $((SECONDS - start)) s"
+
+scripts/package.sh
+tests/packaging/check_package.sh
+echo "test: with the package, $((SECONDS - start)) s so far"
 
 if [[ "${FWPROG_SKIP_ASAN:-0}" != 1 ]]; then
     # The sanitizer build needs only what the tests run.
