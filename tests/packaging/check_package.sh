@@ -9,7 +9,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 name=firmware-programmer
-deb=${1:-$(ls build/package/${name}_*.deb 2>/dev/null | head -n 1)}
+packages=(build/package/"${name}"_*.deb)
+deb=${1:-${packages[0]}}
 [[ -f "$deb" ]] || { echo "check_package: no package; run scripts/package.sh first" >&2; exit 1; }
 deb=$(realpath "$deb")
 fail() {

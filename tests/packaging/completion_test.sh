@@ -15,6 +15,7 @@ mkdir images && touch images/a.WQ1
 # A stand-in fwprog for the print queues: completion asks the program being
 # completed.
 mkdir bin
+# shellcheck disable=SC2016 # the stand-in's own "$1"
 printf '#!/bin/sh\n[ "$1" = queues ] && printf "Office_Laser\\nLab\\n"\n' >bin/fwprog
 chmod +x bin/fwprog
 program=fwprog

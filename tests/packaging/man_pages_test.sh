@@ -42,7 +42,7 @@ done
 
 # fwprog: each command has its section and each option is named.
 text=$(render "$man1/fwprog.1.gz")
-while read -r command option kind; do
+while read -r command option _; do
     grep -q -E "^   $command( |$)" <<<"$text" || fail "fwprog.1 has no section for $command"
     names "$text" "$option" || fail "fwprog.1 does not name $option of fwprog $command"
 done <"$fwprog_options"
