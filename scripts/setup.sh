@@ -11,7 +11,7 @@ packages=(
     libcups2-dev cups-daemon cups-client cups
     xvfb xauth xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-14-dev
-    iproute2 procps
+    iproute2 procps tzdata
     dpkg-dev fakeroot file lintian desktop-file-utils appstream mandoc man-db librsvg2-bin
 )
 
