@@ -52,10 +52,19 @@ bool BatchSession::fail(const std::string& message) {
 
 bool BatchSession::logWriteFailed() {
     return fail("Could not write to the status log " + outcome_.logPath + "\n" +
-                platform::systemErrorText(log_.lastError()));
+                log_.failure().reason());
 }
 
-bool BatchSession::listReadFailed() {
+bool BatchSession::listReadFailed(long result) {
+    if (result == kListRecordTooLong)
+        return fail("The list file " + outcome_.listPath +
+                    " is not a list of targets: it has a line longer than " +
+                    std::to_string(kListRecordLimit) +
+                    " bytes.\nA list holds one address or print-queue name per line.\n");
+    if (result == kListRecordHasNul)
+        return fail("The list file " + outcome_.listPath +
+                    " is not a list of targets: it holds a NUL byte, so it is not text.\nA list "
+                    "holds one address or print-queue name per line.\n");
     return fail("Could not read the list file " + outcome_.listPath + "\n" +
                 platform::systemErrorText(list_.lastError()));
 }
@@ -83,15 +92,22 @@ bool BatchSession::begin(const BatchRequest& request) {
         return fail("Could not create the status log " + outcome_.logPath +
                     "\nIt is the firmware image itself; the log needs a name of its own.\n");
 
-    if (!log_.create(outcome_.logPath))
+    if (!log_.create(outcome_.logPath)) {
+        if (log_.failure().kind == platform::OutputFailure::Kind::InUse)
+            return fail("Could not start the batch: the status log " + outcome_.logPath +
+                        " is in use by another batch on this computer\nWait for it to end, or "
+                        "give this batch a log of its own.\n");
         return fail("Could not create the status log " + outcome_.logPath + "\n" +
-                    platform::systemErrorText(log_.lastError()));
+                    log_.failure().reason());
+    }
     const std::tm now = hooks_.localTime ? hooks_.localTime() : platform::readLocalClock().local;
     if (!log_.write(logFileNameLine(request.imagePath)) || !log_.write(logDateLine(now)))
         return logWriteFailed();
+    outcome_.logWritten = true;
 
-    // A list that does not exist ends the batch quietly: the operator may have
-    // typed a name, and the log with its two lines says when that was.
+    // A list that does not exist, or is a folder, ends the batch quietly: the
+    // operator may have typed a name, and the log with its two lines says when
+    // that was.
     if (!list_.open(outcome_.listPath)) {
         outcome_.end = BatchEnd::ListNotOpened;
         outcome_.listOpenError = list_.lastError();
@@ -103,8 +119,8 @@ bool BatchSession::begin(const BatchRequest& request) {
     std::string record;
     for (;;) {
         const long length = ReadListLine(list_, record);
-        if (length == kListReadError)
-            return listReadFailed();
+        if (length < 0)
+            return listReadFailed(length);
         if (length == 0)
             break;
         ++outcome_.total;
@@ -117,8 +133,8 @@ bool BatchSession::begin(const BatchRequest& request) {
 
 BatchSession::Next BatchSession::nextRecord(std::string& target) {
     const long length = ReadListLine(list_, target);
-    if (length == kListReadError) {
-        listReadFailed();
+    if (length < 0) {
+        listReadFailed(length);
         return Next::Error;
     }
     if (length == 0) {

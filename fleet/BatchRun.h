@@ -44,11 +44,14 @@ struct BatchOutcome {
     std::vector<BatchUnitResult> units;       // every unit tried, in the order tried
     std::optional<std::size_t> unitsUpdated;  // the summary's count, when it was reached
     std::string logPath;                      // the log's full path
+    bool logWritten = false;                  // the log holds at least its two header lines
     std::string listPath;                     // the list's full path
     std::string error;                        // the file error's message, when there was one
     int listOpenError = 0;                    // the system's error when the list was not opened
 
     bool summaryReached() const { return unitsUpdated.has_value(); }
+    // A stop request ended the batch before the end of its list.
+    bool stopped() const { return end == BatchEnd::StopRequested; }
 };
 
 struct BatchRequest {
@@ -96,6 +99,9 @@ public:
     // Shows the summary and writes it as the log's last line, then closes both
     // files; units is the number of units tried.
     bool summarise(std::size_t units);
+    // Records that a stop request, not the end of the list, ended the batch
+    // (for runs that take the records ahead of programming them).
+    void noteStopRequested() { outcome_.end = BatchEnd::StopRequested; }
     // Closes both files after a unit that ended the batch.
     bool endAfterFailure();
 
@@ -105,7 +111,7 @@ public:
 private:
     bool fail(const std::string& message);
     bool logWriteFailed();
-    bool listReadFailed();
+    bool listReadFailed(long result);
     bool closeBoth();
 
     Operator& op_;

@@ -2,10 +2,10 @@
 
 #include "engine/Protocol.h"
 #include "platform/ErrorText.h"
+#include "platform/OutputFile.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 
 namespace fleet {
 
@@ -47,33 +47,46 @@ void DeviceList::insert(std::string line) {
     lines_.insert(place, std::move(line));
 }
 
+bool isSavableAddress(std::string_view address) {
+    return std::none_of(address.begin(), address.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 || byte == 0x7F;
+    });
+}
+
 SaveResult writeAddressList(const std::vector<std::string>& lines, const std::string& path) {
-    std::FILE* file = path.empty() ? nullptr : std::fopen(path.c_str(), "wb");
-    if (file == nullptr)
-        return {SaveOutcome::NotCreated, path.empty() ? ENOENT : errno};
-    int error = 0;
+    SaveResult result;
+    std::string bytes;
     for (const std::string& line : lines) {
-        const std::string record = proto::addressFromListLine(line) + "\r\n";
-        errno = 0;
-        if (std::fwrite(record.data(), 1, record.size(), file) != record.size()) {
-            error = errno ? errno : EIO;
-            break;
+        const std::string address = proto::addressFromListLine(line);
+        if (!isSavableAddress(address)) {
+            ++result.skipped;
+            continue;
         }
+        bytes += address + "\r\n";
     }
-    // Buffered bytes only meet the disk here; a full disk shows up at this point.
-    errno = 0;
-    if (error == 0 && std::fflush(file) != 0)
-        error = errno ? errno : EIO;
-    errno = 0;
-    if (std::fclose(file) != 0 && error == 0)
-        error = errno ? errno : EIO;
-    if (error != 0)
-        return {SaveOutcome::WriteFailed, error};
-    return {};
+    const platform::ReplaceResult replaced = platform::replaceFileContents(path, bytes);
+    if (!replaced.failure)
+        return result;
+    result.error = replaced.failure.error;
+    result.reason = replaced.failure.reason();
+    if (replaced.failure.kind == platform::OutputFailure::Kind::SymbolicLink ||
+        replaced.failure.kind == platform::OutputFailure::Kind::NotRegularFile)
+        result.outcome = SaveOutcome::Refused;
+    else
+        result.outcome = replaced.created ? SaveOutcome::WriteFailed : SaveOutcome::NotCreated;
+    return result;
 }
 
 std::string saveListWriteErrorText(const std::string& path, int error) {
     return "Error writing the list file " + path + "\n" + platform::systemErrorText(error);
+}
+
+std::string skippedEntriesText(std::size_t skipped, const std::string& path) {
+    return std::to_string(skipped) + (skipped == 1 ? " entry was" : " entries were") +
+           " not saved to " + path + ": " + (skipped == 1 ? "its" : "their") +
+           " address holds control characters, which would turn into other targets in a "
+           "list.\n";
 }
 
 SaveResult saveAddressList(Operator& op, const std::vector<std::string>& lines,
@@ -81,6 +94,10 @@ SaveResult saveAddressList(Operator& op, const std::vector<std::string>& lines,
     const SaveResult result = writeAddressList(lines, path);
     if (result.outcome == SaveOutcome::WriteFailed)
         op.messageBox(saveListWriteErrorText(path, result.error), mb::kIconStop);
+    else if (result.outcome == SaveOutcome::Refused)
+        op.messageBox("Cannot save the list to " + path + "\n" + result.reason, mb::kIconStop);
+    else if (result.outcome == SaveOutcome::Written && result.skipped > 0)
+        op.messageBox(skippedEntriesText(result.skipped, path), mb::kIconInformation);
     return result;
 }
 

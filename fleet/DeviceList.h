@@ -31,26 +31,39 @@ private:
 enum class SaveOutcome {
     Written,
     NotCreated,   // the file could not be created (or no path was chosen)
-    WriteFailed,  // created, but writing or closing it failed
+    Refused,      // a symbolic link, FIFO, device or folder stands at the path
+    WriteFailed,  // created, but writing or closing it failed; nothing replaced
 };
 
 struct SaveResult {
     SaveOutcome outcome = SaveOutcome::Written;
-    int error = 0;  // errno of the failure
+    int error = 0;            // errno of the failure
+    std::string reason;       // the failure in plain words, with its line break
+    std::size_t skipped = 0;  // entries left out (see isSavableAddress)
 };
 
-// Writes the address of every line, in the given order, each followed by CR LF;
-// the file is created or emptied first.
+// Whether an address can stand as a line of a list. A reply that puts a
+// control character (CR, LF, tab, ...) into its address field would, written
+// as it is, become several targets or a print-queue name in the batch that
+// reads the list; such entries are never written.
+bool isSavableAddress(std::string_view address);
+
+// Writes the address of every line, in the given order, each followed by CR LF,
+// leaving out the entries isSavableAddress refuses. The file is replaced whole
+// or not at all: a half-written list never stands at path.
 SaveResult writeAddressList(const std::vector<std::string>& lines, const std::string& path);
 
 // Save List as the operator meets it: a file that cannot be created is passed
-// over in silence (the chooser may have been cancelled and left no path), while
-// a failure after creation would leave a cut-off list behind, so it is reported
-// with the file's name like every write error on an open file.
+// over in silence (the chooser may have been cancelled and left no path); a
+// path that is refused or a failure while writing is reported with the file's
+// name; entries left out are counted in one information message after saving.
 SaveResult saveAddressList(Operator& op, const std::vector<std::string>& lines,
                            const std::string& path);
 
 // The message for a failure while writing the saved list.
 std::string saveListWriteErrorText(const std::string& path, int error);
+
+// The message for entries that were left out of a saved list.
+std::string skippedEntriesText(std::size_t skipped, const std::string& path);
 
 }  // namespace fleet

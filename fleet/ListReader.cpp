@@ -1,8 +1,5 @@
 #include "fleet/ListReader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cerrno>
 
 namespace {
@@ -16,22 +13,16 @@ ListFile::~ListFile() {
 
 bool ListFile::open(const std::string& path) {
     close();
-    if (path.empty() || path.find('\0') != std::string::npos) {
-        lastError_ = ENOENT;
+    if (!file_.open(path)) {
+        lastError_ = file_.lastError();
         return false;
     }
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd_ < 0) {
-        lastError_ = errno;
-        return false;
-    }
-    next_ = filled_ = 0;
     return true;
 }
 
 bool ListFile::rewind() {
-    if (::lseek(fd_, 0, SEEK_SET) != 0) {
-        lastError_ = errno;
+    if (!file_.rewind()) {
+        lastError_ = file_.lastError();
         return false;
     }
     next_ = filled_ = 0;
@@ -39,15 +30,12 @@ bool ListFile::rewind() {
 }
 
 void ListFile::close() {
-    if (fd_ >= 0) {
-        ::close(fd_);
-        fd_ = -1;
-    }
+    file_.close();
     next_ = filled_ = 0;
 }
 
 long ListFile::readRaw(void* buffer, std::size_t length) {
-    return static_cast<long>(::read(fd_, buffer, length));
+    return file_.read(buffer, length);
 }
 
 int ListFile::refillAndRead(unsigned char& byte) {
@@ -81,13 +69,21 @@ long ReadListLine(ListFile& file, std::string& record) {
     if (got == 0)
         return 0;
     for (;;) {
+        if (byte == 0) {
+            record.clear();
+            return kListRecordHasNul;
+        }
+        if (record.size() == kListRecordLimit) {
+            record.clear();
+            return kListRecordTooLong;
+        }
         record.push_back(static_cast<char>(byte));
         got = file.readByte(byte);
         if (got < 0) {
             record.clear();
             return kListReadError;
         }
-        if (got == 0 || byte == kCr)
+        if (got == 0 || byte == kCr || byte == kLf)
             return static_cast<long>(record.size());
     }
 }

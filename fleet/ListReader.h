@@ -1,11 +1,13 @@
 #pragma once
 
+#include "platform/InputFile.h"
+
 #include <cstddef>
 #include <string>
 #include <vector>
 
 // A batch list opened for reading, front to back through a buffer of its own so
-// that a list of one very long line does not cost one system call per byte.
+// that reading it byte by byte does not cost one system call per byte.
 // Its position is the position of the next byte a reader takes, whatever the
 // buffer holds ahead.
 class ListFile {
@@ -15,12 +17,13 @@ public:
     ListFile(const ListFile&) = delete;
     ListFile& operator=(const ListFile&) = delete;
 
-    // Opens an existing file for reading; false with lastError() when it cannot.
+    // Opens an existing file for reading; false with lastError() when it cannot
+    // (EISDIR for a folder).
     bool open(const std::string& path);
     // Back to the first byte; false with lastError() when the file cannot seek.
     bool rewind();
     void close();
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return file_.isOpen(); }
     int lastError() const { return lastError_; }
 
     // The next byte: 1 when one was read, 0 at the end of the file, -1 on a
@@ -41,22 +44,30 @@ protected:
 private:
     int refillAndRead(unsigned char& byte);
 
-    int fd_ = -1;
+    platform::InputFile file_;
     int lastError_ = 0;
     std::vector<unsigned char> buffer_ = std::vector<unsigned char>(64 * 1024);
     std::size_t next_ = 0;
     std::size_t filled_ = 0;
 };
 
-// Result of ReadListLine when the file could not be read.
-inline constexpr long kListReadError = -1;
+// Results of ReadListLine for a list that must not be used.
+inline constexpr long kListReadError = -1;      // the file could not be read
+inline constexpr long kListRecordTooLong = -2;  // a record is longer than kListRecordLimit
+inline constexpr long kListRecordHasNul = -3;   // a record holds a NUL byte
+
+// The longest record a list may hold. Targets are addresses and print-queue
+// names, far shorter; anything longer means the file is not a list.
+inline constexpr std::size_t kListRecordLimit = 1024;
 
 // Reads the list's next record into record and returns its length: at least 1
-// for a record, 0 when the list holds no further record, kListReadError when
-// the file could not be read (the file's lastError() tells why).
+// for a record, 0 when the list holds no further record, or one of the
+// negative results above (the file's lastError() tells a read error's cause).
 //
 // CR and LF bytes in front of a record are skipped; the record then runs up to
-// the next CR, which is consumed, or to the end of the file. An LF inside a
-// record is one of its characters, and so is every other byte, spaces and NUL
-// included: the record is used verbatim and whole, however long.
+// the next CR or LF, which is consumed, or to the end of the file. So CR, LF
+// and CR LF each end a line, and blank lines produce nothing. Every other byte
+// is part of the record, spaces included: it is used verbatim. A record of
+// more than kListRecordLimit bytes is not read beyond that limit, so memory
+// stays bounded whatever the file holds.
 long ReadListLine(ListFile& file, std::string& record);

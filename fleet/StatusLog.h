@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/ProgramResult.h"
+#include "platform/OutputFile.h"
 
 #include <cstddef>
 #include <ctime>
@@ -11,26 +12,21 @@
 // that loses power, keeps every line written before it.
 class StatusLog {
 public:
-    StatusLog() = default;
-    ~StatusLog();
-    StatusLog(const StatusLog&) = delete;
-    StatusLog& operator=(const StatusLog&) = delete;
-
     // Creates the file or empties an existing one, for this batch alone: while
     // another batch holds the same log, creation fails rather than truncating
-    // the other batch's lines. False with lastError() when it cannot.
-    bool create(const std::string& path);
-    // Writes all of bytes and flushes them to the disk; false with lastError().
-    bool write(const std::string& bytes);
-    // False with lastError() when the system reports a late write error.
-    bool close();
+    // the other batch's lines. A symbolic link, a FIFO or a device at the path
+    // is refused and left untouched. False with failure() when it cannot.
+    bool create(const std::string& path) { return file_.createExclusive(path); }
+    // Writes all of bytes and flushes them to the disk; false with failure().
+    bool write(const std::string& bytes) { return file_.write(bytes); }
+    // False with failure() when the system reports a late write error.
+    bool close() { return file_.close(); }
 
-    bool isOpen() const { return fd_ >= 0; }
-    int lastError() const { return lastError_; }
+    bool isOpen() const { return file_.isOpen(); }
+    const platform::OutputFailure& failure() const { return file_.failure(); }
 
 private:
-    int fd_ = -1;
-    int lastError_ = 0;
+    platform::OutputFile file_;
 };
 
 // The log's lines, each with its CR LF.

@@ -37,12 +37,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::size_t consumed = 0;
     for (;;) {
         const long length = ReadListLine(list, record);
-        if (length < 0)
+        if (length == kListReadError)
             std::abort();  // memory never fails to read
+        if (length < 0) {
+            // A refused list: the record is dropped, and it was not read on
+            // past the limit.
+            if (!record.empty() || record.capacity() > 4 * kListRecordLimit)
+                std::abort();
+            break;
+        }
         if (length == 0)
             break;
-        if (static_cast<std::size_t>(length) != record.size() ||
-            record.find('\r') != std::string::npos || record[0] == '\n')
+        if (static_cast<std::size_t>(length) != record.size() || record.size() > kListRecordLimit ||
+            record.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
             std::abort();
         consumed += record.size();
         if (consumed > size)

@@ -372,6 +372,27 @@ TEST_F(DeviceList, SaveListWritesTheAddressesInListOrder) {
     EXPECT_TRUE(d.isVisible()) << "saving leaves the dialog open";
 }
 
+TEST_F(DeviceList, SaveListLeavesOutAddressesWithControlCharactersAndSaysHowMany) {
+    ASSERT_TRUE(units.bound());
+    units.replies = {reply("Unit A 1.00", "10.1.0.31"),
+                     reply("Unit B 2.00", "127.0.31.2\r127.0.31.3"), reply("Evil\t1.0", "10.1.0.4"),
+                     reply("\x1b]0;x\x07Unit C", "10.1.0.5")};
+    TempDir dir;
+    TestListDlg& d = open();
+    ASSERT_EQ(d.Lines().size(), 4u);
+    // The window lists every reply as it came; its list draws bytes, it does
+    // not obey them.
+    EXPECT_EQ(d.Lines()[2], "Unit A 1.00\t10.1.0.31");
+    const auto path = dir.file("units.txt");
+    d.saveChoices = {path.string()};
+    QTest::mouseClick(d.button("IDC_SAVE_LIST"), Qt::LeftButton);
+    EXPECT_EQ(readFile(path), "10.1.0.5\r\n10.1.0.31\r\n");
+    ASSERT_EQ(d.messages.size(), 1u) << "one box, after saving";
+    EXPECT_EQ(d.messages[0].flags, mb::kIconInformation);
+    EXPECT_EQ(d.messages[0].text.rfind("2 entries were not saved to " + path.string(), 0), 0u)
+        << d.messages[0].text;
+}
+
 namespace {
 
 // The main window with the device list and the time-stamp question answered by

@@ -240,11 +240,12 @@ TEST_F(BatchRunTest, EmptyAndBlankOnlyListsEndWithASummaryOfNone) {
 TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedWhole) {
     const std::string longTarget(300, 'q');
     const BatchOutcome outcome = run(" 10.0.0.1 \r\n" + longTarget + "\rone\ntwo\n");
-    EXPECT_EQ(programmed, (Events{" 10.0.0.1 ", longTarget, "one\ntwo\n"}));
+    EXPECT_EQ(programmed, (Events{" 10.0.0.1 ", longTarget, "one", "two"}));
     EXPECT_EQ(log(), kHeader + "IP:  10.0.0.1  Successfully Programmed\r\n" + "IP: " + longTarget +
                          " Successfully Programmed\r\n" +
-                         "IP: one\ntwo\n Successfully Programmed\r\n3 Units Updated\r\n");
-    EXPECT_EQ(outcome.total, 3u);
+                         "IP: one Successfully Programmed\r\nIP: two Successfully Programmed\r\n"
+                         "4 Units Updated\r\n");
+    EXPECT_EQ(outcome.total, 4u);
 
     // More than 500 records: the counter's total covers every one of them.
     std::string list;
@@ -278,14 +279,21 @@ TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
 }
 
 TEST_F(BatchRunTest, AListThatCannotBeOpenedLeavesTheHeaderAndSaysNothing) {
-    const BatchOutcome outcome =
-        runBatch({kImage, dir.file("typed name.txt").string(), logPath()}, op, sleeper, hooks());
-    EXPECT_EQ(log(), kHeader);
-    EXPECT_TRUE(op.messages.empty());
-    EXPECT_TRUE(programmed.empty());
-    EXPECT_TRUE(logsClosed.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::ListNotOpened);
-    EXPECT_EQ(outcome.listOpenError, ENOENT);
+    // A typed name that does not exist, and a folder: the same quiet end.
+    std::filesystem::create_directory(dir.file("a folder"));
+    for (const auto& [list, error] : {std::pair{dir.file("typed name.txt").string(), ENOENT},
+                                      std::pair{dir.file("a folder").string(), EISDIR}}) {
+        SCOPED_TRACE(list);
+        const BatchOutcome outcome = runBatch({kImage, list, logPath()}, op, sleeper, hooks());
+        EXPECT_EQ(log(), kHeader);
+        EXPECT_TRUE(op.messages.empty());
+        EXPECT_TRUE(programmed.empty());
+        EXPECT_TRUE(logsClosed.empty());
+        EXPECT_EQ(outcome.end, BatchEnd::ListNotOpened);
+        EXPECT_EQ(outcome.listOpenError, error);
+        EXPECT_TRUE(outcome.logWritten);
+    }
+    op.waitCursorBegins = 1;
 }
 
 TEST_F(BatchRunTest, ALogThatCannotBeCreatedStopsTheBatchBeforeAnyUnit) {
@@ -378,13 +386,40 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
     EXPECT_TRUE(logsClosed.empty());
 }
 
+TEST_F(BatchRunTest, AFileThatIsNoListIsRefusedWhileCountingBeforeAnyUnit) {
+    // The bad record comes last, so only a count of the whole list finds it.
+    for (const auto& [list, reason] :
+         {std::pair{"10.0.0.1\r\n10.0.0.2\r\n" + std::string(1025, 'x'),
+                    "has a line longer than 1024 bytes"s},
+          std::pair{"10.0.0.1\r\n10.0.0.2\r\nq\0ueue\r\n"s, "holds a NUL byte"s}}) {
+        SCOPED_TRACE(reason);
+        op.messages.clear();
+        const BatchOutcome outcome = run(list);
+        ASSERT_EQ(op.messages.size(), 1u);
+        EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+        EXPECT_EQ(op.messages[0].text.rfind(
+                      "The list file " + listPath() + " is not a list of targets: it " + reason, 0),
+                  0u)
+            << op.messages[0].text;
+        EXPECT_TRUE(programmed.empty());
+        EXPECT_EQ(log(), kHeader);
+        EXPECT_EQ(outcome.end, BatchEnd::FileError);
+        EXPECT_TRUE(logsClosed.empty());
+    }
+    op.waitCursorBegins = 1;
+}
+
 TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
+    // The process's own memory opens as a file, and its first page cannot be
+    // read: a real read error.
     const BatchOutcome outcome =
-        runBatch({kImage, dir.path().string(), logPath()}, op, sleeper, hooks());
+        runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), kHeader);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
-    EXPECT_NE(op.messages[0].text.find(dir.path().string()), std::string::npos);
+    EXPECT_NE(op.messages[0].text.find("Could not read the list file /proc/self/mem"),
+              std::string::npos)
+        << op.messages[0].text;
     EXPECT_TRUE(programmed.empty());
     EXPECT_EQ(outcome.end, BatchEnd::FileError);
 }

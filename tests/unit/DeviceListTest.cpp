@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/resource.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -95,12 +98,27 @@ TEST(SaveList, EmptyListEmptiesTheFile) {
     EXPECT_TRUE(op.messages.empty());
 }
 
-TEST(SaveList, AddressIsEverythingAfterTheFirstTab) {
+TEST(SaveList, AnAddressHoldingControlCharactersIsLeftOutAndCounted) {
     TempDir dir;
     const auto path = dir.file("units.txt");
     testing_support::RecordingOperator op;
-    fleet::saveAddressList(op, {"Odd\tproduct\t10.0.0.5", "No address\t"}, path.string());
-    EXPECT_EQ(readFile(path), "product\t10.0.0.5\r\n\r\n");
+    // The address is everything after the first tab: a tab in the product
+    // would make "product<tab>10.0.0.5" a print-queue name; a CR would make
+    // two targets of one line.
+    const auto result = fleet::saveAddressList(
+        op,
+        {"Odd\tproduct\t10.0.0.5", "U 1.0\t127.0.31.2\r127.0.31.3", "U 1.0\t10.0.0.6\n",
+         "U 1.0\t10.0.0.7\x1b[2J", "U 1.0\t10.0.0.8\x7f", "U \xc3\x9c 1.0\t10.0.0.9",
+         "No address\t", "\x1b]0;title\x07\t10.0.0.10"},
+        path.string());
+    EXPECT_EQ(result.outcome, fleet::SaveOutcome::Written);
+    EXPECT_EQ(result.skipped, 5u);
+    // Well-formed entries exactly as before, whatever their product text.
+    EXPECT_EQ(readFile(path), "10.0.0.9\r\n\r\n10.0.0.10\r\n");
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, mb::kIconInformation);
+    EXPECT_EQ(op.messages[0].text, fleet::skippedEntriesText(5, path.string()));
+    EXPECT_EQ(op.messages[0].text.rfind("5 entries were not saved to " + path.string(), 0), 0u);
 }
 
 TEST(SaveList, NoFileChosenOrNoneCreatableIsSilent) {
@@ -115,15 +133,32 @@ TEST(SaveList, NoFileChosenOrNoneCreatableIsSilent) {
     EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
-TEST(SaveList, AFailureWhileWritingNamesTheFile) {
-    if (!std::filesystem::exists("/dev/full"))
-        GTEST_SKIP() << "no /dev/full to make writes fail";
+TEST(SaveList, AFailureWhileWritingNamesTheFileAndReplacesNothing) {
+    TempDir dir;
+    const auto path = dir.file("units.txt");
+    testing_support::writeFile(path, "10.9.9.9\r\n");
     testing_support::RecordingOperator op;
-    const auto result = fleet::saveAddressList(op, {"U\t10.0.0.1"}, "/dev/full");
+    // The file size limit makes the new list's writing fail like a full disk.
+    struct rlimit saved {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = saved;
+    limit.rlim_cur = 12;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const auto result =
+        fleet::saveAddressList(op, {"U\t10.0.0.1", "U\t10.0.0.2", "U\t10.0.0.3"}, path.string());
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+
     EXPECT_EQ(result.outcome, fleet::SaveOutcome::WriteFailed);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
-    EXPECT_NE(op.messages[0].text.find("/dev/full"), std::string::npos) << op.messages[0].text;
-    EXPECT_NE(op.messages[0].text.find(std::system_category().message(ENOSPC)), std::string::npos)
+    EXPECT_NE(op.messages[0].text.find(path.string()), std::string::npos) << op.messages[0].text;
+    EXPECT_NE(op.messages[0].text.find(std::system_category().message(EFBIG)), std::string::npos)
         << op.messages[0].text;
+    // The old list stands whole, and no half-written one is left anywhere.
+    EXPECT_EQ(readFile(path), "10.9.9.9\r\n");
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                            std::filesystem::directory_iterator()),
+              1);
 }

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Why a file could not be opened or written. A planted symbolic link, a FIFO
+// or a device in place of a file the program writes is refused before a
+// single byte changes, and the operator is told which it was.
+struct OutputFailure {
+    enum class Kind {
+        None,
+        System,          // the system refused; error holds its errno
+        SymbolicLink,    // the path's last part is a symbolic link
+        NotRegularFile,  // a FIFO, device, socket or folder stands at the path
+        InUse,           // another writer holds the file's lock (see OutputFile)
+    };
+    Kind kind = Kind::None;
+    int error = 0;         // errno where the system gave one
+    std::string fileType;  // for NotRegularFile: "a FIFO (named pipe)", "a device", ...
+
+    explicit operator bool() const { return kind != Kind::None; }
+    // The reason in plain words, ending in a line break, as the operator reads
+    // it under the failure's own first line. InUse has no text here: only the
+    // caller knows who the other writer is.
+    std::string reason() const;
+};
+
+// A regular file written piece by piece, each piece on the disk before write()
+// returns (the batch's status log). Opened without following a symbolic link
+// and without blocking, so a FIFO never hangs the program; anything but a
+// regular file is refused, and the file is emptied only after every check has
+// passed and its lock is held.
+class OutputFile {
+public:
+    OutputFile() = default;
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    // Creates the file or empties an existing one. While another OutputFile
+    // (in any process on this computer) holds the same file, it fails with
+    // Kind::InUse and the file keeps every byte.
+    bool createExclusive(const std::string& path);
+    // Writes all of bytes and hands them to the disk.
+    bool write(std::string_view bytes);
+    // False when the system reports a late write error.
+    bool close();
+
+    bool isOpen() const { return fd_ >= 0; }
+    const OutputFailure& failure() const { return failure_; }
+
+private:
+    int fd_ = -1;
+    OutputFailure failure_;
+};
+
+// Puts bytes at path as a whole or not at all: they go to a new file in the
+// same folder, reach the disk, and that file is then renamed over path, so a
+// half-written file never stands at path. A symbolic link or anything but a
+// regular file at path is refused and left as it was; an existing regular file
+// keeps its permission bits. created tells whether the new file came into
+// being (false: nothing was written anywhere).
+struct ReplaceResult {
+    OutputFailure failure;
+    bool created = false;
+};
+ReplaceResult replaceFileContents(const std::string& path, std::string_view bytes);
+
+}  // namespace platform
