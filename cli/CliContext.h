@@ -6,6 +6,7 @@
 #include "platform/StreamSocket.h"
 
 #include <atomic>
+#include <functional>
 #include <iosfwd>
 #include <string>
 #include <vector>
@@ -27,6 +28,10 @@ struct CliContext {
     // Count of interrupts (SIGINT/SIGTERM) so far; the first is a stop request.
     const std::atomic<int>* interrupts = nullptr;
 
+    // The system's error number when a write to out has failed, where the
+    // stream under out can tell it (0 otherwise).
+    std::function<int()> outErrorNumber{};
+
     bool stopRequested() const { return interrupts && interrupts->load() > 0; }
 };
 
@@ -41,6 +46,7 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitUnconfirmed = 3;
+inline constexpr int kExitInterrupted = 130;  // a batch stopped before the end of its list
 
 int runFwprog(const std::vector<std::string>& args, CliContext& context);
 

@@ -1,5 +1,7 @@
 #include "cli/CliContext.h"
 #include "cli/Commands.h"
+#include "cli/VisibleText.h"
+#include "platform/ErrorText.h"
 
 #include <ostream>
 
@@ -37,7 +39,37 @@ int usageError(CliContext& context, const std::string& message, const char* usag
     return kExitUsage;
 }
 
-int runFwprog(const std::vector<std::string>& args, CliContext& context) {
+namespace {
+
+// Puts the visible-text filter under a stream for one run and takes it away
+// again, whatever way the run ends.
+class FilteredStream {
+public:
+    explicit FilteredStream(std::ostream& stream)
+        : stream_(stream), filter_(stream.rdbuf()), original_(stream.rdbuf(&filter_)) {}
+    ~FilteredStream() { restore(); }
+    FilteredStream(const FilteredStream&) = delete;
+    FilteredStream& operator=(const FilteredStream&) = delete;
+
+    // Flushes through the filter and puts the stream's own buffer back; false
+    // when anything written could not be passed on.
+    bool restore() {
+        if (original_ != nullptr) {
+            stream_.flush();
+            filter_.pubsync();
+            stream_.rdbuf(original_);
+            original_ = nullptr;
+        }
+        return filter_.good();
+    }
+
+private:
+    std::ostream& stream_;
+    VisibleTextBuffer filter_;
+    std::streambuf* original_;
+};
+
+int runCommand(const std::vector<std::string>& args, CliContext& context) {
     if (args.empty())
         return usageError(context, "no command given", kUsage);
     const std::string& command = args.front();
@@ -61,6 +93,22 @@ int runFwprog(const std::vector<std::string>& args, CliContext& context) {
     if (command == "queues")
         return runQueues(rest, context);
     return usageError(context, "unknown command: " + command, kUsage);
+}
+
+}  // namespace
+
+int runFwprog(const std::vector<std::string>& args, CliContext& context) {
+    FilteredStream out(context.out), err(context.err);
+    const int status = runCommand(args, context);
+    if (out.restore())
+        return status;
+    // Output that never arrived is no success, whatever the command achieved;
+    // the status log, if any, is complete all the same.
+    const int error = context.outErrorNumber ? context.outErrorNumber() : 0;
+    std::string reason = error ? platform::systemErrorText(error) : "write error\n";
+    context.err << "fwprog: could not write to standard output: " << reason;
+    context.err.flush();
+    return kExitFailure;
 }
 
 }  // namespace cli

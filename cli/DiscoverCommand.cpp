@@ -22,7 +22,8 @@ const char* const kDiscoverUsage =
     "  --wait MS     let replies arrive for MS milliseconds before collecting them\n"
     "                (default and least 5, the units' own pace; at most 600000)\n"
     "  --save FILE   also write the listed addresses to FILE, one per line ended by\n"
-    "                CR LF (a list for `fwprog multiple`)\n"
+    "                CR LF (a list for `fwprog multiple`); an address holding control\n"
+    "                characters is left out, and the number left out said on stderr\n"
     "  Exit status: 0 listed (possibly no units), 1 failed, 2 usage error.\n";
 
 constexpr long kLongestWait = 600000;

@@ -1,5 +1,7 @@
 #include "cli/FleetDisplay.h"
 
+#include "cli/VisibleText.h"
+
 #include <cstdio>
 #include <ostream>
 
@@ -13,8 +15,10 @@ FleetDisplay::~FleetDisplay() {
 }
 
 void FleetDisplay::clearBlock() {
+    // Up one line and erase it, once per line drawn: the program's own
+    // controls, which the filter for outside bytes must let through.
     for (int i = 0; i < drawnLines_; ++i)
-        err_ << "\x1b[1A\x1b[2K";
+        writeControl(err_, "\x1b[1A\x1b[2K");
     drawnLines_ = 0;
 }
 

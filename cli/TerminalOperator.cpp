@@ -1,5 +1,7 @@
 #include "cli/TerminalOperator.h"
 
+#include "cli/VisibleText.h"
+
 #include <cstdio>
 #include <ostream>
 
@@ -75,11 +77,13 @@ void TerminalOperator::drawProgress(bool force) {
     std::string bar(static_cast<std::size_t>(std::min(filled, width)), '#');
     bar.resize(width, '-');
     char line[256];
-    std::snprintf(line, sizeof line, "\r%s%s[%s] %5.1f%%  %s / %s  %s/s ", label_.c_str(),
+    std::snprintf(line, sizeof line, "%s%s[%s] %5.1f%%  %s / %s  %s/s ", label_.c_str(),
                   label_.empty() ? "" : " ", bar.c_str(), percent,
                   humanBytes(static_cast<double>(position_)).c_str(),
                   humanBytes(static_cast<double>(total_)).c_str(),
                   humanBytes(seconds > 0 ? static_cast<double>(position_) / seconds : 0).c_str());
+    // Back to the line's start to draw over it: the program's own control.
+    writeControl(err_, "\r");
     err_ << line;
     err_.flush();
     lineOpen_ = true;

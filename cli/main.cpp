@@ -1,5 +1,6 @@
 #include "cli/CliContext.h"
 #include "platform/CupsSpooler.h"
+#include "platform/DescriptorStream.h"
 #include "platform/Sleeper.h"
 
 #include <signal.h>
@@ -7,6 +8,7 @@
 
 #include <atomic>
 #include <iostream>
+#include <ostream>
 
 namespace {
 
@@ -32,9 +34,14 @@ int main(int argc, char** argv) {
 
     platform::RealSleeper sleeper;
     platform::CupsSpooler spooler;
+    // Standard output written straight to its descriptor, so that a failed
+    // write (a full disk, a closed pipe) is known with its reason.
+    platform::DescriptorStreamBuffer stdoutBuffer(STDOUT_FILENO);
+    std::ostream out(&stdoutBuffer);
     cli::CliContext context{
-        std::cout, std::cerr, std::cin, ::isatty(STDERR_FILENO) == 1, ::isatty(STDIN_FILENO) == 1,
-        sleeper,   spooler};
+        out,     std::cerr, std::cin, ::isatty(STDERR_FILENO) == 1, ::isatty(STDIN_FILENO) == 1,
+        sleeper, spooler};
     context.interrupts = &interrupts;
+    context.outErrorNumber = [&stdoutBuffer] { return stdoutBuffer.lastError(); };
     return cli::runFwprog(std::vector<std::string>(argv + 1, argv + argc), context);
 }

@@ -69,6 +69,7 @@ Per unit (applies to the latest --unit):
   --boot-delay MS        entry header to boot loader (default 0)
   --flash-delay MS       end of image to verdict (default 0)
   --reply-delay MS       query to answer (default 0)
+  --reply-hex HEX        answer the query with these exact bytes
   --fault NAME[=N]       refuse, reset=N, stall=N, no-boot-loader, no-status,
                          short-status, long-status, repeated-status,
                          early-status, status-during-stream, reply-delay=MS,
@@ -129,9 +130,9 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         }
 
         static const std::set<std::string> kKnown = {
-            "--unit",        "--product",          "--status",    "--status-hex", "--boot-delay",
-            "--flash-delay", "--reply-delay",      "--fault",     "--udp-port",   "--tcp-port",
-            "--status-port", "--broadcast-listen", "--exit-after"};
+            "--unit",       "--product",     "--status",           "--status-hex", "--reply-hex",
+            "--boot-delay", "--flash-delay", "--reply-delay",      "--fault",      "--udp-port",
+            "--tcp-port",   "--status-port", "--broadcast-listen", "--exit-after"};
         if (!kKnown.contains(name))
             return fail("unknown option: " + args[i]);
         std::string value;
@@ -216,6 +217,11 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
             if (!bytes)
                 return fail("not hex bytes for --status-hex: " + value);
             unit.rawStatus = *bytes;
+        } else if (name == "--reply-hex") {
+            const auto bytes = parseHex(value);
+            if (!bytes)
+                return fail("not hex bytes for --reply-hex: " + value);
+            unit.rawReply = *bytes;
         } else if (name == "--boot-delay") {
             if (!delay(value, &unit.bootDelay))
                 return fail("not a delay in milliseconds for --boot-delay: " + value);

@@ -103,6 +103,8 @@ std::string strayStatusBytes(const UnitSettings& unit) {
 std::string queryReply(const UnitSettings& unit, bool inBootLoader) {
     if (inBootLoader)
         return std::string(proto::kBootLoaderTag) + "\nIP:" + unit.address + "\n";
+    if (unit.rawReply)
+        return *unit.rawReply;
     switch (unit.replyFault) {
         case ReplyFault::None:
             break;

@@ -50,6 +50,9 @@ struct UnitSettings {
     std::optional<std::uint64_t> stallAfter;  // stop reading an image connection after N bytes
     bool noBootLoader = false;
     ReplyFault replyFault = ReplyFault::None;
+    // These exact bytes answer the query while the unit runs its firmware (a
+    // hostile or broken unit: escape sequences, CR or tab in its fields).
+    std::optional<std::string> rawReply;
 };
 
 struct SimulatorOptions {

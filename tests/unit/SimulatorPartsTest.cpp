@@ -103,6 +103,10 @@ TEST(SimCommandLine, StatusForms) {
     line = parse({"--unit", "127.0.0.7", "--status-hex", ""});
     ASSERT_TRUE(line);
     EXPECT_EQ(line->units[0].rawStatus, std::string());
+
+    line = parse({"--unit", "127.0.0.7", "--reply-hex", "1b5d0a49503a0d"});
+    ASSERT_TRUE(line);
+    EXPECT_EQ(line->units[0].rawReply, std::string("\x1b]\nIP:\r"));
 }
 
 TEST(SimCommandLine, EveryFaultNameIsUnderstood) {
@@ -142,6 +146,7 @@ TEST(SimCommandLine, RejectsWhatItCannotUse) {
         {"--unit", "127.0.0.7", "--status", "1x"},
         {"--unit", "127.0.0.7", "--status-hex", "123"},
         {"--unit", "127.0.0.7", "--status-hex", "zz"},
+        {"--unit", "127.0.0.7", "--reply-hex", "1g"},
         {"--unit", "127.0.0.7", "--boot-delay", "-1"},
         {"--unit", "127.0.0.7", "--fault", "reset"},
         {"--unit", "127.0.0.7", "--fault", "refuse=3"},

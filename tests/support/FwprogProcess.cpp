@@ -1,0 +1,140 @@
+#include "tests/support/FwprogProcess.h"
+
+#include "tests/support/TestEnvironment.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace testing_support {
+
+std::string fwprogBinary() {
+#ifdef FWPROG_BINARY_DIR
+    return std::string(FWPROG_BINARY_DIR) + "/cli/fwprog";
+#else
+    return "fwprog";
+#endif
+}
+
+FwprogResult runFwprogProcess(const std::vector<std::string>& args, const FwprogRun& how) {
+    FwprogResult result;
+    TempDir scratch;
+    const std::string errPath = scratch.file("stderr").string();
+
+    // Everything the child needs is built before the fork: after it, only
+    // calls that are safe in a child of a threaded process are made.
+    std::vector<std::string> argStrings = {fwprogBinary()};
+    argStrings.insert(argStrings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : argStrings)
+        argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> envStrings;
+    for (char** e = environ; *e; ++e)
+        envStrings.emplace_back(*e);
+    envStrings.insert(envStrings.end(), how.environment.begin(), how.environment.end());
+    std::vector<char*> envp;
+    for (auto& e : envStrings)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    int readFd = -1;    // the parent's end of a pipe or the terminal's master
+    int childOut = -1;  // what becomes the child's standard output
+    if (how.stdoutKind == FwprogRun::Stdout::Pipe) {
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0)
+            return result;
+        readFd = fds[0];
+        childOut = fds[1];
+    } else if (how.stdoutKind == FwprogRun::Stdout::Terminal) {
+        readFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (readFd < 0 || ::grantpt(readFd) != 0 || ::unlockpt(readFd) != 0)
+            return result;
+        childOut = ::open(::ptsname(readFd), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        if (childOut < 0 || ::tcgetattr(childOut, &raw) != 0)
+            return result;
+        // Raw: the bytes the program writes arrive exactly as written.
+        ::cfmakeraw(&raw);
+        ::tcsetattr(childOut, TCSANOW, &raw);
+    } else {
+        childOut = ::open(how.stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
+        if (childOut < 0)
+            return result;
+    }
+    const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int inFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (errFd < 0 || inFd < 0)
+        return result;
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(inFd, 0);
+        ::dup2(childOut, 1);
+        ::dup2(errFd, 2);
+        if (how.addressSpace) {
+            rlimit limit{*how.addressSpace, *how.addressSpace};
+            ::setrlimit(RLIMIT_AS, &limit);
+        }
+        ::execve(argv[0], argv.data(), envp.data());
+        ::_exit(127);
+    }
+    ::close(childOut);
+    ::close(errFd);
+    ::close(inFd);
+    if (pid < 0) {
+        if (readFd >= 0)
+            ::close(readFd);
+        return result;
+    }
+    result.started = true;
+
+    const auto end = std::chrono::steady_clock::now() + how.deadline;
+    int status = 0;
+    bool reaped = false;
+    bool drained = readFd < 0;
+    while (!(reaped && drained)) {
+        if (std::chrono::steady_clock::now() > end) {
+            ::kill(pid, SIGKILL);
+            result.timedOut = true;
+            break;
+        }
+        if (!drained) {
+            pollfd p{readFd, POLLIN, 0};
+            if (::poll(&p, 1, 20) > 0) {
+                char buffer[4096];
+                const ssize_t got = ::read(readFd, buffer, sizeof buffer);
+                if (got > 0)
+                    result.out.append(buffer, static_cast<std::size_t>(got));
+                else if (got == 0 || errno != EINTR)
+                    drained = true;  // end of the pipe, or EIO once the terminal is let go
+            }
+        } else {
+            ::usleep(10000);
+        }
+        if (!reaped && ::waitpid(pid, &status, WNOHANG) == pid)
+            reaped = true;
+    }
+    if (!reaped)
+        ::waitpid(pid, &status, 0);
+    if (readFd >= 0)
+        ::close(readFd);
+    if (WIFEXITED(status))
+        result.exitStatus = WEXITSTATUS(status);
+    else if (WIFSIGNALED(status))
+        result.signal = WTERMSIG(status);
+    result.err = readFile(errPath);
+    return result;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,38 @@
+#pragma once
+// Runs the real fwprog executable the way a shell or a script would: its
+// standard output on a pipe, a pseudo-terminal or a named file (/dev/full),
+// optionally under an address-space limit, and never longer than a deadline
+// (a program that hangs is killed and reported, not waited for forever).
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace testing_support {
+
+struct FwprogRun {
+    enum class Stdout { Pipe, Terminal, Path };
+    Stdout stdoutKind = Stdout::Pipe;
+    std::string stdoutPath;                     // for Stdout::Path
+    std::optional<unsigned long> addressSpace;  // RLIMIT_AS in bytes for the child
+    std::chrono::milliseconds deadline{20000};  // killed after this long
+    std::vector<std::string> environment;       // "NAME=value" added to the child's
+};
+
+struct FwprogResult {
+    bool started = false;
+    bool timedOut = false;  // killed at the deadline
+    int exitStatus = -1;    // when it exited
+    int signal = 0;         // when a signal ended it
+    std::string out;        // what reached the pipe or terminal (raw bytes, terminal
+                            // set to raw mode so nothing is translated)
+    std::string err;        // standard error, from a file
+};
+
+// The fwprog executable of this build.
+std::string fwprogBinary();
+
+FwprogResult runFwprogProcess(const std::vector<std::string>& args, const FwprogRun& how = {});
+
+}  // namespace testing_support
