@@ -11,7 +11,8 @@ namespace cli {
 void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
                        const std::string& extraJsonFields) {
     if (json) {
-        context.out << "{\"log\": " << jsonString(outcome.logPath) << ", \"units\": [";
+        context.out << "{\"log\": " << (outcome.logWritten ? jsonString(outcome.logPath) : "null")
+                    << ", \"units\": [";
         for (std::size_t i = 0; i < outcome.units.size(); ++i) {
             context.out << (i ? ", " : "") << "{\"target\": " << jsonString(outcome.units[i].target)
                         << ", \"result\": " << outcome.units[i].result << "}";
@@ -21,8 +22,11 @@ void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool js
             context.out << *outcome.unitsUpdated;
         else
             context.out << "null";
-        context.out << extraJsonFields << "}\n";
-    } else {
+        context.out << ", \"stopped\": " << (outcome.stopped() ? "true" : "false")
+                    << ", \"attempted\": " << outcome.units.size()
+                    << ", \"total\": " << outcome.total << extraJsonFields << "}\n";
+    } else if (outcome.logWritten) {
+        // Only a log that was written is worth looking for.
         context.out << "log: " << outcome.logPath << '\n';
     }
     context.out.flush();
@@ -48,6 +52,10 @@ void reportListNotOpened(CliContext& context, const BatchOutcome& outcome) {
 }
 
 int exitStatusForBatch(const BatchOutcome& outcome) {
+    // Units of the list were never tried: a script must not take that for
+    // success, whatever the units tried reported.
+    if (outcome.stopped() && outcome.summaryReached())
+        return kExitInterrupted;
     const bool summarised = outcome.summaryReached() && (outcome.end == BatchEnd::EndOfList ||
                                                          outcome.end == BatchEnd::StopRequested);
     if (!summarised)

@@ -8,10 +8,12 @@
 
 namespace cli {
 
-// What a batch prints on stdout once it is over: "log: PATH", or with --json
-// one object with the log, every unit tried and the summary (null when the
-// batch did not reach it). extraJsonFields, when given, is inserted before the
-// closing brace (", \"name\": value" pairs).
+// What a batch prints on stdout once it is over: "log: PATH" when the log was
+// written, or with --json one object with the log (null when not written),
+// every unit tried, the summary (null when the batch did not reach it), whether
+// a stop request ended it, and how many units were attempted of the list's
+// total. extraJsonFields, when given, is inserted before the closing brace
+// (", \"name\": value" pairs).
 void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
                        const std::string& extraJsonFields = {});
 
@@ -22,8 +24,8 @@ std::function<void(const std::string&)> printSummary(CliContext& context, bool j
 // there, but a script deserves to know why nothing ran.
 void reportListNotOpened(CliContext& context, const BatchOutcome& outcome);
 
-// 0 every unit programmed, 3 some unconfirmed and none failed (summary
-// reached), 1 otherwise.
+// 130 stopped before the end of the list; otherwise 0 every unit programmed,
+// 3 some unconfirmed and none failed (summary reached), 1 otherwise.
 int exitStatusForBatch(const BatchOutcome& outcome);
 
 }  // namespace cli

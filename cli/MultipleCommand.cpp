@@ -22,7 +22,8 @@ const char* const kMultipleUsage =
     "  finish and ends the batch with its summary; a second ends the program at once.\n"
     "  --jobs N programs up to N units at once (default 1: one after the other).\n"
     "  Exit status: 0 every unit programmed, 3 some unconfirmed and none failed,\n"
-    "  1 a unit failed or the batch did not reach its summary, 2 usage error.\n";
+    "  1 a unit failed or the batch did not reach its summary, 2 usage error,\n"
+    "  130 stopped by an interrupt before the end of the list.\n";
 
 // The terminal operator of a batch: the unit counter becomes the progress
 // line's prefix, and on a terminal each unit's start and outcome get a line.
@@ -67,7 +68,12 @@ std::optional<std::size_t> parseJobs(const std::string& text) {
 }
 
 std::string defaultLogPath(const std::string& listPath) {
-    const std::filesystem::path folder = std::filesystem::path(listPath).parent_path();
+    // The folder the list is in, never the list itself: "units/" names the
+    // folder units, whose folder is where its log would go.
+    std::string list = listPath;
+    while (list.size() > 1 && list.back() == '/')
+        list.pop_back();
+    const std::filesystem::path folder = std::filesystem::path(list).parent_path();
     return (folder.empty() ? std::filesystem::path("Status.txt") : folder / "Status.txt").string();
 }
 

@@ -76,10 +76,13 @@ int runParallelBatch(const MultipleOptions& options, CliContext& context) {
     statusPort.stop();
 
     if (!logFailed) {
-        if (run.endedByFailure)
+        if (run.endedByFailure) {
             session.endAfterFailure();
-        else
+        } else {
+            if (run.stopped)
+                session.noteStopRequested();
             session.summarise(run.attempted);
+        }
     }
     const BatchOutcome outcome = session.takeOutcome();
     printBatchOutcome(context, outcome, options.json,

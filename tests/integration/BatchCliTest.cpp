@@ -100,6 +100,19 @@ TEST_F(BatchCliTest, AVerifyErrorInTheMiddleIsLoggedAndTheBatchEndsWithItsSummar
     EXPECT_EQ(std::count(asked.begin(), asked.end(), 4000ms), 2);
 }
 
+TEST_F(BatchCliTest, AListWithLineFeedsAloneProgramsEveryUnitOnIt) {
+    auto a = unit(), b = unit(), c = unit();
+    start({a, b, c});
+    writeFile(listPath(), a.address + "\n" + b.address + "\n" + c.address + "\n");
+    EXPECT_EQ(fwprog(), cli::kExitSuccess) << err.str();
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address + " Successfully Programmed\r\n" +
+                       "IP: " + b.address + " Successfully Programmed\r\n" + "IP: " + c.address +
+                       " Successfully Programmed\r\n3 Units Updated\r\n");
+    for (const auto& u : {a, b, c})
+        EXPECT_EQ(simulator->count("image", u.address), 1u) << u.address;
+}
+
 TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
     auto a = unit(), b = unit();
     b.statusShape = sim::StatusShape::None;
@@ -108,7 +121,8 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
     EXPECT_EQ(fwprog({"--json"}), cli::kExitUnconfirmed);
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
                              a.address + "\", \"result\": 0}, {\"target\": \"" + b.address +
-                             "\", \"result\": -1}], \"summary\": 2}\n");
+                             "\", \"result\": -1}], \"summary\": 2, \"stopped\": false, "
+                             "\"attempted\": 2, \"total\": 2}\n");
 
     // Only the first unit this time, its log placed by --log.
     out.str("");
@@ -129,7 +143,8 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
     EXPECT_EQ(fwprog({"--json"}), cli::kExitFailure);
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
                              a.address + "\", \"result\": 0}, {\"target\": \"" + b.address +
-                             "\", \"result\": 1}], \"summary\": null}\n");
+                             "\", \"result\": 1}], \"summary\": null, \"stopped\": false, "
+                             "\"attempted\": 2, \"total\": 3}\n");
     // The engine's own message for the refused connection reaches stderr.
     EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
     EXPECT_NE(err.str().find(b.address), std::string::npos);
@@ -146,12 +161,36 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
         if (event.kind == "header" && event.unit == first)
             interrupts.fetch_add(1);
     });
-    EXPECT_EQ(fwprog(), cli::kExitSuccess);
+    // Two units never tried: no success for a script, though the log and the
+    // summary are those of any batch that ended.
+    EXPECT_EQ(fwprog(), cli::kExitInterrupted);
     EXPECT_EQ(out.str(), "1 Units Updated\nlog: " + logPath() + "\n");
     const std::string log = readFile(logPath());
     EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
                        " Successfully Programmed\r\n1 Units Updated\r\n");
     EXPECT_EQ(simulator->count("connection", b.address), 0u);
+
+    interrupts = 0;
+    out.str("");
+    EXPECT_EQ(fwprog({"--json"}), cli::kExitInterrupted);
+    EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
+                             a.address +
+                             "\", \"result\": 0}], \"summary\": 1, \"stopped\": true, "
+                             "\"attempted\": 1, \"total\": 3}\n");
+}
+
+TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
+    auto a = unit(), b = unit();
+    const std::string last = b.address;
+    start({a, b}, [this, last](const sim::Event& event) {
+        if (event.kind == "header" && event.unit == last)
+            interrupts.fetch_add(1);
+    });
+    EXPECT_EQ(fwprog({"--json"}), cli::kExitSuccess);
+    EXPECT_NE(out.str().find("\"summary\": 2, \"stopped\": false, \"attempted\": 2, "
+                             "\"total\": 2}"),
+              std::string::npos)
+        << out.str();
 }
 
 TEST_F(BatchCliTest, UsageErrorsAndAListThatCannotBeOpened) {
@@ -229,7 +268,7 @@ TEST(BatchCliProcess, AnInterruptDuringTheFirstUnitEndsTheBatchWithItsSummary) {
         FAIL() << "fwprog did not end after the interrupt";
     }
     ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << readFile(errPath);
+    EXPECT_EQ(WEXITSTATUS(status), 130) << readFile(errPath);
     EXPECT_EQ(readFile(outPath), "1 Units Updated\nlog: " + log + "\n");
     const std::string written = readFile(log);
     EXPECT_TRUE(std::regex_match(

@@ -126,7 +126,7 @@ TEST_F(ParallelBatch, StopRequestFinishesTheUnitsInFlightThenSummarises) {
         if (event.kind == "header")
             interrupts = 1;
     });
-    EXPECT_EQ(run("2"), 0);
+    EXPECT_EQ(run("2", /*json=*/true), 130);
     // The units already taken when the stop came (one or both slots, as the
     // threads happened to start) finish; no further unit starts.
     const std::size_t images = simulator->count("image");
@@ -134,6 +134,11 @@ TEST_F(ParallelBatch, StopRequestFinishesTheUnitsInFlightThenSummarises) {
     EXPECT_LE(images, 2u);
     EXPECT_NE(log().find(std::to_string(images) + " Units Updated\r\n"), std::string::npos)
         << log();
+    const std::string n = std::to_string(images);
+    EXPECT_NE(out.str().find("\"summary\": " + n + ", \"stopped\": true, \"attempted\": " + n +
+                             ", \"total\": 6, \"jobs\": 2"),
+              std::string::npos)
+        << out.str();
 }
 
 TEST_F(ParallelBatch, TheSameAddressTwiceIsProgrammedTwiceOneAfterTheOther) {
