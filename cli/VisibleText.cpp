@@ -38,11 +38,18 @@ VisibleTextBuffer::~VisibleTextBuffer() {
 }
 
 void VisibleTextBuffer::emit(std::string_view bytes) {
-    if (!good_ || bytes.empty())
-        return;
-    const auto count = static_cast<std::streamsize>(bytes.size());
-    if (sink_->sputn(bytes.data(), count) != count)
-        good_ = false;
+    out_.append(bytes);
+}
+
+void VisibleTextBuffer::pass() {
+    // One write to the sink per call that reached the filter, not one a byte:
+    // under an unbuffered stderr every write is a system call.
+    if (good_ && !out_.empty()) {
+        const auto count = static_cast<std::streamsize>(out_.size());
+        if (sink_->sputn(out_.data(), count) != count)
+            good_ = false;
+    }
+    out_.clear();
 }
 
 void VisibleTextBuffer::emitEscaped(unsigned char byte) {
@@ -102,12 +109,14 @@ void VisibleTextBuffer::take(unsigned char byte) {
 VisibleTextBuffer::int_type VisibleTextBuffer::overflow(int_type c) {
     if (!traits_type::eq_int_type(c, traits_type::eof()))
         take(static_cast<unsigned char>(traits_type::to_char_type(c)));
+    pass();
     return good_ ? traits_type::not_eof(c) : traits_type::eof();
 }
 
 std::streamsize VisibleTextBuffer::xsputn(const char* data, std::streamsize count) {
     for (std::streamsize i = 0; i < count; ++i)
         take(static_cast<unsigned char>(data[i]));
+    pass();
     return good_ ? count : 0;
 }
 
@@ -115,6 +124,7 @@ int VisibleTextBuffer::sync() {
     // A flush ends what was written: a CR or a UTF-8 sequence still unfinished
     // here has nothing more to come that could make it harmless.
     releaseHeld();
+    pass();
     if (good_ && sink_->pubsync() != 0)
         good_ = false;
     return good_ ? 0 : -1;
@@ -123,6 +133,7 @@ int VisibleTextBuffer::sync() {
 void VisibleTextBuffer::writeRaw(std::string_view bytes) {
     releaseHeld();
     emit(bytes);
+    pass();
 }
 
 std::string visibleText(std::string_view text) {

@@ -41,9 +41,12 @@ private:
     void releaseHeld();
     void emit(std::string_view bytes);
     void emitEscaped(unsigned char byte);
+    // Hands what emit() gathered to the sink.
+    void pass();
 
     std::streambuf* sink_;
     bool good_ = true;
+    std::string out_;         // filtered bytes not yet handed to the sink
     std::string held_;        // a CR waiting for its LF, or the start of a UTF-8 sequence
     std::size_t needed_ = 0;  // bytes still to come of the UTF-8 sequence in held_
 };
