@@ -84,9 +84,9 @@ std::string saveListWriteErrorText(const std::string& path, int error) {
 
 std::string skippedEntriesText(std::size_t skipped, const std::string& path) {
     return std::to_string(skipped) + (skipped == 1 ? " entry was" : " entries were") +
-           " not saved to " + path + ": " + (skipped == 1 ? "its" : "their") +
-           " address holds control characters, which would turn into other targets in a "
-           "list.\n";
+           " not saved to " + path + ": " +
+           (skipped == 1 ? "its address holds" : "their addresses hold") +
+           " control characters, which would turn into other targets in a list.\n";
 }
 
 SaveResult saveAddressList(Operator& op, const std::vector<std::string>& lines,
