@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/StopCheck.h"
+
 #include <chrono>
 
 namespace platform {
@@ -11,6 +13,11 @@ class Sleeper {
 public:
     virtual ~Sleeper() = default;
     virtual void sleepFor(std::chrono::milliseconds duration) = 0;
+
+    // The same pause, ended early once stop says so (looked at about every
+    // kStopCheckInterval). True when the whole pause was slept; without a stop
+    // check it is exactly sleepFor. The default sleeps in short sleepFor slices.
+    virtual bool sleepUnlessStopped(std::chrono::milliseconds duration, const StopCheck& stop);
 };
 
 class RealSleeper final : public Sleeper {

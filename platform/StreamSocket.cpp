@@ -17,8 +17,8 @@ namespace platform {
 
 using Clock = std::chrono::steady_clock;
 
-StreamSocket::StreamSocket(StreamTimeouts timeouts, WaitHook hook)
-    : timeouts_(timeouts), hook_(std::move(hook)) {}
+StreamSocket::StreamSocket(StreamTimeouts timeouts, WaitHook hook, StopCheck stop)
+    : timeouts_(timeouts), hook_(std::move(hook)), stop_(std::move(stop)) {}
 
 StreamSocket::~StreamSocket() {
     close();
@@ -26,7 +26,11 @@ StreamSocket::~StreamSocket() {
 
 bool StreamSocket::create() {
     close();
+    // Non-blocking throughout: every wait is a poll with a time limit, never a
+    // call that could hang or spin.
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    used_ = false;
+    bytesSent_ = 0;
     if (fd_ < 0) {
         lastError_ = errno;
         return false;
@@ -41,18 +45,6 @@ void StreamSocket::close() {
     }
 }
 
-void StreamSocket::pause(std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    while (Clock::now() < end) {
-        if (hook_)
-            hook_();
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
-        ::poll(nullptr, 0,
-               static_cast<int>(
-                   std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval).count()));
-    }
-}
-
 void StreamSocket::abort() {
     if (fd_ >= 0) {
         linger hard{1, 0};
@@ -61,41 +53,69 @@ void StreamSocket::abort() {
     close();
 }
 
-bool StreamSocket::waitWritable(Clock::time_point deadline, bool* timedOut) {
-    *timedOut = false;
+// Sleeps in the kernel until the socket can take bytes (or has failed), the
+// deadline passes or a stop is asked for. Between slices of the hook interval
+// the window gets its paint events.
+StreamSocket::Wait StreamSocket::waitWritable(Clock::time_point deadline) {
     for (;;) {
-        if (hook_)
-            hook_();
         const auto now = Clock::now();
-        if (now >= deadline) {
-            *timedOut = true;
-            return false;
-        }
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now);
+        if (now >= deadline)
+            return Wait::TimedOut;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now);
         pollfd p{fd_, POLLOUT, 0};
-        int slice = static_cast<int>(
-            std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval).count());
-        int n = ::poll(&p, 1, slice);
+        const int n = ::poll(
+            &p, 1,
+            static_cast<int>(
+                std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval).count()));
+        if (n > 0)
+            return Wait::Writable;  // or failed: the next call on it tells
         if (n < 0 && errno != EINTR) {
             lastError_ = errno;
-            return false;
+            return Wait::Failed;
         }
-        if (n > 0)
+        if (hook_)
+            hook_();
+        if (stopRequested(stop_))
+            return Wait::Stopped;
+    }
+}
+
+bool StreamSocket::pause(std::chrono::milliseconds duration) {
+    const auto end = Clock::now() + duration;
+    for (;;) {
+        if (stopRequested(stop_))
+            return false;
+        const auto now = Clock::now();
+        if (now >= end)
             return true;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
+        ::poll(nullptr, 0,
+               static_cast<int>(
+                   std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval).count()));
+        if (hook_)
+            hook_();
     }
 }
 
 StreamSocket::Attempt StreamSocket::attemptOnce(const sockaddr_in& address) {
-    if (fd_ < 0 && !create())
+    if ((fd_ < 0 || used_) && !create())
         return Attempt::Failed;
+    used_ = true;
     if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
         return Attempt::Connected;
     int error = errno;
     if (error == EINPROGRESS || error == EINTR) {
-        bool timedOut = false;
-        if (!waitWritable(Clock::now() + timeouts_.connectGiveUp, &timedOut)) {
-            lastError_ = timedOut ? ETIMEDOUT : lastError_;
-            return Attempt::Failed;
+        switch (waitWritable(Clock::now() + timeouts_.connectGiveUp)) {
+            case Wait::Writable:
+                break;
+            case Wait::TimedOut:
+                lastError_ = ETIMEDOUT;
+                return Attempt::Failed;
+            case Wait::Stopped:
+                lastError_ = ECANCELED;
+                return Attempt::Failed;
+            case Wait::Failed:
+                return Attempt::Failed;
         }
         socklen_t len = sizeof error;
         if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
@@ -107,39 +127,32 @@ StreamSocket::Attempt StreamSocket::attemptOnce(const sockaddr_in& address) {
     return error == ECONNREFUSED ? Attempt::Refused : Attempt::Failed;
 }
 
-// Once connected, sends block in the kernel (as fast as a plain blocking loop)
-// but give up every hook interval, so the window can be painted and a stalled
-// peer noticed.
-void StreamSocket::becomeBlockingWithTimeout() {
-    const int flags = ::fcntl(fd_, F_GETFL);
-    ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
-    const auto interval = timeouts_.hookInterval.count();
-    timeval timeout{static_cast<time_t>(interval / 1000),
-                    static_cast<suseconds_t>((interval % 1000) * 1000)};
-    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-}
-
 bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
     auto address = ipv4Address(host, port);
     if (!address) {
         lastError_ = EINVAL;
         return false;
     }
-    const auto refusedUntil = Clock::now() + timeouts_.refusedRetryWindow;
-    for (;;) {
+    for (int request = 0;; ++request) {
         switch (attemptOnce(*address)) {
             case Attempt::Connected:
+                bytesSent_ = 0;
                 return true;
             case Attempt::Failed:
+                // A request that timed out leaves a half-open socket behind;
+                // it is dropped so nothing can try again on it.
+                close();
                 return false;
             case Attempt::Refused:
-                // A refused socket is spent; the next try needs a fresh one.
                 close();
-                if (Clock::now() >= refusedUntil) {
+                if (request >= timeouts_.refusedRetries) {
                     lastError_ = ECONNREFUSED;
                     return false;
                 }
-                pause(std::min(timeouts_.hookInterval, std::chrono::milliseconds(50)));
+                if (!pause(timeouts_.refusedRetryPause)) {
+                    lastError_ = ECANCELED;
+                    return false;
+                }
                 break;
         }
     }
@@ -151,28 +164,46 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
         return false;
     }
     const auto* bytes = static_cast<const unsigned char*>(data);
-    auto lastProgress = Clock::now();
+    // The stall limit counts from the last byte the connection took.
+    bool waiting = false;
+    Clock::time_point stallDeadline{};
     while (length > 0) {
-        ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<std::size_t>(sent);
-            lastProgress = Clock::now();
+            bytesSent_ += static_cast<std::uint64_t>(sent);
+            waiting = false;
             continue;
         }
-        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        if (sent < 0 && errno == EINTR)
+            continue;
+        if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
             lastError_ = errno;
+            abort();
             return false;
         }
-        if (hook_)
-            hook_();
-        if (Clock::now() - lastProgress >= timeouts_.sendStallLimit) {
-            // A peer that stalled once is given up on: later sends on this
-            // connection fail at once instead of waiting out the limit again.
-            lastError_ = ETIMEDOUT;
-            ::shutdown(fd_, SHUT_RDWR);
-            return false;
+        if (!waiting) {
+            waiting = true;
+            stallDeadline = Clock::now() + timeouts_.sendStallLimit;
         }
+        switch (waitWritable(stallDeadline)) {
+            case Wait::Writable:
+                continue;
+            case Wait::TimedOut:
+                lastError_ = ETIMEDOUT;
+                break;
+            case Wait::Stopped:
+                lastError_ = ECANCELED;
+                break;
+            case Wait::Failed:
+                break;
+        }
+        // Whatever the peer has not read yet is thrown away with a reset: a
+        // peer that was only slow must not read on to an orderly end and take
+        // the cut-off stream for a whole one.
+        abort();
+        return false;
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/StopCheck.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -11,29 +13,40 @@
 namespace platform {
 
 // Units were built against the pace of the original platform's blocking
-// connect: a refused attempt took about a second, an unanswered one about 21 s.
+// connect: a refused attempt took about a second (three connection requests
+// about half a second apart), an unanswered one about 21 s.
 struct StreamTimeouts {
-    std::chrono::milliseconds refusedRetryWindow{1000};
+    int refusedRetries = 2;  // requests made again after a refusal
+    std::chrono::milliseconds refusedRetryPause{500};
     std::chrono::milliseconds connectGiveUp{21000};
     std::chrono::milliseconds sendStallLimit{60000};
-    std::chrono::milliseconds hookInterval{50};
+    // How long a wait goes without calling the wait hook and the stop check.
+    std::chrono::milliseconds hookInterval = kStopCheckInterval;
 };
 
 // Called now and then while a blocking connect or send waits, so a window can
 // keep painting without taking input.
 using WaitHook = std::function<void()>;
 
-// Blocking TCP stream: connect and send return only when done or failed.
+// Blocking TCP stream: connect and send return only when done or failed. Every
+// wait happens in the kernel (poll), in slices of the hook interval so that the
+// wait hook runs and a stop request is seen; nothing spins.
 class StreamSocket {
 public:
-    explicit StreamSocket(StreamTimeouts timeouts = {}, WaitHook hook = {});
+    explicit StreamSocket(StreamTimeouts timeouts = {}, WaitHook hook = {}, StopCheck stop = {});
     ~StreamSocket();
     StreamSocket(const StreamSocket&) = delete;
     StreamSocket& operator=(const StreamSocket&) = delete;
 
     bool create();
+    // Connects to a dotted IPv4 address. Every connection request goes out on
+    // a socket of its own: one that was refused or timed out is never reused.
+    // A stop request ends the wait with ECANCELED.
     bool connect(const std::string& host, std::uint16_t port);
-    // Sends every byte or fails; a peer that takes nothing for the stall limit fails it.
+    // Sends every byte or fails. A peer that takes nothing for the stall
+    // limit, a stop request or any send error fails it, and the connection is
+    // then reset, so the peer never sees an orderly end after a cut-off
+    // stream; later sends fail at once.
     bool sendAll(const void* data, std::size_t length);
     // Orderly close: the peer sees the end of the stream after the last byte.
     void close();
@@ -42,18 +55,23 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int lastError() const { return lastError_; }
+    // Bytes the connection has taken since it was made.
+    std::uint64_t bytesSent() const { return bytesSent_; }
 
 private:
     enum class Attempt { Connected, Refused, Failed };
+    enum class Wait { Writable, TimedOut, Stopped, Failed };
     Attempt attemptOnce(const ::sockaddr_in& address);
-    bool waitWritable(std::chrono::steady_clock::time_point deadline, bool* timedOut);
-    void pause(std::chrono::milliseconds duration);
-    void becomeBlockingWithTimeout();
+    Wait waitWritable(std::chrono::steady_clock::time_point deadline);
+    bool pause(std::chrono::milliseconds duration);
 
     int fd_ = -1;
+    bool used_ = false;  // a connection request went out on fd_
     int lastError_ = 0;
+    std::uint64_t bytesSent_ = 0;
     StreamTimeouts timeouts_;
     WaitHook hook_;
+    StopCheck stop_;
 };
 
 }  // namespace platform

@@ -1,5 +1,6 @@
 #include "tests/support/ScaledSleeper.h"
 
+#include <algorithm>
 #include <thread>
 
 namespace testing_support {
@@ -13,6 +14,31 @@ void ScaledSleeper::sleepFor(std::chrono::milliseconds duration) {
         static_cast<long long>(static_cast<double>(duration.count()) * 1000.0 * factor_));
     if (scaled.count() > 0)
         std::this_thread::sleep_for(scaled);
+}
+
+bool ScaledSleeper::sleepUnlessStopped(std::chrono::milliseconds duration,
+                                       const platform::StopCheck& stop) {
+    if (!stop) {
+        sleepFor(duration);
+        return true;
+    }
+    {
+        std::lock_guard lock(mutex_);
+        requested_.push_back(duration);
+    }
+    auto left = std::chrono::microseconds(
+        static_cast<long long>(static_cast<double>(duration.count()) * 1000.0 * factor_));
+    const auto slice = std::chrono::duration_cast<std::chrono::microseconds>(
+        platform::kStopCheckInterval * factor_);
+    for (;;) {
+        if (stop())
+            return false;
+        if (left.count() <= 0)
+            return true;
+        const auto step = std::min(left, std::max(slice, std::chrono::microseconds(100)));
+        std::this_thread::sleep_for(step);
+        left -= step;
+    }
 }
 
 std::vector<std::chrono::milliseconds> ScaledSleeper::requested() const {

@@ -14,6 +14,10 @@ class ScaledSleeper final : public platform::Sleeper {
 public:
     explicit ScaledSleeper(double factor = 0.01) : factor_(factor) {}
     void sleepFor(std::chrono::milliseconds duration) override;
+    // Remembers the whole pause as asked for, and looks at the stop check
+    // between scaled slices of it.
+    bool sleepUnlessStopped(std::chrono::milliseconds duration,
+                            const platform::StopCheck& stop) override;
 
     std::vector<std::chrono::milliseconds> requested() const;
     std::chrono::milliseconds totalRequested() const;
