@@ -109,12 +109,14 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
         lastError_ = errno;
         return -1;
     }
+    // The sender of an oversize datagram is told too: whose it was decides
+    // whether it counts as a stranger's.
+    if (sender)
+        *sender = addressText(from);
     if (static_cast<std::size_t>(got) > length) {
         lastError_ = EMSGSIZE;
         return -1;
     }
-    if (sender)
-        *sender = addressText(from);
     return static_cast<long>(got);
 }
 

@@ -28,7 +28,8 @@ public:
     long sendTo(const std::string& host, std::uint16_t port, const void* data, std::size_t length);
 
     // One datagram into the buffer: its byte count, or -1 when nothing waits or
-    // the receive failed. A datagram longer than the buffer is dropped whole.
+    // the receive failed. A datagram longer than the buffer is dropped whole
+    // (-1 with EMSGSIZE); the sender is told for it as for any other.
     long receive(void* buffer, std::size_t length, std::string* sender = nullptr);
 
     void close();

@@ -12,20 +12,47 @@ InputFile::~InputFile() {
     close();
 }
 
+namespace {
+
+const char* kindOf(mode_t mode) {
+    if (S_ISDIR(mode))
+        return "a directory";
+    if (S_ISCHR(mode))
+        return "a character device";
+    if (S_ISBLK(mode))
+        return "a block device";
+    if (S_ISFIFO(mode))
+        return "a FIFO";
+    if (S_ISSOCK(mode))
+        return "a socket";
+    return "not a regular file";
+}
+
+}  // namespace
+
 bool InputFile::open(const std::string& path) {
     close();
+    notRegularKind_.clear();
     if (path.empty() || path.find('\0') != std::string::npos) {
         lastError_ = ENOENT;
         return false;
     }
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
+    // for ever. For a regular file it changes nothing.
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd_ < 0) {
         lastError_ = errno;
         return false;
     }
     struct stat info {};
-    if (::fstat(fd_, &info) != 0 || S_ISDIR(info.st_mode)) {
-        lastError_ = S_ISDIR(info.st_mode) ? EISDIR : errno;
+    if (::fstat(fd_, &info) != 0) {
+        lastError_ = errno;
+        close();
+        return false;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        lastError_ = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        notRegularKind_ = kindOf(info.st_mode);
         close();
         return false;
     }
