@@ -1,5 +1,7 @@
 #include "engine/PrintQueueDelivery.h"
 
+#include "platform/ErrorText.h"
+
 #include <memory>
 
 namespace {
@@ -7,10 +9,11 @@ namespace {
 const char* const kDocumentName = "Firmware Programmer";
 const char* const kRawData = "RAW";
 
-// One document on an open queue: start, one page, the writes, end. Returns
-// false after the failure's own message and clean-up; the queue stays open.
-template <typename WriteBody>
-bool submitDocument(Operator& op, platform::PrintQueue& queue, WriteBody writeBody) {
+// The header's document: start, one page, the write, end. Returns false after
+// the failure's own message and clean-up; the queue stays open. A failed
+// write ends the page and the document in order: the header alone cannot
+// pass for an image.
+bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& header) {
     if (!queue.startDocument(kDocumentName, kRawData)) {
         op.messageBox("StartDocPrinter Failed", mb::kIconStop);
         return false;
@@ -20,8 +23,7 @@ bool submitDocument(Operator& op, platform::PrintQueue& queue, WriteBody writeBo
         queue.endDocument();
         return false;
     }
-    if (!writeBody()) {
-        // A job is never aborted: what was written stays as a finished job.
+    if (!queue.write(header.data(), header.size())) {
         op.messageBox("Print Error!", mb::kIconStop);
         queue.endPage();
         queue.endDocument();
@@ -39,7 +41,9 @@ bool submitDocument(Operator& op, platform::PrintQueue& queue, WriteBody writeBo
 ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
                                   const std::string& queueName, platform::InputFile& image,
                                   const std::string& header, unsigned char* buffer,
-                                  std::size_t bufferSize) {
+                                  std::size_t bufferSize, QueueDeliveryRun* run) {
+    QueueDeliveryRun unused;
+    QueueDeliveryRun& r = run ? *run : unused;
     int openError = 0;
     std::unique_ptr<platform::PrintQueue> queue = spooler.open(queueName, &openError);
     if (!queue) {
@@ -56,24 +60,67 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
         return ResultPrinterPortError;
     }
 
-    const bool headerDone =
-        submitDocument(op, *queue, [&] { return queue->write(header.data(), header.size()); });
-    if (!headerDone) {
+    if (!submitHeader(op, *queue, header)) {
         queue->close();
         return ResultPrinterPortError;
     }
 
-    const bool imageDone = submitDocument(op, *queue, [&] {
-        for (;;) {
-            const long got = image.read(buffer, bufferSize);
-            if (got < 0)
-                return false;  // reported and cleaned up like a failed write
-            if (!queue->write(buffer, static_cast<std::size_t>(got)))
-                return false;
-            if (got == 0)
-                return true;  // the read at the end of the file made one empty write
+    if (!queue->startDocument(kDocumentName, kRawData)) {
+        op.messageBox("StartDocPrinter Failed", mb::kIconStop);
+        queue->close();
+        return ResultPrinterPortError;
+    }
+    if (!queue->startPage()) {
+        op.messageBox("StartPagePrinter Failed", mb::kIconStop);
+        queue->endDocument();
+        queue->close();
+        return ResultPrinterPortError;
+    }
+    enum class Cut { None, Stop, ReadError, WriteError } cut = Cut::None;
+    int readError = 0;
+    for (;;) {
+        if (platform::stopRequested(r.stop)) {
+            cut = Cut::Stop;
+            break;
         }
-    });
+        const long got = image.read(buffer, bufferSize);
+        if (got < 0) {
+            cut = Cut::ReadError;
+            readError = image.lastError();
+            break;
+        }
+        if (!queue->write(buffer, static_cast<std::size_t>(got))) {
+            cut = Cut::WriteError;
+            break;
+        }
+        r.imageBytesWritten += static_cast<std::uint64_t>(got);
+        if (got == 0)
+            break;  // the read at the end of the file made one empty write
+    }
+
+    if (cut != Cut::None) {
+        // Ending the page and the document would hand the spooler a cut-off
+        // image as a finished job, which it then sends to the unit.
+        queue->abortDocument();
+        queue->close();
+        r.imageCutOff = true;
+        switch (cut) {
+            case Cut::Stop:
+                r.stopped = true;
+                return ResultUnconfirmed;
+            case Cut::ReadError:
+                op.messageBox("Could not read the image file" +
+                                  (r.imagePath.empty() ? "" : " " + r.imagePath) + "\n" +
+                                  platform::systemErrorText(readError),
+                              mb::kIconStop);
+                return ResultFileNotFound;
+            default:
+                op.messageBox("Print Error!", mb::kIconStop);
+                return ResultPrinterPortError;
+        }
+    }
+    bool done = queue->endPage();
+    done = queue->endDocument() && done;
     queue->close();
-    return imageDone ? ResultUnconfirmed : ResultPrinterPortError;
+    return done ? ResultUnconfirmed : ResultPrinterPortError;
 }

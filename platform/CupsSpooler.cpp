@@ -98,8 +98,16 @@ public:
         raw_ = strcasecmp(dataType.c_str(), "RAW") == 0;
         cups_option_t* options = nullptr;
         int count = 0;
-        if (raw_)
+        if (raw_) {
             count = cupsAddOption("raw", "true", count, &options);
+            // A queue's defaults must not change a raw job's bytes: banner
+            // pages would wrap the header and the image in pages of their own,
+            // and extra copies would send the image twice. (Options that
+            // filters act on, such as number-up or page-set, never touch a raw
+            // job: it passes no filter.)
+            count = cupsAddOption("job-sheets", "none", count, &options);
+            count = cupsAddOption("copies", "1", count, &options);
+        }
         jobId_ = cupsCreateJob(http_, name_.c_str(), documentName.c_str(), count, options);
         cupsFreeOptions(count, options);
         if (jobId_ <= 0)
@@ -112,17 +120,18 @@ public:
     bool startPage() override {
         if (state_ != State::JobCreated)
             return false;
-        // The job carries exactly one document, so this one is also its last.
-        const http_status_t status =
-            cupsStartDocument(http_, name_.c_str(), jobId_, documentName_.c_str(),
-                              raw_ ? CUPS_FORMAT_RAW : CUPS_FORMAT_AUTO, 1);
-        if (status != HTTP_STATUS_CONTINUE)
-            return false;
-        state_ = State::DocumentOpen;
+        // The document's request starts with its first byte: the server
+        // refuses a document of no bytes and would keep its job waiting for
+        // one for good.
+        state_ = State::PageOpen;
         return true;
     }
 
     bool write(const void* data, std::size_t length) override {
+        if (state_ == State::PageOpen && length > 0 && !beginDocument())
+            return false;
+        if (state_ == State::PageOpen && length == 0)
+            return true;
         if (state_ != State::DocumentOpen)
             return false;
         if (length == 0)
@@ -132,10 +141,19 @@ public:
     }
 
     bool endPage() override {
-        if (state_ != State::DocumentOpen)
-            return false;
-        finishDocument();
-        return documentAccepted_;
+        switch (state_) {
+            case State::DocumentOpen:
+                finishDocument();
+                return documentAccepted_;
+            case State::PageOpen:
+                // Not one byte: the job is closed without a document, and so
+                // completes instead of waiting for one.
+                documentAccepted_ = closeJob();
+                state_ = State::DocumentFinished;
+                return documentAccepted_;
+            default:
+                return false;
+        }
     }
 
     bool endDocument() override {
@@ -146,6 +164,7 @@ public:
             case State::DocumentFinished:
                 break;
             case State::JobCreated:
+            case State::PageOpen:
                 // No document was ever started: close the job as it is rather
                 // than leave it waiting for one until the server gives up.
                 documentAccepted_ = closeJob();
@@ -158,6 +177,22 @@ public:
         return documentAccepted_;
     }
 
+    bool abortDocument() override {
+        if (state_ == State::Idle)
+            return false;
+        if (state_ == State::DocumentOpen) {
+            // The request cannot be ended without ending the document in
+            // order; dropping the connection leaves the server a request it
+            // throws away, and a fresh connection cancels the job.
+            httpClose(http_);
+            http_ = connectToServer();
+        }
+        const bool cancelled = http_ && cancelJob();
+        state_ = State::Idle;
+        jobId_ = 0;
+        return cancelled;
+    }
+
     void close() override {
         if (http_) {
             httpClose(http_);
@@ -167,15 +202,29 @@ public:
     }
 
 private:
-    enum class State { Idle, JobCreated, DocumentOpen, DocumentFinished };
+    enum class State { Idle, JobCreated, PageOpen, DocumentOpen, DocumentFinished };
+
+    bool beginDocument() {
+        // The job carries exactly one document, so this one is also its last.
+        const http_status_t status =
+            cupsStartDocument(http_, name_.c_str(), jobId_, documentName_.c_str(),
+                              raw_ ? CUPS_FORMAT_RAW : CUPS_FORMAT_AUTO, 1);
+        if (status != HTTP_STATUS_CONTINUE)
+            return false;
+        state_ = State::DocumentOpen;
+        return true;
+    }
 
     void finishDocument() {
         documentAccepted_ = succeeded(cupsFinishDocument(http_, name_.c_str()));
         state_ = State::DocumentFinished;
     }
 
-    bool closeJob() {
-        ipp_t* request = newRequest(IPP_OP_CLOSE_JOB);
+    bool closeJob() { return jobRequest(IPP_OP_CLOSE_JOB); }
+    bool cancelJob() { return jobRequest(IPP_OP_CANCEL_JOB); }
+
+    bool jobRequest(ipp_op_t operation) {
+        ipp_t* request = newRequest(operation);
         ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                      printerUri(name_).c_str());
         ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", jobId_);

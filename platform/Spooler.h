@@ -20,6 +20,9 @@ public:
     virtual bool write(const void* data, std::size_t length) = 0;
     virtual bool endPage() = 0;
     virtual bool endDocument() = 0;
+    // Withdraws the document in progress: its job is cancelled, nothing of it
+    // reaches the port, and the queue is ready for the next document.
+    virtual bool abortDocument() = 0;
     virtual void close() = 0;
 };
 

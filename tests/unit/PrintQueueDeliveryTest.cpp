@@ -53,6 +53,7 @@ public:
     }
     bool endPage() override { return s_.record("endPage"); }
     bool endDocument() override { return s_.record("endDocument"); }
+    bool abortDocument() override { return s_.record("abortDocument"); }
     void close() override { s_.record("close"); }
 
 private:
@@ -177,7 +178,8 @@ TEST_F(Delivery, OnlyAPortOfExactlyFileIsRefused) {
 }
 
 // The first failure ends the delivery: its message (if any), the clean-up the
-// step calls for, and never a retry or an abort.
+// step calls for, and never a retry. A failed write of the image withdraws its
+// job: ended in order, a cut-off image would go out as a finished job.
 TEST_F(Delivery, EveryFailingSpoolerStepEndsWithItsMessageAndCleanUp) {
     struct Case {
         std::string call;
@@ -191,9 +193,9 @@ TEST_F(Delivery, EveryFailingSpoolerStepEndsWithItsMessageAndCleanUp) {
         {"startPage", 1, "StartPagePrinter Failed", {"endDocument", "close"}},
         {"startPage", 2, "StartPagePrinter Failed", {"endDocument", "close"}},
         {"write", 1, "Print Error!", {"endPage", "endDocument", "close"}},
-        {"write", 2, "Print Error!", {"endPage", "endDocument", "close"}},
-        {"write", 3, "Print Error!", {"endPage", "endDocument", "close"}},
-        {"write", 4, "Print Error!", {"endPage", "endDocument", "close"}},  // the empty one
+        {"write", 2, "Print Error!", {"abortDocument", "close"}},
+        {"write", 3, "Print Error!", {"abortDocument", "close"}},
+        {"write", 4, "Print Error!", {"abortDocument", "close"}},  // the empty one
         {"endPage", 1, std::nullopt, {"endDocument", "close"}},
         {"endPage", 2, std::nullopt, {"endDocument", "close"}},
         {"endDocument", 1, std::nullopt, {"close"}},
@@ -224,16 +226,50 @@ TEST_F(Delivery, EveryFailingSpoolerStepEndsWithItsMessageAndCleanUp) {
     }
 }
 
-TEST_F(Delivery, AnImageThatCannotBeReadMidwayEndsTheJobLikeAFailedWrite) {
-    // The file goes away under the delivery after the first image block.
-    script.afterWrite = [&] {
-        if (script.calls.back() == "write:1460")
-            image.close();
+TEST_F(Delivery, AnImageCutOffByAReadErrorOrAStopWithdrawsItsJob) {
+    struct Case {
+        const char* name;
+        bool stop;  // else the file fails to be read
+        ProgramResult result;
+        std::vector<std::string> messages;
     };
-    EXPECT_EQ(deliver(2920), ResultPrinterPortError);
-    const std::vector<std::string> clean = cleanRun();
-    std::vector<std::string> expected(clean.begin(), clean.begin() + 10);
-    expected.insert(expected.end(), {"endPage", "endDocument", "close"});
-    EXPECT_EQ(script.calls, expected);
-    EXPECT_EQ(messageTexts(), std::vector<std::string>{"Print Error!"});
+    const std::vector<Case> cases = {
+        {"read error",
+         false,
+         ResultFileNotFound,
+         {"Could not read the image file fw.bin\nBad file descriptor\n"}},
+        {"stop", true, ResultUnconfirmed, {}},
+    };
+    for (const Case& c : cases) {
+        script = Script{};
+        op.messages.clear();
+        image.close();
+        QueueDeliveryRun run;
+        run.imagePath = "fw.bin";
+        bool cut = false;
+        run.stop = [&] { return c.stop && cut; };
+        // Cut after the first image block.
+        script.afterWrite = [&] {
+            if (script.calls.back() == "write:1460") {
+                cut = true;
+                if (!c.stop)
+                    image.close();
+            }
+        };
+        imageBytes = testing_support::makeImage(2920);
+        testing_support::writeFile(dir.file("fw.bin"), imageBytes);
+        ASSERT_TRUE(image.open(dir.file("fw.bin").string()));
+        EXPECT_EQ(DeliverToPrintQueue(op, spooler, "q1", image, proto::entryHeaderForPrintQueue(),
+                                      buffer.data(), buffer.size(), &run),
+                  c.result)
+            << c.name;
+        const std::vector<std::string> clean = cleanRun();
+        std::vector<std::string> expected(clean.begin(), clean.begin() + 10);
+        expected.insert(expected.end(), {"abortDocument", "close"});
+        EXPECT_EQ(script.calls, expected) << c.name;
+        EXPECT_EQ(messageTexts(), c.messages) << c.name;
+        EXPECT_TRUE(run.imageCutOff) << c.name;
+        EXPECT_EQ(run.stopped, c.stop) << c.name;
+        EXPECT_EQ(run.imageBytesWritten, 1460u) << c.name;
+    }
 }
