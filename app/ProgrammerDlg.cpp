@@ -97,7 +97,7 @@ CProgrammerDlg::CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, 
       m_app(app),
       m_spooler(spooler),
       m_operator(this, app.AppName()),
-      m_options{Endpoints::fromEnvironment(), {}} {
+      m_options{Endpoints::fromEnvironment(), {}, {}} {
     initProgrammerResources();
     setObjectName(QStringLiteral("IDD_PROGRAMMER_DIALOG"));
     // A window of its own with a task-bar button, a minimize box and no maximize.

@@ -20,20 +20,55 @@ public:
     // (or the datagram was longer than the buffer and was dropped).
     virtual long receive(void* buffer, std::size_t length) = 0;
     virtual void close() = 0;
+    // Datagrams from other senders that this inbox ignored since it was opened.
+    virtual std::uint64_t foreignDatagrams() const { return 0; }
+};
+
+// The key a unit's status datagrams are told apart by: the canonical dotted
+// form of its address when the target parses as one, else the text itself.
+std::string statusSenderKey(const std::string& target);
+
+// Whose status datagrams count: the unit's own address only, unless the
+// operator asked for the old acceptance of any sender (units that answer from
+// another address).
+struct StatusSenders {
+    std::string unitKey;  // statusSenderKey of the target
+    bool anySender = false;
+
+    static StatusSenders unitAt(const std::string& target, bool anySender = false) {
+        return {statusSenderKey(target), anySender};
+    }
+    bool accepts(const std::string& senderKey) const { return anySender || senderKey == unitKey; }
 };
 
 // The inbox of a run on its own: a datagram socket bound to the status port,
-// taking datagrams from any sender.
+// or one bound beforehand and lent to the run. Datagrams from senders the rule
+// does not accept are read past, ignored and counted, so a stranger can
+// neither end the verdict wait nor hold up the drain.
 class SocketStatusInbox final : public StatusInbox {
 public:
-    explicit SocketStatusInbox(std::uint16_t port) : port_(port) {}
+    // Binds a socket of its own to the port when opened.
+    SocketStatusInbox(std::uint16_t port, StatusSenders senders);
+    // Reads a socket already bound to the status port; closing the inbox
+    // leaves it bound. What waits on it when the run opens the inbox arrived
+    // before the run and is thrown away, as a freshly bound socket would
+    // never have seen it.
+    SocketStatusInbox(platform::DatagramSocket& bound, StatusSenders senders);
+
     bool open(int* errorCode) override;
     long receive(void* buffer, std::size_t length) override;
-    void close() override { socket_.close(); }
+    void close() override;
+    std::uint64_t foreignDatagrams() const override { return foreign_; }
 
 private:
-    std::uint16_t port_;
-    platform::DatagramSocket socket_;
+    platform::DatagramSocket& socket() { return lent_ ? *lent_ : own_; }
+
+    std::uint16_t port_ = 0;
+    platform::DatagramSocket own_;
+    platform::DatagramSocket* lent_ = nullptr;
+    bool open_ = false;
+    StatusSenders senders_;
+    std::uint64_t foreign_ = 0;
 };
 
 using StatusInboxFactory = std::function<std::unique_ptr<StatusInbox>(const std::string& target)>;

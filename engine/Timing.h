@@ -9,6 +9,8 @@ namespace timing {
 using std::chrono::milliseconds;
 
 inline constexpr milliseconds kDrainSleep{100};
+// A sender that never pauses must not hold the drain: 10 receives, 1 s in all.
+inline constexpr int kDrainMaxReceives = 10;
 inline constexpr milliseconds kPauseBetweenBootLoaderWaits{2000};
 inline constexpr int kBootLoaderProbeCounterStart = 10;  // tested before decrement: 11 probes
 inline constexpr milliseconds kProbeReplySleep{1000};

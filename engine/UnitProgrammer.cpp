@@ -6,6 +6,7 @@
 #include "platform/ErrorText.h"
 #include "platform/InputFile.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 
@@ -39,17 +40,35 @@ private:
 UnitProgrammer::UnitProgrammer(Operator& op, platform::Sleeper& sleeper, platform::Spooler& spooler,
                                EngineOptions options)
     : op_(op), sleeper_(sleeper), spooler_(spooler), options_(std::move(options)) {
-    inboxFactory_ = [port = options_.endpoints.statusPort](const std::string&) {
-        return std::make_unique<SocketStatusInbox>(port);
+    // A run on its own binds the status port itself, and only its own unit's
+    // verdict counts.
+    inboxFactory_ = [port = options_.endpoints.statusPort](const std::string& target) {
+        return std::make_unique<SocketStatusInbox>(port, StatusSenders::unitAt(target));
     };
 }
 
-platform::StreamSocket UnitProgrammer::makeDataConnection() {
-    return platform::StreamSocket(options_.stream, [this] { op_.keepPainted(); });
+std::unique_ptr<platform::StreamSocket> UnitProgrammer::makeDataConnection() {
+    auto connection = std::make_unique<platform::StreamSocket>(
+        options_.stream, [this] { op_.keepPainted(); }, options_.stop);
+    connection->create();
+    return connection;
+}
+
+bool UnitProgrammer::pause(std::chrono::milliseconds duration) {
+    if (!sleeper_.sleepUnlessStopped(duration, options_.stop))
+        run_.stopped = true;
+    return !run_.stopped;
+}
+
+bool UnitProgrammer::stopped() {
+    if (!run_.stopped && platform::stopRequested(options_.stop))
+        run_.stopped = true;
+    return run_.stopped;
 }
 
 ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const std::string& target,
                                           const std::string& probeAddress) {
+    run_ = UnitRun{};
     WaitCursorLevels cursor(op_);
     cursor.raise();
     op_.phaseChanged(UnitPhase::Preparing);
@@ -63,22 +82,31 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     platform::InputFile image;
     if (!image.open(imagePath)) {
         inbox->close();
+        run_.imageNotRegular = image.notRegularKind();
         op_.phaseChanged(UnitPhase::Finished);
-        return ResultFileNotFound;
+        return run_.result = ResultFileNotFound;
     }
+    run_.imageBytes = image.size();
 
     ProgramResult result;
     if (readsAsDottedAddress(target)) {
         result = networkPath(target, probeAddress, imagePath, image, *inbox);
     } else {
+        QueueDeliveryRun delivery;
+        delivery.imagePath = imagePath;
+        delivery.stop = options_.stop;
         result =
             DeliverToPrintQueue(op_, spooler_, target, image, proto::entryHeaderForPrintQueue(),
-                                buffer_.data(), buffer_.size());
+                                buffer_.data(), buffer_.size(), &delivery);
+        run_.bytesDelivered = delivery.imageBytesWritten;
+        run_.imageCutOff = delivery.imageCutOff;
+        run_.stopped = run_.stopped || delivery.stopped;
     }
     image.close();
+    run_.foreignDatagrams = inbox->foreignDatagrams();
     inbox->close();
     op_.phaseChanged(UnitPhase::Finished);
-    return result;
+    return run_.result = result;
 }
 
 ProgramResult UnitProgrammer::networkPath(const std::string& target,
@@ -91,63 +119,108 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     // A first connection, dropped at once, wakes the unit's data port; units
     // expect it before the one that carries the header.
     op_.phaseChanged(UnitPhase::BootLoaderEntry);
-    {
-        auto wake = makeDataConnection();
-        wake.create();
-        op_.connectionAttempted(wake.connect(target, dataPort));
-    }
+    op_.connectionAttempted(makeDataConnection()->connect(target, dataPort));
+    if (stopped())
+        return ResultUnconfirmed;
     {
         auto connection = makeDataConnection();
-        connection.create();
-        const bool connected = connection.connect(target, dataPort);
+        const bool connected = connection->connect(target, dataPort);
         op_.connectionAttempted(connected);
+        if (stopped())
+            return ResultUnconfirmed;
         if (!connected) {
-            const int error = connection.lastError();
+            const int error = connection->lastError();
             op_.messageBox("Error #" + std::to_string(error) + ": IP Address " + target + "\n" +
                                platform::systemErrorText(error) + " (" + std::to_string(error) +
                                ")",
                            mb::kIconStop);
             return ResultSocketError;
         }
-        connection.sendAll(header.data(), header.size());
+        connection->sendAll(header.data(), header.size());
     }
+    if (stopped())
+        return ResultUnconfirmed;
 
     // Whatever reached the status port before the unit saw the header is stale.
     op_.phaseChanged(UnitPhase::Draining);
-    drainStatus(inbox);
+    if (!drainStatus(inbox))
+        return ResultUnconfirmed;
 
     op_.phaseChanged(UnitPhase::BootLoaderWait);
     WaitForBootLoader(probeAddress);
-    sleeper_.sleepFor(timing::kPauseBetweenBootLoaderWaits);
+    if (stopped() || !pause(timing::kPauseBetweenBootLoaderWaits))
+        return ResultUnconfirmed;
     WaitForBootLoader(probeAddress);
+    if (stopped())
+        return ResultUnconfirmed;
 
     op_.phaseChanged(UnitPhase::ImageConnection);
-    auto connection = makeDataConnection();
-    connection.create();
     const std::uint64_t imageLength = image.size();
+    run_.imageBytes = imageLength;
     op_.setProgressRange(imageLength);
-    sleeper_.sleepFor(timing::kPauseBeforeImageConnection);
-    bool connected = false;
-    for (int attempt = 0; attempt < timing::kImageConnectionAttempts && !connected; ++attempt) {
-        connected = connection.connect(target, dataPort);
+    if (!pause(timing::kPauseBeforeImageConnection))
+        return ResultUnconfirmed;
+    // Every attempt is a real one on a socket of its own: a socket whose
+    // attempt timed out is still half-open and would refuse the next at once.
+    std::unique_ptr<platform::StreamSocket> connection;
+    int lastError = 0;
+    for (int attempt = 0; attempt < timing::kImageConnectionAttempts; ++attempt) {
+        auto candidate = makeDataConnection();
+        const bool connected = candidate->connect(target, dataPort);
         op_.connectionAttempted(connected);
+        if (connected) {
+            connection = std::move(candidate);
+            break;
+        }
+        lastError = candidate->lastError();
+        if (stopped())
+            return ResultUnconfirmed;
     }
-    if (!connected) {
-        op_.messageBox("Error: IP Address " + target + "\n" +
-                           platform::systemErrorText(connection.lastError()),
+    if (!connection) {
+        op_.messageBox("Error: IP Address " + target + "\n" + platform::systemErrorText(lastError),
                        mb::kIconStop);
         return ResultSocketError;
     }
 
     op_.phaseChanged(UnitPhase::Streaming);
+    const ProgramResult streamed = streamImage(*connection, imagePath, image);
+    if (streamed != ResultProgrammed)
+        return streamed;
+
+    WaitCursorLevels verdictCursor(op_);
+    verdictCursor.raise();
+    op_.phaseChanged(UnitPhase::VerdictWait);
+    const ProgramResult verdict = awaitVerdict(inbox);
+    if (run_.stopped)
+        return ResultUnconfirmed;
+    // The unit may have taken the part it got for the whole image and found
+    // it good; the host knows better.
+    if (run_.imageCutOff && verdict == ResultProgrammed)
+        return ResultUnconfirmed;
+    return verdict;
+}
+
+// Streams the image block by block; ResultProgrammed means "go on to the
+// verdict", anything else is the run's result.
+ProgramResult UnitProgrammer::streamImage(platform::StreamSocket& connection,
+                                          const std::string& imagePath,
+                                          platform::InputFile& image) {
     std::uint64_t transferred = 0;
     for (;;) {
+        if (stopped()) {
+            connection.abort();
+            run_.imageCutOff = true;
+            run_.bytesDelivered = connection.bytesSent();
+            return ResultUnconfirmed;
+        }
         const long got = image.read(buffer_.data(), buffer_.size());
         if (got < 0) {
             // The unit must not take a cut-off image for a whole one: drop the
             // connection hard instead of closing it in order.
             const int error = image.lastError();
             connection.abort();
+            run_.imageCutOff = true;
+            run_.bytesDelivered = connection.bytesSent();
             op_.messageBox("Could not read the image file " + imagePath + "\n" +
                                platform::systemErrorText(error),
                            mb::kIconStop);
@@ -155,35 +228,42 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
         }
         if (got == 0)
             break;
-        // A failed send is not examined: the stream runs to the end of the
-        // file and the unit's verdict (or its absence) decides.
-        connection.sendAll(buffer_.data(), static_cast<std::size_t>(got));
+        // After a failed send (the connection is reset by then) the stream
+        // still runs to the end of the file, and the unit's verdict decides,
+        // though a verdict of success can no longer be believed.
+        if (!run_.imageCutOff &&
+            !connection.sendAll(buffer_.data(), static_cast<std::size_t>(got))) {
+            run_.imageCutOff = true;
+            if (connection.lastError() == ECANCELED)
+                run_.stopped = true;
+        }
         op_.dispatchPendingEvent();
         transferred += static_cast<std::uint64_t>(got);
         op_.setProgressPosition(transferred);
     }
+    run_.bytesDelivered = connection.bytesSent();
+    // This orderly close ends a whole image; a cut-off one was reset already.
     connection.close();
     image.close();
-
-    WaitCursorLevels verdictCursor(op_);
-    verdictCursor.raise();
-    op_.phaseChanged(UnitPhase::VerdictWait);
-    return awaitVerdict(inbox);
+    return ResultProgrammed;
 }
 
-void UnitProgrammer::drainStatus(StatusInbox& inbox) {
+bool UnitProgrammer::drainStatus(StatusInbox& inbox) {
     unsigned char discard[timing::kStatusDatagramSize];
-    for (;;) {
-        sleeper_.sleepFor(timing::kDrainSleep);
+    for (int i = 0; i < timing::kDrainMaxReceives; ++i) {
+        if (!pause(timing::kDrainSleep))
+            return false;
         if (inbox.receive(discard, sizeof discard) < 1)
-            return;
+            return true;
     }
+    return true;
 }
 
 ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
     unsigned char status[timing::kStatusDatagramSize];
     for (int i = 0; i < timing::kVerdictReceives; ++i) {
-        sleeper_.sleepFor(timing::kVerdictSleep);
+        if (!pause(timing::kVerdictSleep))
+            return ResultUnconfirmed;
         const long got = inbox.receive(status, sizeof status);
         if (got >= 0)
             return resultFromStatus(proto::decodeStatus(status, static_cast<std::size_t>(got)));
@@ -203,7 +283,8 @@ void UnitProgrammer::WaitForBootLoader(const std::string& address) {
         if (SendUDP(op_, probe, address, options_.endpoints.unitUdpPort, proto::kQuery.data(),
                     proto::kQuery.size()) != 0)
             return;
-        sleeper_.sleepFor(timing::kProbeReplySleep);
+        if (!pause(timing::kProbeReplySleep))
+            return;
         long length = static_cast<long>(reply.size());
         ReceiveUDP(probe, reply.data(), length);
         const bool inBootLoader =

@@ -8,9 +8,12 @@
 #include "platform/InputFile.h"
 #include "platform/Sleeper.h"
 #include "platform/Spooler.h"
+#include "platform/StopCheck.h"
 #include "platform/StreamSocket.h"
 
 #include <array>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 // The network path is taken when the target starts with four unsigned numbers
@@ -21,6 +24,27 @@ bool readsAsDottedAddress(const std::string& target);
 struct EngineOptions {
     Endpoints endpoints;
     platform::StreamTimeouts stream;
+    // Asked at every wait of a run (pauses, probes, connects, the stream, the
+    // verdict wait); once true, the run ends there with ResultUnconfirmed, a
+    // stream in progress reset and a print-queue job cancelled. Empty: every
+    // run goes to its end (the window; a batch, whose stop waits for the unit).
+    platform::StopCheck stop;
+};
+
+// What the last run did besides giving its result, for front ends that tell
+// the operator more than the result.
+struct UnitRun {
+    ProgramResult result = ResultUnconfirmed;
+    std::uint64_t imageBytes = 0;      // the image's length when the run opened it
+    std::uint64_t bytesDelivered = 0;  // image bytes the data connection or the queue took
+    // The image did not go out whole: a send failed, the image could not be
+    // read, or a stop ended its stream or job.
+    bool imageCutOff = false;
+    bool stopped = false;                // a stop request ended the run early
+    std::uint64_t foreignDatagrams = 0;  // status datagrams from other senders, ignored
+    // What the image path named instead of a regular file ("a FIFO", ...),
+    // when it was refused for that.
+    std::string imageNotRegular;
 };
 
 // Programs one unit: over the network when the target reads as four dotted
@@ -30,7 +54,9 @@ public:
     UnitProgrammer(Operator& op, platform::Sleeper& sleeper, platform::Spooler& spooler,
                    EngineOptions options = {});
 
-    // Replaces the private status socket, e.g. by a shared port's per-unit inbox.
+    // Replaces the run's own status socket, e.g. by a status port bound before
+    // any unit was contacted, or a shared port's per-unit inbox. Without one,
+    // each run binds the status port itself and takes only its unit's verdict.
     void setStatusInboxFactory(StatusInboxFactory factory) { inboxFactory_ = std::move(factory); }
 
     // The image at imagePath to target; the boot-loader probes go to probeAddress,
@@ -41,7 +67,11 @@ public:
         return ProgramUnit(imagePath, target, target);
     }
 
-    // Probes the unit until it answers as boot loader or the probes run out.
+    // What the last ProgramUnit did.
+    const UnitRun& lastRun() const { return run_; }
+
+    // Probes the unit until it answers as boot loader or the probes run out
+    // (or a stop is asked for).
     void WaitForBootLoader(const std::string& address);
 
     const EngineOptions& options() const { return options_; }
@@ -50,14 +80,23 @@ private:
     ProgramResult networkPath(const std::string& target, const std::string& probeAddress,
                               const std::string& imagePath, platform::InputFile& image,
                               StatusInbox& inbox);
-    void drainStatus(StatusInbox& inbox);
+    ProgramResult streamImage(platform::StreamSocket& connection, const std::string& imagePath,
+                              platform::InputFile& image);
+    bool drainStatus(StatusInbox& inbox);
     ProgramResult awaitVerdict(StatusInbox& inbox);
-    platform::StreamSocket makeDataConnection();
+    // A fresh data connection, created (its outcome is not examined: the
+    // connect that follows reports any failure).
+    std::unique_ptr<platform::StreamSocket> makeDataConnection();
+    // A pause of the schedule; false when a stop request cut it short.
+    bool pause(std::chrono::milliseconds duration);
+    // True once a stop has been asked for (and remembered for the run).
+    bool stopped();
 
     Operator& op_;
     platform::Sleeper& sleeper_;
     platform::Spooler& spooler_;
     EngineOptions options_;
     StatusInboxFactory inboxFactory_;
+    UnitRun run_;
     std::array<unsigned char, timing::kBlockSize> buffer_{};
 };

@@ -27,13 +27,17 @@ void DeviceDiscovery::setPause(std::chrono::milliseconds pause) {
 }
 
 bool DeviceDiscovery::refresh(DeviceList& list) {
+    stopped_ = false;
     platform::DatagramSocket socket;
     if (broadcastToUnits(op_, endpoints_, proto::kQuery, socket, kReceiveQueueBytes) !=
         BroadcastStep::Sent)
         return false;
 
     list.clear();
-    sleeper_.sleepFor(pause_);
+    if (!sleeper_.sleepUnlessStopped(pause_, stop_)) {
+        stopped_ = true;
+        return false;
+    }
 
     // Only what is queued now is listed: the socket never waits, so the first
     // empty receive (or an empty or oversize datagram) ends the collection.

@@ -1,7 +1,5 @@
 #include "fleet/SharedStatusPort.h"
 
-#include "platform/SocketAddress.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
@@ -54,9 +52,7 @@ SharedStatusPort::~SharedStatusPort() {
 }
 
 std::string SharedStatusPort::addressKey(const std::string& target) {
-    if (auto address = platform::ipv4Address(target, 0))
-        return platform::addressText(*address);
-    return target;
+    return statusSenderKey(target);
 }
 
 bool SharedStatusPort::start(int* errorCode) {

@@ -26,7 +26,7 @@ struct JobsOption : ::testing::Test {
         out.str({});
         err.str({});
         cli::CliContext context{out, err, in, false, false, sleeper, spooler};
-        context.streamTimeouts.refusedRetryWindow = std::chrono::milliseconds(60);
+        context.streamTimeouts.refusedRetryPause = std::chrono::milliseconds(30);
         return cli::runFwprog(args, context);
     }
 };

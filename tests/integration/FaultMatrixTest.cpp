@@ -51,7 +51,7 @@ struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
 
     FaultMatrix() {
         engine.endpoints = simulatedEndpoints();
-        engine.stream.refusedRetryWindow = 20ms;
+        engine.stream.refusedRetryPause = 10ms;
     }
 
     void start() { ASSERT_TRUE(startSimulator({unit})); }

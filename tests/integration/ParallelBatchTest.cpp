@@ -52,7 +52,7 @@ struct ParallelBatch : ::testing::Test, testing_support::SimulatedUnits {
         if (json)
             args.push_back("--json");
         cli::CliContext context{out, err, in, false, false, sleeper, spooler};
-        context.streamTimeouts.refusedRetryWindow = 50ms;
+        context.streamTimeouts.refusedRetryPause = 25ms;
         context.interrupts = &interrupts;
         return cli::runFwprog(args, context);
     }

@@ -42,7 +42,7 @@ struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
 
     ProgramUnitTest() {
         engine.endpoints = simulatedEndpoints();
-        engine.stream.refusedRetryWindow = 60ms;
+        engine.stream.refusedRetryPause = 30ms;
         engine.stream.sendStallLimit = 300ms;
         testing_support::writeFile(dir.file("fw.bin"), image);
     }
