@@ -9,13 +9,15 @@
 namespace cli {
 
 void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
-                       const std::string& extraJsonFields) {
+                       const std::string& extraJsonFields,
+                       const std::vector<std::string>& unitJsonFields) {
     if (json) {
         context.out << "{\"log\": " << (outcome.logWritten ? jsonString(outcome.logPath) : "null")
                     << ", \"units\": [";
         for (std::size_t i = 0; i < outcome.units.size(); ++i) {
             context.out << (i ? ", " : "") << "{\"target\": " << jsonString(outcome.units[i].target)
-                        << ", \"result\": " << outcome.units[i].result << "}";
+                        << ", \"result\": " << outcome.units[i].result
+                        << (i < unitJsonFields.size() ? unitJsonFields[i] : std::string()) << "}";
         }
         context.out << "], \"summary\": ";
         if (outcome.unitsUpdated)

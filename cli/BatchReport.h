@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 namespace cli {
 
@@ -13,9 +14,11 @@ namespace cli {
 // every unit tried, the summary (null when the batch did not reach it), whether
 // a stop request ended it, and how many units were attempted of the list's
 // total. extraJsonFields, when given, is inserted before the closing brace
-// (", \"name\": value" pairs).
+// (", \"name\": value" pairs); unitJsonFields likewise into each unit's object,
+// in the order of outcome.units.
 void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
-                       const std::string& extraJsonFields = {});
+                       const std::string& extraJsonFields = {},
+                       const std::vector<std::string>& unitJsonFields = {});
 
 // Prints the batch's summary line on stdout, unless the outcome goes out as JSON.
 std::function<void(const std::string&)> printSummary(CliContext& context, bool json);

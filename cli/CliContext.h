@@ -46,7 +46,9 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitUnconfirmed = 3;
-inline constexpr int kExitInterrupted = 130;  // a batch stopped before the end of its list
+// A batch stopped before the end of its list; single, discover and timestamp
+// ended by an interrupt.
+inline constexpr int kExitInterrupted = 130;
 
 int runFwprog(const std::vector<std::string>& args, CliContext& context);
 

@@ -1,5 +1,6 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
 #include "engine/JsonText.h"
 #include "engine/Protocol.h"
@@ -24,7 +25,9 @@ const char* const kDiscoverUsage =
     "  --save FILE   also write the listed addresses to FILE, one per line ended by\n"
     "                CR LF (a list for `fwprog multiple`); an address holding control\n"
     "                characters is left out, and the number left out said on stderr\n"
-    "  Exit status: 0 listed (possibly no units), 1 failed, 2 usage error.\n";
+    "  An interrupt (Ctrl-C) stops the wait at once; nothing is listed.\n"
+    "  Exit status: 0 listed (possibly no units), 1 failed, 2 usage error,\n"
+    "  130 stopped by an interrupt.\n";
 
 constexpr long kLongestWait = 600000;
 
@@ -86,8 +89,15 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
     fleet::DeviceDiscovery discovery(op, context.sleeper, common.endpoints);
     if (!waitText.empty())
         discovery.setPause(std::chrono::milliseconds(*parseWait(waitText)));
+    discovery.setStopCheck([&context] { return context.stopRequested(); });
     fleet::DeviceList list;
     if (!discovery.refresh(list)) {
+        if (discovery.stopped()) {
+            context.err << "fwprog: stopped by an interrupt; nothing was listed\n";
+            if (common.json)
+                context.out << "{\"error\": \"stopped by an interrupt\"}\n";
+            return kExitInterrupted;
+        }
         if (common.json)
             context.out << "{\"error\": " << jsonString(op.lastMessage()) << "}\n";
         return kExitFailure;

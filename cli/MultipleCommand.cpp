@@ -2,25 +2,32 @@
 #include "cli/BatchReport.h"
 #include "cli/Commands.h"
 #include "cli/ParallelBatch.h"
+#include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
 #include "engine/UnitProgrammer.h"
 #include "fleet/BatchRun.h"
 
+#include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <ostream>
+#include <vector>
 
 namespace cli {
 
 namespace {
 
 const char* const kMultipleUsage =
-    "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--jobs N] [--json]\n"
+    "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--jobs N] [--any-sender]\n"
+    "                       [--json]\n"
     "  Programs every unit named in the list file (one dotted IPv4 address or print queue\n"
     "  per line) one after the other, and writes the status log \"Status.txt\" in the list\n"
     "  file's folder, or at PATH. The first interrupt (Ctrl-C) lets the unit in progress\n"
     "  finish and ends the batch with its summary; a second ends the program at once.\n"
     "  --jobs N programs up to N units at once (default 1: one after the other).\n"
+    "  Only a status datagram from the unit's own address counts as its verdict;\n"
+    "  --any-sender takes it from any address (one unit at a time only).\n"
     "  Exit status: 0 every unit programmed, 3 some unconfirmed and none failed,\n"
     "  1 a unit failed or the batch did not reach its summary, 2 usage error,\n"
     "  130 stopped by an interrupt before the end of the list.\n";
@@ -83,12 +90,14 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common);
     std::string image, list, log, jobsText;
-    bool haveImage = false, haveList = false, haveLog = false;
+    bool haveImage = false, haveList = false, haveLog = false, anySender = false;
     std::size_t jobs = 1;
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context, kMultipleUsage))
             return kExitSuccess;
-        if (reader.option("--image", image)) {
+        if (reader.flag("--any-sender")) {
+            anySender = true;
+        } else if (reader.option("--image", image)) {
             haveImage = true;
         } else if (reader.option("--list", list)) {
             haveList = true;
@@ -111,6 +120,11 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
                           kMultipleUsage);
     if (haveLog && log.empty())
         return usageError(context, "--log needs a path", kMultipleUsage);
+    // Units programmed at once share the status port and are told apart by
+    // the address their verdict comes from.
+    if (anySender && jobs > 1)
+        return usageError(context, "--any-sender takes one unit at a time; leave out --jobs",
+                          kMultipleUsage);
 
     if (jobs > 1) {
         MultipleOptions options;
@@ -123,15 +137,32 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         return runParallelBatch(options, context);
     }
 
-    BatchOperator op(context.err, context.stderrIsTerminal && !common.json);
-    UnitProgrammer programmer(op, context.sleeper, context.spooler,
-                              EngineOptions{common.endpoints, context.streamTimeouts});
+    // Held for the whole batch: bound before the first unit is contacted, and
+    // no other program can take it between two units.
+    platform::DatagramSocket statusPort;
+    if (!bindStatusPort(context, common.endpoints.statusPort, statusPort, common.json))
+        return kExitFailure;
 
+    BatchOperator op(context.err, context.stderrIsTerminal && !common.json);
+    // No stop check: a batch's stop lets the unit in progress finish.
+    UnitProgrammer programmer(op, context.sleeper, context.spooler,
+                              EngineOptions{common.endpoints, context.streamTimeouts, {}});
+    programmer.setStatusInboxFactory([&](const std::string& unit) {
+        return std::make_unique<SocketStatusInbox>(statusPort,
+                                                   StatusSenders::unitAt(unit, anySender));
+    });
+
+    std::vector<std::string> unitFields;
+    std::uint64_t foreign = 0;
     BatchHooks hooks;
     hooks.programUnit = [&](const std::string& target) {
         op.unitStarting(target);
         const ProgramResult result = programmer.ProgramUnit(image, target);
         op.unitFinished(target, result);
+        const UnitRun& run = programmer.lastRun();
+        reportRun(context.err, run, image, target + ": ");
+        unitFields.push_back(runJsonFields(run));
+        foreign += run.foreignDatagrams;
         return result;
     };
     hooks.stopRequested = [&] { return context.stopRequested(); };
@@ -141,7 +172,9 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         runBatch({image, list, haveLog ? log : defaultLogPath(list)}, op, context.sleeper, hooks);
 
     reportListNotOpened(context, outcome);
-    printBatchOutcome(context, outcome, common.json);
+    reportForeignDatagrams(context.err, foreign);
+    printBatchOutcome(context, outcome, common.json,
+                      ", \"foreign_datagrams\": " + std::to_string(foreign), unitFields);
     return exitStatusForBatch(outcome);
 }
 

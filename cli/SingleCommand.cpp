@@ -1,10 +1,12 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
 #include "engine/JsonText.h"
 #include "engine/ResultMessages.h"
 #include "engine/UnitProgrammer.h"
 
+#include <memory>
 #include <ostream>
 
 namespace cli {
@@ -12,9 +14,13 @@ namespace cli {
 namespace {
 
 const char* const kSingleUsage =
-    "usage: fwprog single --image FILE --target TARGET [--json]\n"
+    "usage: fwprog single --image FILE --target TARGET [--any-sender] [--json]\n"
     "  Programs one unit: TARGET is a unit's dotted IPv4 address or a print queue's name.\n"
-    "  Exit status: 0 programmed, 3 sent but unconfirmed, 1 failed, 2 usage error.\n";
+    "  Only a status datagram from the unit's own address counts as its verdict.\n"
+    "  --any-sender  take the verdict from any address (units that answer from another)\n"
+    "  An interrupt (Ctrl-C) stops at once: a stream in progress is reset.\n"
+    "  Exit status: 0 programmed, 3 sent but unconfirmed, 1 failed, 2 usage error,\n"
+    "  130 stopped by an interrupt.\n";
 
 // Line ends as a terminal shows them, and exactly one at the end.
 std::string forTerminal(const std::string& message) {
@@ -41,11 +47,13 @@ int runSingle(const std::vector<std::string>& args, CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common);
     std::string image, target;
-    bool haveImage = false, haveTarget = false;
+    bool haveImage = false, haveTarget = false, anySender = false;
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context, kSingleUsage))
             return kExitSuccess;
-        if (reader.option("--image", image)) {
+        if (reader.flag("--any-sender")) {
+            anySender = true;
+        } else if (reader.option("--image", image)) {
             haveImage = true;
         } else if (reader.option("--target", target)) {
             haveTarget = true;
@@ -59,21 +67,34 @@ int runSingle(const std::vector<std::string>& args, CliContext& context) {
         return usageError(context, haveImage ? "--target is required" : "--image is required",
                           kSingleUsage);
 
+    platform::DatagramSocket statusPort;
+    if (!bindStatusPort(context, common.endpoints.statusPort, statusPort, common.json))
+        return kExitFailure;
+
     TerminalOperator op(context.err, context.stderrIsTerminal && !common.json);
     UnitProgrammer programmer(op, context.sleeper, context.spooler,
-                              EngineOptions{common.endpoints, context.streamTimeouts});
+                              EngineOptions{common.endpoints, context.streamTimeouts,
+                                            [&context] { return context.stopRequested(); }});
+    programmer.setStatusInboxFactory([&](const std::string& unit) {
+        return std::make_unique<SocketStatusInbox>(statusPort,
+                                                   StatusSenders::unitAt(unit, anySender));
+    });
     const ProgramResult result = programmer.ProgramUnit(image, target);
     op.finishProgressLine();
+    const UnitRun& run = programmer.lastRun();
+    reportRun(context.err, run, image);
+    reportForeignDatagrams(context.err, run.foreignDatagrams);
 
     const std::string message = singleResultMessage(result, target);
     if (common.json) {
         context.out << "{\"target\": " << jsonString(target) << ", \"result\": " << result
-                    << ", \"message\": " << jsonString(message) << "}\n";
+                    << ", \"message\": " << jsonString(message) << runJsonFields(run)
+                    << ", \"foreign_datagrams\": " << run.foreignDatagrams << "}\n";
     } else {
         context.out << forTerminal(message);
     }
     context.out.flush();
-    return exitStatusForResult(result);
+    return run.stopped ? kExitInterrupted : exitStatusForResult(result);
 }
 
 }  // namespace cli

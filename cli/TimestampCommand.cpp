@@ -1,5 +1,6 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
 #include "engine/JsonText.h"
 #include "fleet/TimeStampBroadcast.h"
@@ -17,7 +18,9 @@ const char* const kTimestampUsage =
     "  zone with one broadcast datagram. Asks first on the terminal; where standard\n"
     "  input is not a terminal, --yes is required.\n"
     "  --yes, -y     do not ask\n"
-    "  Exit status: 0 sent, 1 not sent (failure or declined), 2 usage error.\n";
+    "  An interrupt (Ctrl-C) while it asks ends it at once with nothing sent.\n"
+    "  Exit status: 0 sent, 1 not sent (failure or declined), 2 usage error,\n"
+    "  130 stopped by an interrupt.\n";
 
 // The terminal operator that answers the confirmation on standard input (or
 // with yes, when the command line already said so).
@@ -29,21 +32,31 @@ public:
     int messageBox(const std::string& text, unsigned flags) override {
         if (flags != mb::kOkCancelQuestion)
             return TerminalOperator::messageBox(text, flags);
+        // An interrupt is never a yes, not even one given on the command line.
+        if (context_.stopRequested())
+            return mb::kAnswerCancel;
         if (assumeYes_)
             return mb::kAnswerOk;
         context_.err << "fwprog: " << text << "? [y/N] ";
         context_.err.flush();
+        asked_ = true;
+        // The interrupt handler does not restart reads, so an interrupt ends
+        // the wait for the answer at once.
         std::string answer;
-        if (!std::getline(context_.in, answer))
+        if (!std::getline(context_.in, answer) || context_.stopRequested())
             return mb::kAnswerCancel;
         for (char& c : answer)
             c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
         return answer == "y" || answer == "yes" ? mb::kAnswerOk : mb::kAnswerCancel;
     }
 
+    // True once the question waits on the terminal's line.
+    bool asked() const { return asked_; }
+
 private:
     CliContext& context_;
     bool assumeYes_;
+    bool asked_ = false;
 };
 
 }  // namespace
@@ -76,6 +89,13 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
             context.out.flush();
             return kExitSuccess;
         case fleet::TimeStampBroadcast::Outcome::Cancelled:
+            if (context.stopRequested()) {
+                context.err << (op.asked() ? "\n" : "")
+                            << "fwprog: stopped by an interrupt; nothing was sent\n";
+                if (common.json)
+                    context.out << "{\"sent\": null}\n";
+                return kExitInterrupted;
+            }
             context.err << "fwprog: nothing was sent\n";
             if (common.json)
                 context.out << "{\"sent\": null}\n";

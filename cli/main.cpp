@@ -14,9 +14,9 @@ namespace {
 
 std::atomic<int> interrupts{0};
 
-// The first interrupt asks the running command to stop after the unit in
-// progress; a second one ends the process at once (every log line written so
-// far is already on disk).
+// The first interrupt asks the running command to stop: a batch after the unit
+// in progress, anything else at once; a second one ends the process at once
+// (every log line written so far is already on disk).
 void onInterrupt(int) {
     if (interrupts.fetch_add(1) >= 1)
         ::_exit(130);
@@ -27,6 +27,9 @@ void onInterrupt(int) {
 int main(int argc, char** argv) {
     struct sigaction action {};
     action.sa_handler = onInterrupt;
+    // No SA_RESTART: a read waiting on the terminal (the time stamp's
+    // question) ends with the interrupt instead of going on waiting.
+    action.sa_flags = 0;
     sigemptyset(&action.sa_mask);
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);

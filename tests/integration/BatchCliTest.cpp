@@ -54,7 +54,7 @@ struct BatchCliTest : ::testing::Test, testing_support::SimulatedUnits {
 
     int fwprog(std::vector<std::string> extra = {}) {
         cli::CliContext context{out, err, in, false, false, sleeper, spooler};
-        context.streamTimeouts.refusedRetryWindow = 60ms;
+        context.streamTimeouts.refusedRetryPause = 30ms;
         context.streamTimeouts.sendStallLimit = 2s;
         context.interrupts = &interrupts;
         std::vector<std::string> args = {"multiple", "--image", imagePath(), "--list", listPath()};
@@ -119,10 +119,13 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
     start({a, b});
 
     EXPECT_EQ(fwprog({"--json"}), cli::kExitUnconfirmed);
+    const std::string whole = ", \"bytes_delivered\": " + std::to_string(image.size()) +
+                              ", \"image_bytes\": " + std::to_string(image.size());
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
-                             a.address + "\", \"result\": 0}, {\"target\": \"" + b.address +
-                             "\", \"result\": -1}], \"summary\": 2, \"stopped\": false, "
-                             "\"attempted\": 2, \"total\": 2}\n");
+                             a.address + "\", \"result\": 0" + whole + "}, {\"target\": \"" +
+                             b.address + "\", \"result\": -1" + whole +
+                             "}], \"summary\": 2, \"stopped\": false, \"attempted\": 2, "
+                             "\"total\": 2, \"foreign_datagrams\": 0}\n");
 
     // Only the first unit this time, its log placed by --log.
     out.str("");
@@ -141,10 +144,13 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
     b.refuse = true;
     start({a, b, c});
     EXPECT_EQ(fwprog({"--json"}), cli::kExitFailure);
+    const std::string size = std::to_string(image.size());
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
-                             a.address + "\", \"result\": 0}, {\"target\": \"" + b.address +
-                             "\", \"result\": 1}], \"summary\": null, \"stopped\": false, "
-                             "\"attempted\": 2, \"total\": 3}\n");
+                             a.address + "\", \"result\": 0, \"bytes_delivered\": " + size +
+                             ", \"image_bytes\": " + size + "}, {\"target\": \"" + b.address +
+                             "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
+                             "}], \"summary\": null, \"stopped\": false, \"attempted\": 2, "
+                             "\"total\": 3, \"foreign_datagrams\": 0}\n");
     // The engine's own message for the refused connection reaches stderr.
     EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
     EXPECT_NE(err.str().find(b.address), std::string::npos);

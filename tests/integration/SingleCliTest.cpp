@@ -31,7 +31,7 @@ struct SingleCli : ::testing::Test, testing_support::SimulatedUnits {
         const auto ports = portOptions();
         args.insert(args.end(), ports.begin(), ports.end());
         cli::CliContext context{out, err, in, false, false, sleeper, spooler};
-        context.streamTimeouts.refusedRetryWindow = std::chrono::milliseconds(100);
+        context.streamTimeouts.refusedRetryPause = std::chrono::milliseconds(50);
         return cli::runFwprog(args, context);
     }
 };
@@ -56,9 +56,11 @@ TEST_F(SingleCli, ResultMessageExitStatusAndJson) {
     EXPECT_EQ(out.str(), "1 Unit Update Attempted, " + silent.address + " Status Unconfirmed\n");
 
     EXPECT_EQ(run({"single", "--json", "--image", image, "--target=" + verify.address}), 1);
-    EXPECT_EQ(out.str(), "{\"target\": \"" + verify.address +
-                             "\", \"result\": 102, \"message\": \"IP: " + verify.address +
-                             " Verify Error\\r\\n\"}\n");
+    EXPECT_EQ(out.str(),
+              "{\"target\": \"" + verify.address +
+                  "\", \"result\": 102, \"message\": \"IP: " + verify.address +
+                  " Verify Error\\r\\n\", \"bytes_delivered\": 9000, \"image_bytes\": 9000, "
+                  "\"foreign_datagrams\": 0}\n");
 }
 
 TEST_F(SingleCli, FailuresGoToStderrWithThePrefix) {

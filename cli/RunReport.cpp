@@ -1,0 +1,77 @@
+#include "cli/RunReport.h"
+
+#include "engine/JsonText.h"
+#include "platform/ErrorText.h"
+
+#include <cerrno>
+#include <ostream>
+#include <vector>
+
+namespace cli {
+
+namespace {
+
+std::string withoutLineEnd(std::string text) {
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+bool bindStatusPort(CliContext& context, std::uint16_t port, platform::DatagramSocket& socket,
+                    bool json) {
+    if (socket.create(port))
+        return true;
+    reportStatusPortUnavailable(context, port, socket.lastError(), json);
+    return false;
+}
+
+void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int error, bool json) {
+    std::vector<std::string> lines{
+        "cannot bind UDP port " + std::to_string(port) +
+        ", where units send their verdicts: " + withoutLineEnd(platform::systemErrorText(error))};
+    if (error == EADDRINUSE)
+        lines.push_back(
+            "another programming run (or another program) on this computer holds it; wait "
+            "until it has finished");
+    lines.push_back("no unit was contacted");
+    std::string joined;
+    for (const std::string& line : lines) {
+        context.err << "fwprog: " << line << '\n';
+        joined += (joined.empty() ? "" : "\n") + line;
+    }
+    context.err.flush();
+    if (json) {
+        context.out << "{\"error\": " << jsonString(joined) << "}\n";
+        context.out.flush();
+    }
+}
+
+void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePath,
+               const std::string& prefix) {
+    if (!run.imageNotRegular.empty())
+        err << "fwprog: " << prefix << "the image " << imagePath << " is " << run.imageNotRegular
+            << ", not a regular file; only a regular file can be an image\n";
+    if (run.imageCutOff)
+        err << "fwprog: " << prefix << "the image was not delivered whole: " << run.bytesDelivered
+            << " of " << run.imageBytes << " bytes\n";
+    if (run.stopped)
+        err << "fwprog: " << prefix
+            << "stopped by an interrupt; the unit's programming is not confirmed\n";
+    err.flush();
+}
+
+std::string runJsonFields(const UnitRun& run) {
+    return ", \"bytes_delivered\": " + std::to_string(run.bytesDelivered) +
+           ", \"image_bytes\": " + std::to_string(run.imageBytes);
+}
+
+void reportForeignDatagrams(std::ostream& err, std::uint64_t count) {
+    if (count == 0)
+        return;
+    err << "fwprog: ignored " << count << " status datagrams from other hosts\n";
+    err.flush();
+}
+
+}  // namespace cli

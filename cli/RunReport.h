@@ -1,0 +1,34 @@
+#pragma once
+
+#include "cli/CliContext.h"
+#include "engine/UnitProgrammer.h"
+#include "platform/DatagramSocket.h"
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+
+namespace cli {
+
+// The status port is bound before any unit is contacted: a second programming
+// run on this computer must learn at once that it cannot hear its units'
+// verdicts, not after it has put them into their boot loaders. False after
+// telling why on stderr (and in JSON on stdout when json is set).
+bool bindStatusPort(CliContext& context, std::uint16_t port, platform::DatagramSocket& socket,
+                    bool json);
+// The same report for a port that some other socket could not bind.
+void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int error, bool json);
+
+// The lines a run adds on stderr beside its result, each as "fwprog: " and
+// prefix (e.g. the unit's address and ": "): an image refused for not being a
+// regular file, an image that did not go out whole, a stop.
+void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePath,
+               const std::string& prefix = {});
+
+// ", \"bytes_delivered\": N, \"image_bytes\": M" for a run's JSON object.
+std::string runJsonFields(const UnitRun& run);
+
+// "fwprog: ignored N status datagrams from other hosts" on stderr when N > 0.
+void reportForeignDatagrams(std::ostream& err, std::uint64_t count);
+
+}  // namespace cli
