@@ -70,7 +70,11 @@ Per unit (applies to the latest --unit):
   --flash-delay MS       end of image to verdict (default 0)
   --reply-delay MS       query to answer (default 0)
   --reply-hex HEX        answer the query with these exact bytes
-  --fault NAME[=N]       refuse, reset=N, stall=N, no-boot-loader, no-status,
+  --stall-for MS         a stall (--fault stall=N) lasts this long, then the
+                         unit reads on (default 0: the stall lasts for good)
+  --fault NAME[=N]       refuse, reset=N, stall=N, drop-syn=MS (after the entry
+                         header, drop data-port connection requests for MS),
+                         no-boot-loader, no-status,
                          short-status, long-status, repeated-status,
                          early-status, status-during-stream, reply-delay=MS,
                          reply-no-newline, reply-nul, reply-empty, reply-oversized
@@ -132,7 +136,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         static const std::set<std::string> kKnown = {
             "--unit",       "--product",     "--status",           "--status-hex", "--reply-hex",
             "--boot-delay", "--flash-delay", "--reply-delay",      "--fault",      "--udp-port",
-            "--tcp-port",   "--status-port", "--broadcast-listen", "--exit-after"};
+            "--tcp-port",   "--status-port", "--broadcast-listen", "--exit-after", "--stall-for"};
         if (!kKnown.contains(name))
             return fail("unknown option: " + args[i]);
         std::string value;
@@ -231,13 +235,17 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         } else if (name == "--reply-delay") {
             if (!delay(value, &unit.replyDelay))
                 return fail("not a delay in milliseconds for --reply-delay: " + value);
+        } else if (name == "--stall-for") {
+            if (!delay(value, &unit.stallFor))
+                return fail("not a delay in milliseconds for --stall-for: " + value);
         } else if (name == "--fault") {
             const auto equals = value.find('=');
             const std::string fault = value.substr(0, equals);
             const std::optional<std::string> argument =
                 equals == value.npos ? std::nullopt
                                      : std::optional<std::string>(value.substr(equals + 1));
-            const bool countFault = fault == "reset" || fault == "stall" || fault == "reply-delay";
+            const bool countFault = fault == "reset" || fault == "stall" ||
+                                    fault == "reply-delay" || fault == "drop-syn";
             if (countFault != argument.has_value())
                 return fail(countFault ? "--fault " + fault + " needs =N"
                                        : "--fault " + fault + " takes no =N");
@@ -251,6 +259,11 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                 if (!delay(*argument, &unit.replyDelay))
                     return fail("not a delay in milliseconds for --fault reply-delay: " +
                                 *argument);
+            } else if (fault == "drop-syn") {
+                std::chrono::milliseconds ms{};
+                if (!delay(*argument, &ms) || ms.count() == 0)
+                    return fail("not a delay in milliseconds for --fault drop-syn: " + *argument);
+                unit.dropConnectionsFor = ms;
             } else if (fault == "refuse") {
                 unit.refuse = true;
             } else if (fault == "no-boot-loader") {

@@ -181,6 +181,9 @@ struct UnitSimulator::Loop {
         int udpFd = -1;
         int listenFd = -1;
         bool acceptPaused = false;  // out of descriptors: pending connections wait
+        bool deaf = false;          // connection requests are dropped (accept queue kept full)
+        int fillerFd = -1;          // the unit's own connection that fills the accept queue
+        sockaddr_in fillerAddress{};
         bool inBootLoader = false;
         std::uint64_t generation = 0;  // bumped by every image: stale boot timers lapse
     };
@@ -196,6 +199,8 @@ struct UnitSimulator::Loop {
         std::string head;  // the first bytes while undecided; a header's bytes after that
         Sha256 hash;
         bool stalled = false;
+        bool stallOver = false;    // a stall for a while has ended; the unit reads on
+        std::uint64_t serial = 0;  // tells a connection from a later one on the same descriptor
     };
 
     enum class Source { Wake, Broadcast, UnitUdp, Listener, Stream, Stalled };
@@ -206,6 +211,7 @@ struct UnitSimulator::Loop {
     int wakeWrite = -1;
     int broadcastFd = -1;
     std::map<int, Connection> connections;
+    std::uint64_t nextSerial = 0;
     std::multimap<Clock::time_point, std::function<void()>> timers;
     std::uint64_t verdictsDone = 0;
     bool done = false;
@@ -242,6 +248,8 @@ struct UnitSimulator::Loop {
     void endOfStream(Connection& c);
     void finishImage(Connection& c);
     void dropConnection(int fd);
+    void becomeDeaf(std::size_t unit);
+    void listenAgain(std::size_t unit);
     void sendStatus(std::size_t unit, const sockaddr_in& peer, const std::string& bytes,
                     const char* when);
 };
@@ -314,6 +322,7 @@ void UnitSimulator::Loop::closeAll() {
     for (auto& unit : units) {
         closeFd(unit.udpFd);
         closeFd(unit.listenFd);
+        closeFd(unit.fillerFd);
     }
     closeFd(broadcastFd);
     closeFd(wakeRead);
@@ -369,13 +378,18 @@ void UnitSimulator::Loop::run() {
         // probe must find the unit already in its boot loader.
         watch(wakeRead, Source::Wake, 0);
         for (std::size_t i = 0; i < units.size(); ++i)
-            if (units[i].listenFd >= 0 && !units[i].acceptPaused)
+            if (units[i].listenFd >= 0 && !units[i].acceptPaused && !units[i].deaf)
                 watch(units[i].listenFd, Source::Listener, i);
         // A stalled connection is no longer read, but the host's end of it
-        // (its close, or a reset) still frees it.
-        for (const auto& [fd, connection] : connections)
+        // still frees it: a stall for good ends on the host's close or reset;
+        // a stall for a while only on a reset (POLLERR and POLLHUP need no
+        // asking), since a unit that reads on reaches an orderly end itself.
+        for (const auto& [fd, connection] : connections) {
+            const bool forGood = settings(connection.unit).stallFor.count() <= 0;
             watch(fd, connection.stalled ? Source::Stalled : Source::Stream,
-                  static_cast<std::size_t>(fd), connection.stalled ? POLLRDHUP : POLLIN);
+                  static_cast<std::size_t>(fd),
+                  connection.stalled ? (forGood ? POLLRDHUP : 0) : POLLIN);
+        }
         watch(broadcastFd, Source::Broadcast, 0);
         for (std::size_t i = 0; i < units.size(); ++i)
             watch(units[i].udpFd, Source::UnitUdp, i);
@@ -481,11 +495,19 @@ void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
             }
             return;
         }
+        const Unit& u = units[unit];
+        if (u.fillerAddress.sin_port != 0 && peer.sin_port == u.fillerAddress.sin_port &&
+            peer.sin_addr.s_addr == u.fillerAddress.sin_addr.s_addr) {
+            ::close(fd);  // the unit's own filler, now out of the queue
+            units[unit].fillerAddress = {};
+            continue;
+        }
         Connection& c = connections[fd];
         c = Connection{};
         c.fd = fd;
         c.unit = unit;
         c.peer = peer;
+        c.serial = ++nextSerial;
         // What already waits on it is taken now, before this turn's datagrams.
         readStream(fd);
     }
@@ -515,7 +537,8 @@ void UnitSimulator::Loop::readStream(int fd) {
             }
         } else if (c.kind == Kind::Image) {
             const UnitSettings& unit = settings(c.unit);
-            const auto limit = unit.resetAfter ? unit.resetAfter : unit.stallAfter;
+            const auto limit =
+                unit.resetAfter ? unit.resetAfter : (c.stallOver ? std::nullopt : unit.stallAfter);
             if (limit)
                 want = static_cast<std::size_t>(std::min<std::uint64_t>(want, *limit - c.received));
         }
@@ -600,9 +623,26 @@ bool UnitSimulator::Loop::applyStreamFault(Connection& c) {
         dropConnection(c.fd);
         return true;
     }
-    if (unit.stallAfter && c.received >= *unit.stallAfter) {
+    if (unit.stallAfter && !c.stallOver && c.received >= *unit.stallAfter) {
+        if (c.stalled)
+            return true;
         c.stalled = true;
         emit("stall", c.unit, {text("peer", endpointText(c.peer)), number("bytes", c.received)});
+        if (unit.stallFor.count() > 0) {
+            // Only slow: after a while the unit reads on, whatever the host
+            // did meanwhile short of a reset.
+            later(unit.stallFor, [this, fd = c.fd, serial = c.serial] {
+                const auto found = connections.find(fd);
+                if (found == connections.end() || found->second.serial != serial)
+                    return;
+                Connection& resumed = found->second;
+                resumed.stalled = false;
+                resumed.stallOver = true;
+                emit("resume", resumed.unit,
+                     {text("peer", endpointText(resumed.peer)), number("bytes", resumed.received)});
+                readStream(fd);
+            });
+        }
         return true;
     }
     return false;
@@ -629,6 +669,8 @@ void UnitSimulator::Loop::endOfStream(Connection& c) {
     dropConnection(c.fd);
     if (settings(unit).earlyStatus)
         sendStatus(unit, peer, strayStatusBytes(settings(unit)), "early");
+    if (settings(unit).dropConnectionsFor && !units[unit].deaf)
+        becomeDeaf(unit);
     if (settings(unit).noBootLoader)
         return;
     const std::uint64_t generation = units[unit].generation;
@@ -667,6 +709,43 @@ void UnitSimulator::Loop::finishImage(Connection& c) {
             owner.markFinished();
         }
     });
+}
+
+// Fills the data port's accept queue with a connection of the unit's own that
+// is never taken, so the kernel drops every further connection request
+// unanswered (the host sees its connect time out, not a refusal).
+void UnitSimulator::Loop::becomeDeaf(std::size_t unit) {
+    Unit& u = units[unit];
+    const auto duration = *settings(unit).dropConnectionsFor;
+    ::listen(u.listenFd, 0);
+    u.fillerFd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const sockaddr_in self = socketAddress(u.address, 0);
+    const sockaddr_in port = socketAddress(u.address, options().tcpPort);
+    socklen_t length = sizeof u.fillerAddress;
+    if (u.fillerFd < 0 ||
+        ::bind(u.fillerFd, reinterpret_cast<const sockaddr*>(&self), sizeof self) != 0 ||
+        ::getsockname(u.fillerFd, reinterpret_cast<sockaddr*>(&u.fillerAddress), &length) != 0 ||
+        (::connect(u.fillerFd, reinterpret_cast<const sockaddr*>(&port), sizeof port) != 0 &&
+         errno != EINPROGRESS)) {
+        emit("error", unit, {text("error", "cannot fill the accept queue: " + errnoText(errno))});
+        closeFd(u.fillerFd);
+        u.fillerAddress = {};
+        ::listen(u.listenFd, 128);
+        return;
+    }
+    u.deaf = true;
+    emit("deaf", unit, {number("ms", static_cast<std::uint64_t>(duration.count()))});
+    later(duration, [this, unit] { listenAgain(unit); });
+}
+
+void UnitSimulator::Loop::listenAgain(std::size_t unit) {
+    Unit& u = units[unit];
+    if (!u.deaf)
+        return;
+    ::listen(u.listenFd, 128);
+    closeFd(u.fillerFd);  // its queued end is taken and closed by the next accept
+    u.deaf = false;
+    emit("listening", unit, {});
 }
 
 void UnitSimulator::Loop::dropConnection(int fd) {

@@ -48,6 +48,10 @@ struct UnitSettings {
     bool refuse = false;                      // no listener on the data port
     std::optional<std::uint64_t> resetAfter;  // reset an image connection after N bytes
     std::optional<std::uint64_t> stallAfter;  // stop reading an image connection after N bytes
+    std::chrono::milliseconds stallFor{0};    // then read on after this long (0: stall for good)
+    // After the entry header the data port drops connection requests (its
+    // accept queue is full) for this long, then takes them again.
+    std::optional<std::chrono::milliseconds> dropConnectionsFor;
     bool noBootLoader = false;
     ReplyFault replyFault = ReplyFault::None;
     // These exact bytes answer the query while the unit runs its firmware (a
@@ -78,6 +82,9 @@ struct SimulatorOptions {
 //   timestamp   text, broadcast
 //   datagram    from, bytes, hex, broadcast (anything else on the management port)
 //   reset, stall  peer, bytes (the fault struck after that many image bytes)
+//   resume      peer, bytes (a stall for a while is over; the unit reads on)
+//   deaf        ms (the data port drops connection requests from now on)
+//   listening   (the data port takes connection requests again)
 //   aborted     peer, bytes, error (the host reset a stream or left a stalled one)
 //   error       error (the unit could not accept a connection)
 // Every event but ready carries the unit's address.
