@@ -42,6 +42,10 @@ bool InputFile::open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd_ < 0) {
         lastError_ = errno;
+        // Some kinds cannot be opened at all (a socket): still say what it is.
+        struct stat info {};
+        if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+            notRegularKind_ = kindOf(info.st_mode);
         return false;
     }
     struct stat info {};
