@@ -481,6 +481,10 @@ void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* 
 
 void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
     for (;;) {
+        // A unit that went deaf while it took a connection leaves the rest
+        // (its own filler among them) in the queue.
+        if (units[unit].deaf)
+            return;
         sockaddr_in peer{};
         socklen_t peerLength = sizeof peer;
         const int fd = ::accept4(units[unit].listenFd, reinterpret_cast<sockaddr*>(&peer),
