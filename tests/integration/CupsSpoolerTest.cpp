@@ -275,6 +275,91 @@ TEST_F(CupsSpoolerTest, APortBehindASocketQueueGetsTheHeaderThenTheImageByteForB
     EXPECT_TRUE(cupsd->removeQueue("rawport"));
 }
 
+// Banner pages and extra copies set as the queue's defaults would wrap the
+// header and the image in pages of their own, or send the image twice: every
+// job asks for neither, so the port gets exactly the bytes.
+TEST_F(CupsSpoolerTest, AQueuesBannerAndCopiesDefaultsNeverChangeTheBytes) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    PortListener listener;
+    ASSERT_TRUE(listener.start(address, port)) << address << ":" << port;
+    ASSERT_TRUE(cupsd->addSocketQueue(
+        "dressed", address, port,
+        {"job-sheets-default=standard,standard", "copies-default=2", "number-up-default=2"}))
+        << cupsd->failure();
+
+    const std::string image = testing_support::makeImage(5 * 1460 + 9, 17);
+    testing_support::writeFile(dir.file("fw.bin"), image);
+    platform::InputFile file;
+    ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
+    std::vector<unsigned char> buffer(1460);
+    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "dressed", file, proto::entryHeaderForPrintQueue(),
+                                  buffer.data(), buffer.size()),
+              ResultUnconfirmed);
+    EXPECT_EQ(completedJobs("dressed").size(), 2u);
+
+    const std::vector<std::string> received = listener.waitForConnections(3, 700ms);
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_TRUE(received[0] == proto::kEntryHeaderText) << shown(received[0]);
+    EXPECT_TRUE(received[1] == image) << "the image arrived changed: " << shown(received[1]);
+    EXPECT_TRUE(cupsd->removeQueue("dressed"));
+}
+
+// An empty image, an image that cannot be read and a stop: none leaves a job
+// waiting in the queue, and no cut-off image reaches the port.
+TEST_F(CupsSpoolerTest, NoImageJobIsLeftWaitingOrFinishedCutOff) {
+    const std::string address = testing_support::uniqueLoopbackAddress();
+    const std::uint16_t port = freeTcpPort();
+    PortListener listener;
+    ASSERT_TRUE(listener.start(address, port)) << address << ":" << port;
+    ASSERT_TRUE(cupsd->addSocketQueue("cut", address, port)) << cupsd->failure();
+    testing_support::writeFile(dir.file("empty.bin"), "");
+    testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(50 * 1460));
+
+    struct Case {
+        const char* name;
+        std::string image;
+        int stopAfterBlocks;  // -1: never
+        ProgramResult result;
+        std::vector<std::string> messages;
+    };
+    const std::vector<Case> cases = {
+        {"empty image", dir.file("empty.bin").string(), -1, ResultUnconfirmed, {}},
+        {"unreadable image",
+         "/proc/self/mem",
+         -1,
+         ResultFileNotFound,
+         {"Could not read the image file /proc/self/mem\nInput/output error\n"}},
+        {"stop", dir.file("fw.bin").string(), 5, ResultUnconfirmed, {}},
+    };
+    std::size_t connections = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        op.messages.clear();
+        EngineOptions engine;
+        engine.endpoints.statusPort = freeUdpPort();
+        int checks = 0;
+        engine.stop = [&] { return c.stopAfterBlocks >= 0 && ++checks > c.stopAfterBlocks; };
+        UnitProgrammer programmer(op, sleeper, spooler, engine);
+        EXPECT_EQ(programmer.ProgramUnit(c.image, "cut"), c.result);
+        std::vector<std::string> texts;
+        for (const auto& m : op.messages)
+            texts.push_back(m.text);
+        EXPECT_EQ(texts, c.messages);
+
+        completedJobs("cut");
+        EXPECT_EQ(cupsd->jobIds("cut", "not-completed"), std::vector<int>{})
+            << "a job was left waiting";
+        // Only the header's job reaches the port.
+        connections += 1;
+        const std::vector<std::string> received =
+            listener.waitForConnections(connections + 1, 500ms);
+        ASSERT_EQ(received.size(), connections);
+        EXPECT_TRUE(received.back() == proto::kEntryHeaderText) << shown(received.back());
+    }
+    EXPECT_TRUE(cupsd->removeQueue("cut"));
+}
+
 TEST_F(CupsSpoolerTest, AQueueWithAPrinterDriverStillPassesTheBytesUntouched) {
     // The driver's filters would turn the header's text into a printed page;
     // only a raw document bypasses them.

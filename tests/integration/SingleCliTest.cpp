@@ -6,6 +6,8 @@
 #include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <sys/stat.h>
+
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -86,4 +88,16 @@ TEST_F(SingleCli, UsageErrorsExitWithTwo) {
     EXPECT_EQ(run({"nonsense"}), 2);
     EXPECT_EQ(run({"single", "--version"}), 0);
     EXPECT_EQ(out.str(), "Firmware Programmer Version 2.9\n");
+}
+
+TEST_F(SingleCli, AnImageThatIsNotARegularFileIsNamedOnStderr) {
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    for (const auto& [path, kind] :
+         {std::pair<std::string, std::string>{"/dev/zero", "a character device"},
+          {dir.file("fifo").string(), "a FIFO"}}) {
+        EXPECT_EQ(run({"single", "--image", path, "--target", "127.0.0.9"}), 1) << path;
+        EXPECT_EQ(out.str(), "IP: 127.0.0.9 File Not Found\n");
+        EXPECT_EQ(err.str(), "fwprog: the image " + path + " is " + kind +
+                                 ", not a regular file; only a regular file can be an image\n");
+    }
 }

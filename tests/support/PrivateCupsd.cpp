@@ -248,7 +248,7 @@ int PrivateCupsd::runClient(const std::vector<std::string>& argv, std::string* o
 }
 
 bool PrivateCupsd::addQueue(const std::string& name, const std::string& deviceUri,
-                            const std::string& driver) {
+                            const std::string& driver, const std::vector<std::string>& defaults) {
     if (!running()) {
         failure_ = "the CUPS scheduler is not running";
         return false;
@@ -265,6 +265,8 @@ bool PrivateCupsd::addQueue(const std::string& name, const std::string& deviceUr
                                      "printer-error-policy=abort-job"};
     if (!driver.empty())
         argv.insert(argv.end(), {"-m", driver});
+    for (const std::string& option : defaults)
+        argv.insert(argv.end(), {"-o", option});
     std::string output;
     const int status = runClient(argv, &output);
     if (status != 0) {
@@ -275,8 +277,9 @@ bool PrivateCupsd::addQueue(const std::string& name, const std::string& deviceUr
 }
 
 bool PrivateCupsd::addSocketQueue(const std::string& name, const std::string& address,
-                                  std::uint16_t port) {
-    return addQueue(name, "socket://" + address + ":" + std::to_string(port) + "/?contimeout=3");
+                                  std::uint16_t port, const std::vector<std::string>& defaults) {
+    return addQueue(name, "socket://" + address + ":" + std::to_string(port) + "/?contimeout=3", {},
+                    defaults);
 }
 
 bool PrivateCupsd::addFileQueue(const std::string& name, const std::string& path) {

@@ -48,14 +48,16 @@ public:
 
     // A raw queue that hands each job to a TCP listener, as a printer port
     // would: socket://ADDRESS:PORT/?contimeout=3, giving up a connection after 3 s.
-    bool addSocketQueue(const std::string& name, const std::string& address, std::uint16_t port);
+    // Queue defaults (lpadmin -o NAME=VALUE) may be given, e.g. "copies-default=2".
+    bool addSocketQueue(const std::string& name, const std::string& address, std::uint16_t port,
+                        const std::vector<std::string>& defaults = {});
     // A queue that writes its jobs into a file (file:/dev/null by default).
     bool addFileQueue(const std::string& name, const std::string& path = "/dev/null");
     // Any device URI; enabled, accepting, and aborting a failed job rather
     // than stopping the queue. Raw unless a driver is named (lpadmin -m, e.g.
     // "drv:///sample.drv/generic.ppd"), whose filters then convert what is not raw.
     bool addQueue(const std::string& name, const std::string& deviceUri,
-                  const std::string& driver = {});
+                  const std::string& driver = {}, const std::vector<std::string>& defaults = {});
     bool removeQueue(const std::string& name);
     // Lets a queue take new jobs or turns them away (cupsaccept / cupsreject).
     bool setAccepting(const std::string& name, bool accepting);

@@ -110,18 +110,21 @@ TEST(SimCommandLine, StatusForms) {
 }
 
 TEST(SimCommandLine, EveryFaultNameIsUnderstood) {
-    const auto line = parse({"--unit",  "127.0.0.7",       "--fault", "refuse",
-                             "--fault", "stall=10",        "--fault", "no-boot-loader",
-                             "--fault", "repeated-status", "--fault", "status-during-stream",
-                             "--fault", "reply-nul",       "--unit",  "127.0.0.8",
-                             "--fault", "short-status",    "--fault", "reply-oversized",
-                             "--unit",  "127.0.0.9",       "--fault", "no-status",
-                             "--fault", "reply-empty",     "--unit",  "127.0.0.10",
+    const auto line = parse({"--unit",  "127.0.0.7",       "--fault",     "refuse",
+                             "--fault", "stall=10",        "--stall-for", "250",
+                             "--fault", "drop-syn=40",     "--fault",     "no-boot-loader",
+                             "--fault", "repeated-status", "--fault",     "status-during-stream",
+                             "--fault", "reply-nul",       "--unit",      "127.0.0.8",
+                             "--fault", "short-status",    "--fault",     "reply-oversized",
+                             "--unit",  "127.0.0.9",       "--fault",     "no-status",
+                             "--fault", "reply-empty",     "--unit",      "127.0.0.10",
                              "--fault", "reply-no-newline"});
     ASSERT_TRUE(line);
     const auto& u = line->units;
     EXPECT_TRUE(u[0].refuse);
     EXPECT_EQ(u[0].stallAfter, 10u);
+    EXPECT_EQ(u[0].stallFor, std::chrono::milliseconds(250));
+    EXPECT_EQ(u[0].dropConnectionsFor, std::chrono::milliseconds(40));
     EXPECT_TRUE(u[0].noBootLoader);
     EXPECT_TRUE(u[0].repeatedStatus);
     EXPECT_TRUE(u[0].statusDuringStream);
@@ -151,6 +154,9 @@ TEST(SimCommandLine, RejectsWhatItCannotUse) {
         {"--unit", "127.0.0.7", "--fault", "reset"},
         {"--unit", "127.0.0.7", "--fault", "refuse=3"},
         {"--unit", "127.0.0.7", "--fault", "stall=x"},
+        {"--unit", "127.0.0.7", "--fault", "drop-syn"},
+        {"--unit", "127.0.0.7", "--fault", "drop-syn=0"},
+        {"--unit", "127.0.0.7", "--stall-for", "soon"},
         {"--unit", "127.0.0.7", "--fault", "melt"},
         {"--unit", "127.0.0.7", "--exit-after", "0"},
         {"--unit", "127.0.0.7", "--broadcast-listen", "255.255.255"},

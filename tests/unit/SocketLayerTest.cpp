@@ -4,7 +4,10 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <arpa/inet.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -13,6 +16,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,7 +52,69 @@ double secondsSince(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// The kernel's count of connection requests sent (SYNs) in the calling
+// thread's network namespace.
+std::optional<long> connectionRequestsSent() {
+    std::ifstream snmp("/proc/thread-self/net/snmp");
+    std::string names, values;
+    while (std::getline(snmp, names) && std::getline(snmp, values)) {
+        if (names.rfind("Tcp:", 0) != 0)
+            continue;
+        std::istringstream n(names), v(values);
+        std::string name, value;
+        while (n >> name && v >> value)
+            if (name == "ActiveOpens")
+                return std::stol(value);
+    }
+    return std::nullopt;
+}
+
+// Moves the calling thread into a network namespace of its own, with only its
+// loopback interface, up. Nothing it sends can reach another test (or any
+// network); the namespace goes with the thread.
+std::string enterPrivateNetwork() {
+    if (::unshare(CLONE_NEWNET) != 0)
+        return std::string("no private network namespace: ") + std::strerror(errno);
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request{};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = fd >= 0 && ::ioctl(fd, SIOCGIFFLAGS, &request) == 0 &&
+                    ((request.ifr_flags |= IFF_UP), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    if (fd >= 0)
+        ::close(fd);
+    return up ? std::string() : "cannot bring up loopback in the private namespace";
+}
+
 }  // namespace
+
+// The original platform's pace: three requests about half a second apart, each
+// from a socket of its own, then the refusal counts.
+TEST(StreamSocket, ARefusedConnectIsThreeRequestsHalfASecondApart) {
+    std::string unavailable;
+    std::optional<long> before, after;
+    double took = 0;
+    int error = 0;
+    std::thread inPrivateNetwork([&] {
+        unavailable = enterPrivateNetwork();
+        if (!unavailable.empty())
+            return;
+        platform::StreamSocket socket;
+        socket.create();
+        before = connectionRequestsSent();
+        const auto start = Clock::now();
+        EXPECT_FALSE(socket.connect("127.0.0.1", 9100));
+        took = secondsSince(start);
+        error = socket.lastError();
+        after = connectionRequestsSent();
+    });
+    inPrivateNetwork.join();
+    if (!unavailable.empty())
+        GTEST_SKIP() << unavailable;
+    ASSERT_TRUE(before && after) << "no TCP counters in /proc/thread-self/net/snmp";
+    EXPECT_EQ(*after - *before, 3);
+    EXPECT_EQ(error, ECONNREFUSED);
+    EXPECT_GE(took, 0.95);
+}
 
 TEST(StreamSocket, RefusedConnectKeepsTryingForAboutASecondThenFails) {
     const std::string address = testing_support::uniqueLoopbackAddress();
@@ -64,15 +133,19 @@ TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
     const std::uint16_t port = freeTcpPort();
     std::atomic<int> listener{-1};
     std::thread late([&] {
-        std::this_thread::sleep_for(400ms);
+        std::this_thread::sleep_for(600ms);
         listener = listenOn(address, port);
     });
     int hookCalls = 0;
     platform::StreamSocket socket({}, [&] { ++hookCalls; });
     socket.create();
+    const auto start = Clock::now();
     const bool connected = socket.connect(address, port);
+    const double took = secondsSince(start);
     late.join();
     EXPECT_TRUE(connected) << platform::systemErrorText(socket.lastError());
+    // Requests at about 0, 0.5 and 1 s: the third one finds the listener.
+    EXPECT_GE(took, 0.95);
     EXPECT_GT(hookCalls, 0) << "the window must be kept painted while connect waits";
     ::close(listener);
 }

@@ -4,7 +4,14 @@
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace {
 
@@ -76,4 +83,32 @@ TEST_F(LocalRun, StatusPortTakenIsReportedOnceAndTheRunGoesOn) {
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Windows Socket SendTo Error\nAddress already in use\n");
     EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+}
+
+// An image must be a regular file: a device never ends, a FIFO would hang the
+// open, and neither must reach a unit.
+TEST_F(LocalRun, AnImageThatIsNotARegularFileIsRefusedLikeAMissingOne) {
+    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    const int unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un where{};
+    where.sun_family = AF_UNIX;
+    const std::string socketPath = dir.file("socket").string();
+    std::strncpy(where.sun_path, socketPath.c_str(), sizeof where.sun_path - 1);
+    ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/dev/zero", "a character device"},
+        {dir.file("fifo").string(), "a FIFO"},
+        {socketPath, "a socket"},
+        {dir.path().string(), "a directory"},
+    };
+    UnitProgrammer programmer(op, sleeper, spooler, options());
+    for (const auto& [path, kind] : cases) {
+        EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound) << path;
+        EXPECT_EQ(programmer.lastRun().imageNotRegular, kind) << path;
+    }
+    ::close(unixSocket);
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_EQ(op.connectionAttempts, 0);
+    EXPECT_EQ(op.probes, 0);
+    EXPECT_TRUE(sleeper.requested().empty());
 }
