@@ -26,10 +26,10 @@ StreamSocket::~StreamSocket() {
 
 bool StreamSocket::create() {
     close();
-    // Non-blocking throughout: every wait is a poll with a time limit, never a
-    // call that could hang or spin.
+    // Non-blocking while it connects: the wait is a poll with a time limit.
     fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     used_ = false;
+    blockingSends_ = false;
     bytesSent_ = 0;
     if (fd_ < 0) {
         lastError_ = errno;
@@ -127,6 +127,22 @@ StreamSocket::Attempt StreamSocket::attemptOnce(const sockaddr_in& address) {
     return error == ECONNREFUSED ? Attempt::Refused : Attempt::Failed;
 }
 
+// Once connected, a send sleeps in the kernel until the connection takes its
+// bytes, but never longer than one hook interval without progress: then it
+// returns, so the window is painted, a stop is seen and a stall is counted.
+// Without this the sends would have to poll, and a full buffer would cost a
+// failed send and a poll per wake-up.
+void StreamSocket::becomeBlockingWithTimeout() {
+    const int flags = ::fcntl(fd_, F_GETFL);
+    const auto interval = std::max(timeouts_.hookInterval, std::chrono::milliseconds(1));
+    const timeval timeout{static_cast<time_t>(interval.count() / 1000),
+                          static_cast<suseconds_t>((interval.count() % 1000) * 1000)};
+    blockingSends_ = flags >= 0 && ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) == 0 &&
+                     ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
+    if (!blockingSends_ && flags >= 0)
+        ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
+}
+
 bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
     auto address = ipv4Address(host, port);
     if (!address) {
@@ -137,6 +153,7 @@ bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
         switch (attemptOnce(*address)) {
             case Attempt::Connected:
                 bytesSent_ = 0;
+                becomeBlockingWithTimeout();
                 return true;
             case Attempt::Failed:
                 // A request that timed out leaves a half-open socket behind;
@@ -168,7 +185,7 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
     bool waiting = false;
     Clock::time_point stallDeadline{};
     while (length > 0) {
-        const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL);
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<std::size_t>(sent);
@@ -187,7 +204,20 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
             waiting = true;
             stallDeadline = Clock::now() + timeouts_.sendStallLimit;
         }
-        switch (waitWritable(stallDeadline)) {
+        // A blocking send that returns with nothing sent has already waited a
+        // hook interval in the kernel.
+        Wait wait = Wait::Writable;
+        if (blockingSends_) {
+            if (hook_)
+                hook_();
+            if (stopRequested(stop_))
+                wait = Wait::Stopped;
+            else if (Clock::now() >= stallDeadline)
+                wait = Wait::TimedOut;
+        } else {
+            wait = waitWritable(stallDeadline);
+        }
+        switch (wait) {
             case Wait::Writable:
                 continue;
             case Wait::TimedOut:

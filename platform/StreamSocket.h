@@ -29,8 +29,10 @@ struct StreamTimeouts {
 using WaitHook = std::function<void()>;
 
 // Blocking TCP stream: connect and send return only when done or failed. Every
-// wait happens in the kernel (poll), in slices of the hook interval so that the
-// wait hook runs and a stop request is seen; nothing spins.
+// wait happens in the kernel, in slices of the hook interval so that the wait
+// hook runs and a stop request is seen; nothing spins. A connect waits in poll;
+// once connected, sends block in the kernel with a send time-out of one hook
+// interval, as fast as a plain blocking loop.
 class StreamSocket {
 public:
     explicit StreamSocket(StreamTimeouts timeouts = {}, WaitHook hook = {}, StopCheck stop = {});
@@ -64,9 +66,11 @@ private:
     Attempt attemptOnce(const ::sockaddr_in& address);
     Wait waitWritable(std::chrono::steady_clock::time_point deadline);
     bool pause(std::chrono::milliseconds duration);
+    void becomeBlockingWithTimeout();
 
     int fd_ = -1;
-    bool used_ = false;  // a connection request went out on fd_
+    bool used_ = false;           // a connection request went out on fd_
+    bool blockingSends_ = false;  // sends wait in the kernel for up to a hook interval
     int lastError_ = 0;
     std::uint64_t bytesSent_ = 0;
     StreamTimeouts timeouts_;
