@@ -65,15 +65,6 @@ bool DatagramSocket::setBroadcast(bool enabled) {
     return true;
 }
 
-bool DatagramSocket::setReuseAddress(bool enabled) {
-    int value = enabled ? 1 : 0;
-    if (::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &value, sizeof value) != 0) {
-        lastError_ = errno;
-        return false;
-    }
-    return true;
-}
-
 bool DatagramSocket::setReceiveBufferSize(int bytes) {
     if (::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0) {
         lastError_ = errno;

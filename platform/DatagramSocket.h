@@ -19,7 +19,6 @@ public:
     // Binds to the port on all local interfaces, or on bindAddress when given.
     bool create(std::uint16_t port, const std::string& bindAddress = {});
     bool setBroadcast(bool enabled);
-    bool setReuseAddress(bool enabled);
     // Asks the kernel to queue up to this many bytes of unread datagrams; the
     // kernel may grant less (its own ceiling), which is not an error.
     bool setReceiveBufferSize(int bytes);
