@@ -43,6 +43,10 @@ TEST_F(JobsOption, AnythingButAWholeNumberOfAtLeastOneIsAUsageError) {
         EXPECT_EQ(out.str(), "") << bad;
     }
     EXPECT_EQ(run({"multiple", "--image", "fw", "--list", list, "--jobs"}), cli::kExitUsage);
+    // Units in flight are told apart by their verdict's sender.
+    EXPECT_EQ(run({"multiple", "--image", "fw", "--list", list, "--jobs", "2", "--any-sender"}),
+              cli::kExitUsage);
+    EXPECT_NE(err.str().find("--any-sender"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir.file("Status.txt")))
         << "a usage error must not create the log";
 }
