@@ -183,9 +183,8 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     }
 
     op_.phaseChanged(UnitPhase::Streaming);
-    const ProgramResult streamed = streamImage(*connection, imagePath, image);
-    if (streamed != ResultProgrammed)
-        return streamed;
+    if (const auto ended = streamImage(*connection, imagePath, image))
+        return *ended;
 
     WaitCursorLevels verdictCursor(op_);
     verdictCursor.raise();
@@ -200,11 +199,11 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     return verdict;
 }
 
-// Streams the image block by block; ResultProgrammed means "go on to the
-// verdict", anything else is the run's result.
-ProgramResult UnitProgrammer::streamImage(platform::StreamSocket& connection,
-                                          const std::string& imagePath,
-                                          platform::InputFile& image) {
+// Streams the image block by block. Nothing when the verdict wait is next;
+// otherwise the run's result.
+std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket& connection,
+                                                         const std::string& imagePath,
+                                                         platform::InputFile& image) {
     std::uint64_t transferred = 0;
     for (;;) {
         if (stopped()) {
@@ -245,7 +244,7 @@ ProgramResult UnitProgrammer::streamImage(platform::StreamSocket& connection,
     // This orderly close ends a whole image; a cut-off one was reset already.
     connection.close();
     image.close();
-    return ResultProgrammed;
+    return std::nullopt;
 }
 
 bool UnitProgrammer::drainStatus(StatusInbox& inbox) {

@@ -14,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 // The network path is taken when the target starts with four unsigned numbers
@@ -80,8 +81,9 @@ private:
     ProgramResult networkPath(const std::string& target, const std::string& probeAddress,
                               const std::string& imagePath, platform::InputFile& image,
                               StatusInbox& inbox);
-    ProgramResult streamImage(platform::StreamSocket& connection, const std::string& imagePath,
-                              platform::InputFile& image);
+    std::optional<ProgramResult> streamImage(platform::StreamSocket& connection,
+                                             const std::string& imagePath,
+                                             platform::InputFile& image);
     bool drainStatus(StatusInbox& inbox);
     ProgramResult awaitVerdict(StatusInbox& inbox);
     // A fresh data connection, created (its outcome is not examined: the
