@@ -80,7 +80,7 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
         op_.messageBox(socketCreateErrorText(inboxError), mb::kIconStop);
 
     platform::InputFile image;
-    if (!image.open(imagePath)) {
+    if (!image.openRegular(imagePath)) {
         inbox->close();
         run_.imageNotRegular = image.notRegularKind();
         op_.phaseChanged(UnitPhase::Finished);

@@ -31,6 +31,14 @@ const char* kindOf(mode_t mode) {
 }  // namespace
 
 bool InputFile::open(const std::string& path) {
+    return open(path, false);
+}
+
+bool InputFile::openRegular(const std::string& path) {
+    return open(path, true);
+}
+
+bool InputFile::open(const std::string& path, bool regularOnly) {
     close();
     notRegularKind_.clear();
     if (path.empty() || path.find('\0') != std::string::npos) {
@@ -39,12 +47,12 @@ bool InputFile::open(const std::string& path) {
     }
     // O_NONBLOCK: opening a FIFO for reading would otherwise wait for a writer
     // for ever. For a regular file it changes nothing.
-    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | (regularOnly ? O_NONBLOCK : 0));
     if (fd_ < 0) {
         lastError_ = errno;
         // Some kinds cannot be opened at all (a socket): still say what it is.
         struct stat info {};
-        if (::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
+        if (regularOnly && ::stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode))
             notRegularKind_ = kindOf(info.st_mode);
         return false;
     }
@@ -54,9 +62,10 @@ bool InputFile::open(const std::string& path) {
         close();
         return false;
     }
-    if (!S_ISREG(info.st_mode)) {
+    if (S_ISDIR(info.st_mode) || (regularOnly && !S_ISREG(info.st_mode))) {
         lastError_ = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
-        notRegularKind_ = kindOf(info.st_mode);
+        if (regularOnly)
+            notRegularKind_ = kindOf(info.st_mode);
         close();
         return false;
     }

@@ -14,10 +14,12 @@ public:
     InputFile(const InputFile&) = delete;
     InputFile& operator=(const InputFile&) = delete;
 
-    // Opens an existing regular file. Anything else (a directory, a device, a
-    // FIFO, a socket) is refused: it has no end a stream could reach, or would
-    // hang the open itself. The open never waits.
+    // Opens an existing file that is not a directory.
     bool open(const std::string& path);
+    // Opens an existing regular file only: anything else (a directory, a
+    // device, a FIFO, a socket) is refused, as it has no end a stream could
+    // reach or would hang the open itself. This open never waits.
+    bool openRegular(const std::string& path);
     // Bytes read (0 at the end of the file), or -1 on a read error.
     long read(void* buffer, std::size_t length);
     bool rewind();
@@ -27,11 +29,13 @@ public:
 
     bool isOpen() const { return fd_ >= 0; }
     int lastError() const { return lastError_; }
-    // What the last refused path was instead of a regular file ("a FIFO",
-    // "a character device", ...); empty when the open failed for another reason.
+    // What the path openRegular refused was instead of a regular file ("a
+    // FIFO", "a character device", ...); empty when it failed for another reason.
     const std::string& notRegularKind() const { return notRegularKind_; }
 
 private:
+    bool open(const std::string& path, bool regularOnly);
+
     int fd_ = -1;
     int lastError_ = 0;
     std::string notRegularKind_;
