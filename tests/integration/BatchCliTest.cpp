@@ -179,10 +179,12 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
     interrupts = 0;
     out.str("");
     EXPECT_EQ(fwprog({"--json"}), cli::kExitInterrupted);
-    EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
-                             a.address +
-                             "\", \"result\": 0}], \"summary\": 1, \"stopped\": true, "
-                             "\"attempted\": 1, \"total\": 3}\n");
+    EXPECT_EQ(out.str(),
+              "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
+                  "\", \"result\": 0, \"bytes_delivered\": " + std::to_string(image.size()) +
+                  ", \"image_bytes\": " + std::to_string(image.size()) +
+                  "}], \"summary\": 1, \"stopped\": true, \"attempted\": 1, "
+                  "\"total\": 3, \"foreign_datagrams\": 0}\n");
 }
 
 TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
@@ -194,7 +196,7 @@ TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
     });
     EXPECT_EQ(fwprog({"--json"}), cli::kExitSuccess);
     EXPECT_NE(out.str().find("\"summary\": 2, \"stopped\": false, \"attempted\": 2, "
-                             "\"total\": 2}"),
+                             "\"total\": 2, \"foreign_datagrams\": 0}"),
               std::string::npos)
         << out.str();
 }

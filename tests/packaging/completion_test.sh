@@ -62,14 +62,14 @@ expect "fwprog " "--help|--version|discover|multiple|queues|single|timestamp"
 expect "fwprog ti" "timestamp"
 expect "fwprog --v" "--version"
 # Each command's own options, as its --help names them, and the common ones.
-expect "fwprog single " "$common|--image|--json|--target"
+expect "fwprog single " "$common|--any-sender|--image|--json|--target"
 expect "fwprog multiple --j" "--jobs|--json"
 expect "fwprog discover --" "$common|--json|--save|--wait"
 expect "fwprog timestamp -" "$common|--json|--yes|-y"
 expect "fwprog queues --" "$common|--json"
 # Options already given are not offered again.
 expect "fwprog multiple --image fw2.WQ1 --l" "--list|--log"
-expect "fwprog single --image=fw2.WQ1 --json --" "--broadcast|--help|--status-port|--target|--unit-tcp-port|--unit-udp-port"
+expect "fwprog single --image=fw2.WQ1 --json --" "--any-sender|--broadcast|--help|--status-port|--target|--unit-tcp-port|--unit-udp-port"
 # File names for FILE and PATH values, in either spelling.
 expect "fwprog single --image fw" "fw one.WQ1|fw2.WQ1"
 expect "fwprog single --image=fw2" "fw2.WQ1"
