@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include <cstring>
+#include <iterator>
 
 namespace platform {
 
@@ -90,6 +91,47 @@ public:
         }
         ippDelete(response);
         return port;
+    }
+
+    std::optional<QueueState> state() override {
+        if (!http_)
+            return std::nullopt;
+        ipp_t* request = newRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+        ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                     printerUri(name_).c_str());
+        static const char* const kWanted[] = {"printer-state", "printer-is-accepting-jobs",
+                                              "printer-state-message"};
+        ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes",
+                      static_cast<int>(std::size(kWanted)), nullptr, kWanted);
+        ipp_t* response = cupsDoRequest(http_, request, "/");
+        if (!response || !succeeded(ippGetStatusCode(response))) {
+            ippDelete(response);
+            return std::nullopt;
+        }
+        std::optional<QueueState> state;
+        if (ipp_attribute_t* activity = ippFindAttribute(response, "printer-state", IPP_TAG_ENUM)) {
+            state.emplace();
+            switch (ippGetInteger(activity, 0)) {
+                case IPP_PSTATE_PROCESSING:
+                    state->activity = QueueState::Activity::Processing;
+                    break;
+                case IPP_PSTATE_STOPPED:
+                    state->activity = QueueState::Activity::Stopped;
+                    break;
+                default:
+                    state->activity = QueueState::Activity::Idle;
+                    break;
+            }
+            if (ipp_attribute_t* accepting =
+                    ippFindAttribute(response, "printer-is-accepting-jobs", IPP_TAG_BOOLEAN))
+                state->acceptingJobs = ippGetBoolean(accepting, 0) != 0;
+            if (ipp_attribute_t* message =
+                    ippFindAttribute(response, "printer-state-message", IPP_TAG_TEXT))
+                if (const char* text = ippGetString(message, 0, nullptr))
+                    state->message = text;
+        }
+        ippDelete(response);
+        return state;
     }
 
     bool startDocument(const std::string& documentName, const std::string& dataType) override {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 namespace platform {
@@ -89,13 +90,65 @@ long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const v
     return static_cast<long>(sent);
 }
 
-long DatagramSocket::receive(void* buffer, std::size_t length, std::string* sender) {
+long DatagramSocket::sendVia(unsigned interfaceIndex, const std::string& host, std::uint16_t port,
+                             const void* data, std::size_t length) {
+    if (interfaceIndex == 0)
+        return sendTo(host, port, data, length);
+    auto address = ipv4Address(host, port);
+    if (!address) {
+        lastError_ = EINVAL;
+        return -1;
+    }
+    iovec payload{const_cast<void*>(data), length};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))] = {};
+    msghdr message{};
+    message.msg_name = &*address;
+    message.msg_namelen = sizeof *address;
+    message.msg_iov = &payload;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    cmsghdr* item = CMSG_FIRSTHDR(&message);
+    item->cmsg_level = IPPROTO_IP;
+    item->cmsg_type = IP_PKTINFO;
+    item->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+    // The interface alone; the kernel picks that interface's own address as
+    // the source, so the units' answers come back the same way.
+    in_pktinfo info{};
+    info.ipi_ifindex = static_cast<int>(interfaceIndex);
+    std::memcpy(CMSG_DATA(item), &info, sizeof info);
+    ssize_t sent = ::sendmsg(fd_, &message, MSG_NOSIGNAL);
+    if (sent < 0) {
+        lastError_ = errno;
+        return -1;
+    }
+    return static_cast<long>(sent);
+}
+
+bool DatagramSocket::setReportArrivalInterface(bool enabled) {
+    int value = enabled ? 1 : 0;
+    if (::setsockopt(fd_, IPPROTO_IP, IP_PKTINFO, &value, sizeof value) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
+long DatagramSocket::receive(void* buffer, std::size_t length, std::string* sender,
+                             unsigned* arrivalInterface) {
     sockaddr_in from{};
-    socklen_t fromLength = sizeof from;
+    iovec data{buffer, length};
+    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    msghdr message{};
+    message.msg_name = &from;
+    message.msg_namelen = sizeof from;
+    message.msg_iov = &data;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
     // MSG_TRUNC makes the kernel report the datagram's real size, so an
     // oversize one is recognised and dropped instead of read cut short.
-    ssize_t got = ::recvfrom(fd_, buffer, length, MSG_DONTWAIT | MSG_TRUNC,
-                             reinterpret_cast<sockaddr*>(&from), &fromLength);
+    ssize_t got = ::recvmsg(fd_, &message, MSG_DONTWAIT | MSG_TRUNC);
     if (got < 0) {
         lastError_ = errno;
         return -1;
@@ -107,6 +160,16 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
     if (static_cast<std::size_t>(got) > length) {
         lastError_ = EMSGSIZE;
         return -1;
+    }
+    if (arrivalInterface) {
+        *arrivalInterface = 0;
+        for (cmsghdr* item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
+            if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+                in_pktinfo info{};
+                std::memcpy(&info, CMSG_DATA(item), sizeof info);
+                *arrivalInterface = static_cast<unsigned>(info.ipi_ifindex);
+            }
+        }
     }
     return static_cast<long>(got);
 }

@@ -19,4 +19,24 @@ std::string addressText(const sockaddr_in& address) {
     return text;
 }
 
+std::optional<std::uint32_t> parseIpv4(const std::string& text) {
+    in_addr address{};
+    if (text.find('\0') != std::string::npos || ::inet_pton(AF_INET, text.c_str(), &address) != 1)
+        return std::nullopt;
+    return ntohl(address.s_addr);
+}
+
+std::optional<std::uint32_t> ipv4AsReached(const std::string& text) {
+    const auto address = ipv4Address(text, 0);
+    if (!address)
+        return std::nullopt;
+    return ntohl(address->sin_addr.s_addr);
+}
+
+std::string ipv4Text(std::uint32_t address) {
+    sockaddr_in socketAddress{};
+    socketAddress.sin_addr.s_addr = htonl(address);
+    return addressText(socketAddress);
+}
+
 }  // namespace platform

@@ -8,6 +8,14 @@
 
 namespace platform {
 
+// What a queue is doing and whether it takes jobs.
+struct QueueState {
+    enum class Activity { Idle, Processing, Stopped };
+    Activity activity = Activity::Idle;
+    bool acceptingJobs = true;
+    std::string message;  // the spooler's own words on the state, often empty
+};
+
 // One open print queue. Each call mirrors one spooler operation and reports
 // success; a queue is closed exactly once, by close() or by its destructor.
 class PrintQueue {
@@ -15,6 +23,8 @@ public:
     virtual ~PrintQueue() = default;
     // The queue's port, e.g. "FILE:"; nothing when the queue's details cannot be read.
     virtual std::optional<std::string> portName() = 0;
+    // Its state; nothing when the spooler does not tell.
+    virtual std::optional<QueueState> state() { return std::nullopt; }
     virtual bool startDocument(const std::string& documentName, const std::string& dataType) = 0;
     virtual bool startPage() = 0;
     virtual bool write(const void* data, std::size_t length) = 0;
