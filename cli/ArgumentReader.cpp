@@ -1,6 +1,8 @@
 #include "cli/ArgumentReader.h"
 
 #include "cli/Commands.h"
+#include "fleet/UnitBroadcast.h"
+#include "platform/NetworkInterfaces.h"
 
 #include <ostream>
 
@@ -81,6 +83,41 @@ bool ArgumentReader::common() {
         return true;
     }
     return false;
+}
+
+}  // namespace cli
+
+namespace cli {
+
+bool ArgumentReader::interfaceOption() {
+    std::string name;
+    if (!option("--interface", name))
+        return false;
+    if (!interfacesGiven_)
+        common_.endpoints.interfaces.clear();
+    interfacesGiven_ = true;
+    std::vector<std::string> names = splitInterfaceNames(name);
+    if (!error() && names.empty())
+        fail("--interface needs an interface name");
+    for (std::string& one : names)
+        common_.endpoints.interfaces.push_back(std::move(one));
+    return true;
+}
+
+void ArgumentReader::checkInterfaceNames() {
+    if (error() || common_.endpoints.interfaces.empty())
+        return;
+    int listError = 0;
+    const auto interfaces = platform::listIpv4Interfaces(&listError);
+    std::vector<std::string> unknown;
+    fleet::broadcastWays(common_.endpoints, interfaces, &unknown);
+    if (unknown.empty())
+        return;
+    const std::string source = interfacesGiven_ ? "--interface " : "FWPROG_INTERFACE: ";
+    fail(source + unknown.front() + ": no interface of that name with an IPv4 address" +
+         (interfaces.empty()
+              ? std::string()
+              : " (this computer has " + fleet::interfaceNamesText(interfaces) + ")"));
 }
 
 }  // namespace cli

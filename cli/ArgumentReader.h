@@ -26,6 +26,13 @@ public:
     bool helpOrVersion(CliContext& context, const char* usage);
     // Takes one of the options every subcommand knows; false when it is none.
     bool common();
+    // Takes `--interface NAME` (repeatable) for the commands that broadcast:
+    // the first one on the command line replaces the names FWPROG_INTERFACE
+    // gave, later ones add to it.
+    bool interfaceOption();
+    // After the arguments: a usage error when a named interface has no IPv4
+    // address on this computer (or does not exist).
+    void checkInterfaceNames();
     void skip() { ++index_; }
 
     // The first usage error met, if any.
@@ -37,6 +44,7 @@ private:
     std::size_t index_ = 0;
     CommonOptions& common_;
     std::optional<std::string> error_;
+    bool interfacesGiven_ = false;
 };
 
 }  // namespace cli

@@ -1,9 +1,12 @@
 #include "cli/ArgumentReader.h"
+#include "cli/BroadcastNotes.h"
 #include "cli/Commands.h"
 #include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
+#include "cli/VisibleText.h"
 #include "engine/JsonText.h"
 #include "engine/Protocol.h"
+#include "fleet/AddressRanges.h"
 #include "fleet/DeviceDiscovery.h"
 #include "fleet/DeviceList.h"
 #include "platform/ErrorText.h"
@@ -17,19 +20,34 @@ namespace cli {
 namespace {
 
 const char* const kDiscoverUsage =
-    "usage: fwprog discover [--wait MS] [--save FILE] [--json]\n"
-    "  Broadcasts the query and lists every unit that has answered a moment later:\n"
-    "  product and version, a tab, the address, in the order the window's list shows.\n"
-    "  --wait MS     let replies arrive for MS milliseconds before collecting them\n"
-    "                (default and least 5, the units' own pace; at most 600000)\n"
-    "  --save FILE   also write the listed addresses to FILE, one per line ended by\n"
-    "                CR LF (a list for `fwprog multiple`); an address holding control\n"
-    "                characters is left out, and the number left out said on stderr\n"
-    "  An interrupt (Ctrl-C) stops the wait at once; nothing is listed.\n"
+    "usage: fwprog discover [--wait MS] [--interface NAME]... [--range SPEC]... [--rate N]\n"
+    "                       [--save FILE] [--json]\n"
+    "  Broadcasts the query out of every network interface that can broadcast and\n"
+    "  lists every unit that has answered a moment later: product and version, a tab,\n"
+    "  the address, a tab, the interface that heard it, in the order the window's\n"
+    "  list shows.\n"
+    "  --wait MS         let replies arrive for MS milliseconds after the last query\n"
+    "                    (default and least 5, the units' own pace; 1000 with --range;\n"
+    "                    at most 600000)\n"
+    "  --interface NAME  broadcast out of this interface only (repeatable, or names\n"
+    "                    separated by commas; FWPROG_INTERFACE sets the same)\n"
+    "  --range SPEC      also query every address of SPEC one by one, for units on\n"
+    "                    routed subnets no broadcast reaches: a CIDR block such as\n"
+    "                    10.20.0.0/24, a range such as 10.20.0.5-10.20.0.80, or one\n"
+    "                    address (repeatable; at most 65536 addresses in all)\n"
+    "  --rate N          unicast queries a second with --range (default 500, at most\n"
+    "                    10000)\n"
+    "  --save FILE       also write the listed addresses to FILE, one per line ended\n"
+    "                    by CR LF (a list for `fwprog multiple`); an address holding\n"
+    "                    control characters is left out, and the number left out\n"
+    "                    said on stderr\n"
+    "  An interrupt (Ctrl-C) stops the wait (or the queries) at once; nothing is\n"
+    "  listed.\n"
     "  Exit status: 0 listed (possibly no units), 1 failed, 2 usage error,\n"
     "  130 stopped by an interrupt.\n";
 
 constexpr long kLongestWait = 600000;
+constexpr long kRangeWait = 1000;
 
 std::optional<long> parseWait(const std::string& text) {
     if (text.empty() || text.size() > 6)
@@ -45,28 +63,76 @@ std::optional<long> parseWait(const std::string& text) {
     return value;
 }
 
+std::optional<int> parseRate(const std::string& text) {
+    if (text.empty() || text.size() > 5)
+        return std::nullopt;
+    int value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > fleet::DeviceDiscovery::kHighestQueryRate)
+        return std::nullopt;
+    return value;
+}
+
 void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
+    const auto& lines = list.lines();
+    const auto& interfaces = list.interfaces();
     if (!json) {
-        for (const std::string& line : list.lines())
-            out << line << '\n';
+        for (std::size_t i = 0; i < lines.size(); ++i)
+            out << lines[i] << '\t' << interfaces[i] << '\n';
         return;
     }
     out << "{\"units\": [";
     const char* separator = "";
-    for (const std::string& line : list.lines()) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        const std::string& line = lines[i];
         out << separator << "{\"product\": " << jsonString(line.substr(0, line.find('\t')))
-            << ", \"address\": " << jsonString(proto::addressFromListLine(line)) << "}";
+            << ", \"address\": " << jsonString(proto::addressFromListLine(line))
+            << ", \"interface\": " << jsonString(interfaces[i]) << "}";
         separator = ", ";
     }
     out << "]}\n";
 }
+
+// "queried 1200 of 65536 addresses", redrawn in place on a terminal each time
+// the percentage moves.
+class SweepProgress {
+public:
+    explicit SweepProgress(std::ostream& err) : err_(err) {}
+    ~SweepProgress() { finish(); }
+
+    void operator()(std::uint64_t queried, std::uint64_t total) {
+        const auto percent = static_cast<int>(queried * 100 / total);
+        if (percent == percent_ && queried != total)
+            return;
+        percent_ = percent;
+        writeControl(err_, "\r");
+        err_ << "fwprog: queried " << queried << " of " << total << " addresses";
+        err_.flush();
+        drawn_ = true;
+    }
+    void finish() {
+        if (drawn_)
+            err_ << '\n';
+        drawn_ = false;
+    }
+
+private:
+    std::ostream& err_;
+    int percent_ = -1;
+    bool drawn_ = false;
+};
 
 }  // namespace
 
 int runDiscover(const std::vector<std::string>& args, CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common);
-    std::string waitText, savePath;
+    std::string waitText, savePath, rateText, rangeText;
+    fleet::AddressRanges ranges;
     bool save = false;
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context, kDiscoverUsage))
@@ -74,14 +140,24 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
         if (reader.option("--wait", waitText)) {
             if (!reader.error() && !parseWait(waitText))
                 reader.fail("--wait takes milliseconds from 5 to 600000: " + waitText);
+        } else if (reader.option("--range", rangeText)) {
+            std::string why;
+            if (!reader.error() && !ranges.add(rangeText, &why))
+                reader.fail("--range " + why);
+        } else if (reader.option("--rate", rateText)) {
+            if (!reader.error() && !parseRate(rateText))
+                reader.fail("--rate takes queries a second from 1 to 10000: " + rateText);
         } else if (reader.option("--save", savePath)) {
             save = true;
             if (!reader.error() && savePath.empty())
                 reader.fail("--save needs a file name");
-        } else if (!reader.common()) {
+        } else if (!reader.interfaceOption() && !reader.common()) {
             reader.fail("unknown option: " + reader.current());
         }
     }
+    if (!reader.error() && !rateText.empty() && ranges.empty())
+        reader.fail("--rate paces the queries of --range; give a --range too");
+    reader.checkInterfaceNames();
     if (reader.error())
         return usageError(context, *reader.error(), kDiscoverUsage);
 
@@ -89,9 +165,21 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
     fleet::DeviceDiscovery discovery(op, context.sleeper, common.endpoints);
     if (!waitText.empty())
         discovery.setPause(std::chrono::milliseconds(*parseWait(waitText)));
+    else if (!ranges.empty())
+        discovery.setPause(std::chrono::milliseconds(kRangeWait));
     discovery.setStopCheck([&context] { return context.stopRequested(); });
+    SweepProgress progress(context.err);
+    if (!ranges.empty()) {
+        discovery.setRanges(ranges, rateText.empty() ? fleet::DeviceDiscovery::kDefaultQueryRate
+                                                     : *parseRate(rateText));
+        if (context.stderrIsTerminal)
+            discovery.setProgress(std::ref(progress));
+    }
     fleet::DeviceList list;
-    if (!discovery.refresh(list)) {
+    const bool refreshed = discovery.refresh(list);
+    progress.finish();
+    printBroadcastNotes(context.err, "query", discovery.broadcastReport());
+    if (!refreshed) {
         if (discovery.stopped()) {
             context.err << "fwprog: stopped by an interrupt; nothing was listed\n";
             if (common.json)
@@ -102,6 +190,11 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
             context.out << "{\"error\": " << jsonString(op.lastMessage()) << "}\n";
         return kExitFailure;
     }
+    if (discovery.unsentQueries() > 0)
+        context.err << "fwprog: " << discovery.unsentQueries() << " of " << ranges.count()
+                    << " queries could not be sent: "
+                    << (discovery.unsentError() ? platform::systemErrorText(discovery.unsentError())
+                                                : "only part of a query left\n");
     printList(context.out, list, common.json);
     context.out.flush();
 

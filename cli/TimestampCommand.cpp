@@ -1,4 +1,5 @@
 #include "cli/ArgumentReader.h"
+#include "cli/BroadcastNotes.h"
 #include "cli/Commands.h"
 #include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
@@ -13,11 +14,14 @@ namespace cli {
 namespace {
 
 const char* const kTimestampUsage =
-    "usage: fwprog timestamp [--yes] [--json]\n"
+    "usage: fwprog timestamp [--yes] [--interface NAME]... [--json]\n"
     "  Sets the clock of every unit on the network to this computer's local time and\n"
-    "  zone with one broadcast datagram. Asks first on the terminal; where standard\n"
-    "  input is not a terminal, --yes is required.\n"
-    "  --yes, -y     do not ask\n"
+    "  zone with one broadcast datagram out of every network interface that can\n"
+    "  broadcast. Asks first on the terminal; where standard input is not a\n"
+    "  terminal, --yes is required.\n"
+    "  --yes, -y         do not ask\n"
+    "  --interface NAME  broadcast out of this interface only (repeatable, or names\n"
+    "                    separated by commas; FWPROG_INTERFACE sets the same)\n"
     "  An interrupt (Ctrl-C) while it asks ends it at once with nothing sent.\n"
     "  Exit status: 0 sent, 1 not sent (failure or declined), 2 usage error,\n"
     "  130 stopped by an interrupt.\n";
@@ -70,9 +74,10 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
             return kExitSuccess;
         if (reader.flag("--yes") || reader.flag("-y"))
             yes = true;
-        else if (!reader.common())
+        else if (!reader.interfaceOption() && !reader.common())
             reader.fail("unknown option: " + reader.current());
     }
+    reader.checkInterfaceNames();
     if (reader.error())
         return usageError(context, *reader.error(), kTimestampUsage);
     // Every unit's clock changes at once: never without someone agreeing.
@@ -82,7 +87,9 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
 
     TimestampOperator op(context, yes);
     fleet::TimeStampBroadcast broadcast(op, common.endpoints);
-    switch (broadcast.run()) {
+    const auto outcome = broadcast.run();
+    printBroadcastNotes(context.err, "time stamp", broadcast.report());
+    switch (outcome) {
         case fleet::TimeStampBroadcast::Outcome::Sent:
             if (common.json)
                 context.out << "{\"sent\": " << jsonString(broadcast.text()) << "}\n";

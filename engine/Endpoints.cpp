@@ -28,5 +28,24 @@ Endpoints Endpoints::fromEnvironment() {
     port("FWPROG_STATUS_PORT", endpoints.statusPort);
     if (const char* value = std::getenv("FWPROG_BROADCAST"); value && *value)
         endpoints.broadcastAddress = value;
+    if (const char* value = std::getenv("FWPROG_INTERFACE"))
+        endpoints.interfaces = splitInterfaceNames(value);
     return endpoints;
+}
+
+std::vector<std::string> splitInterfaceNames(const std::string& text) {
+    std::vector<std::string> names;
+    std::size_t start = 0;
+    while (start <= text.size()) {
+        std::size_t end = text.find(',', start);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string name = text.substr(start, end - start);
+        const auto first = name.find_first_not_of(" \t");
+        const auto last = name.find_last_not_of(" \t");
+        if (first != std::string::npos)
+            names.push_back(name.substr(first, last - first + 1));
+        start = end + 1;
+    }
+    return names;
 }

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 // Where units and the programming host listen. The defaults are the units'
 // own; tests, the demo and hosts with several networks override them.
@@ -11,11 +12,19 @@ struct Endpoints {
     std::uint16_t unitTcpPort = 9100;  // raw data port: entry header, image
     std::uint16_t statusPort = 40001;  // the host's port for the unit's verdict
     std::string broadcastAddress = "255.255.255.255";
+    // The interfaces that discovery and the time stamp go out of; empty for
+    // every one that can broadcast.
+    std::vector<std::string> interfaces;
 
     // Defaults overridden by FWPROG_UNIT_UDP_PORT, FWPROG_UNIT_TCP_PORT,
-    // FWPROG_STATUS_PORT and FWPROG_BROADCAST where set.
+    // FWPROG_STATUS_PORT, FWPROG_BROADCAST and FWPROG_INTERFACE (names
+    // separated by commas) where set.
     static Endpoints fromEnvironment();
 };
+
+// Interface names from a comma-separated list; blanks around a name and empty
+// names are dropped.
+std::vector<std::string> splitInterfaceNames(const std::string& text);
 
 // A port number from text: 1 to 65535, digits only.
 std::optional<std::uint16_t> parsePort(const std::string& text);

@@ -1,9 +1,13 @@
 #include "fleet/DeviceDiscovery.h"
 
 #include "engine/Protocol.h"
-#include "fleet/UnitBroadcast.h"
+#include "platform/SocketAddress.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace fleet {
@@ -17,6 +21,59 @@ namespace {
 constexpr int kReceiveQueueBytes =
     timing::kDiscoveryMaxReplies * 2 * static_cast<int>(timing::kDiscoveryReplyBuffer);
 
+// The unicast queries go out in small bursts, each followed by the sleep that
+// keeps the pace and a read of what has come back, so the receive queue never
+// overflows however long the sweep.
+constexpr int kBurstsPerSecond = 100;
+
+// Reads the answers queued on the socket into the list.
+class Collector {
+public:
+    Collector(platform::DatagramSocket& socket, DeviceList& list,
+              const std::vector<platform::Ipv4Interface>& interfaces, std::uint64_t limit,
+              bool readPastJunk)
+        : socket_(socket),
+          list_(list),
+          interfaces_(interfaces),
+          limit_(limit),
+          readPastJunk_(readPastJunk),
+          reply_(timing::kDiscoveryReplyBuffer) {}
+
+    // Only what is queued now is read: the socket never waits. Without
+    // readPastJunk the first empty receive (or an empty or oversize datagram)
+    // ends the collection for good, as the window has always done.
+    void readQueued() {
+        while (!over_ && received_ < limit_) {
+            std::string sender;
+            unsigned arrival = 0;
+            const long length = socket_.receive(reply_.data(), reply_.size(), &sender, &arrival);
+            const bool junk = length == 0 || (length < 0 && socket_.lastError() == EMSGSIZE);
+            if (readPastJunk_ && junk)
+                continue;
+            if (length <= 0) {
+                over_ = !readPastJunk_;
+                return;
+            }
+            ++received_;
+            std::string line =
+                proto::discoveryListLine(reply_.data(), static_cast<std::size_t>(length));
+            if (seen_.emplace(sender, line).second)
+                list_.insert(std::move(line), interfaceNameOf(arrival, interfaces_));
+        }
+    }
+
+private:
+    platform::DatagramSocket& socket_;
+    DeviceList& list_;
+    const std::vector<platform::Ipv4Interface>& interfaces_;
+    std::uint64_t limit_;
+    bool readPastJunk_;
+    std::vector<char> reply_;
+    std::uint64_t received_ = 0;
+    bool over_ = false;
+    std::set<std::pair<std::string, std::string>> seen_;
+};
+
 }  // namespace
 
 DeviceDiscovery::DeviceDiscovery(Operator& op, platform::Sleeper& sleeper, Endpoints endpoints)
@@ -26,28 +83,69 @@ void DeviceDiscovery::setPause(std::chrono::milliseconds pause) {
     pause_ = std::max(pause, timing::kDiscoveryPause);
 }
 
+void DeviceDiscovery::setRanges(AddressRanges ranges, int perSecond) {
+    ranges_ = std::move(ranges);
+    rate_ = std::clamp(perSecond, 1, kHighestQueryRate);
+}
+
 bool DeviceDiscovery::refresh(DeviceList& list) {
     stopped_ = false;
+    unsent_ = 0;
+    unsentError_ = 0;
     platform::DatagramSocket socket;
-    if (broadcastToUnits(op_, endpoints_, proto::kQuery, socket, kReceiveQueueBytes) !=
-        BroadcastStep::Sent)
+    report_ = broadcastToUnits(op_, endpoints_, proto::kQuery, socket, kReceiveQueueBytes);
+    if (report_.step != BroadcastStep::Sent)
         return false;
 
     list.clear();
+    const bool sweep = !ranges_.empty();
+    const std::uint64_t limit =
+        static_cast<std::uint64_t>(timing::kDiscoveryMaxReplies) + (sweep ? ranges_.count() : 0);
+    Collector collector(socket, list, report_.interfaces, limit, sweep);
+
+    if (sweep) {
+        // Unicast only: a subnet's broadcast address inside a range must not
+        // turn one query into a broadcast, so the permission goes first.
+        socket.setBroadcast(false);
+        const std::vector<std::uint32_t> addresses = ranges_.addresses();
+        const std::uint64_t total = addresses.size();
+        const std::uint64_t burst = std::max(1, rate_ / kBurstsPerSecond);
+        long long slept = 0;
+        for (std::uint64_t i = 0; i < total; ++i) {
+            const long sent =
+                socket.sendTo(platform::ipv4Text(addresses[i]), endpoints_.unitUdpPort,
+                              proto::kQuery.data(), proto::kQuery.size());
+            if (sent != static_cast<long>(proto::kQuery.size())) {
+                ++unsent_;
+                unsentError_ = sent < 0 ? socket.lastError() : 0;
+            }
+            const std::uint64_t done = i + 1;
+            if (done % burst != 0 && done != total)
+                continue;
+            if (progress_)
+                progress_(done, total);
+            if (done == total)
+                break;  // the pause below follows the last query
+            const auto due =
+                static_cast<long long>(std::llround(static_cast<double>(done) * 1000.0 / rate_));
+            if (due > slept) {
+                if (!sleeper_.sleepUnlessStopped(std::chrono::milliseconds(due - slept), stop_)) {
+                    list.clear();
+                    stopped_ = true;
+                    return false;
+                }
+                slept = due;
+            }
+            collector.readQueued();
+        }
+    }
+
     if (!sleeper_.sleepUnlessStopped(pause_, stop_)) {
+        list.clear();
         stopped_ = true;
         return false;
     }
-
-    // Only what is queued now is listed: the socket never waits, so the first
-    // empty receive (or an empty or oversize datagram) ends the collection.
-    std::vector<char> reply(timing::kDiscoveryReplyBuffer);
-    for (int received = 0; received < timing::kDiscoveryMaxReplies; ++received) {
-        const long length = socket.receive(reply.data(), reply.size());
-        if (length <= 0)
-            break;
-        list.insert(proto::discoveryListLine(reply.data(), static_cast<std::size_t>(length)));
-    }
+    collector.readQueued();
     return true;
 }
 

@@ -3,35 +3,67 @@
 #include "engine/Endpoints.h"
 #include "engine/Operator.h"
 #include "engine/Timing.h"
+#include "fleet/AddressRanges.h"
 #include "fleet/DeviceList.h"
+#include "fleet/UnitBroadcast.h"
 #include "platform/Sleeper.h"
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 
 namespace fleet {
 
 // One broadcast of the query and the collection of the answers that have
-// arrived a moment later: the refresh behind the device list.
+// arrived a moment later: the refresh behind the device list. The broadcast
+// goes out of every interface that can carry it (see broadcastWays), and each
+// answer is listed with the interface that heard it.
 class DeviceDiscovery {
 public:
     DeviceDiscovery(Operator& op, platform::Sleeper& sleeper, Endpoints endpoints);
 
-    // The pause between the query and the collection. It can only be made
-    // longer than the units' own 5 ms (for slow or distant networks).
+    // The pause between the last query and the collection. It can only be
+    // made longer than the units' own 5 ms (for slow or distant networks).
     void setPause(std::chrono::milliseconds pause);
     std::chrono::milliseconds pause() const { return pause_; }
 
-    // Asked during the pause: once true, the refresh ends without collecting.
+    // Asked during the pauses (and between the unicast queries' bursts): once
+    // true, the refresh ends without collecting.
     void setStopCheck(platform::StopCheck stop) { stop_ = std::move(stop); }
     // True when the last refresh ended on a stop request.
     bool stopped() const { return stopped_; }
+
+    // After the broadcast, the query also goes to each of these addresses by
+    // unicast (units on routed subnets, which no broadcast reaches), paced at
+    // perSecond queries a second through the sleeper; the pause then follows
+    // the last of them.
+    static constexpr int kDefaultQueryRate = 500;
+    static constexpr int kHighestQueryRate = 10000;
+    void setRanges(AddressRanges ranges, int perSecond = kDefaultQueryRate);
+    // Told how many of the unicast queries have gone out, now and then.
+    using Progress = std::function<void(std::uint64_t queried, std::uint64_t total)>;
+    void setProgress(Progress progress) { progress_ = std::move(progress); }
 
     // Broadcasts the query and replaces the list with the answers queued after
     // the pause, at most 500 of them. When the socket cannot be made, set up or
     // sent on, the operator is told ("Create Error", "setsockopt Error", "Send
     // Error"), false is returned and the list keeps what it had. A stop during
-    // the pause returns false too, with the list emptied and stopped() true.
+    // the pause (or the unicast queries) returns false too, with the list
+    // emptied and stopped() true.
+    //
+    // An answer heard twice from the same sender (the same unit reached along
+    // two interfaces, or by the broadcast and by its own query) is listed once.
+    // With ranges the collection reads past empty and oversize datagrams
+    // instead of ending at them, and takes up to 500 answers more than there
+    // are addresses.
     bool refresh(DeviceList& list);
+
+    // What the last refresh's broadcast did on each way out.
+    const BroadcastReport& broadcastReport() const { return report_; }
+    // Unicast queries of the last refresh that could not be sent, and why
+    // (errno of the last such send).
+    std::uint64_t unsentQueries() const { return unsent_; }
+    int unsentError() const { return unsentError_; }
 
 private:
     Operator& op_;
@@ -40,6 +72,12 @@ private:
     std::chrono::milliseconds pause_ = timing::kDiscoveryPause;
     platform::StopCheck stop_;
     bool stopped_ = false;
+    AddressRanges ranges_;
+    int rate_ = kDefaultQueryRate;
+    Progress progress_;
+    BroadcastReport report_;
+    std::uint64_t unsent_ = 0;
+    int unsentError_ = 0;
 };
 
 }  // namespace fleet

@@ -1,7 +1,6 @@
 #include "fleet/TimeStampBroadcast.h"
 
 #include "engine/Protocol.h"
-#include "fleet/UnitBroadcast.h"
 
 namespace fleet {
 
@@ -20,7 +19,8 @@ TimeStampBroadcast::Outcome TimeStampBroadcast::run() {
 
     // The text alone: units take the datagram's length as the message's.
     platform::DatagramSocket socket;
-    switch (broadcastToUnits(op_, endpoints_, text_, socket)) {
+    report_ = broadcastToUnits(op_, endpoints_, text_, socket);
+    switch (report_.step) {
         case BroadcastStep::Sent:
             return Outcome::Sent;
         case BroadcastStep::CreateFailed:

@@ -2,6 +2,7 @@
 
 #include "engine/Endpoints.h"
 #include "engine/Operator.h"
+#include "fleet/UnitBroadcast.h"
 #include "platform/LocalClock.h"
 
 #include <functional>
@@ -17,7 +18,8 @@ std::string timeStampMessage(const platform::LocalClockReading& reading);
 
 // Sets every unit's clock at once: after the operator agrees, one datagram with
 // this computer's local time and zone goes to the broadcast address on the
-// units' management port. Nothing answers it and nothing is repeated.
+// units' management port, out of every interface that can carry it (see
+// broadcastWays). Nothing answers it and nothing is repeated.
 class TimeStampBroadcast {
 public:
     using ClockReader = std::function<platform::LocalClockReading()>;
@@ -39,12 +41,15 @@ public:
 
     // The message of the last run that got as far as reading the clock.
     const std::string& text() const { return text_; }
+    // What the last run's broadcast did on each way out.
+    const BroadcastReport& report() const { return report_; }
 
 private:
     Operator& op_;
     Endpoints endpoints_;
     ClockReader readClock_;
     std::string text_;
+    BroadcastReport report_;
 };
 
 }  // namespace fleet

@@ -68,8 +68,9 @@ struct FleetCli : ::testing::Test, testing_support::SimulatedUnits {
 
 TEST_F(FleetCli, DiscoverListsSavesAndReportsAsJson) {
     startUnits();
-    const std::string expected = "BootLoader\t" + bootLoaderAddress() + "\nUnit 7 1.20\t" + low +
-                                 "\nUnit 7 1.20\t" + high + "\n";
+    // The interface that heard each unit is the third column.
+    const std::string expected = "BootLoader\t" + bootLoaderAddress() + "\tlo\nUnit 7 1.20\t" +
+                                 low + "\tlo\nUnit 7 1.20\t" + high + "\tlo\n";
     EXPECT_EQ(run({"discover", "--wait", "300"}), 0) << err.str();
     EXPECT_EQ(out.str(), expected);
     EXPECT_EQ(err.str(), "");
@@ -79,8 +80,10 @@ TEST_F(FleetCli, DiscoverListsSavesAndReportsAsJson) {
     EXPECT_EQ(run({"discover", "--json", "--wait=300", "--save", saved.string()}), 0);
     EXPECT_EQ(out.str(),
               "{\"units\": [{\"product\": \"BootLoader\", \"address\": \"" + bootLoaderAddress() +
-                  "\"}, {\"product\": \"Unit 7 1.20\", \"address\": \"" + low +
-                  "\"}, {\"product\": \"Unit 7 1.20\", \"address\": \"" + high + "\"}]}\n");
+                  "\", \"interface\": \"lo\"}, {\"product\": \"Unit 7 1.20\", \"address\": \"" +
+                  low +
+                  "\", \"interface\": \"lo\"}, {\"product\": \"Unit 7 1.20\", \"address\": \"" +
+                  high + "\", \"interface\": \"lo\"}]}\n");
     EXPECT_EQ(readFile(saved), bootLoaderAddress() + "\r\n" + low + "\r\n" + high + "\r\n");
 }
 
@@ -154,4 +157,72 @@ TEST_F(FleetCli, TimestampYesJsonNamesWhatEveryUnitReceived) {
     EXPECT_EQ(run({"timestamp", "--yes", "--json", "--broadcast", "not-an-address"}), 1);
     EXPECT_EQ(err.str(), "fwprog: Send Error\n");
     EXPECT_EQ(out.str(), "{\"error\": \"Send Error\"}\n");
+}
+
+TEST_F(FleetCli, DiscoverRangeQueriesEachAddressByUnicastAtItsRate) {
+    // Units no broadcast reaches (they listen for broadcasts elsewhere), on
+    // three addresses of one /26.
+    const std::string base = uniqueLoopbackAddress();
+    const std::string block = base.substr(0, base.rfind('.') + 1);
+    const std::string first = std::to_string(std::stoi(base.substr(base.rfind('.') + 1)) / 64 * 64);
+    auto at = [&](int offset) { return block + std::to_string(std::stoi(first) + offset); };
+    simOptions.broadcastListen = "127.254.254.254";
+    std::vector<sim::UnitSettings> units(3);
+    for (int i = 0; i < 3; ++i) {
+        units[static_cast<std::size_t>(i)].address = at(10 + 20 * i);
+        units[static_cast<std::size_t>(i)].product = "Far " + std::to_string(i);
+    }
+    ASSERT_TRUE(startSimulator(units));
+    EXPECT_EQ(run({"discover", "--wait", "300"}), 0);
+    EXPECT_EQ(out.str(), "") << "the broadcast reaches none of them";
+
+    const std::string cidr = block + first + "/26";
+    const std::size_t pausesBefore = sleeper.requested().size();
+    EXPECT_EQ(run({"discover", "--range", cidr, "--range", at(10) + "-" + at(12), "--rate", "1000",
+                   "--json"}),
+              0)
+        << err.str();
+    EXPECT_EQ(out.str(), "{\"units\": [{\"product\": \"Far 0\", \"address\": \"" + at(10) +
+                             "\", \"interface\": \"lo\"}, {\"product\": \"Far 1\", "
+                             "\"address\": \"" +
+                             at(30) +
+                             "\", \"interface\": \"lo\"}, {\"product\": \"Far 2\", "
+                             "\"address\": \"" +
+                             at(50) + "\", \"interface\": \"lo\"}]}\n");
+    EXPECT_EQ(err.str(), "") << "no progress line without a terminal";
+    // 64 queries at 1000 a second: a pause after every tenth, 60 ms in all
+    // before the last burst; then the wait a routed network gets by default.
+    using ms = std::chrono::milliseconds;
+    std::vector<ms> expected(6, ms(10));
+    expected.push_back(ms(1000));
+    const auto pauses = sleeper.requested();
+    EXPECT_EQ(std::vector<ms>(pauses.begin() + static_cast<long>(pausesBefore), pauses.end()),
+              expected);
+    for (const auto& unit : units)
+        EXPECT_EQ(simulator->count("query", unit.address), 1u) << "each address once";
+
+    const struct {
+        std::vector<std::string> args;
+        const char* message;
+    } refused[] = {
+        {{"--range", "10.0.0.0/33"},
+         "--range 10.0.0.0/33: the prefix length after the / must be 0 to 32"},
+        {{"--range", "10.0.0.9-10.0.0.1"},
+         "--range 10.0.0.9-10.0.0.1: the range ends before it starts"},
+        {{"--range", "10.0.0.0/15"}, "that makes 131072 addresses in all; at most 65536"},
+        {{"--range", "10.0.0.0/16", "--range", "10.2.0.0/32"}, "that makes 65537 addresses in all"},
+        {{"--range", "224.0.0.0/24"}, "only unicast addresses"},
+        {{"--range", "10.0.0"}, "--range 10.0.0: not a CIDR block"},
+        {{"--rate", "100"}, "--rate paces the queries of --range; give a --range too"},
+        {{"--range", "10.0.0.1", "--rate", "0"},
+         "--rate takes queries a second from 1 to 10000: 0"},
+        {{"--range", "10.0.0.1", "--rate", "10001"},
+         "--rate takes queries a second from 1 to 10000"},
+    };
+    for (const auto& c : refused) {
+        std::vector<std::string> args{"discover"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        EXPECT_EQ(run(args), 2) << c.message;
+        EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
+    }
 }
