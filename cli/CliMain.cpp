@@ -24,7 +24,10 @@ const char* const kUsage =
     "  single     --image FILE --target TARGET   program one unit (address or print queue)\n"
     "  multiple   --image FILE --list FILE       program every unit of a list file\n"
     "  discover   [--wait MS] [--save FILE]      list the units that answer a broadcast\n"
-    "  timestamp  [--yes]                        set every unit's clock to this computer's\n"
+    "             [--interface NAME] [--range SPEC] [--rate N]\n"
+    "  timestamp  [--yes] [--interface NAME]     set every unit's clock to this computer's\n"
+    "  check      TARGET...                      what stands between this computer and\n"
+    "                                            programming each target\n"
     "  queues                                    list this computer's print queues\n"
     "\n"
     "  fwprog COMMAND --help   options of one command\n"
@@ -92,6 +95,8 @@ int runCommand(const std::vector<std::string>& args, CliContext& context) {
         return runTimestamp(rest, context);
     if (command == "queues")
         return runQueues(rest, context);
+    if (command == "check")
+        return runCheck(rest, context);
     return usageError(context, "unknown command: " + command, kUsage);
 }
 

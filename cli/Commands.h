@@ -13,6 +13,7 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context);
 int runDiscover(const std::vector<std::string>& args, CliContext& context);
 int runTimestamp(const std::vector<std::string>& args, CliContext& context);
 int runQueues(const std::vector<std::string>& args, CliContext& context);
+int runCheck(const std::vector<std::string>& args, CliContext& context);
 
 // Prints "fwprog: <message>" and the subcommand's usage to stderr; returns kExitUsage.
 int usageError(CliContext& context, const std::string& message, const char* usage);

@@ -111,4 +111,46 @@ TEST_F(QueueCli, AFileQueueOrAnUnknownQueueIsAPrinterPortError) {
     EXPECT_EQ(out.str(), "IP: printer1 Printer Port Error\n");
 }
 
+TEST_F(QueueCli, CheckTellsWhetherEachQueueTakesJobs) {
+    ASSERT_TRUE(
+        cupsd->addSocketQueue("paused", unitAddress, 9) && cupsd->setEnabled("paused", false) &&
+        cupsd->addSocketQueue("closed", unitAddress, 9) && cupsd->setAccepting("closed", false))
+        << cupsd->failure();
+    const int status = run({"check", "unit7", "nul", "printer1", "paused", "closed"});
+    cupsd->removeQueue("paused");
+    cupsd->removeQueue("closed");
+    EXPECT_EQ(status, cli::kExitFailure) << err.str();
+    const std::string unitDevice = "socket://" + unitAddress + ":" +
+                                   std::to_string(simulator->options().tcpPort) + "/?contimeout=3";
+    const std::string sockets = "socket://" + unitAddress + ":9/?contimeout=3";
+    // No status port line: delivery through a queue never hears a verdict.
+    EXPECT_EQ(out.str(),
+              "unit7: print queue, device " + unitDevice +
+                  ", idle, accepting jobs\n"
+                  "unit7: ready\n"
+                  "nul: print queue, device FILE:, idle, accepting jobs\n"
+                  "nul: not ready: the queue prints to a file, not to a unit; point it at the "
+                  "unit, e.g. lpadmin -p nul -v socket://ADDRESS:9100\n"
+                  "printer1: not ready: there is no print queue printer1 on this computer; "
+                  "fwprog queues lists them\n"
+                  "paused: print queue, device " +
+                  sockets +
+                  ", stopped, accepting jobs\n"
+                  "paused: not ready: the queue is stopped; start it: cupsenable paused\n"
+                  "closed: print queue, device " +
+                  sockets +
+                  ", idle, rejecting jobs\n"
+                  "closed: not ready: the queue rejects new jobs; let it take them: cupsaccept "
+                  "closed\n");
+    EXPECT_EQ(err.str(), "");
+
+    EXPECT_EQ(run({"check", "--json", "unit7"}), cli::kExitSuccess);
+    EXPECT_EQ(out.str(),
+              "{\"status_port\": null, \"targets\": [{\"target\": \"unit7\", \"kind\": "
+              "\"queue\", \"exists\": true, \"device\": \"" +
+                  unitDevice +
+                  "\", \"state\": \"idle\", \"accepting_jobs\": true, \"ready\": "
+                  "true, \"problem\": null}]}\n");
+}
+
 }  // namespace

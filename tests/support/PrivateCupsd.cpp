@@ -305,6 +305,16 @@ bool PrivateCupsd::setAccepting(const std::string& name, bool accepting) {
     return true;
 }
 
+bool PrivateCupsd::setEnabled(const std::string& name, bool enabled) {
+    const std::string program = enabled ? "/usr/sbin/cupsenable" : "/usr/sbin/cupsdisable";
+    std::string output;
+    if (runClient({program, "-h", socketPath(), name}, &output) != 0) {
+        fail(program + " failed for queue " + name + ": " + output);
+        return false;
+    }
+    return true;
+}
+
 std::optional<std::vector<int>> PrivateCupsd::jobIds(const std::string& queue,
                                                      const std::string& which) {
     std::string output;

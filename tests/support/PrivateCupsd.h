@@ -61,6 +61,9 @@ public:
     bool removeQueue(const std::string& name);
     // Lets a queue take new jobs or turns them away (cupsaccept / cupsreject).
     bool setAccepting(const std::string& name, bool accepting);
+    // Starts or stops a queue (cupsenable / cupsdisable): a stopped queue
+    // keeps its jobs without printing them.
+    bool setEnabled(const std::string& name, bool enabled);
 
     // Jobs of a queue in a state ("completed" or "not-completed") by asking
     // the daemon; nothing when it cannot be asked.
