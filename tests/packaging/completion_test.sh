@@ -58,14 +58,15 @@ expect() {
 common='--broadcast|--help|--status-port|--unit-tcp-port|--unit-udp-port'
 
 # Commands and the options without a command.
-expect "fwprog " "--help|--version|discover|multiple|queues|single|timestamp"
+expect "fwprog " "--help|--version|check|discover|multiple|queues|single|timestamp"
 expect "fwprog ti" "timestamp"
 expect "fwprog --v" "--version"
 # Each command's own options, as its --help names them, and the common ones.
 expect "fwprog single " "$common|--any-sender|--image|--json|--target"
 expect "fwprog multiple --j" "--jobs|--json"
-expect "fwprog discover --" "$common|--json|--save|--wait"
-expect "fwprog timestamp -" "$common|--json|--yes|-y"
+expect "fwprog discover --" "$common|--interface|--json|--range|--rate|--save|--wait"
+expect "fwprog timestamp -" "$common|--interface|--json|--yes|-y"
+expect "fwprog check --" "$common|--json"
 expect "fwprog queues --" "$common|--json"
 # Options already given are not offered again.
 expect "fwprog multiple --image fw2.WQ1 --l" "--list|--log"
