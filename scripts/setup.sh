@@ -12,6 +12,7 @@ packages=(
     xvfb xauth xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-14-dev
     iproute2 procps tzdata
+    nftables  # a firewall inside a test's own network namespace
     dpkg-dev fakeroot file lintian desktop-file-utils appstream mandoc man-db librsvg2-bin
 )
 
