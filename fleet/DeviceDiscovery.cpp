@@ -94,11 +94,14 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
     unsentError_ = 0;
     platform::DatagramSocket socket;
     report_ = broadcastToUnits(op_, endpoints_, proto::kQuery, socket, kReceiveQueueBytes);
-    if (report_.step != BroadcastStep::Sent)
+    const bool sweep = !ranges_.empty();
+    // A broadcast that went nowhere ends a refresh, except where unicast
+    // queries follow on the same socket: routed units answer those anyway.
+    if (report_.step != BroadcastStep::Sent &&
+        !(sweep && report_.step == BroadcastStep::SendFailed))
         return false;
 
     list.clear();
-    const bool sweep = !ranges_.empty();
     const std::uint64_t limit =
         static_cast<std::uint64_t>(timing::kDiscoveryMaxReplies) + (sweep ? ranges_.count() : 0);
     Collector collector(socket, list, report_.interfaces, limit, sweep);

@@ -55,7 +55,8 @@ public:
     // two interfaces, or by the broadcast and by its own query) is listed once.
     // With ranges the collection reads past empty and oversize datagrams
     // instead of ending at them, and takes up to 500 answers more than there
-    // are addresses.
+    // are addresses; a broadcast that could not be sent ("Send Error") does
+    // not stop the unicast queries then.
     bool refresh(DeviceList& list);
 
     // What the last refresh's broadcast did on each way out.

@@ -201,6 +201,12 @@ TEST_F(FleetCli, DiscoverRangeQueriesEachAddressByUnicastAtItsRate) {
     for (const auto& unit : units)
         EXPECT_EQ(simulator->count("query", unit.address), 1u) << "each address once";
 
+    // A broadcast that goes nowhere does not keep the unicast queries back.
+    EXPECT_EQ(
+        run({"discover", "--broadcast", "not-an-address", "--range", at(30), "--wait", "300"}), 0);
+    EXPECT_EQ(out.str(), "Far 1\t" + at(30) + "\tlo\n");
+    EXPECT_EQ(err.str(), "fwprog: Send Error\n");
+
     const struct {
         std::vector<std::string> args;
         const char* message;
