@@ -31,24 +31,6 @@ std::string reason(int error) {
     return text;
 }
 
-// A unit's words as the terminal shows them: bytes that could steer the
-// terminal become visible escapes.
-std::string shown(const std::string& text) {
-    static const char* const kHex = "0123456789abcdef";
-    std::string out;
-    for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 15];
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 const char* activityText(platform::QueueState::Activity activity) {
     switch (activity) {
         case platform::QueueState::Activity::Idle:
@@ -62,10 +44,10 @@ const char* activityText(platform::QueueState::Activity activity) {
 }
 
 void printText(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& endpoints) {
-    const std::string prefix = shown(c.target) + ": ";
+    const std::string prefix = c.target + ": ";
     if (c.kind == fleet::TargetCheck::Kind::Queue) {
         if (c.queueExists) {
-            out << prefix << "print queue, device " << shown(c.device.value_or("unknown"));
+            out << prefix << "print queue, device " << c.device.value_or("unknown");
             if (c.queueState)
                 out << ", " << activityText(c.queueState->activity)
                     << (c.queueState->acceptingJobs ? ", accepting jobs" : ", rejecting jobs");
@@ -82,7 +64,7 @@ void printText(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& 
             out << prefix << "query: ";
             switch (c.answer) {
                 case fleet::TargetCheck::Answer::Product:
-                    out << "answered by " << shown(c.product) << '\n';
+                    out << "answered by " << c.product << '\n';
                     break;
                 case fleet::TargetCheck::Answer::BootLoader:
                     out << "answered by the boot loader\n";
@@ -98,7 +80,7 @@ void printText(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& 
             out << prefix << "route: none (" << reason(c.routeError) << ")\n";
         }
     }
-    out << prefix << (c.ready() ? "ready" : "not ready: " + shown(c.problem)) << '\n';
+    out << prefix << (c.ready() ? "ready" : "not ready: " + c.problem) << '\n';
 }
 
 std::string jsonOrNull(const std::string& text, bool present) {

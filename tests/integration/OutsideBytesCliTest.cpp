@@ -93,14 +93,15 @@ TEST_P(DiscoverHostileReplies, ArePrintedAsVisibleEscapesAndKeptOutOfTheSavedLis
 
     EXPECT_EQ(firstRawByte(run.out), "") << run.out;
     EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 6) << run.out;
-    // Every unit stays on a line of its own, its bytes there to be read.
+    // Every unit stays on a line of its own, its bytes there to be read, with
+    // the interface that heard it.
     for (const std::string& line :
-         {"\\x0d\\x1b[2KUnit 3.0\t" + units.eraser.address + "\n",
-          "\\x1b]0;pwned\\x07Unit 1.0\\x1b[2J\t" + units.retitle.address + "\n",
-          "Caf\\xe9 \\xc2\\x9b 1.0\t" + units.notUtf8.address + "\n",
-          "Evil\t1.0\t" + units.tabProduct.address + "\n",
-          std::string("Unit 2.0\t127.0.31.2\\x0d127.0.31.3\n"),
-          "Unit 7 1.20\t" + units.plain.address + "\n"})
+         {"\\x0d\\x1b[2KUnit 3.0\t" + units.eraser.address + "\tlo\n",
+          "\\x1b]0;pwned\\x07Unit 1.0\\x1b[2J\t" + units.retitle.address + "\tlo\n",
+          "Caf\\xe9 \\xc2\\x9b 1.0\t" + units.notUtf8.address + "\tlo\n",
+          "Evil\t1.0\t" + units.tabProduct.address + "\tlo\n",
+          std::string("Unit 2.0\t127.0.31.2\\x0d127.0.31.3\tlo\n"),
+          "Unit 7 1.20\t" + units.plain.address + "\tlo\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
 
     // Only entries whose address is one line of text are saved, exactly as
@@ -126,7 +127,7 @@ TEST(OutsideBytes, JsonKeepsItsOwnExactEscaping) {
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find("{\"product\": \"\\u001b]0;pwned\\u0007Unit 1.0\\u001b[2J\", "
                            "\"address\": \"" +
-                           units.retitle.address + "\"}"),
+                           units.retitle.address + "\", \"interface\": \"lo\"}"),
               std::string::npos)
         << run.out;
     EXPECT_NE(run.out.find("\"address\": \"127.0.31.2\\r127.0.31.3\""), std::string::npos)
