@@ -1,5 +1,6 @@
 #include "cli/ArgumentReader.h"
 #include "cli/Commands.h"
+#include "cli/RunReport.h"
 #include "engine/JsonText.h"
 #include "engine/UnitProgrammer.h"
 #include "fleet/PreflightCheck.h"
@@ -22,7 +23,9 @@ const char* const kCheckUsage =
     "  A print queue: whether it exists, where it prints, and whether it takes jobs.\n"
     "  Each target ends with a line \"TARGET: ready\" or \"TARGET: not ready: \" and the\n"
     "  first thing that will fail, with what to do about it.\n"
-    "  Exit status: 0 every target ready, 1 otherwise, 2 usage error.\n";
+    "  An interrupt (Ctrl-C) stops it at once; the targets checked so far are shown.\n"
+    "  Exit status: 0 every target ready, 1 otherwise, 2 usage error, 130 stopped\n"
+    "  by an interrupt.\n";
 
 std::string reason(int error) {
     std::string text = platform::systemErrorText(error);
@@ -162,7 +165,9 @@ int runCheck(const std::vector<std::string>& args, CliContext& context) {
     }
 
     fleet::PreflightCheck checker(context.sleeper, context.spooler, common.endpoints);
+    checker.setStopCheck([&context] { return context.stopRequested(); });
     bool allReady = true;
+    std::size_t checked = 0;
     if (common.json) {
         context.out << "{\"status_port\": ";
         if (anyAddress)
@@ -176,7 +181,14 @@ int runCheck(const std::vector<std::string>& args, CliContext& context) {
     }
     const char* separator = "";
     for (const std::string& target : targets) {
+        if (context.stopRequested())
+            break;
         const fleet::TargetCheck result = checker.check(target, statusPort);
+        // A check cut short by the interrupt would tell of waits it never
+        // finished: it is left out.
+        if (context.stopRequested())
+            break;
+        ++checked;
         allReady = allReady && result.ready();
         if (common.json) {
             context.out << separator;
@@ -187,9 +199,15 @@ int runCheck(const std::vector<std::string>& args, CliContext& context) {
             context.out.flush();
         }
     }
+    const bool stopped = checked < targets.size();
     if (common.json)
-        context.out << "]}\n";
+        context.out << "], \"stopped\": " << (stopped ? "true" : "false") << "}\n";
     context.out.flush();
+    if (stopped) {
+        context.err << "fwprog: stopped by an interrupt; " << checked << " of " << targets.size()
+                    << " targets checked\n";
+        return kExitInterrupted;
+    }
     return allReady ? kExitSuccess : kExitFailure;
 }
 

@@ -141,8 +141,9 @@ void PreflightCheck::checkAddress(TargetCheck& result, std::uint32_t address,
         const std::string port = std::to_string(result.statusPort.port);
         result.problem = "the status port UDP " + port + " cannot be bound on this computer (" +
                          reason(result.statusPort.error) +
-                         "), so the unit's verdict cannot be heard; close the program that holds "
-                         "it (ss -ulpn 'sport = :" +
+                         "): fwprog does not program while it is taken, and the window could "
+                         "not hear the unit's verdict; close the program that holds it (ss "
+                         "-ulpn 'sport = :" +
                          port + "' shows which)";
     }
 }
@@ -157,7 +158,8 @@ void PreflightCheck::queryUnit(TargetCheck& result) {
     // Only the target's own answer counts; anything else that arrives is read past.
     std::vector<char> reply(timing::kDiscoveryReplyBuffer);
     for (auto waited = std::chrono::milliseconds(0); waited < kAnswerWait; waited += kAnswerPoll) {
-        sleeper_.sleepFor(kAnswerPoll);
+        if (!sleeper_.sleepUnlessStopped(kAnswerPoll, stop_))
+            return;
         for (;;) {
             std::string sender;
             const long length = socket.receive(reply.data(), reply.size(), &sender);
@@ -182,9 +184,9 @@ void PreflightCheck::checkDataPort(TargetCheck& result) {
     // One connection, opened and closed at once with nothing sent: the first
     // step of every programming run does the same.
     platform::StreamTimeouts timeouts;
-    timeouts.refusedRetryWindow = std::chrono::milliseconds(0);
+    timeouts.refusedRetries = 0;
     timeouts.connectGiveUp = kConnectWait;
-    platform::StreamSocket connection(timeouts);
+    platform::StreamSocket connection(timeouts, {}, stop_);
     result.dataPortChecked = true;
     result.dataPortAccepts = connection.connect(result.address, endpoints_.unitTcpPort);
     if (!result.dataPortAccepts)

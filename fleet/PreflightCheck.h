@@ -4,6 +4,7 @@
 #include "platform/NetworkInterfaces.h"
 #include "platform/Sleeper.h"
 #include "platform/Spooler.h"
+#include "platform/StopCheck.h"
 #include "platform/StreamSocket.h"
 
 #include <chrono>
@@ -72,6 +73,11 @@ public:
 
     PreflightCheck(platform::Sleeper& sleeper, platform::Spooler& spooler, Endpoints endpoints);
 
+    // Asked while the answer and the data port are awaited: once true, those
+    // waits end at once (the check's result is then incomplete and not to be
+    // shown).
+    void setStopCheck(platform::StopCheck stop) { stop_ = std::move(stop); }
+
     // Checks one target; an address goes through every step even after one
     // failed, so the report is whole. statusPort is the computer's answer,
     // asked once for all targets.
@@ -87,6 +93,7 @@ private:
     platform::Sleeper& sleeper_;
     platform::Spooler& spooler_;
     Endpoints endpoints_;
+    platform::StopCheck stop_;
 };
 
 }  // namespace fleet

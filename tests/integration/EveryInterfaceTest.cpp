@@ -282,6 +282,7 @@ TEST_F(EveryInterface, CheckNamesTheFirstThingThatWillFailForEachTarget) {
               "\"route_error\": null, \"query\": \"product\", \"product\": \"LAN A 1.00\", "
               "\"data_port\": {\"port\": 9100, \"accepts\": true, \"error\": null}, \"ready\": "
               "false, \"problem\": \"the status port UDP 40001 cannot be bound on this computer "
-              "(Address already in use), so the unit's verdict cannot be heard; close the "
-              "program that holds it (ss -ulpn 'sport = :40001' shows which)\"}]}\n");
+              "(Address already in use): fwprog does not program while it is taken, and the "
+              "window could not hear the unit's verdict; close the program that holds it (ss "
+              "-ulpn 'sport = :40001' shows which)\"}], \"stopped\": false}\n");
 }

@@ -150,7 +150,7 @@ TEST_F(QueueCli, CheckTellsWhetherEachQueueTakesJobs) {
               "\"queue\", \"exists\": true, \"device\": \"" +
                   unitDevice +
                   "\", \"state\": \"idle\", \"accepting_jobs\": true, \"ready\": "
-                  "true, \"problem\": null}]}\n");
+                  "true, \"problem\": null}], \"stopped\": false}\n");
 }
 
 }  // namespace
