@@ -161,6 +161,7 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         op.unitFinished(target, result);
         const UnitRun& run = programmer.lastRun();
         reportRun(context.err, run, image, target + ": ");
+        reportQuietStatusPort(context.err, run, common.endpoints.statusPort, target + ": ");
         unitFields.push_back(runJsonFields(run));
         foreign += run.foreignDatagrams;
         return result;

@@ -72,6 +72,9 @@ int runParallelBatch(const MultipleOptions& options, CliContext& context) {
             display.message(unit.target, "the image was not delivered whole: " +
                                              std::to_string(run.bytesDelivered) + " of " +
                                              std::to_string(run.imageBytes) + " bytes");
+        if (const std::string hint = quietStatusPortHint(run, options.endpoints.statusPort);
+            !hint.empty())
+            display.message(unit.target, hint);
         std::lock_guard lock(runsMutex);
         runs[unit.number] = run;
         return result;

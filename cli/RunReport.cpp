@@ -64,7 +64,27 @@ void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePa
 
 std::string runJsonFields(const UnitRun& run) {
     return ", \"bytes_delivered\": " + std::to_string(run.bytesDelivered) +
-           ", \"image_bytes\": " + std::to_string(run.imageBytes);
+           ", \"image_bytes\": " + std::to_string(run.imageBytes) + ", \"status_datagrams\": " +
+           (run.verdictAwaited ? std::to_string(run.statusDatagrams) : std::string("null"));
+}
+
+std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort) {
+    if (!run.verdictAwaited || run.stopped || run.result != ResultUnconfirmed ||
+        run.statusDatagrams != 0)
+        return {};
+    const std::string port = std::to_string(statusPort);
+    return "no status datagram reached UDP port " + port +
+           " on this computer; if a firewall runs here, allow inbound UDP " + port +
+           " from the units";
+}
+
+void reportQuietStatusPort(std::ostream& err, const UnitRun& run, std::uint16_t statusPort,
+                           const std::string& prefix) {
+    const std::string hint = quietStatusPortHint(run, statusPort);
+    if (hint.empty())
+        return;
+    err << "fwprog: " << prefix << hint << '\n';
+    err.flush();
 }
 
 void reportForeignDatagrams(std::ostream& err, std::uint64_t count) {

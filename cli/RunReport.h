@@ -25,8 +25,17 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
 void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePath,
                const std::string& prefix = {});
 
-// ", \"bytes_delivered\": N, \"image_bytes\": M" for a run's JSON object.
+// ", \"bytes_delivered\": N, \"image_bytes\": M, \"status_datagrams\": K" for a
+// run's JSON object (K is null for a run that never waited for a verdict).
 std::string runJsonFields(const UnitRun& run);
+
+// The hint for a unit that ended "Status Unconfirmed" after a verdict wait in
+// which not one datagram reached the status port, whoever from: the verdict
+// was most likely stopped on its way in. Empty when it does not apply.
+std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort);
+// The hint on stderr as "fwprog: " and prefix, when it applies.
+void reportQuietStatusPort(std::ostream& err, const UnitRun& run, std::uint16_t statusPort,
+                           const std::string& prefix = {});
 
 // "fwprog: ignored N status datagrams from other hosts" on stderr when N > 0.
 void reportForeignDatagrams(std::ostream& err, std::uint64_t count);

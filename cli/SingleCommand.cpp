@@ -84,6 +84,7 @@ int runSingle(const std::vector<std::string>& args, CliContext& context) {
     const UnitRun& run = programmer.lastRun();
     reportRun(context.err, run, image);
     reportForeignDatagrams(context.err, run.foreignDatagrams);
+    reportQuietStatusPort(context.err, run, common.endpoints.statusPort);
 
     const std::string message = singleResultMessage(result, target);
     if (common.json) {

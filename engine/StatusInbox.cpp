@@ -31,6 +31,7 @@ SocketStatusInbox::SocketStatusInbox(platform::DatagramSocket& bound, StatusSend
 
 bool SocketStatusInbox::open(int* errorCode) {
     foreign_ = 0;
+    arrived_ = 0;
     if (lent_) {
         open_ = lent_->isOpen();
         unsigned char stale[1];
@@ -58,6 +59,7 @@ long SocketStatusInbox::receive(void* buffer, std::size_t length) {
         const long got = s.receive(datagram.data(), datagram.size(), &sender);
         if (got < 0 && s.lastError() != EMSGSIZE)
             return -1;  // nothing waiting
+        ++arrived_;
         if (!senders_.accepts(sender)) {
             ++foreign_;
             continue;

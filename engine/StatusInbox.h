@@ -22,6 +22,11 @@ public:
     virtual void close() = 0;
     // Datagrams from other senders that this inbox ignored since it was opened.
     virtual std::uint64_t foreignDatagrams() const { return 0; }
+    // Every datagram that has reached the status port and been read since the
+    // inbox was opened, whoever sent it and whatever its size: none at all
+    // during a verdict wait points at something that stops them on their way
+    // in, such as this computer's firewall.
+    virtual std::uint64_t datagramsArrived() const { return 0; }
 };
 
 // The key a unit's status datagrams are told apart by: the canonical dotted
@@ -59,6 +64,7 @@ public:
     long receive(void* buffer, std::size_t length) override;
     void close() override;
     std::uint64_t foreignDatagrams() const override { return foreign_; }
+    std::uint64_t datagramsArrived() const override { return arrived_; }
 
 private:
     platform::DatagramSocket& socket() { return lent_ ? *lent_ : own_; }
@@ -69,6 +75,7 @@ private:
     bool open_ = false;
     StatusSenders senders_;
     std::uint64_t foreign_ = 0;
+    std::uint64_t arrived_ = 0;
 };
 
 using StatusInboxFactory = std::function<std::unique_ptr<StatusInbox>(const std::string& target)>;

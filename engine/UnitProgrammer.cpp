@@ -259,15 +259,21 @@ bool UnitProgrammer::drainStatus(StatusInbox& inbox) {
 }
 
 ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
-    unsigned char status[timing::kStatusDatagramSize];
-    for (int i = 0; i < timing::kVerdictReceives; ++i) {
-        if (!pause(timing::kVerdictSleep))
-            return ResultUnconfirmed;
-        const long got = inbox.receive(status, sizeof status);
-        if (got >= 0)
-            return resultFromStatus(proto::decodeStatus(status, static_cast<std::size_t>(got)));
-    }
-    return ResultUnconfirmed;
+    run_.verdictAwaited = true;
+    const std::uint64_t before = inbox.datagramsArrived();
+    const ProgramResult result = [&] {
+        unsigned char status[timing::kStatusDatagramSize];
+        for (int i = 0; i < timing::kVerdictReceives; ++i) {
+            if (!pause(timing::kVerdictSleep))
+                return ResultUnconfirmed;
+            const long got = inbox.receive(status, sizeof status);
+            if (got >= 0)
+                return resultFromStatus(proto::decodeStatus(status, static_cast<std::size_t>(got)));
+        }
+        return ResultUnconfirmed;
+    }();
+    run_.statusDatagrams = inbox.datagramsArrived() - before;
+    return result;
 }
 
 void UnitProgrammer::WaitForBootLoader(const std::string& address) {

@@ -43,6 +43,10 @@ struct UnitRun {
     bool imageCutOff = false;
     bool stopped = false;                // a stop request ended the run early
     std::uint64_t foreignDatagrams = 0;  // status datagrams from other senders, ignored
+    // The verdict wait was reached, and how many datagrams of any sender and
+    // size reached the status port during it.
+    bool verdictAwaited = false;
+    std::uint64_t statusDatagrams = 0;
     // What the image path named instead of a regular file ("a FIFO", ...),
     // when it was refused for that.
     std::string imageNotRegular;

@@ -32,6 +32,9 @@ public:
     long receive(void* buffer, std::size_t length) override {
         return subscribed_ ? port_.take(key_, buffer, length) : -1;
     }
+    // The whole port's count: a unit's own verdict and every other datagram
+    // that got through to this computer alike.
+    std::uint64_t datagramsArrived() const override { return port_.arrivedDatagrams(); }
     void close() override {
         if (subscribed_) {
             port_.unsubscribe(key_);
@@ -96,6 +99,8 @@ void SharedStatusPort::readLoop() {
         for (;;) {
             std::string sender;
             const long got = socket_.receive(buffer.data(), buffer.size(), &sender);
+            if (got >= 0 || socket_.lastError() == EMSGSIZE)
+                ++arrived_;
             if (got < 0) {
                 if (socket_.lastError() == EMSGSIZE)
                     ++foreign_;  // larger than any status: nobody's verdict

@@ -38,6 +38,8 @@ public:
     std::uint64_t foreignDatagrams() const { return foreign_.load(); }
     // Datagrams that reached a unit in flight.
     std::uint64_t attributedDatagrams() const { return attributed_.load(); }
+    // Every datagram read from the port, whoever sent it.
+    std::uint64_t arrivedDatagrams() const { return arrived_.load(); }
 
     // The key a target is filed under: its canonical dotted form when it parses.
     static std::string addressKey(const std::string& target);
@@ -63,4 +65,5 @@ private:
     std::map<std::string, Queue> queues_;
     std::atomic<std::uint64_t> foreign_{0};
     std::atomic<std::uint64_t> attributed_{0};
+    std::atomic<std::uint64_t> arrived_{0};
 };

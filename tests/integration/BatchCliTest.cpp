@@ -122,10 +122,17 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
     const std::string whole = ", \"bytes_delivered\": " + std::to_string(image.size()) +
                               ", \"image_bytes\": " + std::to_string(image.size());
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
-                             a.address + "\", \"result\": 0" + whole + "}, {\"target\": \"" +
-                             b.address + "\", \"result\": -1" + whole +
-                             "}], \"summary\": 2, \"stopped\": false, \"attempted\": 2, "
-                             "\"total\": 2, \"foreign_datagrams\": 0}\n");
+                             a.address + "\", \"result\": 0" + whole +
+                             ", \"status_datagrams\": 1}, {\"target\": \"" + b.address +
+                             "\", \"result\": -1" + whole +
+                             ", \"status_datagrams\": 0}], \"summary\": 2, \"stopped\": false, "
+                             "\"attempted\": 2, \"total\": 2, \"foreign_datagrams\": 0}\n");
+    // Nothing at all reached the status port while b's verdict was awaited.
+    EXPECT_NE(err.str().find("fwprog: " + b.address + ": no status datagram reached UDP port " +
+                             std::to_string(simOptions.statusPort) + " on this computer"),
+              std::string::npos)
+        << err.str();
+    EXPECT_EQ(err.str().find(a.address + ": no status datagram"), std::string::npos);
 
     // Only the first unit this time, its log placed by --log.
     out.str("");
@@ -147,9 +154,11 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
     const std::string size = std::to_string(image.size());
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
                              a.address + "\", \"result\": 0, \"bytes_delivered\": " + size +
-                             ", \"image_bytes\": " + size + "}, {\"target\": \"" + b.address +
+                             ", \"image_bytes\": " + size +
+                             ", \"status_datagrams\": 1}, {\"target\": \"" + b.address +
                              "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
-                             "}], \"summary\": null, \"stopped\": false, \"attempted\": 2, "
+                             ", \"status_datagrams\": null}], \"summary\": null, \"stopped\": "
+                             "false, \"attempted\": 2, "
                              "\"total\": 3, \"foreign_datagrams\": 0}\n");
     // The engine's own message for the refused connection reaches stderr.
     EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
@@ -183,6 +192,7 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
               "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
                   "\", \"result\": 0, \"bytes_delivered\": " + std::to_string(image.size()) +
                   ", \"image_bytes\": " + std::to_string(image.size()) +
+                  ", \"status_datagrams\": 1" +
                   "}], \"summary\": 1, \"stopped\": true, \"attempted\": 1, "
                   "\"total\": 3, \"foreign_datagrams\": 0}\n");
 }

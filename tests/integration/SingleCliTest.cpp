@@ -56,13 +56,17 @@ TEST_F(SingleCli, ResultMessageExitStatusAndJson) {
 
     EXPECT_EQ(run({"single", "--image", image, "--target", silent.address}), 3);
     EXPECT_EQ(out.str(), "1 Unit Update Attempted, " + silent.address + " Status Unconfirmed\n");
+    EXPECT_EQ(err.str(), "fwprog: no status datagram reached UDP port " +
+                             std::to_string(simOptions.statusPort) +
+                             " on this computer; if a firewall runs here, allow inbound UDP " +
+                             std::to_string(simOptions.statusPort) + " from the units\n");
 
     EXPECT_EQ(run({"single", "--json", "--image", image, "--target=" + verify.address}), 1);
     EXPECT_EQ(out.str(),
               "{\"target\": \"" + verify.address +
                   "\", \"result\": 102, \"message\": \"IP: " + verify.address +
                   " Verify Error\\r\\n\", \"bytes_delivered\": 9000, \"image_bytes\": 9000, "
-                  "\"foreign_datagrams\": 0}\n");
+                  "\"status_datagrams\": 1, \"foreign_datagrams\": 0}\n");
 }
 
 TEST_F(SingleCli, FailuresGoToStderrWithThePrefix) {
