@@ -24,7 +24,7 @@ const char* const kUsage =
     "  single     --image FILE --target TARGET   program one unit (address or print queue)\n"
     "  multiple   --image FILE --list FILE       program every unit of a list file\n"
     "  discover   [--wait MS] [--save FILE]      list the units that answer a broadcast\n"
-    "             [--interface NAME] [--range SPEC] [--rate N]\n"
+    "             [--interface NAME] [--range RANGE] [--rate N]\n"
     "  timestamp  [--yes] [--interface NAME]     set every unit's clock to this computer's\n"
     "  check      TARGET...                      what stands between this computer and\n"
     "                                            programming each target\n"

@@ -20,7 +20,7 @@ namespace cli {
 namespace {
 
 const char* const kDiscoverUsage =
-    "usage: fwprog discover [--wait MS] [--interface NAME]... [--range SPEC]... [--rate N]\n"
+    "usage: fwprog discover [--wait MS] [--interface NAME]... [--range RANGE]... [--rate N]\n"
     "                       [--save FILE] [--json]\n"
     "  Broadcasts the query out of every network interface that can broadcast and\n"
     "  lists every unit that has answered a moment later: product and version, a tab,\n"
@@ -31,7 +31,7 @@ const char* const kDiscoverUsage =
     "                    at most 600000)\n"
     "  --interface NAME  broadcast out of this interface only (repeatable, or names\n"
     "                    separated by commas; FWPROG_INTERFACE sets the same)\n"
-    "  --range SPEC      also query every address of SPEC one by one, for units on\n"
+    "  --range RANGE     also query every address of RANGE one by one, for units on\n"
     "                    routed subnets no broadcast reaches: a CIDR block such as\n"
     "                    10.20.0.0/24, a range such as 10.20.0.5-10.20.0.80, or one\n"
     "                    address (repeatable; at most 65536 addresses in all)\n"

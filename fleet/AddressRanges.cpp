@@ -32,24 +32,24 @@ std::optional<int> prefixLength(const std::string& text) {
 
 }  // namespace
 
-bool AddressRanges::add(const std::string& spec, std::string* error) {
+bool AddressRanges::add(const std::string& text, std::string* error) {
     auto fail = [&](const std::string& why) {
-        *error = spec + ": " + why;
+        *error = text + ": " + why;
         return false;
     };
     Block block{};
-    if (const auto slash = spec.find('/'); slash != std::string::npos) {
-        const auto base = dotted(spec.substr(0, slash));
-        const auto length = prefixLength(spec.substr(slash + 1));
+    if (const auto slash = text.find('/'); slash != std::string::npos) {
+        const auto base = dotted(text.substr(0, slash));
+        const auto length = prefixLength(text.substr(slash + 1));
         if (!base)
             return fail("not a dotted IPv4 address before the /");
         if (!length)
             return fail("the prefix length after the / must be 0 to 32");
         const std::uint32_t mask = *length == 0 ? 0 : ~std::uint32_t{0} << (32 - *length);
         block = {*base & mask, (*base & mask) | ~mask};
-    } else if (const auto dash = spec.find('-'); dash != std::string::npos) {
-        const auto first = dotted(spec.substr(0, dash));
-        const auto last = dotted(spec.substr(dash + 1));
+    } else if (const auto dash = text.find('-'); dash != std::string::npos) {
+        const auto first = dotted(text.substr(0, dash));
+        const auto last = dotted(text.substr(dash + 1));
         if (!first || !last)
             return fail(
                 "a range is two dotted IPv4 addresses joined by -, e.g. "
@@ -57,7 +57,7 @@ bool AddressRanges::add(const std::string& spec, std::string* error) {
         if (*last < *first)
             return fail("the range ends before it starts");
         block = {*first, *last};
-    } else if (const auto single = dotted(spec)) {
+    } else if (const auto single = dotted(text)) {
         block = {*single, *single};
     } else {
         return fail("not a CIDR block (10.20.0.0/24) or a range (10.20.0.5-10.20.0.80)");
