@@ -85,10 +85,6 @@ bool ArgumentReader::common() {
     return false;
 }
 
-}  // namespace cli
-
-namespace cli {
-
 bool ArgumentReader::interfaceOption() {
     std::string name;
     if (!option("--interface", name))
@@ -107,8 +103,7 @@ bool ArgumentReader::interfaceOption() {
 void ArgumentReader::checkInterfaceNames() {
     if (error() || common_.endpoints.interfaces.empty())
         return;
-    int listError = 0;
-    const auto interfaces = platform::listIpv4Interfaces(&listError);
+    const auto interfaces = platform::listIpv4Interfaces();
     std::vector<std::string> unknown;
     fleet::broadcastWays(common_.endpoints, interfaces, &unknown);
     if (unknown.empty())
