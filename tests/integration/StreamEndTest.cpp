@@ -71,16 +71,18 @@ struct StreamEnd : ::testing::Test, testing_support::SimulatedUnits {
 // reset, not the end of a stream that would make the cut-off image look whole.
 TEST_F(StreamEnd, AUnitThatStallsAndThenReadsOnSeesAResetAndNeverTheImagesEnd) {
     u.stallAfter = 64 * 1024;
-    u.stallFor = 700ms;
+    // Long beside the host's 300 ms stall limit, so even a host thread held up
+    // by a busy machine gives up before the unit reads on.
+    u.stallFor = 2500ms;
     ASSERT_TRUE(startSimulator({u}));
-    // The verdict wait (20 s scaled to 1 s) outlasts the unit's stall, so a
+    // The verdict wait (20 s scaled to 4 s) outlasts the unit's stall, so a
     // unit that took the cut-off image for whole would be heard.
-    testing_support::ScaledSleeper longerVerdictWait(0.05);
+    testing_support::ScaledSleeper longerVerdictWait(0.2);
     UnitProgrammer programmer(op, longerVerdictWait, spooler, engine);
     const std::string image = imageOf(16 * 1024 * 1024);
 
     EXPECT_EQ(programmer.ProgramUnit(image, u.address), ResultUnconfirmed);
-    const auto aborted = simulator->waitFor(is("aborted", u.address), 3s);
+    const auto aborted = simulator->waitFor(is("aborted", u.address), 6s);
     ASSERT_TRUE(aborted) << "the unit never learnt that the stream was cut off";
     EXPECT_EQ(aborted->field("error"), "Connection reset by peer");
     EXPECT_EQ(simulator->count("image", u.address), 0u);
