@@ -9,6 +9,7 @@ packages=(
     qt6-base-private-dev  # window-system events in the widget tests
     libgtest-dev libgmock-dev googletest libbenchmark-dev
     libcups2-dev cups-daemon cups-client cups
+    nettle-dev nlohmann-json3-dev  # SHA-256 (platform/Sha256), the batch report's JSON
     xvfb xauth xdotool imagemagick fonts-dejavu-core
     clang libclang-rt-14-dev
     iproute2 procps tzdata

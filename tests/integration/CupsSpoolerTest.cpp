@@ -4,7 +4,7 @@
 #include "engine/Protocol.h"
 #include "engine/UnitProgrammer.h"
 #include "platform/CupsSpooler.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/PrivateCupsd.h"
 #include "tests/support/RecordingOperator.h"
@@ -456,11 +456,11 @@ TEST_F(CupsSpoolerTest, ASimulatedUnitBehindASocketQueueGetsHeaderThenImage) {
     const auto header = simulator.waitFor(is("header"), 10s);
     ASSERT_TRUE(header);
     EXPECT_EQ(header->field("bytes"), "39");
-    EXPECT_EQ(header->field("hex"), sim::toHex(proto::kEntryHeaderText.data(), 39));
+    EXPECT_EQ(header->field("hex"), platform::hexText(proto::kEntryHeaderText.data(), 39));
     EXPECT_TRUE(simulator.waitFor(is("bootloader"), 10s));
     const auto received = simulator.waitFor(is("image"), 10s);
     ASSERT_TRUE(received);
-    EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(received->field("sha256"), platform::sha256Hex(image));
     EXPECT_EQ(received->field("bytes"), std::to_string(image.size()));
     EXPECT_EQ(received->field("bootloader"), "true");
     // Nothing but the spooler's two connections reached the unit.

@@ -1,7 +1,7 @@
 // Faults of units, files and the network while a unit is programmed: what the
 // operator is told and that the program lives on.
 #include "engine/UnitProgrammer.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
@@ -121,7 +121,7 @@ TEST_F(FaultMatrix, ImageThatShrinksWhileItStreamsEndsAtItsNewEnd) {
         [&](const sim::Event& e) { return e.kind == "image" && e.unit == unit.address; }, 2s);
     ASSERT_TRUE(received);
     EXPECT_EQ(received->field("bytes"), std::to_string(100 * 1460));
-    EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image.substr(0, 100 * 1460)));
+    EXPECT_EQ(received->field("sha256"), platform::sha256Hex(image.substr(0, 100 * 1460)));
 }
 
 TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {

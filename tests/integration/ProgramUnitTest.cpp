@@ -2,7 +2,7 @@
 // pause scaled down (one test runs the real schedule).
 #include "engine/Protocol.h"
 #include "engine/UnitProgrammer.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
@@ -77,10 +77,10 @@ TEST_F(ProgramUnitTest, TheUnitReceivesHeaderProbesAndImageByteForByte) {
     EXPECT_TRUE(op.messages.empty());
     const auto header = simulator->waitFor(is("header", u.address), 1s);
     ASSERT_TRUE(header);
-    EXPECT_EQ(header->field("hex"), sim::toHex(proto::entryHeaderForNetwork().data(), 40));
+    EXPECT_EQ(header->field("hex"), platform::hexText(proto::entryHeaderForNetwork().data(), 40));
     const auto received = simulator->waitFor(is("image", u.address), 1s);
     ASSERT_TRUE(received);
-    EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(received->field("sha256"), platform::sha256Hex(image));
     EXPECT_EQ(received->field("bytes"), std::to_string(image.size()));
     // The throw-away connection, the header's and the image's.
     EXPECT_EQ(op.connectionAttempts, 3);

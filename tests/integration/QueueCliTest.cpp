@@ -2,7 +2,7 @@
 // against a private CUPS scheduler and a simulated unit behind a socket queue.
 #include "cli/CliContext.h"
 #include "platform/CupsSpooler.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/PrivateCupsd.h"
 #include "tests/support/ScaledSleeper.h"
@@ -96,7 +96,7 @@ TEST_F(QueueCli, ASocketQueueTakesTheImageButLeavesTheResultUnconfirmed) {
     const auto received = simulator->waitFor(
         [](const sim::Event& e) { return e.kind == "image" && e.unit == unitAddress; }, 10s);
     ASSERT_TRUE(received);
-    EXPECT_EQ(received->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(received->field("sha256"), platform::sha256Hex(image));
 }
 
 TEST_F(QueueCli, AFileQueueOrAnUnknownQueueIsAPrinterPortError) {

@@ -2,7 +2,7 @@
 // real programming sequence.
 #include "engine/Protocol.h"
 #include "engine/UnitProgrammer.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
@@ -195,7 +195,7 @@ TEST_F(Simulated, AnswersTheQueryThenEntersTheBootLoaderAfterTheHeader) {
     deliver(address, options.tcpPort, header);
     const auto seen = simulator->waitFor(is("header", address), kWait);
     ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->field("hex"), sim::toHex(header.data(), header.size()));
+    EXPECT_EQ(seen->field("hex"), platform::hexText(header.data(), header.size()));
     ASSERT_TRUE(simulator->waitFor(is("bootloader", address), kWait));
 
     const std::string bootReply = query(host, address);
@@ -284,7 +284,7 @@ TEST_F(Simulated, ImageIsHashedAndTheVerdictComesFromTheUnitsAddress) {
     const auto seen = simulator->waitFor(is("image", address), kWait);
     ASSERT_TRUE(seen);
     EXPECT_EQ(seen->field("bytes"), std::to_string(image.size()));
-    EXPECT_EQ(seen->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(seen->field("sha256"), platform::sha256Hex(image));
     EXPECT_EQ(seen->field("bootloader"), "true");
     EXPECT_EQ(simulator->imagesReceived(), 1u);
 
@@ -551,7 +551,7 @@ TEST_F(Simulated, EarlyStatusFollowsTheHeaderAndMidStreamStatusPrecedesTheEnd) {
     EXPECT_EQ(verdict->bytes, std::string("\x02\x00\x00\x00", 4));
     const auto seen = simulator->waitFor(is("image", during.address), kWait);
     ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(seen->field("sha256"), platform::sha256Hex(image));
 }
 
 TEST_F(Simulated, MalformedAndLateDiscoveryReplies) {
@@ -665,7 +665,7 @@ TEST_F(Simulated, OutOfDescriptorsTheUnitWaitsAndThenAccepts) {
     ::close(client);
     const auto image = simulator->waitFor(is("image", settings.address), kWait);
     ASSERT_TRUE(image);
-    EXPECT_EQ(image->field("sha256"), sim::sha256Hex("late image"));
+    EXPECT_EQ(image->field("sha256"), platform::sha256Hex("late image"));
 }
 
 TEST_F(Simulated, ManyUnitsStreamAtOnce) {
@@ -703,7 +703,7 @@ TEST_F(Simulated, ManyUnitsStreamAtOnce) {
     for (int i = 0; i < kUnits; ++i) {
         const auto seen = simulator->waitFor(is("image", units[i].address), kWait);
         ASSERT_TRUE(seen) << units[i].address;
-        EXPECT_EQ(seen->field("sha256"), sim::sha256Hex(images[i]));
+        EXPECT_EQ(seen->field("sha256"), platform::sha256Hex(images[i]));
     }
     EXPECT_EQ(simulator->imagesReceived(), static_cast<std::uint64_t>(kUnits));
 }
@@ -736,7 +736,7 @@ TEST_F(Simulated, ProgrammingSequenceProgramsTheSimulatedUnit) {
     EXPECT_TRUE(op.messages.empty());
     const auto seen = simulator->waitFor(is("image", settings.address), kWait);
     ASSERT_TRUE(seen);
-    EXPECT_EQ(seen->field("sha256"), sim::sha256Hex(image));
+    EXPECT_EQ(seen->field("sha256"), platform::sha256Hex(image));
     EXPECT_EQ(seen->field("bootloader"), "true");
     EXPECT_EQ(simulator->count("header", settings.address), 1u);
     EXPECT_GE(simulator->count("connection", settings.address), 3u);
@@ -814,7 +814,7 @@ TEST_F(Simulated, ExecutablePrintsEventLinesAndEndsCleanly) {
     EXPECT_EQ(exitCode(child.pid), 0) << "ends after its one image";
     ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0].rfind("{\"event\":\"connection\",\"unit\":\"" + address + "\"", 0), 0u);
-    EXPECT_NE(lines[1].find("\"sha256\":\"" + sim::sha256Hex("abc") + "\""), std::string::npos);
+    EXPECT_NE(lines[1].find("\"sha256\":\"" + platform::sha256Hex("abc") + "\""), std::string::npos);
     EXPECT_NE(lines[2].find("\"hex\":\"02000000\""), std::string::npos);
 
     // A signal ends it cleanly too.

@@ -3,7 +3,7 @@
 // cut-off image, the host never believes a verdict of success after one, and
 // no wait costs CPU.
 #include "engine/UnitProgrammer.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
@@ -118,7 +118,7 @@ TEST_F(StreamEnd, AVerdictOfSuccessAfterACutOffStreamIsUnconfirmedWhileErrorsSta
         };
         UnitProgrammer programmer(op, sleeper, spooler, engine);
         EXPECT_EQ(programmer.ProgramUnit(image, u.address), expected)
-            << sim::toHex(bytes.data(), 4);
+            << platform::hexText(bytes.data(), 4);
         EXPECT_TRUE(programmer.lastRun().imageCutOff);
         EXPECT_LT(programmer.lastRun().bytesDelivered, programmer.lastRun().imageBytes);
     }

@@ -1,4 +1,4 @@
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 #include "sim/SimulatorCommandLine.h"
 #include "sim/UnitSimulator.h"
 
@@ -10,27 +10,27 @@
 namespace {
 
 // Published test vectors (FIPS 180-2 examples and the empty message).
-TEST(SimSha256, KnownVectors) {
-    EXPECT_EQ(sim::sha256Hex(""),
+TEST(Sha256, KnownVectors) {
+    EXPECT_EQ(platform::sha256Hex(""),
               "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-    EXPECT_EQ(sim::sha256Hex("abc"),
+    EXPECT_EQ(platform::sha256Hex("abc"),
               "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    EXPECT_EQ(sim::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+    EXPECT_EQ(platform::sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
               "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-    EXPECT_EQ(sim::sha256Hex(std::string(1000000, 'a')),
+    EXPECT_EQ(platform::sha256Hex(std::string(1000000, 'a')),
               "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 // An image arrives in pieces of any size; the digest must not depend on where
 // the pieces split, least of all around the 55/56/64-byte padding edges.
-TEST(SimSha256, PiecesGiveTheSameDigestAsOneUpdate) {
+TEST(Sha256, PiecesGiveTheSameDigestAsOneUpdate) {
     for (const std::size_t length : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 1000u}) {
         std::string message;
         for (std::size_t i = 0; i < length; ++i)
             message.push_back(static_cast<char>(i * 37 + 11));
-        const std::string whole = sim::sha256Hex(message);
+        const std::string whole = platform::sha256Hex(message);
         for (const std::size_t piece : {1u, 3u, 63u, 64u, 65u, 1460u}) {
-            sim::Sha256 hash;
+            platform::Sha256 hash;
             for (std::size_t at = 0; at < message.size(); at += piece)
                 hash.update(message.data() + at, std::min(piece, message.size() - at));
             EXPECT_EQ(hash.finishHex(), whole) << "length " << length << " piece " << piece;
@@ -38,12 +38,12 @@ TEST(SimSha256, PiecesGiveTheSameDigestAsOneUpdate) {
     }
 }
 
-TEST(SimSha256, StartsOverAfterFinish) {
-    sim::Sha256 hash;
+TEST(Sha256, StartsOverAfterFinish) {
+    platform::Sha256 hash;
     hash.update("xyz", 3);
     hash.finish();
     hash.update("abc", 3);
-    EXPECT_EQ(hash.finishHex(), sim::sha256Hex("abc"));
+    EXPECT_EQ(hash.finishHex(), platform::sha256Hex("abc"));
 }
 
 TEST(SimEvents, JsonLineEscapesEveryAwkwardByte) {
