@@ -47,9 +47,11 @@ void FleetDisplay::drawBlock(bool force) {
     err_.flush();
 }
 
-void FleetDisplay::unitStarted(std::size_t slotKey, const std::string& target, std::size_t number) {
+void FleetDisplay::unitStarted(std::size_t slotKey, const std::string& target, std::size_t number,
+                               bool retry) {
     std::lock_guard lock(mutex_);
-    ++started_;
+    if (!retry)
+        ++started_;
     rows_[slotKey] = Row{target, number, UnitPhase::Preparing, 0, 0};
     drawBlock(true);
 }

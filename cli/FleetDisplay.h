@@ -21,7 +21,9 @@ public:
     FleetDisplay(std::ostream& err, bool terminal, std::size_t total);
     ~FleetDisplay();
 
-    void unitStarted(std::size_t slotKey, const std::string& target, std::size_t number);
+    // retry: a further attempt at a unit already counted as started.
+    void unitStarted(std::size_t slotKey, const std::string& target, std::size_t number,
+                     bool retry = false);
     void unitPhase(std::size_t slotKey, UnitPhase phase);
     void unitProgress(std::size_t slotKey, std::uint64_t position, std::uint64_t total);
     void unitFinished(std::size_t slotKey, const std::string& line);

@@ -1,17 +1,11 @@
 #include "cli/ArgumentReader.h"
-#include "cli/BatchReport.h"
 #include "cli/Commands.h"
-#include "cli/ParallelBatch.h"
-#include "cli/RunReport.h"
-#include "cli/TerminalOperator.h"
-#include "engine/UnitProgrammer.h"
-#include "fleet/BatchRun.h"
+#include "cli/MultipleRun.h"
 
+#include <charconv>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
-#include <ostream>
 #include <vector>
 
 namespace cli {
@@ -20,7 +14,9 @@ namespace {
 
 const char* const kMultipleUsage =
     "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--jobs N] [--any-sender]\n"
-    "                       [--json]\n"
+    "                       [--retries N] [--retry-pause S] [--verdict-wait S]\n"
+    "                       [--resume LOG] [--max-failures N] [--canary N]\n"
+    "                       [--report FILE] [--after-wait S] [--json]\n"
     "  Programs every unit named in the list file (one dotted IPv4 address or print queue\n"
     "  per line) one after the other, and writes the status log \"Status.txt\" in the list\n"
     "  file's folder, or at PATH. The first interrupt (Ctrl-C) lets the unit in progress\n"
@@ -28,48 +24,60 @@ const char* const kMultipleUsage =
     "  --jobs N programs up to N units at once (default 1: one after the other).\n"
     "  Only a status datagram from the unit's own address counts as its verdict;\n"
     "  --any-sender takes it from any address (one unit at a time only).\n"
+    "  --retries N tries a network unit that ended \"Status Unconfirmed\" or with a socket\n"
+    "    error up to N more times (default 0), each after --retry-pause S seconds\n"
+    "    (default 10) in which the other units go on; the log keeps its final result.\n"
+    "    Example: --retries 2 --retry-pause 30\n"
+    "  --verdict-wait S waits S seconds for each unit's verdict (default 20), for units\n"
+    "    that take longer to write their flash. Example: --verdict-wait 45\n"
+    "  --resume LOG skips the units that LOG (an earlier Status.txt, even the one this\n"
+    "    batch replaces) has \"Successfully Programmed\" with the same image; they are\n"
+    "    named on stderr and keep their lines in the new log.\n"
+    "    Example: --resume units/Status.txt\n"
+    "  --max-failures N stops the batch as the first Ctrl-C does once N units have\n"
+    "    failed (any result but programmed), and exits 1. Example: --max-failures 3\n"
+    "  --canary N programs the first N units one by one before the rest; if one of them\n"
+    "    fails, the batch stops there and exits 1. Example: --canary 2 --jobs 16\n"
+    "  --report FILE writes one JSON object a line (CSV with a header row when FILE ends\n"
+    "    in .csv) for every unit as it finishes: target, interface and source address,\n"
+    "    product and version before and after, image path, size and SHA-256, result,\n"
+    "    attempts, bytes delivered, foreign status datagrams, start and end times.\n"
+    "    After its verdict each unit is asked who it is until it answers as an\n"
+    "    application, for at most --after-wait S seconds (default 60).\n"
+    "    Example: --report rollout.csv --after-wait 90\n"
+    "  Seconds may have up to three decimals (0.5).\n"
     "  Exit status: 0 every unit programmed, 3 some unconfirmed and none failed,\n"
-    "  1 a unit failed or the batch did not reach its summary, 2 usage error,\n"
+    "  1 a unit failed, the batch did not reach its summary, or it stopped for\n"
+    "  --max-failures or --canary, 2 usage error,\n"
     "  130 stopped by an interrupt before the end of the list.\n";
 
-// The terminal operator of a batch: the unit counter becomes the progress
-// line's prefix, and on a terminal each unit's start and outcome get a line.
-class BatchOperator final : public TerminalOperator {
-public:
-    BatchOperator(std::ostream& err, bool terminal)
-        : TerminalOperator(err, terminal), err_(err), terminal_(terminal) {}
-
-    void setUnitCounter(const std::string& text) override { counter_ = text; }
-
-    void unitStarting(const std::string& target) {
-        setLabel(counter_);
-        if (terminal_) {
-            err_ << "[" << counter_ << "] " << target << '\n';
-            err_.flush();
-        }
-    }
-    void unitFinished(const std::string& target, ProgramResult result) {
-        finishProgressLine();
-        if (terminal_) {
-            err_ << "[" << counter_ << "] " << unitOutcomeText(target, result) << '\n';
-            err_.flush();
-        }
-    }
-
-private:
-    std::ostream& err_;
-    bool terminal_;
-    std::string counter_;
-};
-
-// Digits only, at least 1; a count beyond what any list could use is refused
-// rather than wrapped round.
-std::optional<std::size_t> parseJobs(const std::string& text) {
-    if (text.empty() || text.size() > 6 ||
+// Digits only, within [low, high]; a count beyond any list is refused rather
+// than wrapped round.
+std::optional<std::size_t> parseCount(const std::string& text, std::size_t low, std::size_t high) {
+    if (text.empty() || text.size() > 9 ||
         text.find_first_not_of("0123456789") != std::string::npos)
         return std::nullopt;
     const std::size_t value = std::stoul(text);
-    if (value < 1)
+    if (value < low || value > high)
+        return std::nullopt;
+    return value;
+}
+
+// Whole seconds or seconds with up to three decimals ("0.5"), within a day.
+std::optional<std::chrono::milliseconds> parseSeconds(const std::string& text,
+                                                      std::chrono::milliseconds low) {
+    const std::size_t dot = text.find('.');
+    const std::string whole = text.substr(0, dot);
+    const std::string fraction = dot == std::string::npos ? std::string() : text.substr(dot + 1);
+    if (whole.empty() || whole.size() > 6 || fraction.size() > 3 ||
+        (dot != std::string::npos && fraction.empty()) ||
+        (whole + fraction).find_first_not_of("0123456789") != std::string::npos)
+        return std::nullopt;
+    std::int64_t ms = std::stoll(whole) * 1000;
+    if (!fraction.empty())
+        ms += std::stoll(fraction + std::string(3 - fraction.size(), '0'));
+    const std::chrono::milliseconds value{ms};
+    if (value < low || value > std::chrono::hours(24))
         return std::nullopt;
     return value;
 }
@@ -89,26 +97,58 @@ std::string defaultLogPath(const std::string& listPath) {
 int runMultiple(const std::vector<std::string>& args, CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common);
-    std::string image, list, log, jobsText;
-    bool haveImage = false, haveList = false, haveLog = false, anySender = false;
-    std::size_t jobs = 1;
+    MultipleOptions options;
+    std::string text, resume, report;
+    bool haveImage = false, haveList = false, haveLog = false, haveAfterWait = false;
+    bool haveResume = false, haveReport = false;
+    // Reads the option's value into target, or fails the reader with what it needs.
+    auto count = [&](const char* name, std::size_t low, std::size_t high, auto& target,
+                     const char* needs) {
+        if (!reader.option(name, text))
+            return false;
+        if (const auto value = parseCount(text, low, high))
+            target = static_cast<std::remove_reference_t<decltype(target)>>(*value);
+        else
+            reader.fail(std::string(name) + " needs " + needs + ": " + text);
+        return true;
+    };
+    auto seconds = [&](const char* name, std::chrono::milliseconds low,
+                       std::chrono::milliseconds& target, const char* needs) {
+        if (!reader.option(name, text))
+            return false;
+        if (const auto value = parseSeconds(text, low))
+            target = *value;
+        else
+            reader.fail(std::string(name) + " needs " + needs + ": " + text);
+        return true;
+    };
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context, kMultipleUsage))
             return kExitSuccess;
         if (reader.flag("--any-sender")) {
-            anySender = true;
-        } else if (reader.option("--image", image)) {
+            options.anySender = true;
+        } else if (reader.option("--image", options.imagePath)) {
             haveImage = true;
-        } else if (reader.option("--list", list)) {
+        } else if (reader.option("--list", options.listPath)) {
             haveList = true;
-        } else if (reader.option("--log", log)) {
+        } else if (reader.option("--log", options.logPath)) {
             haveLog = true;
-        } else if (reader.option("--jobs", jobsText)) {
-            const std::optional<std::size_t> parsed = parseJobs(jobsText);
-            if (parsed)
-                jobs = *parsed;
-            else
-                reader.fail("--jobs needs a whole number of at least 1: " + jobsText);
+        } else if (reader.option("--resume", resume)) {
+            haveResume = true;
+        } else if (reader.option("--report", report)) {
+            haveReport = true;
+        } else if (count("--jobs", 1, 999999, options.jobs, "a whole number of at least 1") ||
+                   count("--retries", 0, 100, options.retries, "a whole number from 0 to 100") ||
+                   count("--max-failures", 1, 999999999, options.maxFailures,
+                         "a whole number of at least 1") ||
+                   count("--canary", 0, 999999999, options.canary, "a whole number") ||
+                   seconds("--retry-pause", std::chrono::milliseconds(0), options.retryPause,
+                           "seconds, up to a day") ||
+                   seconds("--verdict-wait", std::chrono::milliseconds(100), options.verdictWait,
+                           "seconds, at least 0.1 and up to a day")) {
+        } else if (seconds("--after-wait", std::chrono::milliseconds(0), options.afterWait,
+                           "seconds, up to a day")) {
+            haveAfterWait = true;
         } else if (!reader.common()) {
             reader.fail("unknown option: " + reader.current());
         }
@@ -118,65 +158,31 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
     if (!haveImage || !haveList)
         return usageError(context, haveImage ? "--list is required" : "--image is required",
                           kMultipleUsage);
-    if (haveLog && log.empty())
+    if (haveLog && options.logPath.empty())
         return usageError(context, "--log needs a path", kMultipleUsage);
+    if (haveResume && resume.empty())
+        return usageError(context, "--resume needs the path of a status log", kMultipleUsage);
+    if (haveReport && report.empty())
+        return usageError(context, "--report needs a path", kMultipleUsage);
+    if (haveAfterWait && !haveReport)
+        return usageError(context,
+                          "--after-wait only tells the report how long to ask; add --report",
+                          kMultipleUsage);
     // Units programmed at once share the status port and are told apart by
     // the address their verdict comes from.
-    if (anySender && jobs > 1)
+    if (options.anySender && options.jobs > 1)
         return usageError(context, "--any-sender takes one unit at a time; leave out --jobs",
                           kMultipleUsage);
 
-    if (jobs > 1) {
-        MultipleOptions options;
-        options.imagePath = image;
-        options.listPath = list;
-        options.logPath = haveLog ? log : defaultLogPath(list);
-        options.json = common.json;
-        options.jobs = jobs;
-        options.endpoints = common.endpoints;
-        return runParallelBatch(options, context);
-    }
-
-    // Held for the whole batch: bound before the first unit is contacted, and
-    // no other program can take it between two units.
-    platform::DatagramSocket statusPort;
-    if (!bindStatusPort(context, common.endpoints.statusPort, statusPort, common.json))
-        return kExitFailure;
-
-    BatchOperator op(context.err, context.stderrIsTerminal && !common.json);
-    // No stop check: a batch's stop lets the unit in progress finish.
-    UnitProgrammer programmer(op, context.sleeper, context.spooler,
-                              EngineOptions{common.endpoints, context.streamTimeouts, {}});
-    programmer.setStatusInboxFactory([&](const std::string& unit) {
-        return std::make_unique<SocketStatusInbox>(statusPort,
-                                                   StatusSenders::unitAt(unit, anySender));
-    });
-
-    std::vector<std::string> unitFields;
-    std::uint64_t foreign = 0;
-    BatchHooks hooks;
-    hooks.programUnit = [&](const std::string& target) {
-        op.unitStarting(target);
-        const ProgramResult result = programmer.ProgramUnit(image, target);
-        op.unitFinished(target, result);
-        const UnitRun& run = programmer.lastRun();
-        reportRun(context.err, run, image, target + ": ");
-        reportQuietStatusPort(context.err, run, common.endpoints.statusPort, target + ": ");
-        unitFields.push_back(runJsonFields(run));
-        foreign += run.foreignDatagrams;
-        return result;
-    };
-    hooks.stopRequested = [&] { return context.stopRequested(); };
-    hooks.showSummary = printSummary(context, common.json);
-
-    const BatchOutcome outcome =
-        runBatch({image, list, haveLog ? log : defaultLogPath(list)}, op, context.sleeper, hooks);
-
-    reportListNotOpened(context, outcome);
-    reportForeignDatagrams(context.err, foreign);
-    printBatchOutcome(context, outcome, common.json,
-                      ", \"foreign_datagrams\": " + std::to_string(foreign), unitFields);
-    return exitStatusForBatch(outcome);
+    if (!haveLog)
+        options.logPath = defaultLogPath(options.listPath);
+    if (haveResume)
+        options.resumeLog = resume;
+    if (haveReport)
+        options.reportPath = report;
+    options.json = common.json;
+    options.endpoints = common.endpoints;
+    return runMultipleBatch(options, context);
 }
 
 }  // namespace cli

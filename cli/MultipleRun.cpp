@@ -1,45 +1,208 @@
-#include "cli/ParallelBatch.h"
+#include "cli/MultipleRun.h"
 
 #include "cli/BatchReport.h"
 #include "cli/FleetDisplay.h"
 #include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
+#include "cli/UnitReport.h"
+#include "engine/JsonText.h"
 #include "engine/UnitProgrammer.h"
 #include "fleet/BatchRun.h"
 #include "fleet/ParallelScheduler.h"
+#include "fleet/ResumeLog.h"
 #include "fleet/SharedStatusPort.h"
 #include "fleet/StatusLog.h"
+#include "platform/DatagramSocket.h"
+#include "platform/LocalClock.h"
+#include "platform/Sha256.h"
 
 #include <atomic>
+#include <filesystem>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <ostream>
 
 namespace cli {
 
-int runParallelBatch(const MultipleOptions& options, CliContext& context) {
-    // One status port for every unit in flight; verdicts are told apart by
-    // the address they come from. Bound before any unit is contacted.
-    SharedStatusPort statusPort(options.endpoints.statusPort);
-    if (int portError = 0; !statusPort.start(&portError)) {
+namespace {
+
+// The terminal operator of a batch run one unit at a time: the unit counter
+// becomes the progress line's prefix, and on a terminal each unit's start and
+// outcome get a line.
+class BatchOperator final : public TerminalOperator {
+public:
+    BatchOperator(std::ostream& err, bool terminal)
+        : TerminalOperator(err, terminal), err_(err), terminal_(terminal) {}
+
+    void setUnitCounter(const std::string& text) override { counter_ = text; }
+
+    void unitStarting(const std::string& target) {
+        setLabel(counter_);
+        if (terminal_) {
+            err_ << "[" << counter_ << "] " << target << '\n';
+            err_.flush();
+        }
+    }
+    void unitFinished(const std::string& target, ProgramResult result) {
+        finishProgressLine();
+        if (terminal_) {
+            err_ << "[" << counter_ << "] " << unitOutcomeText(target, result) << '\n';
+            err_.flush();
+        }
+    }
+
+private:
+    std::ostream& err_;
+    bool terminal_;
+    std::string counter_;
+};
+
+// What the report needs of one unit, gathered over its attempts.
+struct UnitRecord {
+    std::chrono::system_clock::time_point start;
+    std::chrono::system_clock::time_point end;
+    std::string productBefore;  // from its first attempt: what it ran before this batch
+    std::uint64_t foreign = 0;  // over every attempt
+    UnitRun last;
+};
+
+// "10 s", "2.5 s".
+std::string secondsText(std::chrono::milliseconds duration) {
+    const auto ms = duration.count();
+    std::string text = std::to_string(ms / 1000);
+    if (ms % 1000 != 0) {
+        std::string fraction = std::to_string(1000 + ms % 1000).substr(1);
+        while (fraction.back() == '0')
+            fraction.pop_back();
+        text += "." + fraction;
+    }
+    return text + " s";
+}
+
+// Both name one file, or would once created: a report written over the log,
+// the list or the image would destroy what the batch is about to use.
+bool samePlace(const std::string& a, const std::string& b) {
+    std::error_code error;
+    if (std::filesystem::equivalent(a, b, error) && !error)
+        return true;
+    const auto absoluteA = std::filesystem::absolute(a, error).lexically_normal();
+    if (error)
+        return false;
+    const auto absoluteB = std::filesystem::absolute(b, error).lexically_normal();
+    return !error && absoluteA == absoluteB;
+}
+
+void reportFailure(CliContext& context, bool json, const std::string& text) {
+    context.err << "fwprog: " << text << '\n';
+    context.err.flush();
+    if (json) {
+        context.out << "{\"error\": " << jsonString(text) << "}\n";
+        context.out.flush();
+    }
+}
+
+std::string withoutLineEnd(std::string text) {
+    while (!text.empty() && text.back() == '\n')
+        text.pop_back();
+    return text;
+}
+
+const char* stopReasonName(ParallelScheduler::StopReason reason, bool reportFailed) {
+    switch (reason) {
+        case ParallelScheduler::StopReason::None:
+            return nullptr;
+        case ParallelScheduler::StopReason::StopRequested:
+            return reportFailed ? "report" : "interrupt";
+        case ParallelScheduler::StopReason::FailureLimit:
+            return "max-failures";
+        case ParallelScheduler::StopReason::CanaryFailed:
+            return "canary";
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
+    const bool oneByOne = options.jobs <= 1;
+
+    // The log to go on from is read whole before anything is written: it may
+    // be the very Status.txt this batch replaces.
+    ResumeLog resume;
+    if (options.resumeLog) {
+        std::string error;
+        if (!readResumeLog(*options.resumeLog, resume, &error)) {
+            reportFailure(context, options.json, error + "; no unit was contacted");
+            return kExitFailure;
+        }
+    }
+
+    // The status port is bound before any unit is contacted: one socket lent
+    // to each run in turn, or one port shared by every unit in flight whose
+    // verdicts are told apart by the address they come from.
+    platform::DatagramSocket ownPort;
+    SharedStatusPort sharedPort(options.endpoints.statusPort);
+    if (oneByOne) {
+        if (!bindStatusPort(context, options.endpoints.statusPort, ownPort, options.json))
+            return kExitFailure;
+    } else if (int portError = 0; !sharedPort.start(&portError)) {
         reportStatusPortUnavailable(context, options.endpoints.statusPort, portError, options.json);
         return kExitFailure;
     }
 
-    // File errors are said once, as in a sequential batch.
+    // The report, opened before the log so that a report that cannot be
+    // written ends the batch before any file changes or any unit is touched.
+    std::unique_ptr<UnitReport> report;
+    std::string imageSha256;
+    std::uint64_t imageBytes = 0;
+    if (options.reportPath) {
+        const std::string& path = *options.reportPath;
+        for (const auto& [other, what] :
+             {std::pair{options.logPath, "status log"}, std::pair{options.listPath, "list file"},
+              std::pair{options.imagePath, "firmware image"}}) {
+            if (samePlace(path, other)) {
+                reportFailure(context, options.json,
+                              "the report " + path + " is the " + what +
+                                  "; give the report a name of its own. No unit was contacted");
+                return kExitFailure;
+            }
+        }
+        report = std::make_unique<UnitReport>();
+        if (!report->open(path)) {
+            const auto& failure = report->failure();
+            reportFailure(context, options.json,
+                          failure.kind == platform::OutputFailure::Kind::InUse
+                              ? "the report " + path +
+                                    " is in use by another batch on this computer; no unit was "
+                                    "contacted"
+                              : "cannot create the report " + path + ": " +
+                                    withoutLineEnd(failure.reason()) + "; no unit was contacted");
+            return kExitFailure;
+        }
+        // The image as the batch found it; a run that cannot read it reports
+        // that itself.
+        const platform::FileDigest digest = platform::sha256OfFile(options.imagePath);
+        if (digest.ok) {
+            imageSha256 = digest.hex;
+            imageBytes = digest.bytes;
+        }
+    }
+
+    // File errors are said once, on stderr.
     TerminalOperator sessionOp(context.err, false);
     BatchHooks hooks;
     hooks.showSummary = printSummary(context, options.json);
     BatchSession session(sessionOp, hooks);
 
-    std::vector<std::string> targets;
+    std::vector<std::string> records;
     bool ready = session.begin({options.imagePath, options.listPath, options.logPath});
     for (std::string record; ready;) {
         const BatchSession::Next next = session.nextRecord(record);
         if (next == BatchSession::Next::Error)
             ready = false;
         else if (next == BatchSession::Next::Record)
-            targets.push_back(record);
+            records.push_back(record);
         else
             break;
     }
@@ -50,54 +213,185 @@ int runParallelBatch(const MultipleOptions& options, CliContext& context) {
         return exitStatusForBatch(outcome);
     }
 
-    FleetDisplay display(context.err, context.stderrIsTerminal && !options.json, targets.size());
-    std::atomic<bool> logFailed{false};
-    ParallelScheduler::Callbacks callbacks;
-    callbacks.stopRequested = [&] { return logFailed.load() || context.stopRequested(); };
-    callbacks.unitStarted = [&](const ParallelScheduler::Unit& unit) {
-        display.unitStarted(unit.number, unit.target, unit.number);
+    std::atomic<bool> fileFailed{false};  // the log or the report could not be written
+    std::atomic<bool> reportFailed{false};
+    std::mutex reportMutex;
+    const auto writeReport = [&](const ReportEntry& entry) {
+        if (!report || reportFailed)
+            return;
+        if (!report->write(entry)) {
+            reportFailed = true;
+            context.err << "fwprog: could not write to the report " << *options.reportPath << ": "
+                        << withoutLineEnd(report->failure().reason())
+                        << "; no further unit is started\n";
+            context.err.flush();
+        }
     };
-    std::mutex runsMutex;
-    std::map<std::size_t, UnitRun> runs;  // by unit number, until the unit is logged
-    std::vector<std::string> unitFields;  // in the order units are logged
+    const auto entryFor = [&](const std::string& target) {
+        ReportEntry entry;
+        entry.target = target;
+        entry.imagePath = options.imagePath;
+        entry.imageBytes = imageBytes;
+        entry.imageSha256 = imageSha256;
+        return entry;
+    };
+
+    // Units an earlier batch programmed with this image are left alone; their
+    // lines go into this log first, so it is a record of the whole list even
+    // if this batch ends early.
+    std::vector<std::string> targets;
+    if (options.resumeLog && !resumeLogNamesImage(resume, options.imagePath)) {
+        context.err << "fwprog: the status log " << *options.resumeLog
+                    << " was written for the image " << resume.imagePath << ", not "
+                    << options.imagePath << "; no unit is skipped\n";
+        context.err.flush();
+        resume.programmed.clear();
+    }
+    for (const std::string& record : records) {
+        auto done = resume.programmed.find(record);
+        if (done == resume.programmed.end() || done->second == 0) {
+            targets.push_back(record);
+            continue;
+        }
+        --done->second;
+        context.err << "fwprog: skipped " << record << ": Successfully Programmed in "
+                    << *options.resumeLog << '\n';
+        if (!session.unitSkipped(record)) {
+            fileFailed = true;
+            break;
+        }
+        ReportEntry entry = entryFor(record);
+        entry.skipped = true;
+        writeReport(entry);
+    }
+    context.err.flush();
+
+    FleetDisplay display(context.err, !oneByOne && context.stderrIsTerminal && !options.json,
+                         targets.size());
+    BatchOperator sequentialOp(context.err, oneByOne && context.stderrIsTerminal && !options.json);
+    EngineOptions engineOptions{options.endpoints, context.streamTimeouts, {}};
+    engineOptions.verdictWait = options.verdictWait;
+    engineOptions.identifyUnit = report != nullptr;
+    engineOptions.afterWait = options.afterWait;
+    // One unit at a time: one programmer, lent the bound status port.
+    UnitProgrammer sequentialProgrammer(sequentialOp, context.sleeper, context.spooler,
+                                        engineOptions);
+    sequentialProgrammer.setStatusInboxFactory([&](const std::string& unit) {
+        return std::make_unique<SocketStatusInbox>(ownPort,
+                                                   StatusSenders::unitAt(unit, options.anySender));
+    });
+
+    std::mutex recordsMutex;
+    std::map<std::size_t, UnitRecord> unitRecords;  // by unit number, until the unit is logged
+    std::vector<std::string> unitFields;            // in the order units are logged
+    std::uint64_t foreign = 0;
+    const auto note = [&](const std::string& target, const std::string& text) {
+        if (oneByOne) {
+            context.err << "fwprog: " << target << ": " << text << '\n';
+            context.err.flush();
+        } else {
+            display.message(target, text);
+        }
+    };
+
+    ParallelScheduler::Callbacks callbacks;
+    callbacks.stopRequested = [&] {
+        return fileFailed.load() || reportFailed.load() || context.stopRequested();
+    };
+    callbacks.unitStarted = [&](const ParallelScheduler::Unit& unit) {
+        if (!oneByOne)
+            display.unitStarted(unit.number, unit.target, unit.number, unit.attempt > 1);
+    };
     callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
-        FleetUnitOperator op(display, unit.number, unit.target);
-        UnitProgrammer programmer(op, context.sleeper, context.spooler,
-                                  EngineOptions{options.endpoints, context.streamTimeouts, {}});
-        programmer.setStatusInboxFactory(
-            [&](const std::string& target) { return statusPort.inboxFor(target); });
-        const ProgramResult result = programmer.ProgramUnit(options.imagePath, unit.target);
-        const UnitRun run = programmer.lastRun();
-        if (run.imageCutOff)
-            display.message(unit.target, "the image was not delivered whole: " +
-                                             std::to_string(run.bytesDelivered) + " of " +
-                                             std::to_string(run.imageBytes) + " bytes");
-        if (const std::string hint = quietStatusPortHint(run, options.endpoints.statusPort);
-            !hint.empty())
-            display.message(unit.target, hint);
-        std::lock_guard lock(runsMutex);
-        runs[unit.number] = run;
+        {
+            std::lock_guard lock(recordsMutex);
+            if (unit.attempt == 1)
+                unitRecords[unit.number].start = std::chrono::system_clock::now();
+        }
+        ProgramResult result;
+        UnitRun run;
+        if (oneByOne) {
+            sequentialOp.setProgressPosition(0);
+            sequentialOp.setUnitCounter(unitCounterText(unit.number, targets.size()));
+            sequentialOp.unitStarting(unit.target);
+            result = sequentialProgrammer.ProgramUnit(options.imagePath, unit.target);
+            sequentialOp.unitFinished(unit.target, result);
+            run = sequentialProgrammer.lastRun();
+            reportRun(context.err, run, options.imagePath, unit.target + ": ");
+        } else {
+            FleetUnitOperator op(display, unit.number, unit.target);
+            UnitProgrammer programmer(op, context.sleeper, context.spooler, engineOptions);
+            programmer.setStatusInboxFactory(
+                [&](const std::string& target) { return sharedPort.inboxFor(target); });
+            result = programmer.ProgramUnit(options.imagePath, unit.target);
+            run = programmer.lastRun();
+            if (run.imageCutOff)
+                display.message(unit.target, "the image was not delivered whole: " +
+                                                 std::to_string(run.bytesDelivered) + " of " +
+                                                 std::to_string(run.imageBytes) + " bytes");
+        }
+        std::lock_guard lock(recordsMutex);
+        UnitRecord& record = unitRecords[unit.number];
+        if (unit.attempt == 1)
+            record.productBefore = run.productBefore;
+        record.foreign += run.foreignDatagrams;
+        record.last = run;
+        record.end = std::chrono::system_clock::now();
         return result;
     };
+    callbacks.attemptRetried = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
+        note(unit.target, resultText(result) + "; trying again in " +
+                              secondsText(options.retryPause) + " (attempt " +
+                              std::to_string(unit.attempt + 1) + " of " +
+                              std::to_string(options.retries + 1) + ")");
+    };
     callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
-        if (logFailed)
-            return;
-        display.unitFinished(unit.number, unitOutcomeText(unit.target, result));
+        UnitRecord record;
         {
-            std::lock_guard lock(runsMutex);
-            unitFields.push_back(runJsonFields(runs[unit.number]));
-            runs.erase(unit.number);
+            std::lock_guard lock(recordsMutex);
+            record = unitRecords[unit.number];
+            unitRecords.erase(unit.number);
         }
-        if (!session.unitDone(unit.target, result))
-            logFailed = true;
+        foreign += record.foreign;
+        if (fileFailed)
+            return;
+        if (!oneByOne)
+            display.unitFinished(unit.number, unitOutcomeText(unit.target, result));
+        unitFields.push_back(runJsonFields(record.last) +
+                             ", \"attempts\": " + std::to_string(unit.attempt));
+        if (!session.unitDone(unit.target, result)) {
+            fileFailed = true;
+            return;
+        }
+        ReportEntry entry = entryFor(unit.target);
+        entry.interfaceName = record.last.interfaceName;
+        entry.sourceAddress = record.last.sourceAddress;
+        entry.productBefore = record.productBefore;
+        entry.productAfter = record.last.productAfter;
+        entry.result = result;
+        entry.attempts = unit.attempt;
+        entry.bytesDelivered = record.last.bytesDelivered;
+        entry.foreignDatagrams = record.foreign;
+        entry.start = platform::isoLocalTime(record.start);
+        entry.end = platform::isoLocalTime(record.end);
+        writeReport(entry);
     };
 
-    ParallelScheduler scheduler(options.jobs, context.sleeper);
-    const ParallelScheduler::Outcome run = scheduler.run(targets, callbacks);
+    ParallelScheduler::Policy policy;
+    policy.retries = options.retries;
+    policy.retryPause = options.retryPause;
+    policy.maxFailures = options.maxFailures;
+    policy.canary = options.canary;
+    ParallelScheduler scheduler(options.jobs, context.sleeper, policy);
+    ParallelScheduler::Outcome run;
+    if (!fileFailed)
+        run = scheduler.run(targets, callbacks);
     display.finish();
-    statusPort.stop();
+    sharedPort.stop();
+    if (!oneByOne)
+        foreign = sharedPort.foreignDatagrams();
 
-    if (!logFailed) {
+    if (!fileFailed) {
         if (run.endedByFailure) {
             session.endAfterFailure();
         } else {
@@ -106,12 +400,42 @@ int runParallelBatch(const MultipleOptions& options, CliContext& context) {
             session.summarise(run.attempted);
         }
     }
+    if (report && !report->close() && !reportFailed) {
+        reportFailed = true;
+        context.err << "fwprog: could not write to the report " << *options.reportPath << ": "
+                    << withoutLineEnd(report->failure().reason()) << '\n';
+    }
+
+    // Why the batch stopped before the end of its list, when not by an
+    // interrupt (which says so itself).
+    const std::size_t notStarted = targets.size() - run.attempted;
+    if (run.stopped && run.reason == ParallelScheduler::StopReason::FailureLimit)
+        context.err << "fwprog: stopped after " << run.failed << " units failed (--max-failures "
+                    << options.maxFailures << "); " << notStarted << " of " << targets.size()
+                    << " units were not started\n";
+    if (run.stopped && run.reason == ParallelScheduler::StopReason::CanaryFailed)
+        context.err << "fwprog: a canary unit failed (--canary " << options.canary << "); "
+                    << notStarted << " of " << targets.size() << " units were not started\n";
+    context.err.flush();
+
     const BatchOutcome outcome = session.takeOutcome();
-    reportForeignDatagrams(context.err, statusPort.foreignDatagrams());
-    printBatchOutcome(context, outcome, options.json,
-                      ", \"jobs\": " + std::to_string(options.jobs) + ", \"foreign_datagrams\": " +
-                          std::to_string(statusPort.foreignDatagrams()),
-                      unitFields);
+    reportForeignDatagrams(context.err, foreign);
+    std::string extra;
+    if (!oneByOne)
+        extra += ", \"jobs\": " + std::to_string(options.jobs);
+    extra += ", \"foreign_datagrams\": " + std::to_string(foreign) + ", \"skipped\": [";
+    for (std::size_t i = 0; i < outcome.skipped.size(); ++i)
+        extra += (i ? ", " : "") + jsonString(outcome.skipped[i]);
+    const char* reason = run.stopped ? stopReasonName(run.reason, reportFailed) : nullptr;
+    extra += "], \"stop_reason\": " + (reason ? jsonString(reason) : std::string("null"));
+    printBatchOutcome(context, outcome, options.json, extra, unitFields);
+
+    // A batch that stopped for a failed unit, or whose report is incomplete,
+    // failed, however its units went.
+    if (reportFailed)
+        return kExitFailure;
+    if (run.stopped && run.reason != ParallelScheduler::StopReason::StopRequested)
+        return kExitFailure;
     return exitStatusForBatch(outcome);
 }
 

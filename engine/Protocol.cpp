@@ -30,17 +30,22 @@ std::size_t fieldLength(const char* begin, const char* end) {
 
 }  // namespace
 
-std::string discoveryListLine(const void* reply, std::size_t length) {
+QueryReply parseQueryReply(const void* reply, std::size_t length) {
     const char* bytes = static_cast<const char*>(reply);
     const char* end = bytes + length;
+    QueryReply fields;
     const std::size_t productLength = fieldLength(bytes, end);
-    std::string line(bytes, productLength);
-    line.push_back('\t');
+    fields.product.assign(bytes, productLength);
     // The address starts past the line feed and three bytes nobody reads.
     const std::size_t addressStart = productLength + 4;
     if (addressStart < length)
-        line.append(bytes + addressStart, fieldLength(bytes + addressStart, end));
-    return line;
+        fields.address.assign(bytes + addressStart, fieldLength(bytes + addressStart, end));
+    return fields;
+}
+
+std::string discoveryListLine(const void* reply, std::size_t length) {
+    const QueryReply fields = parseQueryReply(reply, length);
+    return fields.product + '\t' + fields.address;
 }
 
 std::string addressFromListLine(std::string_view line) {

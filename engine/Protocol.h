@@ -25,6 +25,15 @@ inline constexpr std::string_view kBootLoaderTag{"BootLoader", 10};
 // True when the reply's first 10 bytes are exactly "BootLoader".
 bool isBootLoaderReply(const void* reply, std::size_t length);
 
+// The two fields a unit's answer to the query carries: its product and
+// version, then (past a line feed and three bytes nobody reads) its address.
+// Each ends at a line feed, a NUL byte or the end of the datagram.
+struct QueryReply {
+    std::string product;
+    std::string address;
+};
+QueryReply parseQueryReply(const void* reply, std::size_t length);
+
 // A discovery reply made into a list line: product and version, a tab, the address.
 std::string discoveryListLine(const void* reply, std::size_t length);
 // The address of a list line: everything after its first tab (empty without one).

@@ -6,6 +6,7 @@
 #include "platform/ErrorText.h"
 #include "platform/InputFile.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
@@ -116,6 +117,13 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
     const std::string header = proto::entryHeaderForNetwork();
 
+    if (options_.identifyUnit) {
+        run_.productBefore =
+            queryProduct(probeAddress, timing::kIdentifyBeforeWait, true).value_or(std::string());
+        if (stopped())
+            return ResultUnconfirmed;
+    }
+
     // A first connection, dropped at once, wakes the unit's data port; units
     // expect it before the one that carries the header.
     op_.phaseChanged(UnitPhase::BootLoaderEntry);
@@ -136,6 +144,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
                            mb::kIconStop);
             return ResultSocketError;
         }
+        run_.sourceAddress = connection->localAddress();
         connection->sendAll(header.data(), header.size());
     }
     if (stopped())
@@ -192,6 +201,13 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     const ProgramResult verdict = awaitVerdict(inbox);
     if (run_.stopped)
         return ResultUnconfirmed;
+    // Whatever the verdict, the unit restarts; what it runs then is the proof.
+    if (options_.identifyUnit && options_.afterWait.count() > 0) {
+        run_.productAfter =
+            queryProduct(probeAddress, options_.afterWait, false).value_or(std::string());
+        if (run_.stopped)
+            return ResultUnconfirmed;
+    }
     // The unit may have taken the part it got for the whole image and found
     // it good; the host knows better.
     if (run_.imageCutOff && verdict == ResultProgrammed)
@@ -263,7 +279,12 @@ ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
     const std::uint64_t before = inbox.datagramsArrived();
     const ProgramResult result = [&] {
         unsigned char status[timing::kStatusDatagramSize];
-        for (int i = 0; i < timing::kVerdictReceives; ++i) {
+        // Whole receives, at least one: a wait that is not a multiple of the
+        // sleep is rounded up, never cut short.
+        const auto receives = std::max<std::int64_t>(
+            1, (options_.verdictWait + timing::kVerdictSleep - std::chrono::milliseconds(1)) /
+                   timing::kVerdictSleep);
+        for (std::int64_t i = 0; i < receives; ++i) {
             if (!pause(timing::kVerdictSleep))
                 return ResultUnconfirmed;
             const long got = inbox.receive(status, sizeof status);
@@ -274,6 +295,39 @@ ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
     }();
     run_.statusDatagrams = inbox.datagramsArrived() - before;
     return result;
+}
+
+std::optional<std::string> UnitProgrammer::queryProduct(const std::string& address,
+                                                        std::chrono::milliseconds wait,
+                                                        bool bootLoaderCounts) {
+    // A socket of its own, quietly: this question is the report's, not the
+    // sequence's, so a failure here shows no message and changes nothing.
+    platform::DatagramSocket socket;
+    if (address.empty() || !socket.create(0))
+        return std::nullopt;
+    const std::string unitKey = statusSenderKey(address);
+    std::array<unsigned char, timing::kProbeReplyBuffer> reply{};
+    std::chrono::milliseconds elapsed{0};
+    for (;;) {
+        if (elapsed % timing::kIdentifyQueryInterval == std::chrono::milliseconds(0))
+            socket.sendTo(address, options_.endpoints.unitUdpPort, proto::kQuery.data(),
+                          proto::kQuery.size());
+        if (!pause(timing::kIdentifyReceiveSleep))
+            return std::nullopt;
+        elapsed += timing::kIdentifyReceiveSleep;
+        std::string sender;
+        for (long got; (got = socket.receive(reply.data(), reply.size(), &sender)) >= 0;) {
+            // Only the unit's own answer tells what it runs.
+            if (statusSenderKey(sender) != unitKey)
+                continue;
+            const auto length = static_cast<std::size_t>(got);
+            if (!bootLoaderCounts && proto::isBootLoaderReply(reply.data(), length))
+                continue;
+            return proto::parseQueryReply(reply.data(), length).product;
+        }
+        if (elapsed >= wait)
+            return std::nullopt;
+    }
 }
 
 void UnitProgrammer::WaitForBootLoader(const std::string& address) {

@@ -30,6 +30,15 @@ struct EngineOptions {
     // stream in progress reset and a print-queue job cancelled. Empty: every
     // run goes to its end (the window; a batch, whose stop waits for the unit).
     platform::StopCheck stop;
+    // How long the verdict wait lasts, in receives kVerdictSleep apart: the
+    // units' own 20 s unless a slow unit needs longer.
+    std::chrono::milliseconds verdictWait = timing::kVerdictWait;
+    // Ask the unit who it is (product and version) before the entry header,
+    // and after the verdict wait until it answers as an application again,
+    // for at most afterWait; the answers go into UnitRun. For a report that
+    // proves what each unit runs; the sequence itself never needs it.
+    bool identifyUnit = false;
+    std::chrono::milliseconds afterWait = timing::kIdentifyAfterWait;
 };
 
 // What the last run did besides giving its result, for front ends that tell
@@ -50,6 +59,17 @@ struct UnitRun {
     // What the image path named instead of a regular file ("a FIFO", ...),
     // when it was refused for that.
     std::string imageNotRegular;
+    // This host's end of the data connection to the unit: the source address
+    // the routing table chose, and the interface that holds it (empty for a
+    // print queue, or when no connection was made).
+    std::string sourceAddress;
+    std::string interfaceName;
+    // With EngineOptions::identifyUnit: the product and version the unit
+    // answered before the entry header (its boot loader's "BootLoader" when it
+    // was in it), and after the verdict once it answered as an application.
+    // Empty when it did not answer in time.
+    std::string productBefore;
+    std::string productAfter;
 };
 
 // Programs one unit: over the network when the target reads as four dotted
@@ -90,6 +110,11 @@ private:
                                              platform::InputFile& image);
     bool drainStatus(StatusInbox& inbox);
     ProgramResult awaitVerdict(StatusInbox& inbox);
+    // The product field of the unit's own answer to the query, asked every
+    // second for at most wait; nothing when no answer that counts came. An
+    // answer from the unit's boot loader counts only when bootLoaderCounts.
+    std::optional<std::string> queryProduct(const std::string& address,
+                                            std::chrono::milliseconds wait, bool bootLoaderCounts);
     // A fresh data connection, created (its outcome is not examined: the
     // connect that follows reports any failure).
     std::unique_ptr<platform::StreamSocket> makeDataConnection();

@@ -155,6 +155,13 @@ bool BatchSession::unitDone(const std::string& target, ProgramResult result) {
     return true;
 }
 
+bool BatchSession::unitSkipped(const std::string& target) {
+    outcome_.skipped.push_back(target);
+    if (!log_.write(logUnitLine(target, ResultProgrammed)))
+        return logWriteFailed();
+    return true;
+}
+
 bool BatchSession::summarise(std::size_t units) {
     const std::string text = unitsUpdatedText(units);
     if (hooks_.showSummary)

@@ -40,8 +40,9 @@ struct BatchUnitResult {
 
 struct BatchOutcome {
     BatchEnd end = BatchEnd::FileError;
-    std::size_t total = 0;                    // records found by the count pass
-    std::vector<BatchUnitResult> units;       // every unit tried, in the order tried
+    std::size_t total = 0;               // records found by the count pass
+    std::vector<BatchUnitResult> units;  // every unit tried, in the order tried
+    std::vector<std::string> skipped;    // units not tried, logged as an earlier batch had them
     std::optional<std::size_t> unitsUpdated;  // the summary's count, when it was reached
     std::string logPath;                      // the log's full path
     bool logWritten = false;                  // the log holds at least its two header lines
@@ -95,6 +96,10 @@ public:
 
     // Writes the unit's log line; false on a write error.
     bool unitDone(const std::string& target, ProgramResult result);
+    // Writes the line of a unit an earlier batch programmed, which this one
+    // leaves alone, so the log stays a record of the whole list; false on a
+    // write error.
+    bool unitSkipped(const std::string& target);
 
     // Shows the summary and writes it as the log's last line, then closes both
     // files; units is the number of units tried.

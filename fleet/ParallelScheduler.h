@@ -3,50 +3,93 @@
 #include "engine/ProgramResult.h"
 #include "platform/Sleeper.h"
 
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
 #include <vector>
 
-// Runs the units of a list several at a time, keeping the batch's rules per
-// unit: the pause after a programmed or unconfirmed unit is taken by that unit's
-// slot before it takes the next record; a host-side failure (1 to 99) or a stop
-// request lets the units in flight finish and starts no new one. The same
-// address is never programmed twice at once, and print queues are served one
-// at a time (the spooler serialises them anyway).
+// Runs the units of a list several at a time (or one at a time), keeping the
+// batch's rules per unit: the pause after a programmed or unconfirmed unit is
+// taken by that unit's slot before it takes the next record; a host-side
+// failure (1 to 99) or a stop request lets the units in flight finish and
+// starts no new one. The same address is never programmed twice at once, and
+// print queues are served one at a time (the spooler serialises them anyway).
+//
+// On top of that, a policy may ask for more attempts at units that may well
+// succeed on another try, a limit on failed units, and canary units that must
+// all succeed, one after the other, before the rest start.
 class ParallelScheduler {
 public:
     struct Unit {
-        std::size_t number;  // 1-based position in the order units were started
-        std::size_t index;   // 0-based position in the list
+        std::size_t number = 0;  // 1-based position in the order units first started
+        std::size_t index = 0;   // 0-based position in the list
         std::string target;
+        int attempt = 1;  // 1 for the first attempt, 2 for the first retry, ...
+    };
+
+    struct Policy {
+        // Further attempts for a unit whose attempt may succeed another time
+        // (see mayRetry); the batch-ending rule for host failures then applies
+        // to its last attempt only.
+        int retries = 0;
+        // From an attempt's end to the unit's next attempt; the other units
+        // go on meanwhile.
+        std::chrono::milliseconds retryPause{10000};
+        // Once this many units have finally failed (any result but 0), no
+        // further unit starts, as on a stop request. 0: no limit.
+        std::size_t maxFailures = 0;
+        // The first this many units of the list run one by one before any
+        // other starts; if one of them finally fails, no further unit starts.
+        std::size_t canary = 0;
     };
 
     struct Callbacks {
-        // Programs one unit; runs on a worker thread.
+        // Programs one unit (one attempt); runs on a worker thread.
         std::function<ProgramResult(const Unit&)> programUnit;
-        // Called one at a time, in the order units finish, before the slot pauses.
+        // Called once per unit with its final result (unit.attempt is then
+        // the number of attempts made), one at a time, in the order units
+        // finish, before the slot pauses or takes another record.
         std::function<void(const Unit&, ProgramResult)> unitFinished;
-        // Called one at a time when a unit starts.
+        // Called one at a time for an attempt that will be followed by another
+        // after the retry pause.
+        std::function<void(const Unit&, ProgramResult)> attemptRetried;
+        // Called one at a time when an attempt starts.
         std::function<void(const Unit&)> unitStarted;
-        // Examined once per record, after it is taken and before its unit starts.
+        // Examined once per record or retry, after it is taken and before its
+        // unit starts, and while the batch waits for a retry.
         std::function<bool()> stopRequested;
     };
 
+    enum class StopReason {
+        None,
+        StopRequested,  // stopRequested() said so
+        FailureLimit,   // Policy::maxFailures units failed
+        CanaryFailed,   // a canary unit failed
+    };
+
     struct Outcome {
-        std::size_t attempted = 0;    // units started (and finished)
-        bool endedByFailure = false;  // a result from 1 to 99 ended the batch
-        bool stopped = false;         // a stop request ended it
+        std::size_t attempted = 0;    // units started (each counted once, whatever its attempts)
+        std::size_t failed = 0;       // units whose final result was not 0
+        bool endedByFailure = false;  // a final result from 1 to 99 ended the batch
+        bool stopped = false;         // it stopped before the end of the list: see reason
+        StopReason reason = StopReason::None;
     };
 
     ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper);
+    ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper, Policy policy);
 
     Outcome run(const std::vector<std::string>& targets, const Callbacks& callbacks);
 
     // True for targets the programming sequence sends to a print queue.
     static bool isPrintQueueTarget(const std::string& target);
+    // A unit on the network path that ended unconfirmed or could not be
+    // reached may well succeed another time; a print queue's delivery, an
+    // image that cannot be read or the unit's own verdict would not change.
+    static bool mayRetry(const std::string& target, ProgramResult result);
 
 private:
     std::size_t jobs_;
     platform::Sleeper& sleeper_;
+    Policy policy_;
 };

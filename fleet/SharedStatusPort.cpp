@@ -27,6 +27,7 @@ public:
             return true;
         port_.subscribe(key_);
         subscribed_ = true;
+        foreignAtOpen_ = port_.foreignDatagrams();
         return true;
     }
     long receive(void* buffer, std::size_t length) override {
@@ -37,15 +38,23 @@ public:
     std::uint64_t datagramsArrived() const override { return port_.arrivedDatagrams(); }
     void close() override {
         if (subscribed_) {
+            foreignWhileOpen_ = port_.foreignDatagrams() - foreignAtOpen_;
             port_.unsubscribe(key_);
             subscribed_ = false;
         }
+    }
+    // Strangers' datagrams that reached the shared port while this unit was
+    // in flight: nobody's verdict, but what this unit's run had to read past.
+    std::uint64_t foreignDatagrams() const override {
+        return subscribed_ ? port_.foreignDatagrams() - foreignAtOpen_ : foreignWhileOpen_;
     }
 
 private:
     SharedStatusPort& port_;
     std::string key_;
     bool subscribed_ = false;
+    std::uint64_t foreignAtOpen_ = 0;
+    std::uint64_t foreignWhileOpen_ = 0;
 };
 
 SharedStatusPort::SharedStatusPort(std::uint16_t port) : port_(port) {}

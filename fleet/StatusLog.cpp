@@ -19,6 +19,10 @@ std::string logUnitLine(const std::string& target, ProgramResult result) {
 }
 
 std::string unitOutcomeText(const std::string& target, ProgramResult result) {
+    return "IP: " + target + " " + resultText(result);
+}
+
+std::string resultText(ProgramResult result) {
     std::string outcome;
     if (result == ResultProgrammed)
         outcome = "Successfully Programmed";
@@ -38,7 +42,7 @@ std::string unitOutcomeText(const std::string& target, ProgramResult result) {
         outcome = "Incorrect Model Number";
     else
         outcome = "Failed to Program (Error #" + std::to_string(result) + ")";
-    return "IP: " + target + " " + outcome;
+    return outcome;
 }
 
 std::string unitsUpdatedText(std::size_t unitsUpdated) {

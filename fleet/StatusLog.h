@@ -33,6 +33,8 @@ private:
 std::string logFileNameLine(const std::string& imagePath);
 std::string logDateLine(const std::tm& localTime);
 std::string logUnitLine(const std::string& target, ProgramResult result);
+// The outcome part of a unit's line: "Successfully Programmed", "Verify Error", ...
+std::string resultText(ProgramResult result);
 // The unit's line without its CR LF, as displays show it.
 std::string unitOutcomeText(const std::string& target, ProgramResult result);
 std::string logSummaryLine(std::size_t unitsUpdated);

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -104,6 +105,23 @@ LocalClockReading localClockAt(std::time_t instant) {
     reading.standardMinutesWest = -standard / 60;
     reading.daylightFlag = zoneSettingsReadable() ? (offsetNow > standard ? 1 : 0) : -1;
     return reading;
+}
+
+std::string isoLocalTime(std::chrono::system_clock::time_point instant) {
+    const std::time_t seconds = std::chrono::system_clock::to_time_t(instant);
+    std::tm local{};
+    ::tzset();
+    if (::localtime_r(&seconds, &local) == nullptr)
+        return {};
+    char text[64] = {};
+    const std::size_t used = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &local);
+    const long east = local.tm_gmtoff;
+    // Offsets stay within a day; the cast keeps the text short for certain.
+    const int minutes = static_cast<int>(((east < 0 ? -east : east) / 60) % (24 * 60));
+    char zone[16] = {};
+    std::snprintf(zone, sizeof zone, "%c%02d:%02d", east < 0 ? '-' : '+', minutes / 60,
+                  minutes % 60);
+    return std::string(text, used) + zone;
 }
 
 LocalClockReading readLocalClock() {

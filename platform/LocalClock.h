@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <ctime>
+#include <string>
 
 namespace platform {
 
@@ -27,5 +29,9 @@ LocalClockReading readLocalClock();
 // other way), and the flag is 1 exactly while the present offset is the
 // greater one.
 LocalClockReading localClockAt(std::time_t instant);
+
+// The instant as local ISO 8601 text with its offset from UTC, to the second:
+// "2026-12-08T16:18:02+01:00" ("...Z" never: a zone at UTC gives "+00:00").
+std::string isoLocalTime(std::chrono::system_clock::time_point instant);
 
 }  // namespace platform

@@ -18,6 +18,13 @@ public:
     // kStopCheckInterval). True when the whole pause was slept; without a stop
     // check it is exactly sleepFor. The default sleeps in short sleepFor slices.
     virtual bool sleepUnlessStopped(std::chrono::milliseconds duration, const StopCheck& stop);
+
+    // The clock that pauses are measured on. A batch that waits for a moment
+    // (a unit's next attempt) reads it, so that a test's scaled sleeper can
+    // run that clock as fast as its pauses.
+    virtual std::chrono::steady_clock::time_point now() const {
+        return std::chrono::steady_clock::now();
+    }
 };
 
 class RealSleeper final : public Sleeper {

@@ -238,4 +238,15 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
     return true;
 }
 
+std::string StreamSocket::localAddress() const {
+    if (fd_ < 0)
+        return {};
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+        local.sin_family != AF_INET || local.sin_addr.s_addr == htonl(INADDR_ANY))
+        return {};
+    return addressText(local);
+}
+
 }  // namespace platform

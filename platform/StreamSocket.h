@@ -59,6 +59,9 @@ public:
     int lastError() const { return lastError_; }
     // Bytes the connection has taken since it was made.
     std::uint64_t bytesSent() const { return bytesSent_; }
+    // This host's address on the connection, as the routing table chose it;
+    // empty when it is not connected.
+    std::string localAddress() const;
 
 private:
     enum class Attempt { Connected, Refused, Failed };

@@ -72,7 +72,14 @@ Per unit (applies to the latest --unit):
   --reply-hex HEX        answer the query with these exact bytes
   --stall-for MS         a stall (--fault stall=N) lasts this long, then the
                          unit reads on (default 0: the stall lasts for good)
-  --fault NAME[=N]       refuse, reset=N, stall=N, drop-syn=MS (after the entry
+  --product-after TEXT   product and version in the query answer once the unit
+                         has taken an image with status 0 (its new firmware)
+  --reboot-time MS       after each verdict the unit restarts and answers no
+                         query for MS (default 0)
+  --fail-first K         the first K images fail: no verdict, old firmware kept
+  --fault NAME[=N]       refuse, refuse-for=MS (the data port refuses connection
+                         requests for MS after start, then takes them),
+                         reset=N, stall=N, drop-syn=MS (after the entry
                          header, drop data-port connection requests for MS),
                          no-boot-loader, no-status,
                          short-status, long-status, repeated-status,
@@ -134,9 +141,10 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
         }
 
         static const std::set<std::string> kKnown = {
-            "--unit",       "--product",     "--status",           "--status-hex", "--reply-hex",
-            "--boot-delay", "--flash-delay", "--reply-delay",      "--fault",      "--udp-port",
-            "--tcp-port",   "--status-port", "--broadcast-listen", "--exit-after", "--stall-for"};
+            "--unit",          "--product",     "--status",           "--status-hex", "--reply-hex",
+            "--boot-delay",    "--flash-delay", "--reply-delay",      "--fault",      "--udp-port",
+            "--tcp-port",      "--status-port", "--broadcast-listen", "--exit-after", "--stall-for",
+            "--product-after", "--reboot-time", "--fail-first"};
         if (!kKnown.contains(name))
             return fail("unknown option: " + args[i]);
         std::string value;
@@ -203,6 +211,17 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
 
         if (name == "--product") {
             unit.product = value;
+        } else if (name == "--product-after") {
+            unit.productAfter = value;
+        } else if (name == "--reboot-time") {
+            if (!delay(value, &unit.rebootTime))
+                return fail("not a delay in milliseconds for --reboot-time: " + value);
+        } else if (name == "--fail-first") {
+            const auto count =
+                parseNumber<std::uint64_t>(value, 0, std::numeric_limits<std::uint64_t>::max());
+            if (!count)
+                return fail("not a count of images for --fail-first: " + value);
+            unit.failFirstImages = *count;
         } else if (name == "--status") {
             if (value == "none") {
                 unit.statusShape = StatusShape::None;
@@ -245,7 +264,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                 equals == value.npos ? std::nullopt
                                      : std::optional<std::string>(value.substr(equals + 1));
             const bool countFault = fault == "reset" || fault == "stall" ||
-                                    fault == "reply-delay" || fault == "drop-syn";
+                                    fault == "reply-delay" || fault == "drop-syn" ||
+                                    fault == "refuse-for";
             if (countFault != argument.has_value())
                 return fail(countFault ? "--fault " + fault + " needs =N"
                                        : "--fault " + fault + " takes no =N");
@@ -264,6 +284,11 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                 if (!delay(*argument, &ms) || ms.count() == 0)
                     return fail("not a delay in milliseconds for --fault drop-syn: " + *argument);
                 unit.dropConnectionsFor = ms;
+            } else if (fault == "refuse-for") {
+                std::chrono::milliseconds ms{};
+                if (!delay(*argument, &ms) || ms.count() == 0)
+                    return fail("not a delay in milliseconds for --fault refuse-for: " + *argument);
+                unit.refuseFor = ms;
             } else if (fault == "refuse") {
                 unit.refuse = true;
             } else if (fault == "no-boot-loader") {

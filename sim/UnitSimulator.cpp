@@ -2,7 +2,7 @@
 
 #include "engine/JsonText.h"
 #include "engine/Protocol.h"
-#include "sim/Sha256.h"
+#include "platform/Sha256.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -100,7 +100,7 @@ std::string strayStatusBytes(const UnitSettings& unit) {
     return bytes;
 }
 
-std::string queryReply(const UnitSettings& unit, bool inBootLoader) {
+std::string queryReply(const UnitSettings& unit, const std::string& product, bool inBootLoader) {
     if (inBootLoader)
         return std::string(proto::kBootLoaderTag) + "\nIP:" + unit.address + "\n";
     if (unit.rawReply)
@@ -109,22 +109,22 @@ std::string queryReply(const UnitSettings& unit, bool inBootLoader) {
         case ReplyFault::None:
             break;
         case ReplyFault::NoLineFeed:
-            return unit.product + "IP:" + unit.address;
+            return product + "IP:" + unit.address;
         case ReplyFault::NulInside: {
-            const std::size_t half = unit.product.size() / 2;
-            return unit.product.substr(0, half) + std::string(1, '\0') + unit.product.substr(half) +
+            const std::size_t half = product.size() / 2;
+            return product.substr(0, half) + std::string(1, '\0') + product.substr(half) +
                    "\nIP:" + unit.address + "\n";
         }
         case ReplyFault::Empty:
             return {};
         case ReplyFault::Oversized: {
-            std::string reply = unit.product + "\nIP:" + unit.address + "\n";
+            std::string reply = product + "\nIP:" + unit.address + "\n";
             if (reply.size() < kOversizedReplyLength)
                 reply.append(kOversizedReplyLength - reply.size(), 'x');
             return reply;
         }
     }
-    return unit.product + "\nIP:" + unit.address + "\n";
+    return product + "\nIP:" + unit.address + "\n";
 }
 
 Event::Field text(std::string name, std::string value) {
@@ -185,7 +185,11 @@ struct UnitSimulator::Loop {
         int fillerFd = -1;          // the unit's own connection that fills the accept queue
         sockaddr_in fillerAddress{};
         bool inBootLoader = false;
-        std::uint64_t generation = 0;  // bumped by every image: stale boot timers lapse
+        std::uint64_t generation = 0;     // bumped by every image: stale boot timers lapse
+        std::string product;              // what the firmware answers the query with now
+        std::uint64_t images = 0;         // images received so far
+        bool refusing = false;            // bound but not listening: connection requests refused
+        Clock::time_point silentUntil{};  // restarting: queries go unanswered until then
     };
 
     enum class Kind { Undecided, Header, Image };
@@ -197,7 +201,7 @@ struct UnitSimulator::Loop {
         Kind kind = Kind::Undecided;
         std::uint64_t received = 0;
         std::string head;  // the first bytes while undecided; a header's bytes after that
-        Sha256 hash;
+        platform::Sha256 hash;
         bool stalled = false;
         bool stallOver = false;    // a stall for a while has ended; the unit reads on
         std::uint64_t serial = 0;  // tells a connection from a later one on the same descriptor
@@ -300,11 +304,19 @@ bool UnitSimulator::Loop::open(std::string* error) {
         if (!bound(SOCK_DGRAM, units[i].address, options().udpPort, &units[i].udpFd,
                    "management (UDP)", wildcardBroadcast))
             return false;
+        units[i].product = settings(i).product;
         if (settings(i).refuse)
             continue;
         if (!bound(SOCK_STREAM, units[i].address, options().tcpPort, &units[i].listenFd,
                    "data port (TCP)", false))
             return false;
+        // A bound socket that does not listen yet has the kernel refuse every
+        // connection request to it, as a unit that is still starting up does.
+        if (settings(i).refuseFor.count() > 0) {
+            units[i].refusing = true;
+            later(settings(i).refuseFor, [this, i] { listenAgain(i); });
+            continue;
+        }
         if (::listen(units[i].listenFd, 128) != 0)
             return fail("cannot listen on " + text + ": " + errnoText(errno));
     }
@@ -378,7 +390,8 @@ void UnitSimulator::Loop::run() {
         // probe must find the unit already in its boot loader.
         watch(wakeRead, Source::Wake, 0);
         for (std::size_t i = 0; i < units.size(); ++i)
-            if (units[i].listenFd >= 0 && !units[i].acceptPaused && !units[i].deaf)
+            if (units[i].listenFd >= 0 && !units[i].acceptPaused && !units[i].deaf &&
+                !units[i].refusing)
                 watch(units[i].listenFd, Source::Listener, i);
         // A stalled connection is no longer read, but the host's end of it
         // still frees it: a stall for good ends on the host's close or reset;
@@ -453,16 +466,21 @@ void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* 
                                          std::size_t length, const sockaddr_in& from,
                                          bool broadcast) {
     if (startsWith(data, length, proto::kQuery)) {
+        if (Clock::now() < units[unit].silentUntil) {
+            emit("silent", unit, {text("from", endpointText(from))});
+            return;
+        }
         // The answer tells the state at the query's arrival, even when it
         // leaves late; the event is recorded as it leaves.
         const bool inBootLoader = units[unit].inBootLoader;
-        std::string reply = queryReply(settings(unit), inBootLoader);
+        const std::string product = units[unit].product;
+        std::string reply = queryReply(settings(unit), product, inBootLoader);
         later(settings(unit).replyDelay, [=, this, reply = std::move(reply)] {
             const ssize_t sent = ::sendto(units[unit].udpFd, reply.data(), reply.size(), 0,
                                           reinterpret_cast<const sockaddr*>(&from), sizeof from);
-            std::vector<Event::Field> fields{text("from", endpointText(from)),
-                                             flag("bootloader", inBootLoader),
-                                             flag("broadcast", broadcast)};
+            std::vector<Event::Field> fields{
+                text("from", endpointText(from)), flag("bootloader", inBootLoader),
+                flag("broadcast", broadcast), text("product", product)};
             if (sent < 0)
                 fields.push_back(text("error", errnoText(errno)));
             emit("query", unit, std::move(fields));
@@ -476,7 +494,7 @@ void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* 
     }
     emit("datagram", unit,
          {text("from", endpointText(from)), number("bytes", length),
-          text("hex", toHex(data, length)), flag("broadcast", broadcast)});
+          text("hex", platform::hexText(data, length)), flag("broadcast", broadcast)});
 }
 
 void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
@@ -668,7 +686,7 @@ void UnitSimulator::Loop::endOfStream(Connection& c) {
 
     emit("header", unit,
          {text("peer", endpointText(c.peer)), number("bytes", c.received),
-          text("hex", toHex(c.head.data(), c.head.size()))});
+          text("hex", platform::hexText(c.head.data(), c.head.size()))});
     const sockaddr_in peer = c.peer;
     dropConnection(c.fd);
     if (settings(unit).earlyStatus)
@@ -688,11 +706,14 @@ void UnitSimulator::Loop::endOfStream(Connection& c) {
 
 void UnitSimulator::Loop::finishImage(Connection& c) {
     const std::size_t unit = c.unit;
+    const bool failed = ++units[unit].images <= settings(unit).failFirstImages;
     std::vector<Event::Field> fields{text("peer", endpointText(c.peer)),
                                      number("bytes", c.received),
                                      flag("bootloader", units[unit].inBootLoader)};
     if (options().hashImages)
         fields.push_back(text("sha256", c.hash.finishHex()));
+    if (failed)
+        fields.push_back(flag("failed", true));
     emit("image", unit, std::move(fields));
     const sockaddr_in peer = c.peer;
     dropConnection(c.fd);
@@ -700,12 +721,22 @@ void UnitSimulator::Loop::finishImage(Connection& c) {
     // Flashing restarts the unit into its firmware.
     units[unit].inBootLoader = false;
     ++units[unit].generation;
-    later(settings(unit).flashDelay, [this, unit, peer] {
-        const std::string bytes = verdictBytes(settings(unit));
-        if (!bytes.empty() || settings(unit).rawStatus) {
+    later(settings(unit).flashDelay, [this, unit, peer, failed] {
+        const UnitSettings& set = settings(unit);
+        const std::string bytes = verdictBytes(set);
+        if (!failed && (!bytes.empty() || set.rawStatus)) {
             sendStatus(unit, peer, bytes, "verdict");
-            if (settings(unit).repeatedStatus)
+            if (set.repeatedStatus)
                 sendStatus(unit, peer, bytes, "verdict");
+        }
+        // A unit that took the image runs it from now on.
+        if (!failed && set.productAfter && set.status == 0 && !set.rawStatus)
+            units[unit].product = *set.productAfter;
+        if (set.rebootTime.count() > 0) {
+            units[unit].silentUntil = Clock::now() + set.rebootTime;
+            later(set.rebootTime, [this, unit] {
+                emit("restarted", unit, {text("product", units[unit].product)});
+            });
         }
         ++verdictsDone;
         if (options().exitAfterImages != 0 && verdictsDone >= options().exitAfterImages) {
@@ -744,11 +775,15 @@ void UnitSimulator::Loop::becomeDeaf(std::size_t unit) {
 
 void UnitSimulator::Loop::listenAgain(std::size_t unit) {
     Unit& u = units[unit];
-    if (!u.deaf)
+    if (!u.deaf && !u.refusing)
         return;
-    ::listen(u.listenFd, 128);
+    if (::listen(u.listenFd, 128) != 0) {
+        emit("error", unit, {text("error", "cannot listen: " + errnoText(errno))});
+        return;
+    }
     closeFd(u.fillerFd);  // its queued end is taken and closed by the next accept
     u.deaf = false;
+    u.refusing = false;
     emit("listening", unit, {});
 }
 
@@ -763,7 +798,7 @@ void UnitSimulator::Loop::sendStatus(std::size_t unit, const sockaddr_in& peer,
     const ssize_t sent = ::sendto(units[unit].udpFd, bytes.data(), bytes.size(), 0,
                                   reinterpret_cast<const sockaddr*>(&to), sizeof to);
     std::vector<Event::Field> fields{text("to", endpointText(to)),
-                                     text("hex", toHex(bytes.data(), bytes.size())),
+                                     text("hex", platform::hexText(bytes.data(), bytes.size())),
                                      text("when", when)};
     if (sent < 0)
         fields.push_back(text("error", errnoText(errno)));

@@ -57,6 +57,17 @@ struct UnitSettings {
     // These exact bytes answer the query while the unit runs its firmware (a
     // hostile or broken unit: escape sequences, CR or tab in its fields).
     std::optional<std::string> rawReply;
+    // The product and version the unit answers with once it has taken an
+    // image (one it did not fail, with status 0): the new firmware's.
+    std::optional<std::string> productAfter;
+    // After each verdict the unit restarts and answers no query for this long.
+    std::chrono::milliseconds rebootTime{0};
+    // The first K images fail: the unit keeps its old firmware and sends no
+    // verdict (the host sees it unconfirmed); later images go as set.
+    std::uint64_t failFirstImages = 0;
+    // The data port refuses connection requests for this long after the
+    // simulator starts (a unit still starting up), then takes them.
+    std::chrono::milliseconds refuseFor{0};
 };
 
 struct SimulatorOptions {
@@ -72,19 +83,23 @@ struct SimulatorOptions {
 
 // One thing a unit saw or did, with its fields:
 //   ready       units, addresses, udp_port, tcp_port, status_port, broadcast_listen
-//   query       from, bootloader, broadcast, error if not sent (recorded as the
-//               answer leaves, so after any reply delay)
+//   query       from, bootloader, broadcast, product, error if not sent
+//               (recorded as the answer leaves, so after any reply delay)
+//   silent      from (a query left unanswered while the unit restarts)
 //   connection  peer, bytes (a data connection the host closed in order)
 //   header      peer, bytes, hex (up to 4096 bytes of an entry-header connection)
 //   bootloader  (the unit now answers as boot loader)
-//   image       peer, bytes, bootloader, sha256 (unless hashing is off)
+//   image       peer, bytes, bootloader, sha256 (unless hashing is off),
+//               failed (true for one of the first K images, which get no verdict)
+//   restarted   product (the unit answers queries again after its reboot time)
 //   status      to, hex, when (verdict, early, during-stream), error if not sent
 //   timestamp   text, broadcast
 //   datagram    from, bytes, hex, broadcast (anything else on the management port)
 //   reset, stall  peer, bytes (the fault struck after that many image bytes)
 //   resume      peer, bytes (a stall for a while is over; the unit reads on)
 //   deaf        ms (the data port drops connection requests from now on)
-//   listening   (the data port takes connection requests again)
+//   listening   (the data port takes connection requests again, after drop-syn
+//               or refuse-for)
 //   aborted     peer, bytes, error (the host reset a stream or left a stalled one)
 //   error       error (the unit could not accept a connection)
 // Every event but ready carries the unit's address.

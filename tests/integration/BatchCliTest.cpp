@@ -123,10 +123,11 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
                               ", \"image_bytes\": " + std::to_string(image.size());
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
                              a.address + "\", \"result\": 0" + whole +
-                             ", \"status_datagrams\": 1}, {\"target\": \"" + b.address +
-                             "\", \"result\": -1" + whole +
-                             ", \"status_datagrams\": 0}], \"summary\": 2, \"stopped\": false, "
-                             "\"attempted\": 2, \"total\": 2, \"foreign_datagrams\": 0}\n");
+                             ", \"status_datagrams\": 1, \"attempts\": 1}, {\"target\": \"" +
+                             b.address + "\", \"result\": -1" + whole +
+                             ", \"status_datagrams\": 0, \"attempts\": 1}], \"summary\": 2, "
+                             "\"stopped\": false, \"attempted\": 2, \"total\": 2, "
+                             "\"foreign_datagrams\": 0, \"skipped\": [], \"stop_reason\": null}\n");
     // Nothing at all reached the status port while b's verdict was awaited.
     EXPECT_NE(err.str().find("fwprog: " + b.address + ": no status datagram reached UDP port " +
                              std::to_string(simOptions.statusPort) + " on this computer"),
@@ -155,11 +156,12 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
     EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
                              a.address + "\", \"result\": 0, \"bytes_delivered\": " + size +
                              ", \"image_bytes\": " + size +
-                             ", \"status_datagrams\": 1}, {\"target\": \"" + b.address +
+                             ", \"status_datagrams\": 1, \"attempts\": 1}, {\"target\": \"" +
+                             b.address +
                              "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
-                             ", \"status_datagrams\": null}], \"summary\": null, \"stopped\": "
-                             "false, \"attempted\": 2, "
-                             "\"total\": 3, \"foreign_datagrams\": 0}\n");
+                             ", \"status_datagrams\": null, \"attempts\": 1}], \"summary\": null, "
+                             "\"stopped\": false, \"attempted\": 2, \"total\": 3, "
+                             "\"foreign_datagrams\": 0, \"skipped\": [], \"stop_reason\": null}\n");
     // The engine's own message for the refused connection reaches stderr.
     EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
     EXPECT_NE(err.str().find(b.address), std::string::npos);
@@ -192,9 +194,9 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
               "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
                   "\", \"result\": 0, \"bytes_delivered\": " + std::to_string(image.size()) +
                   ", \"image_bytes\": " + std::to_string(image.size()) +
-                  ", \"status_datagrams\": 1" +
-                  "}], \"summary\": 1, \"stopped\": true, \"attempted\": 1, "
-                  "\"total\": 3, \"foreign_datagrams\": 0}\n");
+                  ", \"status_datagrams\": 1, \"attempts\": 1}], \"summary\": 1, "
+                  "\"stopped\": true, \"attempted\": 1, \"total\": 3, \"foreign_datagrams\": 0, "
+                  "\"skipped\": [], \"stop_reason\": \"interrupt\"}\n");
 }
 
 TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
@@ -206,7 +208,8 @@ TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
     });
     EXPECT_EQ(fwprog({"--json"}), cli::kExitSuccess);
     EXPECT_NE(out.str().find("\"summary\": 2, \"stopped\": false, \"attempted\": 2, "
-                             "\"total\": 2, \"foreign_datagrams\": 0}"),
+                             "\"total\": 2, \"foreign_datagrams\": 0, \"skipped\": [], "
+                             "\"stop_reason\": null}"),
               std::string::npos)
         << out.str();
 }

@@ -41,6 +41,12 @@ bool ScaledSleeper::sleepUnlessStopped(std::chrono::milliseconds duration,
     }
 }
 
+std::chrono::steady_clock::time_point ScaledSleeper::now() const {
+    const auto real = std::chrono::steady_clock::now() - origin_;
+    return origin_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                         std::chrono::duration<double, std::nano>(real) / factor_);
+}
+
 std::vector<std::chrono::milliseconds> ScaledSleeper::requested() const {
     std::lock_guard lock(mutex_);
     return requested_;
