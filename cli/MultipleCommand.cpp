@@ -166,7 +166,7 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         return usageError(context, "--report needs a path", kMultipleUsage);
     if (haveAfterWait && !haveReport)
         return usageError(context,
-                          "--after-wait only tells the report how long to ask; add --report",
+                          "--after-wait needs --report: it tells the report how long to ask",
                           kMultipleUsage);
     // Units programmed at once share the status port and are told apart by
     // the address their verdict comes from.

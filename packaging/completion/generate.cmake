@@ -10,7 +10,7 @@
 #   fwprog COMMAND --help    the "usage: fwprog COMMAND ..." line and every line
 #                            that starts with an option ("  --name VALUE  text",
 #                            "  --long, -s  text")
-# An option followed by one word in capitals takes a value: FILE and PATH are
+# An option followed by one word in capitals takes a value: FILE, PATH and LOG are
 # completed with file names, TARGET with this computer's print queues, any other
 # (N, MS, ADDR) is left to the user.
 # OPTIONS_OUTPUT lists "COMMAND OPTION KIND" a line for the tests.
@@ -43,7 +43,7 @@ function(option_names out piece)
 endfunction()
 
 function(value_kind out piece)
-    if(piece MATCHES " (FILE|PATH)([ \n]|$)")
+    if(piece MATCHES " (FILE|PATH|LOG)([ \n]|$)")
         set(kind file)
     elseif(piece MATCHES " TARGET([ \n]|$)")
         set(kind target)

@@ -121,3 +121,38 @@ TEST(ParallelScheduler, StopRequestStartsNoFurtherUnit) {
     EXPECT_EQ(finished.load(), static_cast<int>(outcome.attempted));
     EXPECT_TRUE(sleeper.requested().empty());
 }
+
+// A unit waiting for its next attempt when the batch stops keeps the result of
+// its last one: it is logged, once, and counted as attempted.
+TEST(ParallelScheduler, AUnitWaitingForAnotherAttemptWhenTheBatchStopsKeepsItsLastResult) {
+    testing_support::ScaledSleeper sleeper(0.001);
+    ParallelScheduler::Policy policy;
+    policy.retries = 3;
+    policy.retryPause = 60s;
+    ParallelScheduler scheduler(1, sleeper, policy);
+    std::atomic<bool> stop{false};
+    std::map<std::string, int> attempts;
+    std::vector<std::pair<std::string, ProgramResult>> finished;
+    ParallelScheduler::Callbacks callbacks;
+    callbacks.stopRequested = [&] { return stop.load(); };
+    callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
+        ++attempts[unit.target];
+        if (unit.target == "10.0.0.2")
+            stop = true;  // while the first unit waits for its next attempt
+        return unit.target == "10.0.0.1" ? ResultUnconfirmed : ResultVerifyError;
+    };
+    callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
+        finished.emplace_back(unit.target, result);
+        EXPECT_EQ(unit.attempt, 1) << unit.target;
+    };
+    const auto outcome = scheduler.run({"10.0.0.1", "10.0.0.2", "10.0.0.3"}, callbacks);
+    EXPECT_TRUE(outcome.stopped);
+    EXPECT_EQ(outcome.reason, ParallelScheduler::StopReason::StopRequested);
+    EXPECT_EQ(outcome.attempted, 2u);
+    EXPECT_EQ(outcome.failed, 2u);
+    EXPECT_EQ(attempts["10.0.0.1"], 1);
+    EXPECT_EQ(attempts.count("10.0.0.3"), 0u);
+    const std::vector<std::pair<std::string, ProgramResult>> expected = {
+        {"10.0.0.2", ResultVerifyError}, {"10.0.0.1", ResultUnconfirmed}};
+    EXPECT_EQ(finished, expected);
+}
