@@ -108,12 +108,14 @@ std::string withoutLineEnd(std::string text) {
     return text;
 }
 
-const char* stopReasonName(ParallelScheduler::StopReason reason, bool reportFailed) {
+// What stopped a batch before the end of its list, for --json.
+const char* stopReasonName(ParallelScheduler::StopReason reason, bool logFailed,
+                           bool reportFailed) {
     switch (reason) {
         case ParallelScheduler::StopReason::None:
             return nullptr;
         case ParallelScheduler::StopReason::StopRequested:
-            return reportFailed ? "report" : "interrupt";
+            return logFailed ? "log" : reportFailed ? "report" : "interrupt";
         case ParallelScheduler::StopReason::FailureLimit:
             return "max-failures";
         case ParallelScheduler::StopReason::CanaryFailed:
@@ -160,8 +162,9 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         const std::string& path = *options.reportPath;
         for (const auto& [other, what] :
              {std::pair{options.logPath, "status log"}, std::pair{options.listPath, "list file"},
-              std::pair{options.imagePath, "firmware image"}}) {
-            if (samePlace(path, other)) {
+              std::pair{options.imagePath, "firmware image"},
+              std::pair{options.resumeLog.value_or(std::string()), "status log to resume from"}}) {
+            if (!other.empty() && samePlace(path, other)) {
                 reportFailure(context, options.json,
                               "the report " + path + " is the " + what +
                                   "; give the report a name of its own. No unit was contacted");
@@ -215,7 +218,6 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
 
     std::atomic<bool> fileFailed{false};  // the log or the report could not be written
     std::atomic<bool> reportFailed{false};
-    std::mutex reportMutex;
     const auto writeReport = [&](const ReportEntry& entry) {
         if (!report || reportFailed)
             return;
@@ -426,7 +428,8 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     extra += ", \"foreign_datagrams\": " + std::to_string(foreign) + ", \"skipped\": [";
     for (std::size_t i = 0; i < outcome.skipped.size(); ++i)
         extra += (i ? ", " : "") + jsonString(outcome.skipped[i]);
-    const char* reason = run.stopped ? stopReasonName(run.reason, reportFailed) : nullptr;
+    const char* reason =
+        run.stopped ? stopReasonName(run.reason, fileFailed, reportFailed) : nullptr;
     extra += "], \"stop_reason\": " + (reason ? jsonString(reason) : std::string("null"));
     printBatchOutcome(context, outcome, options.json, extra, unitFields);
 
