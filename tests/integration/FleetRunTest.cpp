@@ -28,6 +28,11 @@ namespace {
 struct FleetRun : ::testing::TestWithParam<const char*>, testing_support::SimulatedUnits {
     testing_support::TempDir dir;
     testing_support::ScaledSleeper sleeper{0.01};
+    // The report's tests ask units who they are within a few scaled seconds:
+    // time runs slower for them, so a busy machine cannot make a prompt
+    // answer look late.
+    testing_support::ScaledSleeper slowerSleeper{0.05};
+    platform::Sleeper* pace = &sleeper;
     testing_support::NoQueues spooler;
     std::ostringstream out, err;
     std::istringstream in;
@@ -50,7 +55,7 @@ struct FleetRun : ::testing::TestWithParam<const char*>, testing_support::Simula
     int fwprog(std::vector<std::string> extra = {}) {
         out.str({});
         err.str({});
-        cli::CliContext context{out, err, in, false, false, sleeper, spooler};
+        cli::CliContext context{out, err, in, false, false, *pace, spooler};
         context.streamTimeouts.refusedRetryPause = 30ms;
         context.interrupts = &interrupts;
         std::vector<std::string> args = {"multiple", "--image", imagePath(), "--list",
@@ -139,10 +144,9 @@ TEST_P(FleetRun, ASocketErrorIsTriedAgainAndEndsTheBatchOnlyOnTheLastAttempt) {
         << text;
     // The unit that never takes a connection ends the batch after its last
     // attempt, without a summary.
-    EXPECT_EQ(text.substr(text.size() - line(dead.address, "Socket Error").size()),
-              line(dead.address, "Socket Error"))
-        << text;
-    EXPECT_EQ(text.find("Units Updated"), std::string::npos);
+    EXPECT_EQ(simulator->count("header", dead.address), 0u);
+    EXPECT_NE(text.find(line(dead.address, "Socket Error")), std::string::npos) << text;
+    EXPECT_EQ(text.find("Units Updated"), std::string::npos) << text;
 }
 
 TEST(FleetRunOptions, MalformedValuesAreUsageErrorsThatTouchNothing) {
@@ -256,11 +260,11 @@ TEST_P(FleetRun, AResumeLogThatCannotBeReadStopsBeforeAnyFileChanges) {
 // --- failure limit --------------------------------------------------------
 
 TEST_P(FleetRun, TheFailureLimitStopsTheBatchAsAnInterruptWouldAndFails) {
-    // The second and third units refuse the image; the rest are slow enough
-    // that several are in flight when the limit is reached.
+    // The second and third units refuse the image; the rest take a moment to
+    // flash, so that several are in flight when the limit is reached.
     std::vector<sim::UnitSettings> units;
     for (int i = 0; i < 9; ++i)
-        units.push_back(unit(i == 1 || i == 2 ? 2 : 0, i == 1 || i == 2 ? 0ms : 200ms));
+        units.push_back(unit(i == 1 || i == 2 ? 2 : 0, i == 1 || i == 2 ? 0ms : 50ms));
     start(units);
     EXPECT_EQ(fwprog({"--max-failures", "2", "--json"}), cli::kExitFailure) << err.str();
 
@@ -300,7 +304,7 @@ TEST_P(FleetRun, AFailingCanaryStopsTheBatchThere) {
 TEST_P(FleetRun, CanariesGoOneByOneAndThenTheRestAsAsked) {
     std::vector<sim::UnitSettings> units;
     for (int i = 0; i < 6; ++i)
-        units.push_back(unit(0, 150ms));
+        units.push_back(unit(0, 30ms));
     start(units);
     EXPECT_EQ(fwprog({"--canary", "2"}), cli::kExitSuccess) << err.str();
     EXPECT_EQ(simulator->count("image"), 6u);
@@ -342,6 +346,7 @@ TEST_P(FleetRun, TheReportProvesWhatEachUnitRanBeforeAndAfterFieldByField) {
     rejecting.product = "Old Unit 0.90";
     rejecting.productAfter = "never";
     start({updated, rejecting});
+    pace = &slowerSleeper;
     const std::string report = dir.file("rollout.jsonl").string();
     EXPECT_EQ(fwprog({"--report", report, "--retries", "1", "--retry-pause", "1"}),
               cli::kExitFailure)
@@ -404,6 +409,7 @@ TEST_P(FleetRun, AReportAsCsvHasAHeaderRowAndAnAfterProductOnlyWhenTheUnitAnswer
     rebooting.productAfter = "Unit 2.00";
     rebooting.rebootTime = 3000ms;  // longer than the after wait below, in real time
     start({rebooting});
+    pace = &slowerSleeper;
     const std::string report = dir.file("rollout.CSV").string();
     EXPECT_EQ(fwprog({"--report", report, "--after-wait", "5"}), cli::kExitSuccess) << err.str();
     const std::string text = readFile(report);
