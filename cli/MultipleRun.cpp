@@ -320,6 +320,8 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
             sequentialOp.unitFinished(unit.target, result);
             run = sequentialProgrammer.lastRun();
             reportRun(context.err, run, options.imagePath, unit.target + ": ");
+            reportQuietStatusPort(context.err, run, options.endpoints.statusPort,
+                                  unit.target + ": ");
         } else {
             FleetUnitOperator op(display, unit.number, unit.target);
             UnitProgrammer programmer(op, context.sleeper, context.spooler, engineOptions);
@@ -331,6 +333,9 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
                 display.message(unit.target, "the image was not delivered whole: " +
                                                  std::to_string(run.bytesDelivered) + " of " +
                                                  std::to_string(run.imageBytes) + " bytes");
+            if (const std::string hint = quietStatusPortHint(run, options.endpoints.statusPort);
+                !hint.empty())
+                display.message(unit.target, hint);
         }
         std::lock_guard lock(recordsMutex);
         UnitRecord& record = unitRecords[unit.number];

@@ -5,6 +5,8 @@
 #include "engine/UdpHelpers.h"
 #include "platform/ErrorText.h"
 #include "platform/InputFile.h"
+#include "platform/NetworkInterfaces.h"
+#include "platform/SocketAddress.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -35,6 +37,17 @@ private:
     Operator& op_;
     int levels_ = 0;
 };
+
+// The name of this computer's interface that holds source, the address a
+// connection to target went out from; empty when none can be told.
+std::string interfaceTowards(const std::string& source, const std::string& target) {
+    const auto from = platform::parseIpv4(source);
+    const auto to = platform::ipv4AsReached(target);
+    if (!from || !to)
+        return {};
+    const auto holder = platform::interfaceHolding(platform::listIpv4Interfaces(), *from, *to);
+    return holder ? holder->name : std::string();
+}
 
 }  // namespace
 
@@ -145,6 +158,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
             return ResultSocketError;
         }
         run_.sourceAddress = connection->localAddress();
+        run_.interfaceName = interfaceTowards(run_.sourceAddress, target);
         connection->sendAll(header.data(), header.size());
     }
     if (stopped())

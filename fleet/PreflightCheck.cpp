@@ -83,14 +83,7 @@ void PreflightCheck::checkAddress(TargetCheck& result, std::uint32_t address,
         result.source = platform::ipv4Text(*source);
         // The interface that owns the source address; of several, the one
         // whose subnet holds the target.
-        const platform::Ipv4Interface* chosen = nullptr;
-        for (const auto& item : interfaces) {
-            if (item.address != *source)
-                continue;
-            if (!chosen || (!chosen->contains(address) && item.contains(address)))
-                chosen = &item;
-        }
-        if (chosen) {
+        if (const auto chosen = platform::interfaceHolding(interfaces, *source, address)) {
             result.interfaceName = chosen->name;
             result.subnet = chosen->subnetText();
             result.inSubnet = chosen->contains(address);

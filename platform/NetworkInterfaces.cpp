@@ -50,6 +50,20 @@ std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
     return found;
 }
 
+std::optional<Ipv4Interface> interfaceHolding(const std::vector<Ipv4Interface>& interfaces,
+                                              std::uint32_t source, std::uint32_t destination) {
+    const Ipv4Interface* chosen = nullptr;
+    for (const auto& item : interfaces) {
+        if (item.address != source)
+            continue;
+        if (!chosen || (!chosen->contains(destination) && item.contains(destination)))
+            chosen = &item;
+    }
+    if (!chosen)
+        return std::nullopt;
+    return *chosen;
+}
+
 std::string interfaceName(unsigned index) {
     char name[IF_NAMESIZE] = {};
     if (index == 0 || ::if_indextoname(index, name) == nullptr)

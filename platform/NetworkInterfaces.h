@@ -28,6 +28,12 @@ struct Ipv4Interface {
 // no IPv4 address at all.
 std::vector<Ipv4Interface> listIpv4Interfaces(int* error = nullptr);
 
+// The interface that holds source, this computer's address towards
+// destination: of several with that address, the one whose subnet holds the
+// destination. Nothing when no interface holds it.
+std::optional<Ipv4Interface> interfaceHolding(const std::vector<Ipv4Interface>& interfaces,
+                                              std::uint32_t source, std::uint32_t destination);
+
 // The name of the interface with this index, empty when there is none.
 std::string interfaceName(unsigned index);
 

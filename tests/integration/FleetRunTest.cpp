@@ -391,6 +391,7 @@ TEST_P(FleetRun, TheReportProvesWhatEachUnitRanBeforeAndAfterFieldByField) {
     ASSERT_TRUE(header);
     EXPECT_EQ(first["source_address"],
               header->field("peer").substr(0, header->field("peer").find(':')));
+    EXPECT_EQ(first["interface"], "lo") << "the loopback interface holds that address";
     for (const char* time : {"start", "end"})
         EXPECT_TRUE(std::regex_match(first[time].get<std::string>(), kIsoTime)) << first[time];
     EXPECT_LE(first["start"].get<std::string>(), first["end"].get<std::string>());
