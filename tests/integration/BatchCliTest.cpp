@@ -153,15 +153,14 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
     start({a, b, c});
     EXPECT_EQ(fwprog({"--json"}), cli::kExitFailure);
     const std::string size = std::to_string(image.size());
-    EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
-                             a.address + "\", \"result\": 0, \"bytes_delivered\": " + size +
-                             ", \"image_bytes\": " + size +
-                             ", \"status_datagrams\": 1, \"attempts\": 1}, {\"target\": \"" +
-                             b.address +
-                             "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
-                             ", \"status_datagrams\": null, \"attempts\": 1}], \"summary\": null, "
-                             "\"stopped\": false, \"attempted\": 2, \"total\": 3, "
-                             "\"foreign_datagrams\": 0, \"skipped\": [], \"stop_reason\": null}\n");
+    EXPECT_EQ(out.str(),
+              "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
+                  "\", \"result\": 0, \"bytes_delivered\": " + size + ", \"image_bytes\": " + size +
+                  ", \"status_datagrams\": 1, \"attempts\": 1}, {\"target\": \"" + b.address +
+                  "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
+                  ", \"status_datagrams\": null, \"attempts\": 1}], \"summary\": null, "
+                  "\"stopped\": false, \"attempted\": 2, \"total\": 3, "
+                  "\"foreign_datagrams\": 0, \"skipped\": [], \"stop_reason\": null}\n");
     // The engine's own message for the refused connection reaches stderr.
     EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
     EXPECT_NE(err.str().find(b.address), std::string::npos);
