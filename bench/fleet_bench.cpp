@@ -93,7 +93,7 @@ int main() {
     {
         std::ofstream image(kDir + "/image.bin", std::ios::binary);
         for (int i = 0; i < 256 * 1024; ++i)
-            image.put(static_cast<char>((i * 2654435761u) >> 24));
+            image.put(static_cast<char>((static_cast<unsigned>(i) * 2654435761u) >> 24));
     }
     // The simulator hashes what it receives; hash the file the same way.
     const std::string sha = [] {

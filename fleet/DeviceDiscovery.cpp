@@ -112,7 +112,7 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
         socket.setBroadcast(false);
         const std::vector<std::uint32_t> addresses = ranges_.addresses();
         const std::uint64_t total = addresses.size();
-        const std::uint64_t burst = std::max(1, rate_ / kBurstsPerSecond);
+        const auto burst = static_cast<std::uint64_t>(std::max(1, rate_ / kBurstsPerSecond));
         long long slept = 0;
         for (std::uint64_t i = 0; i < total; ++i) {
             const long sent =

@@ -23,7 +23,8 @@ http_t* connectToServer() {
 bool possibleQueueName(const std::string& name) {
     if (name.empty() || name.size() > 127)
         return false;
-    for (unsigned char c : name) {
+    for (const char byte : name) {
+        const auto c = static_cast<unsigned char>(byte);
         if (c <= ' ' || c == 127 || c == '/' || c == '\\' || c == '?' || c == '\'' || c == '"' ||
             c == '#')
             return false;

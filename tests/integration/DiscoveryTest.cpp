@@ -133,7 +133,7 @@ TEST_F(Discovery, ListedByProductThenAddressWhateverTheArrivalOrder) {
         const std::string addresses[] = {alpha, boot, twins[0], twins[1], zulu};
         const std::string products[] = {"alpha 1.00", "BootLoader 1.05", "Unit C 3.00",
                                         "Unit C 3.00", "zulu 9"};
-        for (int i = 0; i < 5; ++i) {
+        for (std::size_t i = 0; i < 5; ++i) {
             units[i].address = addresses[i];
             units[i].product = products[i];
             units[i].replyDelay = std::chrono::milliseconds(40 * (lastFirst ? 4 - i : i));

@@ -114,8 +114,8 @@ TEST_P(DiscoverHostileReplies, ArePrintedAsVisibleEscapesAndKeptOutOfTheSavedLis
 
 INSTANTIATE_TEST_SUITE_P(Outputs, DiscoverHostileReplies,
                          ::testing::Values(FwprogRun::Stdout::Pipe, FwprogRun::Stdout::Terminal),
-                         [](const auto& info) {
-                             return info.param == FwprogRun::Stdout::Pipe ? "Pipe" : "Terminal";
+                         [](const auto& testCase) {
+                             return testCase.param == FwprogRun::Stdout::Pipe ? "Pipe" : "Terminal";
                          });
 
 TEST(OutsideBytes, JsonKeepsItsOwnExactEscaping) {

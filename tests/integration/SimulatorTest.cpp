@@ -669,7 +669,7 @@ TEST_F(Simulated, OutOfDescriptorsTheUnitWaitsAndThenAccepts) {
 }
 
 TEST_F(Simulated, ManyUnitsStreamAtOnce) {
-    constexpr int kUnits = 200;
+    constexpr std::size_t kUnits = 200;
     // Both ends live in this process: about 1000 descriptors.
     rlimit files{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &files), 0);
@@ -678,14 +678,13 @@ TEST_F(Simulated, ManyUnitsStreamAtOnce) {
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
     std::vector<sim::UnitSettings> units;
-    for (int i = 0; i < kUnits; ++i)
+    for (std::size_t i = 0; i < kUnits; ++i)
         units.push_back(unit());
     auto simulator = run(units);
 
     std::vector<std::string> images;
-    for (int i = 0; i < kUnits; ++i)
-        images.push_back(testing_support::makeImage(64 * 1024 + static_cast<std::size_t>(i),
-                                                    static_cast<unsigned>(i)));
+    for (std::size_t i = 0; i < kUnits; ++i)
+        images.push_back(testing_support::makeImage(64 * 1024 + i, static_cast<unsigned>(i)));
     // Every connection is open before any stream ends, so all are in flight together.
     std::vector<int> fds;
     for (const auto& u : units) {
@@ -693,14 +692,14 @@ TEST_F(Simulated, ManyUnitsStreamAtOnce) {
         ASSERT_GE(fds.back(), 0);
     }
     std::vector<std::thread> senders;
-    for (int i = 0; i < kUnits; ++i)
+    for (std::size_t i = 0; i < kUnits; ++i)
         senders.emplace_back([&, i] {
             sendAll(fds[i], images[i]);
             ::close(fds[i]);
         });
     for (auto& t : senders)
         t.join();
-    for (int i = 0; i < kUnits; ++i) {
+    for (std::size_t i = 0; i < kUnits; ++i) {
         const auto seen = simulator->waitFor(is("image", units[i].address), kWait);
         ASSERT_TRUE(seen) << units[i].address;
         EXPECT_EQ(seen->field("sha256"), platform::sha256Hex(images[i]));

@@ -165,7 +165,7 @@ TEST_P(WrittenFiles, APlantedSaveFileIsRefused) {
 INSTANTIATE_TEST_SUITE_P(Plants, WrittenFiles,
                          ::testing::Values(Plant::Symlink, Plant::FifoNobodyReads,
                                            Plant::FifoWithReader),
-                         [](const auto& info) { return plantName(info.param); });
+                         [](const auto& testCase) { return plantName(testCase.param); });
 
 namespace {
 
@@ -264,6 +264,6 @@ TEST_P(NoList, IsRefusedBeforeAnyUnitInBoundedMemory) {
     EXPECT_TRUE(isHeaderOnly(readFile(log))) << readFile(log);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, NoList, ::testing::Values("/dev/zero", ""), [](const auto& info) {
-    return std::string(info.param).empty() ? "TwoMegabyteLine" : "DevZero";
+INSTANTIATE_TEST_SUITE_P(Files, NoList, ::testing::Values("/dev/zero", ""), [](const auto& testCase) {
+    return std::string(testCase.param).empty() ? "TwoMegabyteLine" : "DevZero";
 });

@@ -66,6 +66,6 @@ INSTANTIATE_TEST_SUITE_P(
              {"eth9"}},
         Case{"namedLoopback", "127.255.255.255", {"lo"}, kComputer, {"lo"}, {}},
         Case{"noneKnown", "255.255.255.255", {"eth9"}, kComputer, {}, {"eth9"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 }  // namespace

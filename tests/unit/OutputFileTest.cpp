@@ -101,7 +101,7 @@ TEST_P(RefusedTarget, IsNeverReplaced) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Targets, RefusedTarget, ::testing::ValuesIn(kTargets),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(OutputFile, AFileInUseKeepsItsLinesAndAFreedOneIsEmptiedForTheNextWriter) {
     TempDir dir;

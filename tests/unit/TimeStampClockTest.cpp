@@ -73,8 +73,8 @@ INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest,
                                            std::pair{"Europe/Berlin", -60L},
                                            std::pair{"Asia/Kolkata", -330L}, std::pair{"UTC", 0L},
                                            std::pair{"Australia/Adelaide", -570L}),
-                         [](const auto& info) {
-                             std::string name = info.param.first;
+                         [](const auto& testCase) {
+                             std::string name = testCase.param.first;
                              for (char& c : name)
                                  if (c == '/')
                                      c = '_';

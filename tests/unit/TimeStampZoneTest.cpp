@@ -107,7 +107,7 @@ INSTANTIATE_TEST_SUITE_P(
                                "TSBCJ07-15-27, 12-00-00"},
                       ZoneCase{"BogusZoneFile", ":Nowhere/Bogus", utc(2027, 7, 15, 12, 0), 0, -1,
                                "TSBCJ07-15-27, 12-00-00"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(TimeStampZone, TheMachinesClockMatchesTheCLibrary) {
     ZoneScope zone("America/Los_Angeles");

@@ -39,7 +39,7 @@ INSTANTIATE_TEST_SUITE_P(
              "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
         Case{"SequenceCutShortByAnotherByte", "\xe2\x82x\xf0\x9f\n", "\\xe2\\x82x\\xf0\\x9f\n"},
         Case{"SequenceCutShortByTheEnd", "ok\xe2\x82", "ok\\xe2\\x82"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(VisibleTextStream, TheProgramsOwnControlsPassAroundTheFilterInOrder) {
     std::ostringstream sink;
