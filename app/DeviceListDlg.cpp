@@ -1,8 +1,7 @@
-// The "IP List" dialog and the main window's "Find" command beside the target.
 #include "app/DeviceListDlg.h"
 
 #include "app/ProgrammerApp.h"
-#include "app/ProgrammerDlg.h"
+#include "app/FileChooser.h"
 #include "engine/Protocol.h"
 #include "fleet/DeviceDiscovery.h"
 #include "fleet/DeviceList.h"
@@ -20,10 +19,6 @@ namespace {
 
 // The line exactly as the unit sent it; the shown text is only its rendering.
 constexpr int kLineRole = Qt::UserRole;
-
-void place(QWidget* control, const DialogBaseUnits& units, int x, int y, int w, int h) {
-    control->setGeometry(units.toPixels(x, y, w, h));
-}
 
 }  // namespace
 
@@ -99,25 +94,25 @@ void CDeviceListDlg::CreateControls() {
     m_ok = new QPushButton(QStringLiteral("OK"), this);
     m_ok->setObjectName(QStringLiteral("IDOK"));
     m_ok->setDefault(true);
-    place(m_ok, u, 254, 7, 50, 14);
+    placeControl(m_ok, u, 254, 7, 50, 14);
 
     m_cancel = new QPushButton(QStringLiteral("Cancel"), this);
     m_cancel->setObjectName(QStringLiteral("IDCANCEL"));
-    place(m_cancel, u, 254, 24, 50, 14);
+    placeControl(m_cancel, u, 254, 24, 50, 14);
 
     m_productHeading = new QLabel(QStringLiteral("Product and Version"), this);
     m_productHeading->setTextFormat(Qt::PlainText);
     m_productHeading->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    place(m_productHeading, u, 10, 7, 65, 8);
+    placeControl(m_productHeading, u, 10, 7, 65, 8);
 
     m_addressHeading = new QLabel(QStringLiteral("IP Address"), this);
     m_addressHeading->setTextFormat(Qt::PlainText);
     m_addressHeading->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    place(m_addressHeading, u, 191, 7, 35, 8);
+    placeControl(m_addressHeading, u, 191, 7, 35, 8);
 
     m_refresh = new QPushButton(QStringLiteral("Refresh"), this);
     m_refresh->setObjectName(QStringLiteral("IDC_REFRESH"));
-    place(m_refresh, u, 254, 42, 50, 14);
+    placeControl(m_refresh, u, 254, 42, 50, 14);
 
     m_listDevices = new QListWidget(this);
     m_listDevices->setObjectName(QStringLiteral("IDC_DEVICE_LIST"));
@@ -127,11 +122,11 @@ void CDeviceListDlg::CreateControls() {
     m_listDevices->setTextElideMode(Qt::ElideNone);
     m_listDevices->setUniformItemSizes(true);
     m_listDevices->setItemDelegate(new TabStopDelegate(u.toPixelsX(kTabStop), m_listDevices));
-    place(m_listDevices, u, 7, 17, 238, 95);
+    placeControl(m_listDevices, u, 7, 17, 238, 95);
 
     m_saveList = new QPushButton(QStringLiteral("Save List"), this);
     m_saveList->setObjectName(QStringLiteral("IDC_SAVE_LIST"));
-    place(m_saveList, u, 254, 61, 50, 14);
+    placeControl(m_saveList, u, 254, 61, 50, 14);
 
     QWidget* tabOrder[] = {m_ok, m_cancel, m_refresh, m_listDevices, m_saveList};
     for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
@@ -221,15 +216,4 @@ int CDeviceListDlg::MessageBox(const std::string& text, unsigned flags) {
     // window that opened it.
     QWidget* owner = isVisible() || parentWidget() == nullptr ? this : parentWidget();
     return showMessageBox(owner, m_app.AppName(), text, flags);
-}
-
-// Only a chosen address changes the window: every control is then set from its
-// member, so the target box shows the address.
-void CProgrammerDlg::OnFindDevice() {
-    CDeviceListDlg dialog(m_app, m_options.endpoints, *m_sleeper, this);
-    dialog.InitDialog();
-    if (dialog.exec() == QDialog::Accepted && !m_app.GetTarget().empty()) {
-        m_strPrinter = m_app.GetTarget();
-        UpdateData(false);
-    }
 }

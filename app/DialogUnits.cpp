@@ -1,6 +1,7 @@
 #include "app/DialogUnits.h"
 
 #include <QFontMetrics>
+#include <QWidget>
 
 namespace {
 
@@ -61,4 +62,9 @@ QFont dialogFont() {
     font.setWeight(QFont::Normal);
     font.setItalic(false);
     return font;
+}
+
+void placeControl(QWidget* control, const DialogBaseUnits& units, int x, int y, int width,
+                  int height) {
+    control->setGeometry(units.toPixels(x, y, width, height));
 }

@@ -4,6 +4,8 @@
 #include <QRect>
 #include <QSize>
 
+class QWidget;
+
 // Dialog layouts are given in dialog units, which scale with the dialog's font:
 // a horizontal unit is a quarter of the font's average character width and a
 // vertical unit an eighth of its character height.
@@ -22,3 +24,7 @@ struct DialogBaseUnits {
 
 // The font every dialog of the program is laid out with.
 QFont dialogFont();
+
+// Gives a control of a dialog template its rectangle, given in dialog units.
+void placeControl(QWidget* control, const DialogBaseUnits& units, int x, int y, int width,
+                  int height);

@@ -67,3 +67,30 @@ std::optional<std::string> chooseFile(QWidget* owner, const FileChooserSettings&
         return std::nullopt;
     return toLocal8(QFileInfo(dialog.selectedFiles().constFirst()).absoluteFilePath());
 }
+
+QStringList imageFileFilters() {
+    // The shown description keeps its own text; the patterns after it are what
+    // the chooser matches. Image names come in either letter case, so every
+    // case of the extension is listed rather than relying on the chooser's own
+    // case rules. "All Files (*.*)" means every file, with or without a dot.
+    return {QStringLiteral("WQ Files (*.WQ) (*.WQ? *.wq? *.Wq? *.wQ?)"),
+            QStringLiteral("All Files (*.*) (*)")};
+}
+
+
+QStringList listFileFilters() {
+    // The descriptions are shown as they are; the patterns after them are what
+    // the chooser matches. List names come in either letter case, so every case
+    // of the extension is listed. "All Files (*.*)" means every file, with or
+    // without a dot.
+    return {QStringLiteral("Text Files (*.txt) (*.txt *.txT *.tXt *.tXT *.Txt *.TxT *.TXt *.TXT)"),
+            QStringLiteral(" All Files (*.*) (*)")};
+}
+
+std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving) {
+    // A typed name that does not exist is accepted: a list to be written, or,
+    // when opening, one the batch then ends on quietly with the log's two
+    // header lines as its trace.
+    return chooseFile(owner, {forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen,
+                              listFileFilters(), QStringLiteral("*.txt"), QStringLiteral("txt")});
+}

@@ -34,3 +34,12 @@ private:
 
 // Runs the chooser; the chosen file's absolute path, or nothing when cancelled.
 std::optional<std::string> chooseFile(QWidget* owner, const FileChooserSettings& settings);
+
+// The Open dialog's filters for the image file.
+QStringList imageFileFilters();
+// The Open dialog's filters for a batch list.
+QStringList listFileFilters();
+
+// The chooser for list files, to open a batch list or to save the device list
+// (a save asks before replacing a file). The full path, or nothing on Cancel.
+std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving);

@@ -1,8 +1,12 @@
 #include "app/ProgrammerDlg.h"
 
+#include "app/AboutDlg.h"
+#include "app/Artwork.h"
+#include "app/DeviceListDlg.h"
 #include "app/FileChooser.h"
 #include "app/ProgrammerApp.h"
 #include "engine/ResultMessages.h"
+#include "fleet/TimeStampBroadcast.h"
 #include "platform/Spooler.h"
 
 #include <QAction>
@@ -20,25 +24,7 @@
 
 #include <algorithm>
 
-// The images live in a static library; naming them here pulls them into every
-// program that has a window.
-static void initProgrammerResources() {
-    Q_INIT_RESOURCE(resources);
-}
-
 namespace {
-
-// Every control of a template takes its rectangle from dialog units.
-void place(QWidget* control, const DialogBaseUnits& units, int x, int y, int w, int h) {
-    control->setGeometry(units.toPixels(x, y, w, h));
-}
-
-QIcon programIcon() {
-    QIcon icon;
-    icon.addFile(QStringLiteral(":/icon32.png"), QSize(32, 32));
-    icon.addFile(QStringLiteral(":/icon16.png"), QSize(16, 16));
-    return icon;
-}
 
 // Holds the wait cursor for one scope, however the scope is left.
 class WaitCursor {
@@ -54,51 +40,12 @@ private:
 
 }  // namespace
 
-QStringList imageFileFilters() {
-    // The shown description keeps its own text; the patterns after it are what
-    // the chooser matches. Image names come in either letter case, so every
-    // case of the extension is listed rather than relying on the chooser's own
-    // case rules. "All Files (*.*)" means every file, with or without a dot.
-    return {QStringLiteral("WQ Files (*.WQ) (*.WQ? *.wq? *.Wq? *.wQ?)"),
-            QStringLiteral("All Files (*.*) (*)")};
-}
-
-CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent) {
-    initProgrammerResources();
-    setObjectName(QStringLiteral("IDD_ABOUTBOX"));
-    setFont(dialogFont());
-    setWindowTitle(QString::fromLatin1(kCaption));
-    const DialogBaseUnits units = DialogBaseUnits::forFont(font());
-    setFixedSize(units.toPixels(QSize(235, 55)));
-
-    auto* icon = new QLabel(this);
-    icon->setPixmap(programIcon().pixmap(32, 32));
-    place(icon, units, 11, 17, 20, 20);
-
-    auto* version = new QLabel(QString::fromLatin1(kVersionText), this);
-    version->setObjectName(QStringLiteral("IDC_VERSION"));
-    version->setTextFormat(Qt::PlainText);
-    place(version, units, 40, 10, 119, 8);
-
-    auto* copyright = new QLabel(QString::fromLatin1(CProgrammerDlg::kCopyrightText), this);
-    copyright->setObjectName(QStringLiteral("IDC_ABOUT_COPYRIGHT"));
-    copyright->setTextFormat(Qt::PlainText);
-    place(copyright, units, 40, 25, 119, 8);
-
-    auto* ok = new QPushButton(QStringLiteral("OK"), this);
-    ok->setObjectName(QStringLiteral("IDOK"));
-    ok->setDefault(true);
-    place(ok, units, 178, 7, 50, 14);
-    connect(ok, &QPushButton::clicked, this, &QDialog::accept);
-}
-
 CProgrammerDlg::CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, QWidget* parent)
     : QDialog(parent),
       m_app(app),
       m_spooler(spooler),
       m_operator(this, app.AppName()),
       m_options{Endpoints::fromEnvironment(), {}, {}} {
-    initProgrammerResources();
     setObjectName(QStringLiteral("IDD_PROGRAMMER_DIALOG"));
     // A window of its own with a task-bar button, a minimize box and no maximize.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -128,11 +75,11 @@ void CProgrammerDlg::CreateControls() {
     // Created in template order, which Qt also takes as the tab order.
     m_imagePath = new QLineEdit(this);
     m_imagePath->setObjectName(QStringLiteral("IDC_IMAGE_PATH"));
-    place(m_imagePath, u, 14, 70, 295, 12);
+    placeControl(m_imagePath, u, 14, 70, 295, 12);
 
     m_browseImage = new QPushButton(QStringLiteral("Find"), this);
     m_browseImage->setObjectName(QStringLiteral("IDC_BROWSE_IMAGE"));
-    place(m_browseImage, u, 313, 69, 19, 14);
+    placeControl(m_browseImage, u, 313, 69, 19, 14);
 
     m_target = new QComboBox(this);
     m_target->setObjectName(QStringLiteral("IDC_TARGET"));
@@ -149,39 +96,39 @@ void CProgrammerDlg::CreateControls() {
     m_programSingle = new QPushButton(QStringLiteral("Single"), this);
     m_programSingle->setObjectName(QStringLiteral("IDC_PROGRAM_SINGLE"));
     m_programSingle->setDefault(true);
-    place(m_programSingle, u, 234, 102, 50, 14);
+    placeControl(m_programSingle, u, 234, 102, 50, 14);
 
     m_helpButton = new QPushButton(QStringLiteral("Help"), this);
     m_helpButton->setObjectName(QStringLiteral("IDC_HELP_BUTTON"));
-    place(m_helpButton, u, 273, 40, 50, 14);
+    placeControl(m_helpButton, u, 273, 40, 50, 14);
 
     m_filenameGroup = new QGroupBox(QStringLiteral("Filename"), this);
-    place(m_filenameGroup, u, 7, 56, 329, 35);
+    placeControl(m_filenameGroup, u, 7, 56, 329, 35);
 
     m_copyright = new QLabel(this);
     m_copyright->setObjectName(QStringLiteral("IDC_COPYRIGHT"));
     m_copyright->setText(QStringLiteral("Static"));  // replaced at initialisation
     m_copyright->setAlignment(Qt::AlignHCenter | Qt::AlignTop);
     m_copyright->setTextFormat(Qt::PlainText);
-    place(m_copyright, u, 7, 135, 81, 8);
+    placeControl(m_copyright, u, 7, 135, 81, 8);
 
     m_printerGroup = new QGroupBox(QStringLiteral("Printer/IP"), this);
-    place(m_printerGroup, u, 7, 97, 218, 37);
+    placeControl(m_printerGroup, u, 7, 97, 218, 37);
 
     m_findDevice = new QPushButton(QStringLiteral("Find"), this);
     m_findDevice->setObjectName(QStringLiteral("IDC_FIND_DEVICE"));
-    place(m_findDevice, u, 201, 112, 19, 14);
+    placeControl(m_findDevice, u, 201, 112, 19, 14);
 
     m_programMultiple = new QPushButton(QStringLiteral("Multiple"), this);
     m_programMultiple->setObjectName(QStringLiteral("IDC_PROGRAM_MULTIPLE"));
-    place(m_programMultiple, u, 288, 102, 50, 14);
+    placeControl(m_programMultiple, u, 288, 102, 50, 14);
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("IDC_PROGRESS"));
     m_progress->setRange(0, 100);
     m_progress->setValue(0);
     m_progress->setTextVisible(false);
-    place(m_progress, u, 91, 136, 135, 7);
+    placeControl(m_progress, u, 91, 136, 135, 7);
 
     m_unitCounter = new QLabel(this);
     m_unitCounter->setObjectName(QStringLiteral("IDC_UNIT_COUNTER"));
@@ -189,15 +136,15 @@ void CProgrammerDlg::CreateControls() {
     m_unitCounter->setTextFormat(Qt::PlainText);
     // The template's 30 units clip "100 of 150"; the space up to "Time Stamp"
     // is free, and with it "9999 of 9999" shows whole.
-    place(m_unitCounter, u, 233, 135, kUnitCounterWidth, 8);
+    placeControl(m_unitCounter, u, 233, 135, kUnitCounterWidth, 8);
 
     m_stop = new QPushButton(QStringLiteral("Exit"), this);
     m_stop->setObjectName(QStringLiteral("IDC_STOP"));
-    place(m_stop, u, 275, 15, 50, 14);
+    placeControl(m_stop, u, 275, 15, 50, 14);
 
     m_timeStamp = new QPushButton(QStringLiteral("Time Stamp"), this);
     m_timeStamp->setObjectName(QStringLiteral("IDC_TIME_STAMP"));
-    place(m_timeStamp, u, 288, 129, 50, 14);
+    placeControl(m_timeStamp, u, 288, 129, 50, 14);
 
     // Group boxes only frame the controls inside them; kept underneath so the
     // clicks reach those controls.
@@ -320,7 +267,7 @@ bool CProgrammerDlg::OnInitDialog() {
     }
 
     setWindowTitle(QString::fromLatin1(kCaption));
-    m_bmpBanner = QPixmap(QStringLiteral(":/banner.png"));
+    m_bmpBanner = bannerPixmap();
     m_strCopyright = kCopyrightText;
     setWindowIcon(m_hIcon);
     m_strFileName = m_app.GetImagePath();
@@ -423,6 +370,51 @@ void CProgrammerDlg::OnProgramSingle() {
     WritePrinterSetting();
     UpdateData(false);
     m_operator.messageBox(singleResultMessage(result, target), mb::kIconInformation);
+}
+
+void CProgrammerDlg::OnProgramMultiple() {
+    UpdateData(true);
+    m_bStopRequested = false;
+    m_app.SetImagePath(m_strFileName);
+    const std::optional<std::string> list = ChooseListFile();
+    if (!list) {
+        return;
+    }
+    BatchHooks hooks;
+    hooks.programUnit = [this](const std::string& target) {
+        // The combo box keeps the operator's text; only the members follow the list.
+        m_app.SetTarget(target);
+        m_strPrinter = target;
+        return ProgramUnit();
+    };
+    hooks.stopRequested = [this] { return m_bStopRequested; };
+    hooks.logClosed = [this](const std::string& path) { OpenLogInEditor(path); };
+    m_batchCommand.run(m_app.GetImagePath(), *list, *m_sleeper, hooks);
+}
+
+std::optional<std::string> CProgrammerDlg::ChooseListFile() {
+    return chooseListFile(this, /*forSaving=*/false);
+}
+
+void CProgrammerDlg::OpenLogInEditor(const std::string& logPath) {
+    m_batchCommand.openLog(logPath);
+}
+
+// Only a chosen address changes the window: every control is then set from its
+// member, so the target box shows the address.
+void CProgrammerDlg::OnFindDevice() {
+    CDeviceListDlg dialog(m_app, m_options.endpoints, *m_sleeper, this);
+    dialog.InitDialog();
+    if (dialog.exec() == QDialog::Accepted && !m_app.GetTarget().empty()) {
+        m_strPrinter = m_app.GetTarget();
+        UpdateData(false);
+    }
+}
+
+void CProgrammerDlg::OnTimeStamp() {
+    // The question, the broadcast and any failure's message; a success shows nothing.
+    fleet::TimeStampBroadcast broadcast(m_operator, m_options.endpoints);
+    broadcast.run();
 }
 
 ProgramResult CProgrammerDlg::ProgramUnit() {

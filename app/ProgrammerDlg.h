@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/BatchCommand.h"
 #include "app/DialogUnits.h"
 #include "app/WindowOperator.h"
 #include "engine/ProgramResult.h"
@@ -8,7 +9,6 @@
 #include <QDialog>
 #include <QIcon>
 #include <QPixmap>
-#include <QStringList>
 
 #include <optional>
 #include <string>
@@ -25,28 +25,6 @@ class QPushButton;
 namespace platform {
 class Spooler;
 }
-
-// The Open dialog's filters for the image file.
-QStringList imageFileFilters();
-// The Open dialog's filters for a batch list.
-QStringList listFileFilters();
-
-// What the operator is told when no text editor opens the batch's status log.
-std::string logNotOpenedText(const std::string& logPath);
-
-// The chooser for list files, to open a batch list or to save the device list
-// (a save asks before replacing a file). The full path, or nothing on Cancel.
-std::optional<std::string> chooseListFile(QWidget* owner, bool forSaving);
-
-// The About box: icon, version line, copyright line and OK.
-class CAboutDlg : public QDialog {
-    Q_OBJECT
-public:
-    explicit CAboutDlg(QWidget* parent = nullptr);
-
-    static constexpr const char* kCaption = "About Veltrane";
-    static constexpr const char* kVersionText = "Firmware Programmer Version 2.9";
-};
 
 // The main window: image path, target, banner, progress bar, unit counter and
 // every command. Commands copy the controls into the application state before
@@ -188,6 +166,7 @@ private:
     platform::Spooler& m_spooler;
     DialogBaseUnits m_baseUnits;
     WindowOperator m_operator;
+    BatchCommand m_batchCommand{m_operator};
     WindowSleeper m_windowSleeper;
     platform::Sleeper* m_sleeper = &m_windowSleeper;
     EngineOptions m_options;

@@ -1,6 +1,7 @@
 // The Open dialogs the Multiple command asks for its list with, and the image
 // chooser: the filter entries the operator reads, the patterns behind them,
 // and what a typed name becomes.
+#include "app/FileChooser.h"
 #include "tests/gui/GuiTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 

@@ -1,5 +1,7 @@
 // The main window: its layout, the data exchange with its controls and the
 // commands that the window itself carries out.
+#include "app/AboutDlg.h"
+#include "app/FileChooser.h"
 #include "tests/gui/GuiTestSupport.h"
 #include "tests/support/TestEnvironment.h"
 
