@@ -4,12 +4,33 @@
 #include "fleet/UnitBroadcast.h"
 #include "platform/NetworkInterfaces.h"
 
+#include <cstdlib>
+#include <iostream>
 #include <ostream>
 
 namespace cli {
 
-ArgumentReader::ArgumentReader(std::vector<std::string> args, CommonOptions& common)
-    : args_(std::move(args)), common_(common) {}
+ArgumentReader::ArgumentReader(std::vector<std::string> args, CommonOptions& common,
+                               const CommandSpec& command)
+    : args_(std::move(args)), common_(common), command_(command) {}
+
+const OptionSpec& ArgumentReader::known(const char* name, bool takesValue) const {
+    const OptionSpec* spec = findOption(command_, name);
+    if (spec == nullptr || (spec->valueName != nullptr) != takesValue) {
+        std::cerr << "fwprog: internal error: " << command_.name << " reads " << name
+                  << ", which its entry in the command table does not name as "
+                  << (takesValue ? "an option with a value" : "a flag") << '\n';
+        std::abort();
+    }
+    return *spec;
+}
+
+bool ArgumentReader::take(const char* name) {
+    if (atEnd() || args_[index_] != name)
+        return false;
+    ++index_;
+    return true;
+}
 
 void ArgumentReader::fail(std::string message) {
     if (!error_)
@@ -18,13 +39,12 @@ void ArgumentReader::fail(std::string message) {
 }
 
 bool ArgumentReader::flag(const char* name) {
-    if (atEnd() || args_[index_] != name)
-        return false;
-    ++index_;
-    return true;
+    known(name, false);
+    return take(name);
 }
 
 bool ArgumentReader::option(const char* name, std::string& value) {
+    known(name, true);
     if (atEnd())
         return false;
     const std::string& arg = args_[index_];
@@ -45,12 +65,12 @@ bool ArgumentReader::option(const char* name, std::string& value) {
     return true;
 }
 
-bool ArgumentReader::helpOrVersion(CliContext& context, const char* usage) {
-    if (flag("--help") || flag("-h")) {
-        context.out << usage << '\n' << kCommonOptionsHelp;
+bool ArgumentReader::helpOrVersion(CliContext& context) {
+    if (take("--help") || take("-h")) {
+        context.out << commandHelp(command_) << '\n' << commonOptionsHelp();
         return true;
     }
-    if (flag("--version")) {
+    if (take("--version")) {
         context.out << FWPROG_VERSION_TEXT << '\n';
         return true;
     }

@@ -9,24 +9,27 @@
 namespace cli {
 
 void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
-                       const std::string& extraJsonFields,
-                       const std::vector<std::string>& unitJsonFields) {
+                       const nlohmann::ordered_json& extraJsonFields,
+                       const std::vector<nlohmann::ordered_json>& unitJsonFields) {
     if (json) {
-        context.out << "{\"log\": " << (outcome.logWritten ? jsonString(outcome.logPath) : "null")
-                    << ", \"units\": [";
+        nlohmann::ordered_json units = nlohmann::ordered_json::array();
         for (std::size_t i = 0; i < outcome.units.size(); ++i) {
-            context.out << (i ? ", " : "") << "{\"target\": " << jsonString(outcome.units[i].target)
-                        << ", \"result\": " << outcome.units[i].result
-                        << (i < unitJsonFields.size() ? unitJsonFields[i] : std::string()) << "}";
+            nlohmann::ordered_json unit = {{"target", jsonText(outcome.units[i].target)},
+                                           {"result", outcome.units[i].result}};
+            if (i < unitJsonFields.size())
+                unit.update(unitJsonFields[i]);
+            units.push_back(std::move(unit));
         }
-        context.out << "], \"summary\": ";
-        if (outcome.unitsUpdated)
-            context.out << *outcome.unitsUpdated;
-        else
-            context.out << "null";
-        context.out << ", \"stopped\": " << (outcome.stopped() ? "true" : "false")
-                    << ", \"attempted\": " << outcome.units.size()
-                    << ", \"total\": " << outcome.total << extraJsonFields << "}\n";
+        nlohmann::ordered_json object = {
+            {"log", outcome.logWritten ? jsonText(outcome.logPath) : nullptr},
+            {"units", std::move(units)},
+            {"summary",
+             outcome.unitsUpdated ? nlohmann::ordered_json(*outcome.unitsUpdated) : nullptr},
+            {"stopped", outcome.stopped()},
+            {"attempted", outcome.units.size()},
+            {"total", outcome.total}};
+        object.update(extraJsonFields);
+        context.out << jsonLine(object) << '\n';
     } else if (outcome.logWritten) {
         // Only a log that was written is worth looking for.
         context.out << "log: " << outcome.logPath << '\n';

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/CliContext.h"
+#include "engine/JsonText.h"
 #include "fleet/BatchRun.h"
 
 #include <functional>
@@ -13,12 +14,12 @@ namespace cli {
 // written, or with --json one object with the log (null when not written),
 // every unit tried, the summary (null when the batch did not reach it), whether
 // a stop request ended it, and how many units were attempted of the list's
-// total. extraJsonFields, when given, is inserted before the closing brace
-// (", \"name\": value" pairs); unitJsonFields likewise into each unit's object,
-// in the order of outcome.units.
-void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
-                       const std::string& extraJsonFields = {},
-                       const std::vector<std::string>& unitJsonFields = {});
+// total. The members of extraJsonFields, when given, follow those; the members
+// of unitJsonFields[i] follow those of outcome.units[i].
+void printBatchOutcome(
+    CliContext& context, const BatchOutcome& outcome, bool json,
+    const nlohmann::ordered_json& extraJsonFields = nlohmann::ordered_json::object(),
+    const std::vector<nlohmann::ordered_json>& unitJsonFields = {});
 
 // Prints the batch's summary line on stdout, unless the outcome goes out as JSON.
 std::function<void(const std::string&)> printSummary(CliContext& context, bool json);

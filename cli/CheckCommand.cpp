@@ -13,20 +13,6 @@ namespace cli {
 
 namespace {
 
-const char* const kCheckUsage =
-    "usage: fwprog check TARGET... [--json]\n"
-    "  Checks, without programming anything, what stands between this computer and\n"
-    "  programming each target. An address: the interface and source address that\n"
-    "  reach it and whether it lies in that interface's subnet; the unit's answer to\n"
-    "  the query within 1 s; whether its data port accepts a connection (opened and\n"
-    "  closed at once); and, once, whether this computer's status port can be bound.\n"
-    "  A print queue: whether it exists, where it prints, and whether it takes jobs.\n"
-    "  Each target ends with a line \"TARGET: ready\" or \"TARGET: not ready: \" and the\n"
-    "  first thing that will fail, with what to do about it.\n"
-    "  An interrupt (Ctrl-C) stops it at once; the targets checked so far are shown.\n"
-    "  Exit status: 0 every target ready, 1 otherwise, 2 usage error, 130 stopped\n"
-    "  by an interrupt.\n";
-
 std::string reason(int error) {
     std::string text = platform::systemErrorText(error);
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
@@ -86,55 +72,57 @@ void printText(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& 
     out << prefix << (c.ready() ? "ready" : "not ready: " + c.problem) << '\n';
 }
 
-std::string jsonOrNull(const std::string& text, bool present) {
-    return present ? jsonString(text) : "null";
+nlohmann::ordered_json jsonOrNull(const std::string& text, bool present) {
+    return present ? jsonText(text) : nullptr;
 }
 
-void printJson(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& endpoints) {
-    out << "{\"target\": " << jsonString(c.target);
+nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const Endpoints& endpoints) {
+    nlohmann::ordered_json object = {{"target", jsonText(c.target)}};
     if (c.kind == fleet::TargetCheck::Kind::Queue) {
-        out << ", \"kind\": \"queue\", \"exists\": " << (c.queueExists ? "true" : "false")
-            << ", \"device\": " << jsonOrNull(c.device.value_or(""), c.device.has_value())
-            << ", \"state\": "
-            << (c.queueState ? jsonString(activityText(c.queueState->activity)) : "null")
-            << ", \"accepting_jobs\": "
-            << (c.queueState ? (c.queueState->acceptingJobs ? "true" : "false") : "null");
+        object["kind"] = "queue";
+        object["exists"] = c.queueExists;
+        object["device"] = jsonOrNull(c.device.value_or(""), c.device.has_value());
+        object["state"] = c.queueState ? jsonText(activityText(c.queueState->activity)) : nullptr;
+        object["accepting_jobs"] =
+            c.queueState ? nlohmann::ordered_json(c.queueState->acceptingJobs) : nullptr;
     } else {
         const bool routed = c.routed;
-        out << ", \"kind\": \"address\", \"address\": " << jsonOrNull(c.address, c.validAddress)
-            << ", \"interface\": " << jsonOrNull(c.interfaceName, !c.interfaceName.empty())
-            << ", \"source\": " << jsonOrNull(c.source, routed)
-            << ", \"subnet\": " << jsonOrNull(c.subnet, !c.subnet.empty())
-            << ", \"in_subnet\": " << (c.inSubnet ? "true" : "false")
-            << ", \"route_error\": " << jsonOrNull(reason(c.routeError), !routed && c.routeError)
-            << ", \"query\": "
-            << (!routed                                              ? "null"
-                : c.answer == fleet::TargetCheck::Answer::Product    ? "\"product\""
-                : c.answer == fleet::TargetCheck::Answer::BootLoader ? "\"bootloader\""
-                                                                     : "\"none\"")
-            << ", \"product\": "
-            << jsonOrNull(c.product, c.answer == fleet::TargetCheck::Answer::Product)
-            << ", \"data_port\": ";
+        object["kind"] = "address";
+        object["address"] = jsonOrNull(c.address, c.validAddress);
+        object["interface"] = jsonOrNull(c.interfaceName, !c.interfaceName.empty());
+        object["source"] = jsonOrNull(c.source, routed);
+        object["subnet"] = jsonOrNull(c.subnet, !c.subnet.empty());
+        object["in_subnet"] = c.inSubnet;
+        object["route_error"] = jsonOrNull(reason(c.routeError), !routed && c.routeError);
+        object["query"] = !routed ? nullptr
+                          : c.answer == fleet::TargetCheck::Answer::Product
+                              ? nlohmann::ordered_json("product")
+                          : c.answer == fleet::TargetCheck::Answer::BootLoader
+                              ? nlohmann::ordered_json("bootloader")
+                              : nlohmann::ordered_json("none");
+        object["product"] = jsonOrNull(c.product, c.answer == fleet::TargetCheck::Answer::Product);
         if (c.dataPortChecked)
-            out << "{\"port\": " << endpoints.unitTcpPort
-                << ", \"accepts\": " << (c.dataPortAccepts ? "true" : "false")
-                << ", \"error\": " << jsonOrNull(reason(c.dataPortError), !c.dataPortAccepts)
-                << "}";
+            object["data_port"] = {
+                {"port", endpoints.unitTcpPort},
+                {"accepts", c.dataPortAccepts},
+                {"error", jsonOrNull(reason(c.dataPortError), !c.dataPortAccepts)}};
         else
-            out << "null";
+            object["data_port"] = nullptr;
     }
-    out << ", \"ready\": " << (c.ready() ? "true" : "false")
-        << ", \"problem\": " << jsonOrNull(c.problem, !c.ready()) << "}";
+    object["ready"] = c.ready();
+    object["problem"] = jsonOrNull(c.problem, !c.ready());
+    return object;
 }
 
 }  // namespace
 
-int runCheck(const std::vector<std::string>& args, CliContext& context) {
+int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
+             CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common);
+    ArgumentReader reader(args, common, command);
     std::vector<std::string> targets;
     while (!reader.atEnd()) {
-        if (reader.helpOrVersion(context, kCheckUsage))
+        if (reader.helpOrVersion(context))
             return kExitSuccess;
         if (reader.common())
             continue;
@@ -148,7 +136,7 @@ int runCheck(const std::vector<std::string>& args, CliContext& context) {
     if (!reader.error() && targets.empty())
         reader.fail("name at least one target (an address or a print queue)");
     if (reader.error())
-        return usageError(context, *reader.error(), kCheckUsage);
+        return usageError(context, *reader.error(), command);
 
     const bool anyAddress = std::any_of(targets.begin(), targets.end(), readsAsDottedAddress);
     fleet::StatusPortCheck statusPort{common.endpoints.statusPort, true, 0};
@@ -168,18 +156,7 @@ int runCheck(const std::vector<std::string>& args, CliContext& context) {
     checker.setStopCheck([&context] { return context.stopRequested(); });
     bool allReady = true;
     std::size_t checked = 0;
-    if (common.json) {
-        context.out << "{\"status_port\": ";
-        if (anyAddress)
-            context.out << "{\"port\": " << statusPort.port
-                        << ", \"bindable\": " << (statusPort.bindable ? "true" : "false")
-                        << ", \"error\": "
-                        << jsonOrNull(reason(statusPort.error), !statusPort.bindable) << "}";
-        else
-            context.out << "null";
-        context.out << ", \"targets\": [";
-    }
-    const char* separator = "";
+    nlohmann::ordered_json checks = nlohmann::ordered_json::array();
     for (const std::string& target : targets) {
         if (context.stopRequested())
             break;
@@ -191,17 +168,24 @@ int runCheck(const std::vector<std::string>& args, CliContext& context) {
         ++checked;
         allReady = allReady && result.ready();
         if (common.json) {
-            context.out << separator;
-            printJson(context.out, result, common.endpoints);
-            separator = ", ";
+            checks.push_back(targetJson(result, common.endpoints));
         } else {
             printText(context.out, result, common.endpoints);
             context.out.flush();
         }
     }
     const bool stopped = checked < targets.size();
-    if (common.json)
-        context.out << "], \"stopped\": " << (stopped ? "true" : "false") << "}\n";
+    if (common.json) {
+        nlohmann::ordered_json port = nullptr;
+        if (anyAddress)
+            port = {{"port", statusPort.port},
+                    {"bindable", statusPort.bindable},
+                    {"error", jsonOrNull(reason(statusPort.error), !statusPort.bindable)}};
+        context.out << jsonLine({{"status_port", std::move(port)},
+                                 {"targets", std::move(checks)},
+                                 {"stopped", stopped}})
+                    << '\n';
+    }
     context.out.flush();
     if (stopped) {
         context.err << "fwprog: stopped by an interrupt; " << checked << " of " << targets.size()

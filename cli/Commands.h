@@ -1,25 +1,29 @@
 #pragma once
 
 #include "cli/CliContext.h"
+#include "cli/CommandTable.h"
 
 #include <string>
 #include <vector>
 
 namespace cli {
 
-// One function per subcommand; each gets the arguments after its name.
-int runSingle(const std::vector<std::string>& args, CliContext& context);
-int runMultiple(const std::vector<std::string>& args, CliContext& context);
-int runDiscover(const std::vector<std::string>& args, CliContext& context);
-int runTimestamp(const std::vector<std::string>& args, CliContext& context);
-int runQueues(const std::vector<std::string>& args, CliContext& context);
-int runCheck(const std::vector<std::string>& args, CliContext& context);
+// One function per subcommand (the table in CommandTable.cpp names them); each
+// gets its table entry and the arguments after its name.
+int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
+              CliContext& context);
+int runMultiple(const CommandSpec& command, const std::vector<std::string>& args,
+                CliContext& context);
+int runDiscover(const CommandSpec& command, const std::vector<std::string>& args,
+                CliContext& context);
+int runTimestamp(const CommandSpec& command, const std::vector<std::string>& args,
+                 CliContext& context);
+int runQueues(const CommandSpec& command, const std::vector<std::string>& args,
+              CliContext& context);
+int runCheck(const CommandSpec& command, const std::vector<std::string>& args, CliContext& context);
 
-// Prints "fwprog: <message>" and the subcommand's usage to stderr; returns kExitUsage.
-int usageError(CliContext& context, const std::string& message, const char* usage);
-
-// Text for the common options, shared by every usage text.
-extern const char* const kCommonOptionsHelp;
+// Prints "fwprog: <message>" and the subcommand's help to stderr; returns kExitUsage.
+int usageError(CliContext& context, const std::string& message, const CommandSpec& command);
 
 }  // namespace cli
 

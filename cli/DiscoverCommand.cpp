@@ -19,33 +19,6 @@ namespace cli {
 
 namespace {
 
-const char* const kDiscoverUsage =
-    "usage: fwprog discover [--wait MS] [--interface NAME]... [--range RANGE]... [--rate N]\n"
-    "                       [--save FILE] [--json]\n"
-    "  Broadcasts the query out of every network interface that can broadcast and\n"
-    "  lists every unit that has answered a moment later: product and version, a tab,\n"
-    "  the address, a tab, the interface that heard it, in the order the window's\n"
-    "  list shows.\n"
-    "  --wait MS         let replies arrive for MS milliseconds after the last query\n"
-    "                    (default and least 5, the units' own pace; 1000 with --range;\n"
-    "                    at most 600000)\n"
-    "  --interface NAME  broadcast out of this interface only (repeatable, or names\n"
-    "                    separated by commas; FWPROG_INTERFACE sets the same)\n"
-    "  --range RANGE     also query every address of RANGE one by one, for units on\n"
-    "                    routed subnets no broadcast reaches: a CIDR block such as\n"
-    "                    10.20.0.0/24, a range such as 10.20.0.5-10.20.0.80, or one\n"
-    "                    address (repeatable; at most 65536 addresses in all)\n"
-    "  --rate N          unicast queries a second with --range (default 500, at most\n"
-    "                    10000)\n"
-    "  --save FILE       also write the listed addresses to FILE, one per line ended\n"
-    "                    by CR LF (a list for `fwprog multiple`); an address holding\n"
-    "                    control characters is left out, and the number left out\n"
-    "                    said on stderr\n"
-    "  An interrupt (Ctrl-C) stops the wait (or the queries) at once; nothing is\n"
-    "  listed.\n"
-    "  Exit status: 0 listed (possibly no units), 1 failed, 2 usage error,\n"
-    "  130 stopped by an interrupt.\n";
-
 constexpr long kLongestWait = 600000;
 constexpr long kRangeWait = 1000;
 
@@ -85,16 +58,14 @@ void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
             out << lines[i] << '\t' << interfaces[i] << '\n';
         return;
     }
-    out << "{\"units\": [";
-    const char* separator = "";
+    nlohmann::ordered_json units = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        out << separator << "{\"product\": " << jsonString(line.substr(0, line.find('\t')))
-            << ", \"address\": " << jsonString(proto::addressFromListLine(line))
-            << ", \"interface\": " << jsonString(interfaces[i]) << "}";
-        separator = ", ";
+        units.push_back({{"product", jsonText(line.substr(0, line.find('\t')))},
+                         {"address", jsonText(proto::addressFromListLine(line))},
+                         {"interface", jsonText(interfaces[i])}});
     }
-    out << "]}\n";
+    out << jsonLine({{"units", std::move(units)}}) << '\n';
 }
 
 // "queried 1200 of 65536 addresses", redrawn in place on a terminal each time
@@ -128,14 +99,15 @@ private:
 
 }  // namespace
 
-int runDiscover(const std::vector<std::string>& args, CliContext& context) {
+int runDiscover(const CommandSpec& command, const std::vector<std::string>& args,
+                CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common);
+    ArgumentReader reader(args, common, command);
     std::string waitText, savePath, rateText, rangeText;
     fleet::AddressRanges ranges;
     bool save = false;
     while (!reader.atEnd()) {
-        if (reader.helpOrVersion(context, kDiscoverUsage))
+        if (reader.helpOrVersion(context))
             return kExitSuccess;
         if (reader.option("--wait", waitText)) {
             if (!reader.error() && !parseWait(waitText))
@@ -159,7 +131,7 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
         reader.fail("--rate paces the queries of --range; give a --range too");
     reader.checkInterfaceNames();
     if (reader.error())
-        return usageError(context, *reader.error(), kDiscoverUsage);
+        return usageError(context, *reader.error(), command);
 
     TerminalOperator op(context.err, false);
     fleet::DeviceDiscovery discovery(op, context.sleeper, common.endpoints);
@@ -183,11 +155,11 @@ int runDiscover(const std::vector<std::string>& args, CliContext& context) {
         if (discovery.stopped()) {
             context.err << "fwprog: stopped by an interrupt; nothing was listed\n";
             if (common.json)
-                context.out << "{\"error\": \"stopped by an interrupt\"}\n";
+                context.out << jsonLine({{"error", "stopped by an interrupt"}}) << '\n';
             return kExitInterrupted;
         }
         if (common.json)
-            context.out << "{\"error\": " << jsonString(op.lastMessage()) << "}\n";
+            context.out << jsonLine({{"error", jsonText(op.lastMessage())}}) << '\n';
         return kExitFailure;
     }
     if (discovery.unsentQueries() > 0)

@@ -12,46 +12,6 @@ namespace cli {
 
 namespace {
 
-const char* const kMultipleUsage =
-    "usage: fwprog multiple --image FILE --list FILE [--log PATH] [--jobs N] [--any-sender]\n"
-    "                       [--retries N] [--retry-pause S] [--verdict-wait S]\n"
-    "                       [--resume LOG] [--max-failures N] [--canary N]\n"
-    "                       [--report FILE] [--after-wait S] [--json]\n"
-    "  Programs every unit named in the list file (one dotted IPv4 address or print queue\n"
-    "  per line) one after the other, and writes the status log \"Status.txt\" in the list\n"
-    "  file's folder, or at PATH. The first interrupt (Ctrl-C) lets the unit in progress\n"
-    "  finish and ends the batch with its summary; a second ends the program at once.\n"
-    "  --jobs N programs up to N units at once (default 1: one after the other).\n"
-    "  Only a status datagram from the unit's own address counts as its verdict;\n"
-    "  --any-sender takes it from any address (one unit at a time only).\n"
-    "  --retries N tries a network unit that ended \"Status Unconfirmed\" or with a socket\n"
-    "    error up to N more times (default 0), while the other units go on; a socket\n"
-    "    error ends the batch only on the last attempt, and the log keeps the final\n"
-    "    result. Example: --retries 2 --retry-pause 30\n"
-    "  --retry-pause S waits S seconds before a unit's next attempt (default 10).\n"
-    "  --verdict-wait S waits S seconds for each unit's verdict (default 20), for units\n"
-    "    that take longer to write their flash. Example: --verdict-wait 45\n"
-    "  --resume LOG skips the units that LOG (an earlier Status.txt, even the one this\n"
-    "    batch replaces) has \"Successfully Programmed\" with the same image; they are\n"
-    "    named on stderr and keep their lines in the new log.\n"
-    "    Example: --resume units/Status.txt\n"
-    "  --max-failures N stops the batch as the first Ctrl-C does once N units have\n"
-    "    failed (any result but programmed), and exits 1. Example: --max-failures 3\n"
-    "  --canary N programs the first N units one by one before the rest; if one of them\n"
-    "    fails, the batch stops there and exits 1. Example: --canary 2 --jobs 16\n"
-    "  --report FILE writes one JSON object a line (CSV with a header row when FILE ends\n"
-    "    in .csv) for every unit as it finishes: target, interface and source address,\n"
-    "    product and version before and after, image path, size and SHA-256, result,\n"
-    "    attempts, bytes delivered, foreign status datagrams, start and end times.\n"
-    "    Example: --report rollout.csv --after-wait 90\n"
-    "  --after-wait S asks each unit after its verdict who it is until it answers as an\n"
-    "    application, for at most S seconds (default 60), for the report.\n"
-    "  Seconds may have up to three decimals (0.5).\n"
-    "  Exit status: 0 every unit programmed, 3 some unconfirmed and none failed,\n"
-    "  1 a unit failed, the batch did not reach its summary, or it stopped for\n"
-    "  --max-failures or --canary, 2 usage error,\n"
-    "  130 stopped by an interrupt before the end of the list.\n";
-
 // Digits only, within [low, high]; a count beyond any list is refused rather
 // than wrapped round.
 std::optional<std::size_t> parseCount(const std::string& text, std::size_t low, std::size_t high) {
@@ -95,9 +55,10 @@ std::string defaultLogPath(const std::string& listPath) {
 
 }  // namespace
 
-int runMultiple(const std::vector<std::string>& args, CliContext& context) {
+int runMultiple(const CommandSpec& command, const std::vector<std::string>& args,
+                CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common);
+    ArgumentReader reader(args, common, command);
     MultipleOptions options;
     std::string text, resume, report;
     bool haveImage = false, haveList = false, haveLog = false, haveAfterWait = false;
@@ -124,7 +85,7 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         return true;
     };
     while (!reader.atEnd()) {
-        if (reader.helpOrVersion(context, kMultipleUsage))
+        if (reader.helpOrVersion(context))
             return kExitSuccess;
         if (reader.flag("--any-sender")) {
             options.anySender = true;
@@ -155,25 +116,24 @@ int runMultiple(const std::vector<std::string>& args, CliContext& context) {
         }
     }
     if (reader.error())
-        return usageError(context, *reader.error(), kMultipleUsage);
+        return usageError(context, *reader.error(), command);
     if (!haveImage || !haveList)
         return usageError(context, haveImage ? "--list is required" : "--image is required",
-                          kMultipleUsage);
+                          command);
     if (haveLog && options.logPath.empty())
-        return usageError(context, "--log needs a path", kMultipleUsage);
+        return usageError(context, "--log needs a path", command);
     if (haveResume && resume.empty())
-        return usageError(context, "--resume needs the path of a status log", kMultipleUsage);
+        return usageError(context, "--resume needs the path of a status log", command);
     if (haveReport && report.empty())
-        return usageError(context, "--report needs a path", kMultipleUsage);
+        return usageError(context, "--report needs a path", command);
     if (haveAfterWait && !haveReport)
-        return usageError(context,
-                          "--after-wait needs --report: it tells the report how long to ask",
-                          kMultipleUsage);
+        return usageError(
+            context, "--after-wait needs --report: it tells the report how long to ask", command);
     // Units programmed at once share the status port and are told apart by
     // the address their verdict comes from.
     if (options.anySender && options.jobs > 1)
         return usageError(context, "--any-sender takes one unit at a time; leave out --jobs",
-                          kMultipleUsage);
+                          command);
 
     if (!haveLog)
         options.logPath = defaultLogPath(options.listPath);

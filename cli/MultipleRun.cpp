@@ -97,7 +97,7 @@ void reportFailure(CliContext& context, bool json, const std::string& text) {
     context.err << "fwprog: " << text << '\n';
     context.err.flush();
     if (json) {
-        context.out << "{\"error\": " << jsonString(text) << "}\n";
+        context.out << jsonLine({{"error", jsonText(text)}}) << '\n';
         context.out.flush();
     }
 }
@@ -284,8 +284,8 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     });
 
     std::mutex recordsMutex;
-    std::map<std::size_t, UnitRecord> unitRecords;  // by unit number, until the unit is logged
-    std::vector<std::string> unitFields;            // in the order units are logged
+    std::map<std::size_t, UnitRecord> unitRecords;   // by unit number, until the unit is logged
+    std::vector<nlohmann::ordered_json> unitFields;  // in the order units are logged
     std::uint64_t foreign = 0;
     const auto note = [&](const std::string& target, const std::string& text) {
         if (oneByOne) {
@@ -364,8 +364,10 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
             return;
         if (!oneByOne)
             display.unitFinished(unit.number, unitOutcomeText(unit.target, result));
-        unitFields.push_back(runJsonFields(record.last) +
-                             ", \"attempts\": " + std::to_string(unit.attempt));
+        nlohmann::ordered_json fields = nlohmann::ordered_json::object();
+        addRunJsonFields(fields, record.last);
+        fields["attempts"] = unit.attempt;
+        unitFields.push_back(std::move(fields));
         if (!session.unitDone(unit.target, result)) {
             fileFailed = true;
             return;
@@ -427,15 +429,17 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
 
     const BatchOutcome outcome = session.takeOutcome();
     reportForeignDatagrams(context.err, foreign);
-    std::string extra;
+    nlohmann::ordered_json extra = nlohmann::ordered_json::object();
     if (!oneByOne)
-        extra += ", \"jobs\": " + std::to_string(options.jobs);
-    extra += ", \"foreign_datagrams\": " + std::to_string(foreign) + ", \"skipped\": [";
-    for (std::size_t i = 0; i < outcome.skipped.size(); ++i)
-        extra += (i ? ", " : "") + jsonString(outcome.skipped[i]);
+        extra["jobs"] = options.jobs;
+    extra["foreign_datagrams"] = foreign;
+    nlohmann::ordered_json skipped = nlohmann::ordered_json::array();
+    for (const std::string& target : outcome.skipped)
+        skipped.push_back(jsonText(target));
+    extra["skipped"] = std::move(skipped);
     const char* reason =
         run.stopped ? stopReasonName(run.reason, fileFailed, reportFailed) : nullptr;
-    extra += "], \"stop_reason\": " + (reason ? jsonString(reason) : std::string("null"));
+    extra["stop_reason"] = reason ? jsonText(reason) : nullptr;
     printBatchOutcome(context, outcome, options.json, extra, unitFields);
 
     // A batch that stopped for a failed unit, or whose report is incomplete,

@@ -6,34 +6,25 @@
 
 namespace cli {
 
-namespace {
-
-const char* const kQueuesUsage =
-    "usage: fwprog queues [--json]\n"
-    "  Lists this computer's print queues, one name a line, in the spooler's order.\n"
-    "  Any of them can be given to `fwprog single --target` or named in a list file.\n"
-    "  Nothing is listed when there are none or the spooler cannot be reached.\n";
-
-}  // namespace
-
-int runQueues(const std::vector<std::string>& args, CliContext& context) {
+int runQueues(const CommandSpec& command, const std::vector<std::string>& args,
+              CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common);
+    ArgumentReader reader(args, common, command);
     while (!reader.atEnd()) {
-        if (reader.helpOrVersion(context, kQueuesUsage))
+        if (reader.helpOrVersion(context))
             return kExitSuccess;
         if (!reader.common())
             reader.fail("unknown option: " + reader.current());
     }
     if (reader.error())
-        return usageError(context, *reader.error(), kQueuesUsage);
+        return usageError(context, *reader.error(), command);
 
     const std::vector<std::string> names = context.spooler.queueNames();
     if (common.json) {
-        context.out << "{\"queues\": [";
-        for (std::size_t i = 0; i < names.size(); ++i)
-            context.out << (i ? ", " : "") << jsonString(names[i]);
-        context.out << "]}\n";
+        nlohmann::ordered_json queues = nlohmann::ordered_json::array();
+        for (const std::string& name : names)
+            queues.push_back(jsonText(name));
+        context.out << jsonLine({{"queues", std::move(queues)}}) << '\n';
     } else {
         for (const std::string& name : names)
             context.out << name << '\n';

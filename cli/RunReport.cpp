@@ -43,7 +43,7 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
     }
     context.err.flush();
     if (json) {
-        context.out << "{\"error\": " << jsonString(joined) << "}\n";
+        context.out << jsonLine({{"error", jsonText(joined)}}) << '\n';
         context.out.flush();
     }
 }
@@ -62,10 +62,11 @@ void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePa
     err.flush();
 }
 
-std::string runJsonFields(const UnitRun& run) {
-    return ", \"bytes_delivered\": " + std::to_string(run.bytesDelivered) +
-           ", \"image_bytes\": " + std::to_string(run.imageBytes) + ", \"status_datagrams\": " +
-           (run.verdictAwaited ? std::to_string(run.statusDatagrams) : std::string("null"));
+void addRunJsonFields(nlohmann::ordered_json& object, const UnitRun& run) {
+    object["bytes_delivered"] = run.bytesDelivered;
+    object["image_bytes"] = run.imageBytes;
+    object["status_datagrams"] =
+        run.verdictAwaited ? nlohmann::ordered_json(run.statusDatagrams) : nullptr;
 }
 
 std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/CliContext.h"
+#include "engine/JsonText.h"
 #include "engine/UnitProgrammer.h"
 #include "platform/DatagramSocket.h"
 
@@ -25,9 +26,9 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
 void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePath,
                const std::string& prefix = {});
 
-// ", \"bytes_delivered\": N, \"image_bytes\": M, \"status_datagrams\": K" for a
-// run's JSON object (K is null for a run that never waited for a verdict).
-std::string runJsonFields(const UnitRun& run);
+// Adds "bytes_delivered", "image_bytes" and "status_datagrams" (null for a run
+// that never waited for a verdict) to a run's JSON object.
+void addRunJsonFields(nlohmann::ordered_json& object, const UnitRun& run);
 
 // The hint for a unit that ended "Status Unconfirmed" after a verdict wait in
 // which not one datagram reached the status port, whoever from: the verdict

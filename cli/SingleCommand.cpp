@@ -13,15 +13,6 @@ namespace cli {
 
 namespace {
 
-const char* const kSingleUsage =
-    "usage: fwprog single --image FILE --target TARGET [--any-sender] [--json]\n"
-    "  Programs one unit: TARGET is a unit's dotted IPv4 address or a print queue's name.\n"
-    "  Only a status datagram from the unit's own address counts as its verdict.\n"
-    "  --any-sender  take the verdict from any address (units that answer from another)\n"
-    "  An interrupt (Ctrl-C) stops at once: a stream in progress is reset.\n"
-    "  Exit status: 0 programmed, 3 sent but unconfirmed, 1 failed, 2 usage error,\n"
-    "  130 stopped by an interrupt.\n";
-
 // Line ends as a terminal shows them, and exactly one at the end.
 std::string forTerminal(const std::string& message) {
     std::string text;
@@ -43,13 +34,14 @@ int exitStatusForResult(ProgramResult result) {
     return result < 0 ? kExitUnconfirmed : kExitFailure;
 }
 
-int runSingle(const std::vector<std::string>& args, CliContext& context) {
+int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
+              CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common);
+    ArgumentReader reader(args, common, command);
     std::string image, target;
     bool haveImage = false, haveTarget = false, anySender = false;
     while (!reader.atEnd()) {
-        if (reader.helpOrVersion(context, kSingleUsage))
+        if (reader.helpOrVersion(context))
             return kExitSuccess;
         if (reader.flag("--any-sender")) {
             anySender = true;
@@ -62,10 +54,10 @@ int runSingle(const std::vector<std::string>& args, CliContext& context) {
         }
     }
     if (reader.error())
-        return usageError(context, *reader.error(), kSingleUsage);
+        return usageError(context, *reader.error(), command);
     if (!haveImage || !haveTarget)
         return usageError(context, haveImage ? "--target is required" : "--image is required",
-                          kSingleUsage);
+                          command);
 
     platform::DatagramSocket statusPort;
     if (!bindStatusPort(context, common.endpoints.statusPort, statusPort, common.json))
@@ -88,9 +80,11 @@ int runSingle(const std::vector<std::string>& args, CliContext& context) {
 
     const std::string message = singleResultMessage(result, target);
     if (common.json) {
-        context.out << "{\"target\": " << jsonString(target) << ", \"result\": " << result
-                    << ", \"message\": " << jsonString(message) << runJsonFields(run)
-                    << ", \"foreign_datagrams\": " << run.foreignDatagrams << "}\n";
+        nlohmann::ordered_json object = {
+            {"target", jsonText(target)}, {"result", result}, {"message", jsonText(message)}};
+        addRunJsonFields(object, run);
+        object["foreign_datagrams"] = run.foreignDatagrams;
+        context.out << jsonLine(object) << '\n';
     } else {
         context.out << forTerminal(message);
     }

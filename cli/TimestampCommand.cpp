@@ -13,19 +13,6 @@ namespace cli {
 
 namespace {
 
-const char* const kTimestampUsage =
-    "usage: fwprog timestamp [--yes] [--interface NAME]... [--json]\n"
-    "  Sets the clock of every unit on the network to this computer's local time and\n"
-    "  zone with one broadcast datagram out of every network interface that can\n"
-    "  broadcast. Asks first on the terminal; where standard input is not a\n"
-    "  terminal, --yes is required.\n"
-    "  --yes, -y         do not ask\n"
-    "  --interface NAME  broadcast out of this interface only (repeatable, or names\n"
-    "                    separated by commas; FWPROG_INTERFACE sets the same)\n"
-    "  An interrupt (Ctrl-C) while it asks ends it at once with nothing sent.\n"
-    "  Exit status: 0 sent, 1 not sent (failure or declined), 2 usage error,\n"
-    "  130 stopped by an interrupt.\n";
-
 // The terminal operator that answers the confirmation on standard input (or
 // with yes, when the command line already said so).
 class TimestampOperator : public TerminalOperator {
@@ -65,12 +52,13 @@ private:
 
 }  // namespace
 
-int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
+int runTimestamp(const CommandSpec& command, const std::vector<std::string>& args,
+                 CliContext& context) {
     CommonOptions common{Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common);
+    ArgumentReader reader(args, common, command);
     bool yes = false;
     while (!reader.atEnd()) {
-        if (reader.helpOrVersion(context, kTimestampUsage))
+        if (reader.helpOrVersion(context))
             return kExitSuccess;
         if (reader.flag("--yes") || reader.flag("-y"))
             yes = true;
@@ -79,11 +67,11 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
     }
     reader.checkInterfaceNames();
     if (reader.error())
-        return usageError(context, *reader.error(), kTimestampUsage);
+        return usageError(context, *reader.error(), command);
     // Every unit's clock changes at once: never without someone agreeing.
     if (!yes && !context.stdinIsTerminal)
         return usageError(context, "standard input is not a terminal to confirm on; pass --yes",
-                          kTimestampUsage);
+                          command);
 
     TimestampOperator op(context, yes);
     fleet::TimeStampBroadcast broadcast(op, common.endpoints);
@@ -92,7 +80,7 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
     switch (outcome) {
         case fleet::TimeStampBroadcast::Outcome::Sent:
             if (common.json)
-                context.out << "{\"sent\": " << jsonString(broadcast.text()) << "}\n";
+                context.out << jsonLine({{"sent", jsonText(broadcast.text())}}) << '\n';
             context.out.flush();
             return kExitSuccess;
         case fleet::TimeStampBroadcast::Outcome::Cancelled:
@@ -100,16 +88,16 @@ int runTimestamp(const std::vector<std::string>& args, CliContext& context) {
                 context.err << (op.asked() ? "\n" : "")
                             << "fwprog: stopped by an interrupt; nothing was sent\n";
                 if (common.json)
-                    context.out << "{\"sent\": null}\n";
+                    context.out << jsonLine({{"sent", nullptr}}) << '\n';
                 return kExitInterrupted;
             }
             context.err << "fwprog: nothing was sent\n";
             if (common.json)
-                context.out << "{\"sent\": null}\n";
+                context.out << jsonLine({{"sent", nullptr}}) << '\n';
             return kExitFailure;
         default:
             if (common.json)
-                context.out << "{\"error\": " << jsonString(op.lastMessage()) << "}\n";
+                context.out << jsonLine({{"error", jsonText(op.lastMessage())}}) << '\n';
             return kExitFailure;
     }
 }

@@ -1,36 +1,48 @@
 #include "engine/JsonText.h"
 
-std::string jsonString(std::string_view text) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string out = "\"";
-    for (const char c : text) {
+nlohmann::ordered_json jsonText(std::string_view bytes) {
+    std::string utf8;
+    utf8.reserve(bytes.size());
+    for (const char c : bytes) {
         const auto byte = static_cast<unsigned char>(c);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            default:
-                if (byte < 0x20 || byte >= 0x7F) {
-                    out += "\\u00";
-                    out.push_back(kDigits[byte >> 4]);
-                    out.push_back(kDigits[byte & 0x0F]);
-                } else {
-                    out.push_back(c);
-                }
+        if (byte < 0x80) {
+            utf8.push_back(c);
+        } else {
+            utf8.push_back(static_cast<char>(0xC0 | (byte >> 6)));
+            utf8.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
         }
     }
-    out += "\"";
+    return utf8;
+}
+
+std::string jsonLine(const nlohmann::ordered_json& value) {
+    // nlohmann's own dump writes every scalar (escapes included); only the
+    // separators between members and elements are ours.
+    constexpr int kOneLine = -1;
+    constexpr bool kAsciiOnly = true;
+    std::string out;
+    if (value.is_object()) {
+        out += '{';
+        const char* separator = "";
+        for (const auto& [name, member] : value.items()) {
+            out += separator;
+            out += nlohmann::ordered_json(name).dump(kOneLine, ' ', kAsciiOnly);
+            out += ": ";
+            out += jsonLine(member);
+            separator = ", ";
+        }
+        out += '}';
+    } else if (value.is_array()) {
+        out += '[';
+        const char* separator = "";
+        for (const auto& element : value) {
+            out += separator;
+            out += jsonLine(element);
+            separator = ", ";
+        }
+        out += ']';
+    } else {
+        out += value.dump(kOneLine, ' ', kAsciiOnly);
+    }
     return out;
 }

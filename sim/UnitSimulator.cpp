@@ -148,14 +148,16 @@ Event makeEvent(std::string kind, std::string unit, std::vector<Event::Field> fi
     event.kind = std::move(kind);
     event.unit = std::move(unit);
     event.fields = std::move(fields);
-    event.json = "{\"event\":" + jsonString(event.kind);
+    nlohmann::ordered_json line = {{"event", jsonText(event.kind)}};
     if (!event.unit.empty())
-        event.json += ",\"unit\":" + jsonString(event.unit);
+        line["unit"] = jsonText(event.unit);
     for (const auto& field : event.fields) {
-        event.json += "," + jsonString(field.name) + ":";
-        event.json += field.quoted ? jsonString(field.value) : field.value;
+        // An unquoted field holds a number or a boolean the simulator wrote itself.
+        line[field.name] = field.quoted ? jsonText(field.value)
+                                        : nlohmann::ordered_json::parse(field.value, nullptr,
+                                                                        /*allow_exceptions=*/false);
     }
-    event.json += "}";
+    event.json = line.dump(/*indent=*/-1, ' ', /*ensure_ascii=*/true);
     return event;
 }
 
