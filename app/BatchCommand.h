@@ -24,8 +24,8 @@ public:
     static std::string logNotOpenedText(const std::string& logPath);
 
     // Runs the batch over the list with the image; the log goes to logPathFor(listPath).
-    void run(const std::string& imagePath, const std::string& listPath,
-             platform::Sleeper& sleeper, const BatchHooks& hooks);
+    void run(const std::string& imagePath, const std::string& listPath, platform::Sleeper& sleeper,
+             const BatchHooks& hooks);
 
     // Opens the log in the desktop's text editor and leaves it there; where no
     // editor opens, tells the operator where the log is.

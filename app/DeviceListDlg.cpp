@@ -1,7 +1,7 @@
 #include "app/DeviceListDlg.h"
 
-#include "app/ProgrammerApp.h"
 #include "app/FileChooser.h"
+#include "app/ProgrammerApp.h"
 #include "engine/Protocol.h"
 #include "fleet/DeviceDiscovery.h"
 #include "fleet/DeviceList.h"

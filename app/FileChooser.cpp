@@ -77,7 +77,6 @@ QStringList imageFileFilters() {
             QStringLiteral("All Files (*.*) (*)")};
 }
 
-
 QStringList listFileFilters() {
     // The descriptions are shown as they are; the patterns after them are what
     // the chooser matches. List names come in either letter case, so every case

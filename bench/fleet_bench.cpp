@@ -25,7 +25,9 @@ std::string unitAddress(int i) {
 
 // Even units report success, odd ones a verify error: a verdict filed under
 // the wrong unit shows as a wrong result.
-int statusOf(int i) { return i % 2 == 0 ? 0 : 2; }
+int statusOf(int i) {
+    return i % 2 == 0 ? 0 : 2;
+}
 
 std::string slurp(const std::string& path) {
     std::ifstream in(path);
@@ -43,9 +45,9 @@ struct RunFigures {
 RunFigures runBatch(int units, int jobs, const std::string& imageSha) {
     const std::uint16_t udp = bench::freePort(SOCK_DGRAM), tcp = bench::freePort(SOCK_STREAM),
                         status = bench::freePort(SOCK_DGRAM);
-    std::vector<std::string> simArgs = {FWPROG_SIM, "--udp-port", std::to_string(udp),
-                                        "--tcp-port", std::to_string(tcp), "--status-port",
-                                        std::to_string(status)};
+    std::vector<std::string> simArgs = {
+        FWPROG_SIM,          "--udp-port",    std::to_string(udp),   "--tcp-port",
+        std::to_string(tcp), "--status-port", std::to_string(status)};
     std::string list;
     for (int i = 0; i < units; ++i) {
         simArgs.insert(simArgs.end(), {"--unit", unitAddress(i), "--status",
@@ -59,11 +61,11 @@ RunFigures runBatch(int units, int jobs, const std::string& imageSha) {
         std::exit(1);
     }
     const double start = bench::seconds();
-    auto cli = bench::spawn({FWPROG_CLI, "multiple", "--image", kDir + "/image.bin", "--list",
-                             kDir + "/units.txt", "--jobs", std::to_string(jobs), "--json",
-                             "--unit-udp-port", std::to_string(udp), "--unit-tcp-port",
-                             std::to_string(tcp), "--status-port", std::to_string(status)},
-                            kDir + "/result.json");
+    auto cli = bench::spawn(
+        {FWPROG_CLI, "multiple", "--image", kDir + "/image.bin", "--list", kDir + "/units.txt",
+         "--jobs", std::to_string(jobs), "--json", "--unit-udp-port", std::to_string(udp),
+         "--unit-tcp-port", std::to_string(tcp), "--status-port", std::to_string(status)},
+        kDir + "/result.json");
     bench::waitFor(cli);
     RunFigures figures;
     figures.seconds = bench::seconds() - start;
@@ -105,10 +107,11 @@ int main() {
     std::printf("each unit: 256 KiB image, 2 s flash delay, real schedule\n");
     const RunFigures sequential20 = runBatch(20, 1, sha);
     const double perUnit = sequential20.seconds / 20.0;
-    std::printf("sequential, 20 units: %.1f s (%.2f s a unit), %d/20 images verified, %d/20 "
-                "verdicts attributed\n",
-                sequential20.seconds, perUnit, sequential20.imagesVerified,
-                sequential20.verdictsAttributed);
+    std::printf(
+        "sequential, 20 units: %.1f s (%.2f s a unit), %d/20 images verified, %d/20 "
+        "verdicts attributed\n",
+        sequential20.seconds, perUnit, sequential20.imagesVerified,
+        sequential20.verdictsAttributed);
     const bool full = std::getenv("FWPROG_BENCH_FULL") != nullptr;
     for (const int units : {50, 200}) {
         double sequentialSeconds = perUnit * units;
@@ -123,11 +126,11 @@ int main() {
                     60.0 * units / sequentialSeconds, how);
         for (const int jobs : {16, 64}) {
             const RunFigures run = runBatch(units, jobs, sha);
-            std::printf("  --jobs %-3d   %7.1f s  %6.1f units/min  speed-up %5.1fx  images "
-                        "verified %d/%d  verdicts attributed %d/%d\n",
-                        jobs, run.seconds, 60.0 * units / run.seconds,
-                        sequentialSeconds / run.seconds, run.imagesVerified, units,
-                        run.verdictsAttributed, units);
+            std::printf(
+                "  --jobs %-3d   %7.1f s  %6.1f units/min  speed-up %5.1fx  images "
+                "verified %d/%d  verdicts attributed %d/%d\n",
+                jobs, run.seconds, 60.0 * units / run.seconds, sequentialSeconds / run.seconds,
+                run.imagesVerified, units, run.verdictsAttributed, units);
         }
     }
     return 0;

@@ -144,8 +144,8 @@ TEST_F(EveryInterface, TheWindowsRefreshListsEveryLanAndSaysSendErrorOnlyWhenNot
                                 [](const auto& item) { return item.name == "fwpr"; }));
         platform::RealSleeper sleeper;
         Endpoints endpoints;  // the units' defaults, 255.255.255.255 included
-        auto refresh = [&](std::vector<std::string> names,
-                           testing_support::RecordingOperator& op, fleet::DeviceList& list) {
+        auto refresh = [&](std::vector<std::string> names, testing_support::RecordingOperator& op,
+                           fleet::DeviceList& list) {
             endpoints.interfaces = std::move(names);
             fleet::DeviceDiscovery discovery(op, sleeper, endpoints);
             discovery.setPause(300ms);

@@ -82,9 +82,10 @@ struct FleetRun : ::testing::TestWithParam<const char*>, testing_support::Simula
     }
 };
 
-INSTANTIATE_TEST_SUITE_P(BothModes, FleetRun, ::testing::Values("1", "3"), [](const auto& testCase) {
-    return std::string(testCase.param) == "1" ? "OneByOne" : "ThreeAtOnce";
-});
+INSTANTIATE_TEST_SUITE_P(BothModes, FleetRun, ::testing::Values("1", "3"),
+                         [](const auto& testCase) {
+                             return std::string(testCase.param) == "1" ? "OneByOne" : "ThreeAtOnce";
+                         });
 
 }  // namespace
 

@@ -813,7 +813,8 @@ TEST_F(Simulated, ExecutablePrintsEventLinesAndEndsCleanly) {
     EXPECT_EQ(exitCode(child.pid), 0) << "ends after its one image";
     ASSERT_EQ(lines.size(), 3u) << ::testing::PrintToString(lines);
     EXPECT_EQ(lines[0].rfind("{\"event\":\"connection\",\"unit\":\"" + address + "\"", 0), 0u);
-    EXPECT_NE(lines[1].find("\"sha256\":\"" + platform::sha256Hex("abc") + "\""), std::string::npos);
+    EXPECT_NE(lines[1].find("\"sha256\":\"" + platform::sha256Hex("abc") + "\""),
+              std::string::npos);
     EXPECT_NE(lines[2].find("\"hex\":\"02000000\""), std::string::npos);
 
     // A signal ends it cleanly too.

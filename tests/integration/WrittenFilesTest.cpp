@@ -264,6 +264,8 @@ TEST_P(NoList, IsRefusedBeforeAnyUnitInBoundedMemory) {
     EXPECT_TRUE(isHeaderOnly(readFile(log))) << readFile(log);
 }
 
-INSTANTIATE_TEST_SUITE_P(Files, NoList, ::testing::Values("/dev/zero", ""), [](const auto& testCase) {
-    return std::string(testCase.param).empty() ? "TwoMegabyteLine" : "DevZero";
-});
+INSTANTIATE_TEST_SUITE_P(Files, NoList, ::testing::Values("/dev/zero", ""),
+                         [](const auto& testCase) {
+                             return std::string(testCase.param).empty() ? "TwoMegabyteLine"
+                                                                        : "DevZero";
+                         });
