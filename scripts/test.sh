@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Sets up, builds and runs every test: the optimised build, the Debian package
-# made from it (lintian; as root, also installed with apt and purged again), the
-# same suite under AddressSanitizer + UndefinedBehaviorSanitizer, and each fuzz
-# target for a bounded time.
+# Sets up, checks the formatting, builds and runs every test: the optimised
+# build (GCC), the Debian package made from it (lintian; as root, also installed
+# with apt and purged again), the same suite under AddressSanitizer +
+# UndefinedBehaviorSanitizer (Clang), and each fuzz target for a bounded time.
+# Every build treats warnings as errors, so GCC and Clang both keep the tree
+# warning-free.
 #   FWPROG_SKIP_ASAN=1       leave out the sanitizer build
 #   FWPROG_FUZZ_SECONDS=N    seconds per fuzz target (default 30; 0 leaves fuzzing out)
 set -euo pipefail
@@ -10,6 +12,8 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 export QT_QPA_PLATFORM=offscreen
 start=$SECONDS
+
+scripts/format.sh
 
 scripts/build.sh default
 ctest --preset default
@@ -20,9 +24,9 @@ tests/packaging/check_package.sh
 echo "test: with the package, $((SECONDS - start)) s so far"
 
 if [[ "${FWPROG_SKIP_ASAN:-0}" != 1 ]]; then
-    # The sanitizer build needs only what the tests run.
+    # Everything is built, so Clang's warnings cover the whole tree.
     cmake --preset asan >/dev/null
-    cmake --build --preset asan --target unit_tests integration_tests gui_tests
+    cmake --build --preset asan
     ctest --preset asan
     echo "test: with the sanitizers, $((SECONDS - start)) s so far"
 fi
