@@ -106,6 +106,8 @@ struct BatchRunTest : ::testing::Test {
     }
 
     void TearDown() override {
+        if (IsSkipped())
+            return;
         EXPECT_EQ(op.waitCursorBegins, 1);
         EXPECT_EQ(op.waitCursorDepth, 0);
     }
@@ -224,18 +226,21 @@ TEST_F(BatchRunTest, AStopRequestBeforeTheFirstUnitGivesAnEmptySummary) {
     EXPECT_EQ(outcome.end, BatchEnd::StopRequested);
 }
 
-TEST_F(BatchRunTest, EmptyAndBlankOnlyListsEndWithASummaryOfNone) {
-    for (const std::string& list : {""s, "\r\n\r\n\n\r"s}) {
-        trace.events.clear();
-        const BatchOutcome outcome = run(list);
-        EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
-        EXPECT_EQ(trace.events, (Events{"box 64 0 Units Updated"}));
-        EXPECT_EQ(outcome.end, BatchEnd::EndOfList);
-        EXPECT_EQ(outcome.unitsUpdated, 0u);
-        EXPECT_EQ(stopQuestions, 0);
-        op.waitCursorBegins = 1;
-    }
+struct EmptyList : BatchRunTest, ::testing::WithParamInterface<std::string> {};
+
+TEST_P(EmptyList, EndsWithASummaryOfNone) {
+    const BatchOutcome outcome = run(GetParam());
+    EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
+    EXPECT_EQ(trace.events, (Events{"box 64 0 Units Updated"}));
+    EXPECT_EQ(outcome.end, BatchEnd::EndOfList);
+    EXPECT_EQ(outcome.unitsUpdated, 0u);
+    EXPECT_EQ(stopQuestions, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(BatchRunTest, EmptyList, ::testing::Values(""s, "\r\n\r\n\n\r"s),
+                         [](const auto& testCase) {
+                             return testCase.param.empty() ? "Empty" : "BlankLinesOnly";
+                         });
 
 TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedWhole) {
     const std::string longTarget(300, 'q');
@@ -278,49 +283,63 @@ TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
               "File Name: " + longImage + "\r\nDate: 12/31/00, Time: 23:00\r\n0 Units Updated\r\n");
 }
 
-TEST_F(BatchRunTest, AListThatCannotBeOpenedLeavesTheHeaderAndSaysNothing) {
-    // A typed name that does not exist, and a folder: the same quiet end.
+// A typed name that does not exist, and a folder: the same quiet end.
+struct UnopenableList : BatchRunTest, ::testing::WithParamInterface<std::pair<const char*, int>> {};
+
+TEST_P(UnopenableList, LeavesTheHeaderAndSaysNothing) {
+    const auto& [name, error] = GetParam();
     std::filesystem::create_directory(dir.file("a folder"));
-    for (const auto& [list, error] : {std::pair{dir.file("typed name.txt").string(), ENOENT},
-                                      std::pair{dir.file("a folder").string(), EISDIR}}) {
-        SCOPED_TRACE(list);
-        const BatchOutcome outcome = runBatch({kImage, list, logPath()}, op, sleeper, hooks());
-        EXPECT_EQ(log(), kHeader);
-        EXPECT_TRUE(op.messages.empty());
-        EXPECT_TRUE(programmed.empty());
-        EXPECT_TRUE(logsClosed.empty());
-        EXPECT_EQ(outcome.end, BatchEnd::ListNotOpened);
-        EXPECT_EQ(outcome.listOpenError, error);
-        EXPECT_TRUE(outcome.logWritten);
-    }
-    op.waitCursorBegins = 1;
+    const std::string list = dir.file(name).string();
+    const BatchOutcome outcome = runBatch({kImage, list, logPath()}, op, sleeper, hooks());
+    EXPECT_EQ(log(), kHeader);
+    EXPECT_TRUE(op.messages.empty());
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_TRUE(logsClosed.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::ListNotOpened);
+    EXPECT_EQ(outcome.listOpenError, error);
+    EXPECT_TRUE(outcome.logWritten);
 }
 
-TEST_F(BatchRunTest, ALogThatCannotBeCreatedStopsTheBatchBeforeAnyUnit) {
-    std::vector<std::string> unusable = {dir.file("no such folder/Status.txt").string(),
-                                         dir.path().string()};
-    // The superuser may write into a read-only folder; anyone else may not.
-    if (::geteuid() != 0) {
+INSTANTIATE_TEST_SUITE_P(BatchRunTest, UnopenableList,
+                         ::testing::Values(std::pair{"typed name.txt", ENOENT},
+                                           std::pair{"a folder", EISDIR}),
+                         [](const auto& testCase) {
+                             return testCase.param.second == ENOENT ? "Missing" : "Folder";
+                         });
+
+// Where the log goes, relative to the test's folder ("" is the folder itself).
+struct UncreatableLog : BatchRunTest, ::testing::WithParamInterface<const char*> {};
+
+TEST_P(UncreatableLog, StopsTheBatchBeforeAnyUnit) {
+    const std::string where = GetParam();
+    if (where == "read-only/Status.txt") {
+        // The superuser may write into a read-only folder; anyone else may not.
+        if (::geteuid() == 0)
+            GTEST_SKIP() << "the superuser may write into a read-only folder";
         std::filesystem::create_directory(dir.file("read-only"));
         std::filesystem::permissions(dir.file("read-only"), std::filesystem::perms::owner_read |
                                                                 std::filesystem::perms::owner_exec);
-        unusable.push_back(dir.file("read-only/Status.txt").string());
     }
-    for (const std::string& log : unusable) {
-        SCOPED_TRACE(log);
-        op.messages.clear();
-        const BatchOutcome outcome = run("A\r\n", log);
-        ASSERT_EQ(op.messages.size(), 1u);
-        EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
-        EXPECT_NE(op.messages[0].text.find(log), std::string::npos) << op.messages[0].text;
-        EXPECT_TRUE(op.counters.empty());
-        EXPECT_TRUE(programmed.empty());
-        EXPECT_TRUE(logsClosed.empty());
-        EXPECT_EQ(outcome.end, BatchEnd::FileError);
-        EXPECT_EQ(outcome.error, op.messages[0].text);
-        op.waitCursorBegins = 1;
-    }
+    const std::string log = where.empty() ? dir.path().string() : dir.file(where).string();
+    const BatchOutcome outcome = run("A\r\n", log);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_NE(op.messages[0].text.find(log), std::string::npos) << op.messages[0].text;
+    EXPECT_TRUE(op.counters.empty());
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_TRUE(logsClosed.empty());
+    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_EQ(outcome.error, op.messages[0].text);
 }
+
+INSTANTIATE_TEST_SUITE_P(BatchRunTest, UncreatableLog,
+                         ::testing::Values("no such folder/Status.txt", "", "read-only/Status.txt"),
+                         [](const auto& testCase) {
+                             const std::string where = testCase.param;
+                             return where.empty()     ? "AFolder"
+                                    : where[0] == 'n' ? "MissingFolder"
+                                                      : "ReadOnlyFolder";
+                         });
 
 TEST_F(BatchRunTest, ALogHeldByAnotherBatchIsNeitherEmptiedNorShared) {
     StatusLog other;
@@ -386,28 +405,32 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
     EXPECT_TRUE(logsClosed.empty());
 }
 
-TEST_F(BatchRunTest, AFileThatIsNoListIsRefusedWhileCountingBeforeAnyUnit) {
-    // The bad record comes last, so only a count of the whole list finds it.
-    for (const auto& [list, reason] :
-         {std::pair{"10.0.0.1\r\n10.0.0.2\r\n" + std::string(1025, 'x'),
-                    "has a line longer than 1024 bytes"s},
-          std::pair{"10.0.0.1\r\n10.0.0.2\r\nq\0ueue\r\n"s, "holds a NUL byte"s}}) {
-        SCOPED_TRACE(reason);
-        op.messages.clear();
-        const BatchOutcome outcome = run(list);
-        ASSERT_EQ(op.messages.size(), 1u);
-        EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
-        EXPECT_EQ(op.messages[0].text.rfind(
-                      "The list file " + listPath() + " is not a list of targets: it " + reason, 0),
-                  0u)
-            << op.messages[0].text;
-        EXPECT_TRUE(programmed.empty());
-        EXPECT_EQ(log(), kHeader);
-        EXPECT_EQ(outcome.end, BatchEnd::FileError);
-        EXPECT_TRUE(logsClosed.empty());
-    }
-    op.waitCursorBegins = 1;
+// The bad record comes last, so only a count of the whole list finds it.
+struct NoList : BatchRunTest, ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
+
+TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnit) {
+    const auto& [list, reason] = GetParam();
+    const BatchOutcome outcome = run(list);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].text.rfind(
+                  "The list file " + listPath() + " is not a list of targets: it " + reason, 0),
+              0u)
+        << op.messages[0].text;
+    EXPECT_TRUE(programmed.empty());
+    EXPECT_EQ(log(), kHeader);
+    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_TRUE(logsClosed.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    BatchRunTest, NoList,
+    ::testing::Values(std::pair{"10.0.0.1\r\n10.0.0.2\r\n" + std::string(1025, 'x'),
+                                "has a line longer than 1024 bytes"s},
+                      std::pair{"10.0.0.1\r\n10.0.0.2\r\nq\0ueue\r\n"s, "holds a NUL byte"s}),
+    [](const auto& testCase) {
+        return testCase.param.second == "holds a NUL byte" ? "NulByte" : "LongLine";
+    });
 
 TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
     // The process's own memory opens as a file, and its first page cannot be

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <sstream>
 
 namespace {
@@ -17,6 +18,10 @@ struct NamedOption {
     std::string option;
     bool takesValue;
 };
+
+void PrintTo(const NamedOption& named, std::ostream* out) {
+    *out << "fwprog " << named.command << ' ' << named.option;
+}
 
 std::vector<NamedOption> everyNamedOption() {
     std::vector<NamedOption> all;

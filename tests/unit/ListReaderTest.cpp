@@ -102,18 +102,24 @@ TEST(ListReader, RecordsAreTakenVerbatimWithSpacesAndHighBytes) {
     EXPECT_EQ(recordsOf("\xE9t\xE9\xFF\r\n"), (Records{"\xE9t\xE9\xFF"}));
 }
 
-TEST(ListReader, EmptyAndBlankOnlyListsHoldNoRecordEvenWhenAskedAgain) {
-    for (const std::string& bytes : {""s, "\r\n"s, "\n\n\n"s, "\r\r\n\n\r\n\r"s}) {
-        TempDir dir;
-        writeFile(dir.file("list.txt"), bytes);
-        ListFile file;
-        ASSERT_TRUE(file.open(dir.file("list.txt").string()));
-        std::string record = "left over";
-        EXPECT_EQ(ReadListLine(file, record), 0);
-        EXPECT_EQ(record, "");
-        EXPECT_EQ(ReadListLine(file, record), 0);
-    }
+class BlankList : public ::testing::TestWithParam<std::pair<const char*, std::string>> {};
+
+TEST_P(BlankList, HoldsNoRecordEvenWhenAskedAgain) {
+    TempDir dir;
+    writeFile(dir.file("list.txt"), GetParam().second);
+    ListFile file;
+    ASSERT_TRUE(file.open(dir.file("list.txt").string()));
+    std::string record = "left over";
+    EXPECT_EQ(ReadListLine(file, record), 0);
+    EXPECT_EQ(record, "");
+    EXPECT_EQ(ReadListLine(file, record), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(ListReader, BlankList,
+                         ::testing::Values(std::pair{"Empty", ""s}, std::pair{"CrLf", "\r\n"s},
+                                           std::pair{"ThreeLf", "\n\n\n"s},
+                                           std::pair{"MixedEnds", "\r\r\n\n\r\n\r"s}),
+                         [](const auto& testCase) { return std::string(testCase.param.first); });
 
 TEST(ListReader, TheCrEndingARecordIsConsumedAndNothingMore) {
     TempDir dir;

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <functional>
 #include <map>
 #include <optional>
@@ -148,128 +149,136 @@ TEST_F(Delivery, AnUnknownQueueIsReportedWithTheSpoolersCodeAndNothingElseIsCall
     EXPECT_EQ(messageTexts(), std::vector<std::string>{"Can't Open Port q1. Error: 1801"});
 }
 
-TEST_F(Delivery, OnlyAPortOfExactlyFileIsRefused) {
-    const std::vector<std::pair<std::optional<std::string>, bool>> ports = {
-        {"FILE:", true},
-        {std::nullopt, true},
-        {"file:", false},
-        {"FILE:,LPT1:", false},
-        {"FILE", false},
-        {" FILE:", false},
-        {"socket://10.0.0.9", false}};
-    for (const auto& [port, refused] : ports) {
-        script = Script{};
-        script.port = port;
-        op.messages.clear();
-        image.close();
-        const ProgramResult result = deliver();
-        const std::string label = port.value_or("<unreadable>");
-        if (refused) {
-            EXPECT_EQ(result, ResultPrinterPortError) << label;
-            EXPECT_EQ(script.calls, (std::vector<std::string>{"open:q1", "portName", "close"}))
-                << label;
-            EXPECT_EQ(messageTexts(), std::vector<std::string>{"Could not Open the Printer"});
-        } else {
-            EXPECT_EQ(result, ResultUnconfirmed) << label;
-            EXPECT_EQ(script.calls, cleanRun()) << label;
-            EXPECT_TRUE(op.messages.empty()) << label;
-        }
+struct PortCase {
+    const char* name;
+    std::optional<std::string> port;  // nothing: the port cannot be read
+    bool refused;
+};
+
+struct PortOfQueue : Delivery, ::testing::WithParamInterface<PortCase> {};
+
+TEST_P(PortOfQueue, IsRefusedOnlyWhenExactlyFile) {
+    const PortCase& c = GetParam();
+    script.port = c.port;
+    const ProgramResult result = deliver();
+    if (c.refused) {
+        EXPECT_EQ(result, ResultPrinterPortError);
+        EXPECT_EQ(script.calls, (std::vector<std::string>{"open:q1", "portName", "close"}));
+        EXPECT_EQ(messageTexts(), std::vector<std::string>{"Could not Open the Printer"});
+    } else {
+        EXPECT_EQ(result, ResultUnconfirmed);
+        EXPECT_EQ(script.calls, cleanRun());
+        EXPECT_TRUE(op.messages.empty());
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Delivery, PortOfQueue,
+                         ::testing::Values(PortCase{"File", "FILE:", true},
+                                           PortCase{"Unreadable", std::nullopt, true},
+                                           PortCase{"LowerCaseFile", "file:", false},
+                                           PortCase{"FileAmongOthers", "FILE:,LPT1:", false},
+                                           PortCase{"FileWithoutColon", "FILE", false},
+                                           PortCase{"FileAfterASpace", " FILE:", false},
+                                           PortCase{"Socket", "socket://10.0.0.9", false}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
 
 // The first failure ends the delivery: its message (if any), the clean-up the
 // step calls for, and never a retry. A failed write of the image withdraws its
 // job: ended in order, a cut-off image would go out as a finished job.
-TEST_F(Delivery, EveryFailingSpoolerStepEndsWithItsMessageAndCleanUp) {
-    struct Case {
-        std::string call;
-        int occurrence;
-        std::optional<std::string> message;
-        std::vector<std::string> cleanup;
-    };
-    const std::vector<Case> cases = {
-        {"startDocument", 1, "StartDocPrinter Failed", {"close"}},
-        {"startDocument", 2, "StartDocPrinter Failed", {"close"}},
-        {"startPage", 1, "StartPagePrinter Failed", {"endDocument", "close"}},
-        {"startPage", 2, "StartPagePrinter Failed", {"endDocument", "close"}},
-        {"write", 1, "Print Error!", {"endPage", "endDocument", "close"}},
-        {"write", 2, "Print Error!", {"abortDocument", "close"}},
-        {"write", 3, "Print Error!", {"abortDocument", "close"}},
-        {"write", 4, "Print Error!", {"abortDocument", "close"}},  // the empty one
-        {"endPage", 1, std::nullopt, {"endDocument", "close"}},
-        {"endPage", 2, std::nullopt, {"endDocument", "close"}},
-        {"endDocument", 1, std::nullopt, {"close"}},
-        {"endDocument", 2, std::nullopt, {"close"}},
-    };
-    for (const Case& c : cases) {
-        const std::string label = c.call + " #" + std::to_string(c.occurrence);
-        script = Script{};
-        script.failCall = c.call;
-        script.failOccurrence = c.occurrence;
-        op.messages.clear();
-        image.close();
-        EXPECT_EQ(deliver(2920), ResultPrinterPortError) << label;
+struct FailingStep {
+    std::string call;
+    int occurrence;
+    std::optional<std::string> message;
+    std::vector<std::string> cleanup;
+};
 
-        // Everything of the clean run up to the failing call, then the clean-up.
-        std::vector<std::string> expected;
-        int seen = 0;
-        for (const std::string& call : cleanRun()) {
-            expected.push_back(call);
-            if (call.rfind(c.call, 0) == 0 && ++seen == c.occurrence)
-                break;
+struct SpoolerStepFails : Delivery, ::testing::WithParamInterface<FailingStep> {};
+
+TEST_P(SpoolerStepFails, EndsWithItsMessageAndCleanUp) {
+    const FailingStep& c = GetParam();
+    script.failCall = c.call;
+    script.failOccurrence = c.occurrence;
+    EXPECT_EQ(deliver(2920), ResultPrinterPortError);
+
+    // Everything of the clean run up to the failing call, then the clean-up.
+    std::vector<std::string> expected;
+    int seen = 0;
+    for (const std::string& call : cleanRun()) {
+        expected.push_back(call);
+        if (call.rfind(c.call, 0) == 0 && ++seen == c.occurrence)
+            break;
+    }
+    expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
+    EXPECT_EQ(script.calls, expected);
+    EXPECT_EQ(messageTexts(),
+              c.message ? std::vector<std::string>{*c.message} : std::vector<std::string>{});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, SpoolerStepFails,
+    ::testing::Values(
+        FailingStep{"startDocument", 1, "StartDocPrinter Failed", {"close"}},
+        FailingStep{"startDocument", 2, "StartDocPrinter Failed", {"close"}},
+        FailingStep{"startPage", 1, "StartPagePrinter Failed", {"endDocument", "close"}},
+        FailingStep{"startPage", 2, "StartPagePrinter Failed", {"endDocument", "close"}},
+        FailingStep{"write", 1, "Print Error!", {"endPage", "endDocument", "close"}},
+        FailingStep{"write", 2, "Print Error!", {"abortDocument", "close"}},
+        FailingStep{"write", 3, "Print Error!", {"abortDocument", "close"}},
+        FailingStep{"write", 4, "Print Error!", {"abortDocument", "close"}},  // the empty one
+        FailingStep{"endPage", 1, std::nullopt, {"endDocument", "close"}},
+        FailingStep{"endPage", 2, std::nullopt, {"endDocument", "close"}},
+        FailingStep{"endDocument", 1, std::nullopt, {"close"}},
+        FailingStep{"endDocument", 2, std::nullopt, {"close"}}),
+    [](const auto& testCase) {
+        std::string call = testCase.param.call;
+        call[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(call[0])));
+        return call + std::to_string(testCase.param.occurrence);
+    });
+
+struct CutOffCase {
+    const char* name;
+    bool stop;  // else the file fails to be read
+    ProgramResult result;
+    std::vector<std::string> messages;
+};
+
+struct CutOffImage : Delivery, ::testing::WithParamInterface<CutOffCase> {};
+
+TEST_P(CutOffImage, WithdrawsItsJob) {
+    const CutOffCase& c = GetParam();
+    QueueDeliveryRun run;
+    run.imagePath = "fw.bin";
+    bool cut = false;
+    run.stop = [&] { return c.stop && cut; };
+    // Cut after the first image block.
+    script.afterWrite = [&] {
+        if (script.calls.back() == "write:1460") {
+            cut = true;
+            if (!c.stop)
+                image.close();
         }
-        expected.insert(expected.end(), c.cleanup.begin(), c.cleanup.end());
-        EXPECT_EQ(script.calls, expected) << label;
-        EXPECT_EQ(messageTexts(),
-                  c.message ? std::vector<std::string>{*c.message} : std::vector<std::string>{})
-            << label;
-    }
+    };
+    imageBytes = testing_support::makeImage(2920);
+    testing_support::writeFile(dir.file("fw.bin"), imageBytes);
+    ASSERT_TRUE(image.open(dir.file("fw.bin").string()));
+    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "q1", image, proto::entryHeaderForPrintQueue(),
+                                  buffer.data(), buffer.size(), &run),
+              c.result);
+    const std::vector<std::string> clean = cleanRun();
+    std::vector<std::string> expected(clean.begin(), clean.begin() + 10);
+    expected.insert(expected.end(), {"abortDocument", "close"});
+    EXPECT_EQ(script.calls, expected);
+    EXPECT_EQ(messageTexts(), c.messages);
+    EXPECT_TRUE(run.imageCutOff);
+    EXPECT_EQ(run.stopped, c.stop);
+    EXPECT_EQ(run.imageBytesWritten, 1460u);
 }
 
-TEST_F(Delivery, AnImageCutOffByAReadErrorOrAStopWithdrawsItsJob) {
-    struct Case {
-        const char* name;
-        bool stop;  // else the file fails to be read
-        ProgramResult result;
-        std::vector<std::string> messages;
-    };
-    const std::vector<Case> cases = {
-        {"read error",
-         false,
-         ResultFileNotFound,
-         {"Could not read the image file fw.bin\nBad file descriptor\n"}},
-        {"stop", true, ResultUnconfirmed, {}},
-    };
-    for (const Case& c : cases) {
-        script = Script{};
-        op.messages.clear();
-        image.close();
-        QueueDeliveryRun run;
-        run.imagePath = "fw.bin";
-        bool cut = false;
-        run.stop = [&] { return c.stop && cut; };
-        // Cut after the first image block.
-        script.afterWrite = [&] {
-            if (script.calls.back() == "write:1460") {
-                cut = true;
-                if (!c.stop)
-                    image.close();
-            }
-        };
-        imageBytes = testing_support::makeImage(2920);
-        testing_support::writeFile(dir.file("fw.bin"), imageBytes);
-        ASSERT_TRUE(image.open(dir.file("fw.bin").string()));
-        EXPECT_EQ(DeliverToPrintQueue(op, spooler, "q1", image, proto::entryHeaderForPrintQueue(),
-                                      buffer.data(), buffer.size(), &run),
-                  c.result)
-            << c.name;
-        const std::vector<std::string> clean = cleanRun();
-        std::vector<std::string> expected(clean.begin(), clean.begin() + 10);
-        expected.insert(expected.end(), {"abortDocument", "close"});
-        EXPECT_EQ(script.calls, expected) << c.name;
-        EXPECT_EQ(messageTexts(), c.messages) << c.name;
-        EXPECT_TRUE(run.imageCutOff) << c.name;
-        EXPECT_EQ(run.stopped, c.stop) << c.name;
-        EXPECT_EQ(run.imageBytesWritten, 1460u) << c.name;
-    }
-}
+INSTANTIATE_TEST_SUITE_P(
+    Delivery, CutOffImage,
+    ::testing::Values(CutOffCase{"ReadError",
+                                 false,
+                                 ResultFileNotFound,
+                                 {"Could not read the image file fw.bin\nBad file descriptor\n"}},
+                      CutOffCase{"Stop", true, ResultUnconfirmed, {}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });

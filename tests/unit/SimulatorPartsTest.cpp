@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <string>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -23,20 +25,29 @@ TEST(Sha256, KnownVectors) {
 
 // An image arrives in pieces of any size; the digest must not depend on where
 // the pieces split, least of all around the 55/56/64-byte padding edges.
-TEST(Sha256, PiecesGiveTheSameDigestAsOneUpdate) {
-    for (const std::size_t length : {0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u, 119u, 120u, 1000u}) {
-        std::string message;
-        for (std::size_t i = 0; i < length; ++i)
-            message.push_back(static_cast<char>(i * 37 + 11));
-        const std::string whole = platform::sha256Hex(message);
-        for (const std::size_t piece : {1u, 3u, 63u, 64u, 65u, 1460u}) {
-            platform::Sha256 hash;
-            for (std::size_t at = 0; at < message.size(); at += piece)
-                hash.update(message.data() + at, std::min(piece, message.size() - at));
-            EXPECT_EQ(hash.finishHex(), whole) << "length " << length << " piece " << piece;
-        }
-    }
+class Sha256Pieces
+    : public ::testing::TestWithParam<std::tuple<std::size_t /*length*/, std::size_t /*piece*/>> {};
+
+TEST_P(Sha256Pieces, GiveTheSameDigestAsOneUpdate) {
+    const auto [length, piece] = GetParam();
+    std::string message;
+    for (std::size_t i = 0; i < length; ++i)
+        message.push_back(static_cast<char>(i * 37 + 11));
+    const std::string whole = platform::sha256Hex(message);
+    platform::Sha256 hash;
+    for (std::size_t at = 0; at < message.size(); at += piece)
+        hash.update(message.data() + at, std::min(piece, message.size() - at));
+    EXPECT_EQ(hash.finishHex(), whole);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sha256, Sha256Pieces,
+                         ::testing::Combine(::testing::Values(0u, 1u, 55u, 56u, 57u, 63u, 64u, 65u,
+                                                              119u, 120u, 1000u),
+                                            ::testing::Values(1u, 3u, 63u, 64u, 65u, 1460u)),
+                         [](const auto& testCase) {
+                             return "Length" + std::to_string(std::get<0>(testCase.param)) +
+                                    "Piece" + std::to_string(std::get<1>(testCase.param));
+                         });
 
 TEST(Sha256, StartsOverAfterFinish) {
     platform::Sha256 hash;
@@ -136,40 +147,56 @@ TEST(SimCommandLine, EveryFaultNameIsUnderstood) {
     EXPECT_EQ(u[3].replyFault, sim::ReplyFault::NoLineFeed);
 }
 
-TEST(SimCommandLine, RejectsWhatItCannotUse) {
-    const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"--product", "X", "--unit", "127.0.0.7"},
-        {"--unit", "printer.example"},
-        {"--unit", "127.0.0.7", "--unit", "127.0.0.7"},
-        {"--unit", "127.0.0.7", "--udp-port", "0"},
-        {"--unit", "127.0.0.7", "--tcp-port", "65536"},
-        {"--unit", "127.0.0.7", "--status-port", "+5"},
-        {"--unit", "127.0.0.7", "--status", "2147483648"},
-        {"--unit", "127.0.0.7", "--status", "1x"},
-        {"--unit", "127.0.0.7", "--status-hex", "123"},
-        {"--unit", "127.0.0.7", "--status-hex", "zz"},
-        {"--unit", "127.0.0.7", "--reply-hex", "1g"},
-        {"--unit", "127.0.0.7", "--boot-delay", "-1"},
-        {"--unit", "127.0.0.7", "--fault", "reset"},
-        {"--unit", "127.0.0.7", "--fault", "refuse=3"},
-        {"--unit", "127.0.0.7", "--fault", "stall=x"},
-        {"--unit", "127.0.0.7", "--fault", "drop-syn"},
-        {"--unit", "127.0.0.7", "--fault", "drop-syn=0"},
-        {"--unit", "127.0.0.7", "--stall-for", "soon"},
-        {"--unit", "127.0.0.7", "--fault", "melt"},
-        {"--unit", "127.0.0.7", "--exit-after", "0"},
-        {"--unit", "127.0.0.7", "--broadcast-listen", "255.255.255"},
-        {"--unit", "127.0.0.7", "--product"},
-        {"--unit", "127.0.0.7", "--no-hash=1"},
-        {"--unit", "127.0.0.7", "--verbose"},
-    };
-    for (const auto& args : bad) {
-        std::string error;
-        EXPECT_FALSE(parse(args, &error)) << ::testing::PrintToString(args);
-        EXPECT_FALSE(error.empty()) << ::testing::PrintToString(args);
-    }
+class SimCommandLineRejects : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(SimCommandLineRejects, WhatItCannotUse) {
+    std::string error;
+    EXPECT_FALSE(parse(GetParam(), &error));
+    EXPECT_FALSE(error.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(SimCommandLine, SimCommandLineRejects,
+                         ::testing::ValuesIn(std::vector<std::vector<std::string>>{
+                             {},
+                             {"--product", "X", "--unit", "127.0.0.7"},
+                             {"--unit", "printer.example"},
+                             {"--unit", "127.0.0.7", "--unit", "127.0.0.7"},
+                             {"--unit", "127.0.0.7", "--udp-port", "0"},
+                             {"--unit", "127.0.0.7", "--tcp-port", "65536"},
+                             {"--unit", "127.0.0.7", "--status-port", "+5"},
+                             {"--unit", "127.0.0.7", "--status", "2147483648"},
+                             {"--unit", "127.0.0.7", "--status", "1x"},
+                             {"--unit", "127.0.0.7", "--status-hex", "123"},
+                             {"--unit", "127.0.0.7", "--status-hex", "zz"},
+                             {"--unit", "127.0.0.7", "--reply-hex", "1g"},
+                             {"--unit", "127.0.0.7", "--boot-delay", "-1"},
+                             {"--unit", "127.0.0.7", "--fault", "reset"},
+                             {"--unit", "127.0.0.7", "--fault", "refuse=3"},
+                             {"--unit", "127.0.0.7", "--fault", "stall=x"},
+                             {"--unit", "127.0.0.7", "--fault", "drop-syn"},
+                             {"--unit", "127.0.0.7", "--fault", "drop-syn=0"},
+                             {"--unit", "127.0.0.7", "--stall-for", "soon"},
+                             {"--unit", "127.0.0.7", "--fault", "melt"},
+                             {"--unit", "127.0.0.7", "--exit-after", "0"},
+                             {"--unit", "127.0.0.7", "--broadcast-listen", "255.255.255"},
+                             {"--unit", "127.0.0.7", "--product"},
+                             {"--unit", "127.0.0.7", "--no-hash=1"},
+                             {"--unit", "127.0.0.7", "--verbose"},
+                         }),
+                         [](const auto& testCase) {
+                             // The arguments after the unit (or all of them), letters and digits.
+                             std::string name = "Args";
+                             for (const std::string& arg : testCase.param) {
+                                 if (arg == "--unit" || arg == "127.0.0.7")
+                                     continue;
+                                 for (const char c : arg) {
+                                     if (std::isalnum(static_cast<unsigned char>(c)))
+                                         name += c;
+                                 }
+                                 name += '_';
+                             }
+                             return name + std::to_string(testCase.index);
+                         });
 
 TEST(SimCommandLine, HelpNeedsNoUnit) {
     const auto line = parse({"--help"});

@@ -81,35 +81,42 @@ INSTANTIATE_TEST_SUITE_P(Zones, ZoneTest,
                              return name;
                          });
 
-TEST(ZoneSeasons, SouthernSummerFallsInJanuary) {
-    // Daylight saving time in January, standard time in July; the offset sent
-    // stays that of standard time in both.
-    struct Case {
-        const char* zone;
-        int month;
-        long minutesWest;
-        int daylight;
-    };
-    const Case cases[] = {{"Australia/Sydney", 1, -600, 1}, {"Australia/Sydney", 7, -600, 0}};
+// Daylight saving time in January, standard time in July; the offset sent
+// stays that of standard time in both.
+struct SeasonCase {
+    const char* name;
+    const char* zone;
+    int month;
+    long minutesWest;
+    int daylight;
+};
+
+class SouthernSeason : public ::testing::TestWithParam<SeasonCase> {};
+
+TEST_P(SouthernSeason, KeepsTheStandardOffset) {
+    const SeasonCase& c = GetParam();
     const char* old = std::getenv("TZ");
     const std::string saved = old ? old : "";
-    for (const Case& c : cases) {
-        ::setenv("TZ", c.zone, 1);
-        ::tzset();
-        std::tm noon{};
-        noon.tm_year = 2027 - 1900;
-        noon.tm_mon = c.month - 1;
-        noon.tm_mday = 15;
-        noon.tm_hour = 12;
-        const std::time_t instant = ::timegm(&noon);
-        const auto reading = platform::localClockAt(instant);
-        EXPECT_EQ(fleet::timeStampMessage(reading),
-                  expectedMessage(instant, c.minutesWest, c.daylight))
-            << c.zone << " month " << c.month;
-    }
+    ::setenv("TZ", c.zone, 1);
+    ::tzset();
+    std::tm noon{};
+    noon.tm_year = 2027 - 1900;
+    noon.tm_mon = c.month - 1;
+    noon.tm_mday = 15;
+    noon.tm_hour = 12;
+    const std::time_t instant = ::timegm(&noon);
+    const auto reading = platform::localClockAt(instant);
+    EXPECT_EQ(fleet::timeStampMessage(reading),
+              expectedMessage(instant, c.minutesWest, c.daylight));
     if (old)
         ::setenv("TZ", saved.c_str(), 1);
     else
         ::unsetenv("TZ");
     ::tzset();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    ZoneSeasons, SouthernSeason,
+    ::testing::Values(SeasonCase{"SydneyJanuary", "Australia/Sydney", 1, -600, 1},
+                      SeasonCase{"SydneyJuly", "Australia/Sydney", 7, -600, 0}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });

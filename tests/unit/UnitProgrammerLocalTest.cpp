@@ -42,35 +42,54 @@ struct LocalRun : ::testing::Test {
 
 }  // namespace
 
-TEST_F(LocalRun, MissingDirectoryOrEmptyImagePathGivesFileNotFoundWithoutTrafficOrMessage) {
+// Where the image path points, relative to the test's folder; nullptr: an empty path.
+struct NoImage : LocalRun, ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NoImage, GivesFileNotFoundWithoutTrafficOrMessage) {
+    const std::string path = GetParam() == nullptr ? std::string()
+                             : *GetParam() == '\0' ? dir.path().string()
+                                                   : dir.file(GetParam()).string();
     UnitProgrammer programmer(op, sleeper, spooler, options());
-    for (const std::string& path :
-         {dir.file("absent.bin").string(), dir.path().string(), std::string()}) {
-        EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound) << path;
-    }
+    EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound);
     EXPECT_TRUE(op.messages.empty());
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.probes, 0);
     EXPECT_TRUE(sleeper.requested().empty());
     EXPECT_EQ(op.waitCursorDepth, 0) << "every wait cursor shown must be released";
-    EXPECT_EQ(op.waitCursorBegins, 3);
-    EXPECT_EQ(op.positions, std::vector<std::uint64_t>(3, 0));
+    EXPECT_EQ(op.waitCursorBegins, 1);
+    EXPECT_EQ(op.positions, std::vector<std::uint64_t>(1, 0));
 }
 
-TEST_F(LocalRun, TargetsThatAreNotFourDottedNumbersGoToThePrintQueue) {
+INSTANTIATE_TEST_SUITE_P(LocalRun, NoImage, ::testing::Values("absent.bin", "", nullptr),
+                         [](const auto& testCase) {
+                             return testCase.param == nullptr ? "EmptyPath"
+                                    : *testCase.param == '\0' ? "Directory"
+                                                              : "Missing";
+                         });
+
+struct NotAnAddress : LocalRun,
+                      ::testing::WithParamInterface<std::pair<const char*, std::string>> {};
+
+TEST_P(NotAnAddress, GoesToThePrintQueue) {
+    const std::string& target = GetParam().second;
     testing_support::writeFile(dir.file("fw.bin"), "image");
     UnitProgrammer programmer(op, sleeper, spooler, options());
-    for (const std::string& target : {std::string("Laser on LPT1"), std::string("10.0.0"),
-                                      std::string("printer1"), std::string(5000, 'x')})
-        EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), target),
-                  ResultPrinterPortError);
-    ASSERT_EQ(spooler.opened.size(), 4u);
-    EXPECT_EQ(spooler.opened[3].size(), 5000u) << "a long target is used whole, never cut";
-    EXPECT_EQ(op.messages[0].text, "Can't Open Port Laser on LPT1. Error: 1801");
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), target), ResultPrinterPortError);
+    ASSERT_EQ(spooler.opened.size(), 1u);
+    EXPECT_EQ(spooler.opened[0], target) << "a long target is used whole, never cut";
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].text, "Can't Open Port " + target + ". Error: 1801");
     EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.waitCursorDepth, 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(LocalRun, NotAnAddress,
+                         ::testing::Values(std::pair{"QueueName", std::string("Laser on LPT1")},
+                                           std::pair{"ThreeNumbers", std::string("10.0.0")},
+                                           std::pair{"Word", std::string("printer1")},
+                                           std::pair{"LongName", std::string(5000, 'x')}),
+                         [](const auto& testCase) { return std::string(testCase.param.first); });
 
 TEST_F(LocalRun, StatusPortTakenIsReportedOnceAndTheRunGoesOn) {
     testing_support::writeFile(dir.file("fw.bin"), "image");
@@ -87,28 +106,46 @@ TEST_F(LocalRun, StatusPortTakenIsReportedOnceAndTheRunGoesOn) {
 
 // An image must be a regular file: a device never ends, a FIFO would hang the
 // open, and neither must reach a unit.
-TEST_F(LocalRun, AnImageThatIsNotARegularFileIsRefusedLikeAMissingOne) {
-    ASSERT_EQ(::mkfifo(dir.file("fifo").c_str(), 0600), 0);
-    const int unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    sockaddr_un where{};
-    where.sun_family = AF_UNIX;
-    const std::string socketPath = dir.file("socket").string();
-    std::strncpy(where.sun_path, socketPath.c_str(), sizeof where.sun_path - 1);
-    ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {"/dev/zero", "a character device"},
-        {dir.file("fifo").string(), "a FIFO"},
-        {socketPath, "a socket"},
-        {dir.path().string(), "a directory"},
-    };
-    UnitProgrammer programmer(op, sleeper, spooler, options());
-    for (const auto& [path, kind] : cases) {
-        EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound) << path;
-        EXPECT_EQ(programmer.lastRun().imageNotRegular, kind) << path;
+struct NotRegularImage : LocalRun, ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NotRegularImage, IsRefusedLikeAMissingOne) {
+    const std::string kind = GetParam();
+    std::string path;
+    int unixSocket = -1;
+    if (kind == "a character device") {
+        path = "/dev/zero";
+    } else if (kind == "a FIFO") {
+        path = dir.file("fifo").string();
+        ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    } else if (kind == "a socket") {
+        unixSocket = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un where{};
+        where.sun_family = AF_UNIX;
+        path = dir.file("socket").string();
+        std::strncpy(where.sun_path, path.c_str(), sizeof where.sun_path - 1);
+        ASSERT_EQ(::bind(unixSocket, reinterpret_cast<sockaddr*>(&where), sizeof where), 0);
+    } else {
+        path = dir.path().string();
     }
-    ::close(unixSocket);
+    UnitProgrammer programmer(op, sleeper, spooler, options());
+    EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound);
+    EXPECT_EQ(programmer.lastRun().imageNotRegular, kind);
+    if (unixSocket >= 0)
+        ::close(unixSocket);
     EXPECT_TRUE(op.messages.empty());
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.probes, 0);
     EXPECT_TRUE(sleeper.requested().empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(LocalRun, NotRegularImage,
+                         ::testing::Values("a character device", "a FIFO", "a socket",
+                                           "a directory"),
+                         [](const auto& testCase) {
+                             std::string name;
+                             for (const char c : std::string(testCase.param).substr(2)) {
+                                 if (c != ' ')
+                                     name += c;
+                             }
+                             return name;
+                         });
