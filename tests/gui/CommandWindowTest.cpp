@@ -130,7 +130,10 @@ std::string caseName(const ::testing::TestParamInfo<std::tuple<CloseBy, Wait>>& 
 }  // namespace
 
 TEST_P(CloseDuringAWait, IsCarriedOutAfterTheResultBoxIsAnsweredAndSavesTheTarget) {
-    const auto [how, wait] = GetParam();
+    // Plain variables: Clang 14 does not yet let a lambda capture a structured
+    // binding (allowed since C++20).
+    const CloseBy how = std::get<0>(GetParam());
+    const Wait wait = std::get<1>(GetParam());
     BoxDlg& w = open(QStringLiteral("10.0.0.9"));
     bool openAfterWait = false;
     w.programUnit = [&](TestDlg& d) {

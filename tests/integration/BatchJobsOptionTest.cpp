@@ -33,15 +33,28 @@ struct JobsOption : ::testing::Test {
 
 }  // namespace
 
-TEST_F(JobsOption, AnythingButAWholeNumberOfAtLeastOneIsAUsageError) {
+struct BadJobs : JobsOption, ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(BadJobs, IsAUsageError) {
     const std::string list = dir.file("units.txt").string();
-    for (const char* bad : {"0", "-1", "two", "1.5", "", " 2", "2x", "99999999999999999999"}) {
-        EXPECT_EQ(run({"multiple", "--image", "fw", "--list", list, "--jobs", bad}),
-                  cli::kExitUsage)
-            << bad;
-        EXPECT_NE(err.str().find("--jobs"), std::string::npos) << bad;
-        EXPECT_EQ(out.str(), "") << bad;
-    }
+    EXPECT_EQ(run({"multiple", "--image", "fw", "--list", list, "--jobs", GetParam().second}),
+              cli::kExitUsage);
+    EXPECT_NE(err.str().find("--jobs"), std::string::npos);
+    EXPECT_EQ(out.str(), "");
+    EXPECT_FALSE(std::filesystem::exists(dir.file("Status.txt")))
+        << "a usage error must not create the log";
+}
+
+INSTANTIATE_TEST_SUITE_P(JobsOption, BadJobs,
+                         ::testing::Values(std::pair{"Zero", "0"}, std::pair{"Negative", "-1"},
+                                           std::pair{"Word", "two"}, std::pair{"Fraction", "1.5"},
+                                           std::pair{"Empty", ""}, std::pair{"LeadingSpace", " 2"},
+                                           std::pair{"TrailingLetter", "2x"},
+                                           std::pair{"Huge", "99999999999999999999"}),
+                         [](const auto& testCase) { return std::string(testCase.param.first); });
+
+TEST_F(JobsOption, AMissingCountOrAnySenderBesideJobsIsAUsageError) {
+    const std::string list = dir.file("units.txt").string();
     EXPECT_EQ(run({"multiple", "--image", "fw", "--list", list, "--jobs"}), cli::kExitUsage);
     // Units in flight are told apart by their verdict's sender.
     EXPECT_EQ(run({"multiple", "--image", "fw", "--list", list, "--jobs", "2", "--any-sender"}),

@@ -173,13 +173,23 @@ TEST_F(CupsSpoolerTest, AnUnreachableServerHasNoQueuesAndOpensNothing) {
     EXPECT_EQ(error, 0);
 }
 
-TEST_F(CupsSpoolerTest, AnUnknownQueueIsReportedWithTheServersCode) {
-    for (const std::string name : {"no-such-queue", "alpha/../Middle", "two words", ""}) {
-        int error = 0;
-        EXPECT_EQ(spooler.open(name, &error), nullptr) << name;
-        EXPECT_EQ(error, platform::CupsSpooler::kErrorNoSuchQueue) << name;
-    }
+class UnknownQueue : public CupsSpoolerTest,
+                     public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
 
+TEST_P(UnknownQueue, IsReportedWithTheServersCode) {
+    int error = 0;
+    EXPECT_EQ(spooler.open(GetParam().second, &error), nullptr);
+    EXPECT_EQ(error, platform::CupsSpooler::kErrorNoSuchQueue);
+}
+
+INSTANTIATE_TEST_SUITE_P(CupsSpoolerTest, UnknownQueue,
+                         ::testing::Values(std::pair{"NoSuchQueue", "no-such-queue"},
+                                           std::pair{"WithAPath", "alpha/../Middle"},
+                                           std::pair{"WithASpace", "two words"},
+                                           std::pair{"Empty", ""}),
+                         [](const auto& testCase) { return std::string(testCase.param.first); });
+
+TEST_F(CupsSpoolerTest, AnUnknownQueueEndsTheRunAsPrinterPortError) {
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(3000));
     EngineOptions engine;
     engine.endpoints.statusPort = freeUdpPort();

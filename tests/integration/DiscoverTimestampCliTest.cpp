@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <memory>
 #include <sstream>
@@ -95,11 +96,6 @@ TEST_F(FleetCli, DiscoverPauseOptionsAndFailures) {
     EXPECT_EQ(sleeper.requested().back(), 5ms);
     EXPECT_EQ(run({"discover", "--json"}), 0);
     EXPECT_EQ(out.str(), "{\"units\": []}\n");
-
-    for (const char* wait : {"4", "abc", "600001", ""}) {
-        EXPECT_EQ(run({"discover", "--wait", wait}), 2) << wait;
-        EXPECT_NE(err.str().find("usage: fwprog discover"), std::string::npos);
-    }
 
     // A query that cannot be sent: the operator's text, nothing listed or saved.
     const auto saved = dir.file("units.txt");
@@ -206,29 +202,63 @@ TEST_F(FleetCli, DiscoverRangeQueriesEachAddressByUnicastAtItsRate) {
         run({"discover", "--broadcast", "not-an-address", "--range", at(30), "--wait", "300"}), 0);
     EXPECT_EQ(out.str(), "Far 1\t" + at(30) + "\tlo\n");
     EXPECT_EQ(err.str(), "fwprog: Send Error\n");
-
-    const struct {
-        std::vector<std::string> args;
-        const char* message;
-    } refused[] = {
-        {{"--range", "10.0.0.0/33"},
-         "--range 10.0.0.0/33: the prefix length after the / must be 0 to 32"},
-        {{"--range", "10.0.0.9-10.0.0.1"},
-         "--range 10.0.0.9-10.0.0.1: the range ends before it starts"},
-        {{"--range", "10.0.0.0/15"}, "that makes 131072 addresses in all; at most 65536"},
-        {{"--range", "10.0.0.0/16", "--range", "10.2.0.0/32"}, "that makes 65537 addresses in all"},
-        {{"--range", "224.0.0.0/24"}, "only unicast addresses"},
-        {{"--range", "10.0.0"}, "--range 10.0.0: not a CIDR block"},
-        {{"--rate", "100"}, "--rate paces the queries of --range; give a --range too"},
-        {{"--range", "10.0.0.1", "--rate", "0"},
-         "--rate takes queries a second from 1 to 10000: 0"},
-        {{"--range", "10.0.0.1", "--rate", "10001"},
-         "--rate takes queries a second from 1 to 10000"},
-    };
-    for (const auto& c : refused) {
-        std::vector<std::string> args{"discover"};
-        args.insert(args.end(), c.args.begin(), c.args.end());
-        EXPECT_EQ(run(args), 2) << c.message;
-        EXPECT_NE(err.str().find(c.message), std::string::npos) << err.str();
-    }
 }
+
+class BadWait : public FleetCli,
+                public ::testing::WithParamInterface<std::pair<const char*, const char*>> {};
+
+TEST_P(BadWait, IsAUsageError) {
+    EXPECT_EQ(run({"discover", "--wait", GetParam().second}), 2);
+    EXPECT_NE(err.str().find("usage: fwprog discover"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(FleetCli, BadWait,
+                         ::testing::Values(std::pair{"BelowFive", "4"}, std::pair{"Word", "abc"},
+                                           std::pair{"AboveTenMinutes", "600001"},
+                                           std::pair{"Empty", ""}),
+                         [](const auto& testCase) { return std::string(testCase.param.first); });
+
+struct RefusedDiscover {
+    std::vector<std::string> args;
+    const char* message;
+};
+
+class RefusedRange : public FleetCli, public ::testing::WithParamInterface<RefusedDiscover> {};
+
+TEST_P(RefusedRange, IsAUsageErrorThatSaysWhy) {
+    std::vector<std::string> args{"discover"};
+    args.insert(args.end(), GetParam().args.begin(), GetParam().args.end());
+    EXPECT_EQ(run(args), 2);
+    EXPECT_NE(err.str().find(GetParam().message), std::string::npos) << err.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FleetCli, RefusedRange,
+    ::testing::Values(
+        RefusedDiscover{{"--range", "10.0.0.0/33"},
+                        "--range 10.0.0.0/33: the prefix length after the / must be 0 to 32"},
+        RefusedDiscover{{"--range", "10.0.0.9-10.0.0.1"},
+                        "--range 10.0.0.9-10.0.0.1: the range ends before it starts"},
+        RefusedDiscover{{"--range", "10.0.0.0/15"},
+                        "that makes 131072 addresses in all; at most 65536"},
+        RefusedDiscover{{"--range", "10.0.0.0/16", "--range", "10.2.0.0/32"},
+                        "that makes 65537 addresses in all"},
+        RefusedDiscover{{"--range", "224.0.0.0/24"}, "only unicast addresses"},
+        RefusedDiscover{{"--range", "10.0.0"}, "--range 10.0.0: not a CIDR block"},
+        RefusedDiscover{{"--rate", "100"},
+                        "--rate paces the queries of --range; give a --range too"},
+        RefusedDiscover{{"--range", "10.0.0.1", "--rate", "0"},
+                        "--rate takes queries a second from 1 to 10000: 0"},
+        RefusedDiscover{{"--range", "10.0.0.1", "--rate", "10001"},
+                        "--rate takes queries a second from 1 to 10000"}),
+    [](const auto& testCase) {
+        std::string name;
+        for (const std::string& arg : testCase.param.args) {
+            for (const char c : arg) {
+                if (std::isalnum(static_cast<unsigned char>(c)))
+                    name += c;
+            }
+            name += '_';
+        }
+        return name + std::to_string(testCase.index);
+    });

@@ -234,33 +234,33 @@ TEST_F(Discovery, AtMostFiveHundredRepliesAreListed) {
     EXPECT_TRUE(op.messages.empty());
 }
 
-TEST_F(Discovery, AnEmptyOrOversizeDatagramEndsTheCollection) {
+// "Oversize": a reply of exactly the largest size read, then one byte longer.
+struct EndingDatagram : Discovery, ::testing::WithParamInterface<const char*> {};
+
+TEST_P(EndingDatagram, EndsTheCollection) {
     std::string full = reply("Big 1.00", "127.9.9.9");
     full.resize(1000, 'x');  // exactly the largest reply that is read
     std::string oversize = reply("Huge 1.00", "127.9.9.8");
     oversize.resize(1001, 'x');
-    struct Case {
-        const char* name;
-        std::vector<std::string> replies;
-        std::vector<std::string> listed;
-    };
-    const Case cases[] = {
-        {"oversize",
-         {reply("A 1", "127.9.0.1"), full, oversize, reply("C 1", "127.9.0.3")},
-         {"A 1\t127.9.0.1", "Big 1.00\t127.9.9.9"}},
-        {"empty", {reply("A 1", "127.9.0.1"), "", reply("C 1", "127.9.0.3")}, {"A 1\t127.9.0.1"}},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        AnsweringSleeper units(endpoints.unitUdpPort, c.replies);
-        ASSERT_TRUE(units.bound());
-        fleet::DeviceDiscovery discovery(op, units, endpoints);
-        fleet::DeviceList list;
-        ASSERT_TRUE(discovery.refresh(list));
-        EXPECT_EQ(list.lines(), c.listed);
-    }
+    const bool isOversize = std::string(GetParam()) == "Oversize";
+    const std::vector<std::string> replies =
+        isOversize
+            ? std::vector{reply("A 1", "127.9.0.1"), full, oversize, reply("C 1", "127.9.0.3")}
+            : std::vector{reply("A 1", "127.9.0.1"), std::string(), reply("C 1", "127.9.0.3")};
+    const std::vector<std::string> listed =
+        isOversize ? std::vector<std::string>{"A 1\t127.9.0.1", "Big 1.00\t127.9.9.9"}
+                   : std::vector<std::string>{"A 1\t127.9.0.1"};
+    AnsweringSleeper units(endpoints.unitUdpPort, replies);
+    ASSERT_TRUE(units.bound());
+    fleet::DeviceDiscovery discovery(op, units, endpoints);
+    fleet::DeviceList list;
+    ASSERT_TRUE(discovery.refresh(list));
+    EXPECT_EQ(list.lines(), listed);
     EXPECT_TRUE(op.messages.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Discovery, EndingDatagram, ::testing::Values("Oversize", "Empty"),
+                         [](const auto& testCase) { return std::string(testCase.param); });
 
 TEST_F(Discovery, LongFieldsAreListedWhole) {
     const std::string product(700, 'P');

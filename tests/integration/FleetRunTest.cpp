@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <regex>
 #include <sstream>
@@ -150,7 +151,9 @@ TEST_P(FleetRun, ASocketErrorIsTriedAgainAndEndsTheBatchOnlyOnTheLastAttempt) {
     EXPECT_EQ(text.find("Units Updated"), std::string::npos) << text;
 }
 
-TEST(FleetRunOptions, MalformedValuesAreUsageErrorsThatTouchNothing) {
+class MalformedFleetOption : public ::testing::TestWithParam<std::vector<std::string>> {};
+
+TEST_P(MalformedFleetOption, IsAUsageErrorThatTouchesNothing) {
     testing_support::TempDir dir;
     testing_support::ScaledSleeper sleeper;
     testing_support::NoQueues spooler;
@@ -158,24 +161,42 @@ TEST(FleetRunOptions, MalformedValuesAreUsageErrorsThatTouchNothing) {
     std::istringstream in;
     cli::CliContext context{out, err, in, false, false, sleeper, spooler};
     const std::string list = dir.file("units.txt").string();
-    const std::vector<std::vector<std::string>> cases = {
-        {"--retries", "-1"},      {"--retries", "101"},    {"--retry-pause", "1.2345"},
-        {"--retry-pause", "ten"}, {"--verdict-wait", "0"}, {"--verdict-wait", "90000"},
-        {"--max-failures", "0"},  {"--canary", "x"},       {"--resume", ""},
-        {"--report", ""},         {"--after-wait", "5"},  // without --report
-        {"--verdict-wait", ".5"},
-    };
-    for (const auto& extra : cases) {
-        std::vector<std::string> args = {"multiple", "--image", "fw", "--list", list};
-        args.insert(args.end(), extra.begin(), extra.end());
-        err.str({});
-        EXPECT_EQ(cli::runFwprog(args, context), cli::kExitUsage) << extra[0] << " " << extra[1];
-        // Said what the value must be, not merely refused as unknown.
-        EXPECT_NE(err.str().find(extra[0] + " needs"), std::string::npos) << err.str();
-    }
+    const std::vector<std::string>& extra = GetParam();
+    std::vector<std::string> args = {"multiple", "--image", "fw", "--list", list};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_EQ(cli::runFwprog(args, context), cli::kExitUsage);
+    // Said what the value must be, not merely refused as unknown.
+    EXPECT_NE(err.str().find(extra[0] + " needs"), std::string::npos) << err.str();
     EXPECT_EQ(out.str(), "");
     EXPECT_FALSE(std::filesystem::exists(dir.file("Status.txt")));
 }
+
+INSTANTIATE_TEST_SUITE_P(FleetRunOptions, MalformedFleetOption,
+                         ::testing::ValuesIn(std::vector<std::vector<std::string>>{
+                             {"--retries", "-1"},
+                             {"--retries", "101"},
+                             {"--retry-pause", "1.2345"},
+                             {"--retry-pause", "ten"},
+                             {"--verdict-wait", "0"},
+                             {"--verdict-wait", "90000"},
+                             {"--max-failures", "0"},
+                             {"--canary", "x"},
+                             {"--resume", ""},
+                             {"--report", ""},
+                             {"--after-wait", "5"},  // without --report
+                             {"--verdict-wait", ".5"},
+                         }),
+                         [](const auto& testCase) {
+                             std::string name;
+                             for (const std::string& arg : testCase.param) {
+                                 for (const char c : arg) {
+                                     if (std::isalnum(static_cast<unsigned char>(c)))
+                                         name += c;
+                                 }
+                                 name += '_';
+                             }
+                             return name + std::to_string(testCase.index);
+                         });
 
 // --- verdict wait --------------------------------------------------------
 

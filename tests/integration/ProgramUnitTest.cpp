@@ -102,40 +102,48 @@ TEST_F(ProgramUnitTest, TheUnitReceivesHeaderProbesAndImageByteForByte) {
               (std::vector{100ms, 1000ms, 2000ms, 1000ms, 1000ms}));
 }
 
-TEST_F(ProgramUnitTest, EveryShapeOfStatusGivesItsResult) {
-    struct Case {
-        std::optional<std::string> raw;
-        sim::StatusShape shape;
-        std::int32_t status;
-        ProgramResult expected;
-    };
-    const std::vector<Case> cases = {
-        {"\x00\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultProgrammed},
-        {"\x02\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultVerifyError},
-        {"\x07\x00\x00\x00"s, sim::StatusShape::Full, 0, 107},
-        {"\x01\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultFileTooLarge},
-        {"\xff\xff\xff\xff"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
-        {"\x00"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
-        {""s, sim::StatusShape::Full, 0, ResultUnconfirmed},
-        {std::nullopt, sim::StatusShape::None, 0, ResultUnconfirmed},
-        {std::nullopt, sim::StatusShape::Long, 0, ResultUnconfirmed},
-    };
-    std::vector<sim::UnitSettings> units;
-    for (const auto& c : cases) {
-        auto u = unit();
-        u.rawStatus = c.raw;
-        u.statusShape = c.shape;
-        u.status = c.status;
-        units.push_back(u);
-    }
-    start(units);
-    for (std::size_t i = 0; i < cases.size(); ++i)
-        EXPECT_EQ(program(units[i].address), cases[i].expected) << "case " << i;
+struct StatusCase {
+    const char* name;
+    std::optional<std::string> raw;
+    sim::StatusShape shape;
+    std::int32_t status;
+    ProgramResult expected;
+};
+
+struct StatusShapes : ProgramUnitTest, ::testing::WithParamInterface<StatusCase> {};
+
+TEST_P(StatusShapes, GiveTheirResult) {
+    const StatusCase& c = GetParam();
+    auto u = unit();
+    u.rawStatus = c.raw;
+    u.statusShape = c.shape;
+    u.status = c.status;
+    start({u});
+    EXPECT_EQ(program(u.address), c.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ProgramUnitTest, StatusShapes,
+    ::testing::Values(
+        StatusCase{"Zero", "\x00\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultProgrammed},
+        StatusCase{"Two", "\x02\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultVerifyError},
+        StatusCase{"Seven", "\x07\x00\x00\x00"s, sim::StatusShape::Full, 0, 107},
+        StatusCase{"One", "\x01\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultFileTooLarge},
+        StatusCase{"MinusOne", "\xff\xff\xff\xff"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
+        StatusCase{"OneByte", "\x00"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
+        StatusCase{"Empty", ""s, sim::StatusShape::Full, 0, ResultUnconfirmed},
+        StatusCase{"None", std::nullopt, sim::StatusShape::None, 0, ResultUnconfirmed},
+        StatusCase{"Long", std::nullopt, sim::StatusShape::Long, 0, ResultUnconfirmed}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(ProgramUnitTest, WithoutAVerdictTheWholeWaitIsSpent) {
+    auto u = unit();
+    u.statusShape = sim::StatusShape::None;
+    start({u});
     // Without a verdict the whole wait of 200 receives is spent (after one drain).
     testing_support::ScaledSleeper counting(0.0);
     UnitProgrammer programmer(op, counting, spooler, engine);
-    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), units[7].address),
-              ResultUnconfirmed);
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), u.address), ResultUnconfirmed);
     const auto asked = counting.requested();
     EXPECT_EQ(std::count(asked.begin(), asked.end(), 100ms), 1 + 200);
 }

@@ -613,23 +613,29 @@ TEST_F(Simulated, FinishesAfterTheGivenNumberOfVerdicts) {
     simulator->stop();
 }
 
-TEST_F(Simulated, StartFailsCleanlyWhenAnAddressIsTaken) {
+// The taken address is a unit with a data port, or one without: then only the
+// management port can collide, and it must.
+struct TakenAddress : Simulated, ::testing::WithParamInterface<bool /*refusing*/> {};
+
+TEST_P(TakenAddress, FailsTheStartCleanly) {
     const auto settings = unit();
-    // Without a data port only the management port can collide, and it must.
     auto refusing = unit();
     refusing.refuse = true;
     auto first = run({settings, refusing});
     Udp host;
-    for (const auto& taken : {settings, refusing}) {
-        sim::UnitSimulator second({unit(), taken}, options);
-        std::string error;
-        EXPECT_FALSE(second.start(&error)) << taken.address;
-        EXPECT_NE(error.find(taken.address), std::string::npos) << error;
-        // The first simulator is untouched by the failed one.
-        EXPECT_EQ(query(host, taken.address), "Box 7 1.20\nIP:" + taken.address + "\n");
-    }
+    const sim::UnitSettings& taken = GetParam() ? refusing : settings;
+    sim::UnitSimulator second({unit(), taken}, options);
+    std::string error;
+    EXPECT_FALSE(second.start(&error));
+    EXPECT_NE(error.find(taken.address), std::string::npos) << error;
+    // The first simulator is untouched by the failed one.
+    EXPECT_EQ(query(host, taken.address), "Box 7 1.20\nIP:" + taken.address + "\n");
     EXPECT_FALSE(host.receive(100ms)) << "each query answered once";
 }
+
+INSTANTIATE_TEST_SUITE_P(Simulated, TakenAddress, ::testing::Bool(), [](const auto& testCase) {
+    return testCase.param ? "WithoutDataPort" : "WithDataPort";
+});
 
 // A unit out of descriptors cannot take the connection that waits for it; it
 // must rest rather than spin on the ever-ready listener, and take the
