@@ -15,40 +15,54 @@
 
 #include <climits>
 
-TEST(MessageBoxes, CaptionIconAndButtonsFollowTheFlags) {
-    struct Row {
-        unsigned flags;
-        QMessageBox::Icon icon;
-        QMessageBox::StandardButtons buttons;
-    };
-    const Row rows[] = {
-        {0, QMessageBox::Warning, QMessageBox::Ok},
-        {16, QMessageBox::Critical, QMessageBox::Ok},
-        {33, QMessageBox::Question, QMessageBox::Ok | QMessageBox::Cancel},
-        {48, QMessageBox::Warning, QMessageBox::Ok},
-        {64, QMessageBox::Information, QMessageBox::Ok},
-    };
-    for (const Row& row : rows) {
-        auto box = makeMessageBox(nullptr, QStringLiteral("firmware-programmer"),
-                                  "IP: 10.0.0.9 Socket Error\r\n", row.flags);
-        EXPECT_EQ(box->windowTitle(), "firmware-programmer") << row.flags;
-        EXPECT_EQ(box->icon(), row.icon) << row.flags;
-        EXPECT_EQ(box->standardButtons(), row.buttons) << row.flags;
-        EXPECT_EQ(box->text(), "IP: 10.0.0.9 Socket Error\r\n") << "shown as plain text";
-    }
+struct FlagsRow {
+    const char* name;
+    unsigned flags;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+};
+
+class MessageBoxFlags : public ::testing::TestWithParam<FlagsRow> {};
+
+TEST_P(MessageBoxFlags, GiveTheCaptionIconAndButtons) {
+    const FlagsRow& row = GetParam();
+    auto box = makeMessageBox(nullptr, QStringLiteral("firmware-programmer"),
+                              "IP: 10.0.0.9 Socket Error\r\n", row.flags);
+    EXPECT_EQ(box->windowTitle(), "firmware-programmer");
+    EXPECT_EQ(box->icon(), row.icon);
+    EXPECT_EQ(box->standardButtons(), row.buttons);
+    EXPECT_EQ(box->text(), "IP: 10.0.0.9 Socket Error\r\n") << "shown as plain text";
 }
 
-TEST(MessageBoxes, AnswersComeBackAsOkOrCancel) {
-    for (const auto& [button, expected] : {std::pair{QMessageBox::Ok, mb::kAnswerOk},
-                                           std::pair{QMessageBox::Cancel, mb::kAnswerCancel}}) {
-        QTimer::singleShot(0, [button = button] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            ASSERT_NE(box, nullptr);
-            box->button(button)->click();
-        });
-        EXPECT_EQ(showMessageBox(nullptr, QStringLiteral("app"), "Continue?", 33), expected);
-    }
+INSTANTIATE_TEST_SUITE_P(
+    MessageBoxes, MessageBoxFlags,
+    ::testing::Values(FlagsRow{"Ok0", 0, QMessageBox::Warning, QMessageBox::Ok},
+                      FlagsRow{"Stop16", 16, QMessageBox::Critical, QMessageBox::Ok},
+                      FlagsRow{"Question33", 33, QMessageBox::Question,
+                               QMessageBox::Ok | QMessageBox::Cancel},
+                      FlagsRow{"Exclamation48", 48, QMessageBox::Warning, QMessageBox::Ok},
+                      FlagsRow{"Information64", 64, QMessageBox::Information, QMessageBox::Ok}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+class MessageBoxAnswer
+    : public ::testing::TestWithParam<std::pair<QMessageBox::StandardButton, int>> {};
+
+TEST_P(MessageBoxAnswer, ComesBackAsOkOrCancel) {
+    const QMessageBox::StandardButton button = GetParam().first;
+    QTimer::singleShot(0, [button] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        ASSERT_NE(box, nullptr);
+        box->button(button)->click();
+    });
+    EXPECT_EQ(showMessageBox(nullptr, QStringLiteral("app"), "Continue?", 33), GetParam().second);
 }
+
+INSTANTIATE_TEST_SUITE_P(MessageBoxes, MessageBoxAnswer,
+                         ::testing::Values(std::pair{QMessageBox::Ok, mb::kAnswerOk},
+                                           std::pair{QMessageBox::Cancel, mb::kAnswerCancel}),
+                         [](const auto& testCase) {
+                             return testCase.param.first == QMessageBox::Ok ? "Ok" : "Cancel";
+                         });
 
 TEST(Progress, ImagesBeyondTheBarsIntRangeAreScaledConsistently) {
     QProgressBar bar;
