@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <ostream>
 
 struct FlagsRow {
     const char* name;
@@ -21,6 +22,10 @@ struct FlagsRow {
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
 };
+
+void PrintTo(const FlagsRow& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class MessageBoxFlags : public ::testing::TestWithParam<FlagsRow> {};
 

@@ -25,6 +25,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <ostream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -317,7 +318,24 @@ TEST_F(CupsSpoolerTest, AQueuesBannerAndCopiesDefaultsNeverChangeTheBytes) {
 
 // An empty image, an image that cannot be read and a stop: none leaves a job
 // waiting in the queue, and no cut-off image reaches the port.
-TEST_F(CupsSpoolerTest, NoImageJobIsLeftWaitingOrFinishedCutOff) {
+// An image a job cannot take whole: an empty one, one that cannot be read, and
+// a stop after five blocks.
+struct CutImageCase {
+    const char* name;
+    const char* image;    // in the test's folder, or an absolute path
+    int stopAfterBlocks;  // -1: never
+    ProgramResult result;
+    std::vector<std::string> messages;
+};
+
+void PrintTo(const CutImageCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class CutImageJob : public CupsSpoolerTest, public ::testing::WithParamInterface<CutImageCase> {};
+
+TEST_P(CutImageJob, IsNeitherLeftWaitingNorFinishedCutOff) {
+    const CutImageCase& c = GetParam();
     const std::string address = testing_support::uniqueLoopbackAddress();
     const std::uint16_t port = freeTcpPort();
     PortListener listener;
@@ -325,50 +343,40 @@ TEST_F(CupsSpoolerTest, NoImageJobIsLeftWaitingOrFinishedCutOff) {
     ASSERT_TRUE(cupsd->addSocketQueue("cut", address, port)) << cupsd->failure();
     testing_support::writeFile(dir.file("empty.bin"), "");
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(50 * 1460));
+    const std::string image = c.image[0] == '/' ? std::string(c.image) : dir.file(c.image).string();
 
-    struct Case {
-        const char* name;
-        std::string image;
-        int stopAfterBlocks;  // -1: never
-        ProgramResult result;
-        std::vector<std::string> messages;
-    };
-    const std::vector<Case> cases = {
-        {"empty image", dir.file("empty.bin").string(), -1, ResultUnconfirmed, {}},
-        {"unreadable image",
-         "/proc/self/mem",
-         -1,
-         ResultFileNotFound,
-         {"Could not read the image file /proc/self/mem\nInput/output error\n"}},
-        {"stop", dir.file("fw.bin").string(), 5, ResultUnconfirmed, {}},
-    };
-    std::size_t connections = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
-        op.messages.clear();
-        EngineOptions engine;
-        engine.endpoints.statusPort = freeUdpPort();
-        int checks = 0;
-        engine.stop = [&] { return c.stopAfterBlocks >= 0 && ++checks > c.stopAfterBlocks; };
-        UnitProgrammer programmer(op, sleeper, spooler, engine);
-        EXPECT_EQ(programmer.ProgramUnit(c.image, "cut"), c.result);
-        std::vector<std::string> texts;
-        for (const auto& m : op.messages)
-            texts.push_back(m.text);
-        EXPECT_EQ(texts, c.messages);
+    EngineOptions engine;
+    engine.endpoints.statusPort = freeUdpPort();
+    int checks = 0;
+    engine.stop = [&] { return c.stopAfterBlocks >= 0 && ++checks > c.stopAfterBlocks; };
+    UnitProgrammer programmer(op, sleeper, spooler, engine);
+    EXPECT_EQ(programmer.ProgramUnit(image, "cut"), c.result);
+    std::vector<std::string> texts;
+    for (const auto& m : op.messages)
+        texts.push_back(m.text);
+    EXPECT_EQ(texts, c.messages);
 
-        completedJobs("cut");
-        EXPECT_EQ(cupsd->jobIds("cut", "not-completed"), std::vector<int>{})
-            << "a job was left waiting";
-        // Only the header's job reaches the port.
-        connections += 1;
-        const std::vector<std::string> received =
-            listener.waitForConnections(connections + 1, 500ms);
-        ASSERT_EQ(received.size(), connections);
-        EXPECT_TRUE(received.back() == proto::kEntryHeaderText) << shown(received.back());
-    }
+    completedJobs("cut");
+    EXPECT_EQ(cupsd->jobIds("cut", "not-completed"), std::vector<int>{})
+        << "a job was left waiting";
+    // Only the header's job reaches the port.
+    const std::vector<std::string> received = listener.waitForConnections(2, 500ms);
+    ASSERT_EQ(received.size(), 1u);
+    EXPECT_TRUE(received.back() == proto::kEntryHeaderText) << shown(received.back());
     EXPECT_TRUE(cupsd->removeQueue("cut"));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    CupsSpoolerTest, CutImageJob,
+    ::testing::Values(CutImageCase{"EmptyImage", "empty.bin", -1, ResultUnconfirmed, {}},
+                      CutImageCase{
+                          "UnreadableImage",
+                          "/proc/self/mem",
+                          -1,
+                          ResultFileNotFound,
+                          {"Could not read the image file /proc/self/mem\nInput/output error\n"}},
+                      CutImageCase{"Stop", "fw.bin", 5, ResultUnconfirmed, {}}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(CupsSpoolerTest, AQueueWithAPrinterDriverStillPassesTheBytesUntouched) {
     // The driver's filters would turn the header's text into a printed page;

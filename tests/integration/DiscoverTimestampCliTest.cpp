@@ -223,6 +223,10 @@ struct RefusedDiscover {
     const char* message;
 };
 
+void PrintTo(const RefusedDiscover& c, std::ostream* out) {
+    *out << ::testing::PrintToString(c.args);
+}
+
 class RefusedRange : public FleetCli, public ::testing::WithParamInterface<RefusedDiscover> {};
 
 TEST_P(RefusedRange, IsAUsageErrorThatSaysWhy) {

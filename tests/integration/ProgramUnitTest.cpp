@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <ostream>
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -109,6 +110,10 @@ struct StatusCase {
     std::int32_t status;
     ProgramResult expected;
 };
+
+void PrintTo(const StatusCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 struct StatusShapes : ProgramUnitTest, ::testing::WithParamInterface<StatusCase> {};
 

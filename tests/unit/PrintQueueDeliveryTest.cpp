@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <ostream>
 
 namespace {
 
@@ -155,6 +156,10 @@ struct PortCase {
     bool refused;
 };
 
+void PrintTo(const PortCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
 struct PortOfQueue : Delivery, ::testing::WithParamInterface<PortCase> {};
 
 TEST_P(PortOfQueue, IsRefusedOnlyWhenExactlyFile) {
@@ -191,6 +196,10 @@ struct FailingStep {
     std::optional<std::string> message;
     std::vector<std::string> cleanup;
 };
+
+void PrintTo(const FailingStep& c, std::ostream* out) {
+    *out << c.call << " #" << c.occurrence;
+}
 
 struct SpoolerStepFails : Delivery, ::testing::WithParamInterface<FailingStep> {};
 
@@ -241,6 +250,10 @@ struct CutOffCase {
     ProgramResult result;
     std::vector<std::string> messages;
 };
+
+void PrintTo(const CutOffCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 struct CutOffImage : Delivery, ::testing::WithParamInterface<CutOffCase> {};
 

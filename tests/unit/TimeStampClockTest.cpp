@@ -9,6 +9,7 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <ostream>
 #include <string>
 
 namespace {
@@ -90,6 +91,10 @@ struct SeasonCase {
     long minutesWest;
     int daylight;
 };
+
+void PrintTo(const SeasonCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class SouthernSeason : public ::testing::TestWithParam<SeasonCase> {};
 
