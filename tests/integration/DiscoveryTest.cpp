@@ -189,7 +189,7 @@ TEST_F(Discovery, AFailedSendKeepsTheEarlierLines) {
 }
 
 TEST_F(Discovery, NoSocketToBeHadKeepsTheEarlierLines) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(FWPROG_ADDRESS_SANITIZER)
     GTEST_SKIP() << "with no descriptor left, the sanitizer runtime cannot read the process's "
                     "memory map and reports false type errors; the optimised build runs this";
 #endif

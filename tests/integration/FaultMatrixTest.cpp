@@ -140,7 +140,7 @@ TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {
 }
 
 TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(FWPROG_ADDRESS_SANITIZER)
     GTEST_SKIP() << "three million reads and sends take minutes under the sanitizers; the "
                     "optimised build runs this";
 #endif

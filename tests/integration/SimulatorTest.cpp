@@ -641,7 +641,7 @@ INSTANTIATE_TEST_SUITE_P(Simulated, TakenAddress, ::testing::Bool(), [](const au
 // must rest rather than spin on the ever-ready listener, and take the
 // connection once descriptors are free again.
 TEST_F(Simulated, OutOfDescriptorsTheUnitWaitsAndThenAccepts) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(FWPROG_ADDRESS_SANITIZER)
     GTEST_SKIP() << "with no descriptor left, the sanitizer runtime cannot read the process's "
                     "memory map and reports false type errors; the optimised build runs this";
 #endif

@@ -158,7 +158,7 @@ TEST_F(TimeStamp, AFailedSendIsShown) {
 }
 
 TEST_F(TimeStamp, NoSocketToBeHadIsShownAndNothingGoesOut) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(FWPROG_ADDRESS_SANITIZER)
     GTEST_SKIP() << "with no descriptor left, the sanitizer runtime cannot read the process's "
                     "memory map and reports false type errors; the optimised build runs this";
 #endif

@@ -237,7 +237,7 @@ TEST_F(BatchMessages, AFolderAsTheListIsNamedAndGetsNoLogInsideIt) {
 class NoList : public BatchMessages, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(NoList, IsRefusedBeforeAnyUnitInBoundedMemory) {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(FWPROG_ADDRESS_SANITIZER)
     GTEST_SKIP() << "the sanitizer runtime reserves far more address space than any limit here";
 #endif
     std::string list = GetParam();

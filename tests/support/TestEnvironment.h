@@ -4,6 +4,16 @@
 #include <filesystem>
 #include <string>
 
+// Defined in a build with AddressSanitizer: GCC says so with
+// __SANITIZE_ADDRESS__, Clang with __has_feature(address_sanitizer).
+#if defined(__SANITIZE_ADDRESS__)
+#define FWPROG_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define FWPROG_ADDRESS_SANITIZER 1
+#endif
+#endif
+
 namespace testing_support {
 
 // A UDP or TCP port on loopback that nothing is bound to right now.
