@@ -11,7 +11,8 @@ packages=(
     libcups2-dev cups-daemon cups-client cups
     nettle-dev nlohmann-json3-dev  # SHA-256 (platform/Sha256), the batch report's JSON
     xvfb xauth xdotool imagemagick fonts-dejavu-core
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev  # the asan and fuzz presets
+    clang-format  # scripts/format.sh
     iproute2 procps tzdata
     nftables  # a firewall inside a test's own network namespace
     dpkg-dev fakeroot file lintian desktop-file-utils appstream mandoc man-db librsvg2-bin
