@@ -226,8 +226,8 @@ int main() {
         const double engineRate = static_cast<double>(size) / (op.streamEnd - op.streamStart);
         if (engineFirst)
             bareRate = bareLoop(image, tcp);
-        if (result != ResultProgrammed)
-            std::fprintf(stderr, "unexpected result %d\n", result);
+        if (!result.isProgrammed())
+            std::fprintf(stderr, "unexpected result %d\n", result.value());
         bestEngine = std::max(bestEngine, engineRate);
         bestBare = std::max(bestBare, bareRate);
         ratios.push_back(engineRate / bareRate);

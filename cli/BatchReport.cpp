@@ -15,7 +15,7 @@ void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool js
         nlohmann::ordered_json units = nlohmann::ordered_json::array();
         for (std::size_t i = 0; i < outcome.units.size(); ++i) {
             nlohmann::ordered_json unit = {{"target", jsonText(outcome.units[i].target)},
-                                           {"result", outcome.units[i].result}};
+                                           {"result", outcome.units[i].result.value()}};
             if (i < unitJsonFields.size())
                 unit.update(unitJsonFields[i]);
             units.push_back(std::move(unit));
@@ -67,9 +67,9 @@ int exitStatusForBatch(const BatchOutcome& outcome) {
         return kExitFailure;
     bool unconfirmed = false;
     for (const BatchUnitResult& unit : outcome.units) {
-        if (unit.result > 0)
+        if (unit.result.isHostFailure() || unit.result.isUnitVerdict())
             return kExitFailure;
-        unconfirmed = unconfirmed || unit.result < 0;
+        unconfirmed = unconfirmed || unit.result.isUnconfirmed();
     }
     return unconfirmed ? kExitUnconfirmed : kExitSuccess;
 }

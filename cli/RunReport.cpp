@@ -70,7 +70,7 @@ void addRunJsonFields(nlohmann::ordered_json& object, const UnitRun& run) {
 }
 
 std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort) {
-    if (!run.verdictAwaited || run.stopped || run.result != ResultUnconfirmed ||
+    if (!run.verdictAwaited || run.stopped || !run.result.isUnconfirmed() ||
         run.statusDatagrams != 0)
         return {};
     const std::string port = std::to_string(statusPort);

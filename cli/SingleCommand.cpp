@@ -29,9 +29,9 @@ std::string forTerminal(const std::string& message) {
 }  // namespace
 
 int exitStatusForResult(ProgramResult result) {
-    if (result == ResultProgrammed)
+    if (result.isProgrammed())
         return kExitSuccess;
-    return result < 0 ? kExitUnconfirmed : kExitFailure;
+    return result.isUnconfirmed() ? kExitUnconfirmed : kExitFailure;
 }
 
 int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
@@ -81,7 +81,7 @@ int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
     const std::string message = singleResultMessage(result, target);
     if (common.json) {
         nlohmann::ordered_json object = {
-            {"target", jsonText(target)}, {"result", result}, {"message", jsonText(message)}};
+            {"target", jsonText(target)}, {"result", result.value()}, {"message", jsonText(message)}};
         addRunJsonFields(object, run);
         object["foreign_datagrams"] = run.foreignDatagrams;
         context.out << jsonLine(object) << '\n';

@@ -64,7 +64,7 @@ std::string reportJsonLine(const ReportEntry& entry) {
     line["image"] = latin1AsUtf8(entry.imagePath);
     line["image_bytes"] = entry.imageBytes;
     line["image_sha256"] = entry.imageSha256;
-    line["result"] = entry.result;
+    line["result"] = entry.result.value();
     line["result_text"] = resultText(entry.result);
     line["attempts"] = entry.attempts;
     line["bytes_delivered"] = entry.bytesDelivered;
@@ -91,7 +91,7 @@ std::string reportCsvLine(const ReportEntry& entry) {
                                   csvField(entry.imagePath),
                                   std::to_string(entry.imageBytes),
                                   entry.imageSha256,
-                                  std::to_string(entry.result),
+                                  std::to_string(entry.result.value()),
                                   csvField(resultText(entry.result)),
                                   std::to_string(entry.attempts),
                                   std::to_string(entry.bytesDelivered),

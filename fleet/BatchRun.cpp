@@ -28,9 +28,9 @@ bool sameFile(const std::string& a, const std::string& b) {
 }  // namespace
 
 AfterUnit afterUnit(ProgramResult result) {
-    if (result <= ResultProgrammed)
+    if (result.isProgrammed() || result.isUnconfirmed())
         return AfterUnit::PauseThenNext;
-    return result < 100 ? AfterUnit::EndBatch : AfterUnit::Next;
+    return result.isHostFailure() ? AfterUnit::EndBatch : AfterUnit::Next;
 }
 
 std::string unitCounterText(std::size_t number, std::size_t total) {

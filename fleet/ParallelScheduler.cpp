@@ -26,7 +26,7 @@ bool ParallelScheduler::isPrintQueueTarget(const std::string& target) {
 }
 
 bool ParallelScheduler::mayRetry(const std::string& target, ProgramResult result) {
-    return !isPrintQueueTarget(target) && (result < 0 || result == ResultSocketError);
+    return !isPrintQueueTarget(target) && (result.isUnconfirmed() || result == ResultSocketError);
 }
 
 ParallelScheduler::ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper)
@@ -73,7 +73,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
     const auto finish = [&](const Unit& unit, ProgramResult result) {
         if (callbacks.unitFinished)
             callbacks.unitFinished(unit, result);
-        if (result != ResultProgrammed)
+        if (!result.isProgrammed())
             ++outcome.failed;
         const bool canary = unit.index < canaryCount;
         if (canary)
@@ -81,7 +81,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
         if (afterUnit(result) == AfterUnit::EndBatch) {
             ending = true;
             outcome.endedByFailure = true;
-        } else if (canary && result != ResultProgrammed && !ending) {
+        } else if (canary && !result.isProgrammed() && !ending) {
             stopWith(StopReason::CanaryFailed);
         }
     };
@@ -203,7 +203,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
     for (const Pending& waiting : pending) {
         if (callbacks.unitFinished)
             callbacks.unitFinished(waiting.unit, waiting.last);
-        if (waiting.last != ResultProgrammed)
+        if (!waiting.last.isProgrammed())
             ++outcome.failed;
     }
     return outcome;

@@ -26,7 +26,7 @@ std::string resultText(ProgramResult result) {
     std::string outcome;
     if (result == ResultProgrammed)
         outcome = "Successfully Programmed";
-    else if (result < 0)
+    else if (result.isUnconfirmed())
         outcome = "Status Unconfirmed";
     else if (result == ResultSocketError)
         outcome = "Socket Error";
@@ -41,7 +41,7 @@ std::string resultText(ProgramResult result) {
     else if (result == ResultWrongModel)
         outcome = "Incorrect Model Number";
     else
-        outcome = "Failed to Program (Error #" + std::to_string(result) + ")";
+        outcome = "Failed to Program (Error #" + std::to_string(result.value()) + ")";
     return outcome;
 }
 

@@ -11,7 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size < 4 && status >= 0)
         std::abort();  // a short datagram must never read as a verdict
     const ProgramResult result = resultFromStatus(status);
-    if (status > 0 && result < 100)
+    if (status > 0 && !result.isUnitVerdict())
         std::abort();
     if (status < 0 && result != ResultUnconfirmed)
         std::abort();

@@ -44,7 +44,7 @@ struct Single : ::testing::Test {
 
 TEST_F(Single, EveryResultGivesItsOwnInformationMessageAndTheSettingIsWritten) {
     struct Row {
-        ProgramResult result;
+        std::int32_t result;
         std::string message;
     };
     const Row rows[] = {
@@ -73,7 +73,7 @@ TEST_F(Single, EveryResultGivesItsOwnInformationMessageAndTheSettingIsWritten) {
             seenCounter = d.unitCounter()->text().toStdString();
             const QCursor* c = QGuiApplication::overrideCursor();
             waitCursorWhileProgramming = c != nullptr && c->shape() == Qt::WaitCursor;
-            return row.result;
+            return ProgramResult(row.result);
         };
         clickSingle();
         ASSERT_EQ(w.messages.size(), 1u) << row.result;

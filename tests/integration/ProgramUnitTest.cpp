@@ -132,7 +132,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         StatusCase{"Zero", "\x00\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultProgrammed},
         StatusCase{"Two", "\x02\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultVerifyError},
-        StatusCase{"Seven", "\x07\x00\x00\x00"s, sim::StatusShape::Full, 0, 107},
+        StatusCase{"Seven", "\x07\x00\x00\x00"s, sim::StatusShape::Full, 0, ProgramResult(107)},
         StatusCase{"One", "\x01\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultFileTooLarge},
         StatusCase{"MinusOne", "\xff\xff\xff\xff"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
         StatusCase{"OneByte", "\x00"s, sim::StatusShape::Full, 0, ResultUnconfirmed},

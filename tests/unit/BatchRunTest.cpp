@@ -160,7 +160,7 @@ TEST_F(BatchRunTest, AFailureOnThisHostEndsTheBatchAfterItsLineWithoutASummary) 
 
 TEST_F(BatchRunTest, EveryResultHasItsLineAndItsNextStep) {
     struct Row {
-        ProgramResult result;
+        std::int32_t result;
         std::string line;
         bool pause;
         bool goesOn;
@@ -185,7 +185,7 @@ TEST_F(BatchRunTest, EveryResultHasItsLineAndItsNextStep) {
         SCOPED_TRACE(row.result);
         trace.events.clear();
         programmed.clear();
-        results = {{"10.1.1.1", row.result}};
+        results = {{"10.1.1.1", ProgramResult(row.result)}};
         run("10.1.1.1\r\nqueue two");
         EXPECT_EQ(
             readFile(logPath()).substr(kHeader.size()),

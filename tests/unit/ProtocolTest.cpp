@@ -75,12 +75,12 @@ TEST(StatusDatagram, MapsToResults) {
     EXPECT_EQ(resultFromStatus(1), ResultFileTooLarge);
     EXPECT_EQ(resultFromStatus(2), ResultVerifyError);
     EXPECT_EQ(resultFromStatus(3), ResultWrongModel);
-    EXPECT_EQ(resultFromStatus(7), 107);
+    EXPECT_EQ(resultFromStatus(7), ProgramResult(107));
     EXPECT_EQ(resultFromStatus(-1), ResultUnconfirmed);
     EXPECT_EQ(resultFromStatus(-77), ResultUnconfirmed);
     // 100 + n would overflow: it stays a failure instead of wrapping to "unconfirmed".
-    EXPECT_EQ(resultFromStatus(0x7FFFFFFF), 0x7FFFFFFF);
-    EXPECT_GT(resultFromStatus(0x7FFFFFF0), 100);
+    EXPECT_EQ(resultFromStatus(0x7FFFFFFF), ProgramResult(0x7FFFFFFF));
+    EXPECT_GT(resultFromStatus(0x7FFFFFF0).value(), 100);
 }
 
 TEST(TimeStamp, FormatsDateTimeZoneAndFlag) {
@@ -108,18 +108,24 @@ TEST(TimeStamp, FormatsDateTimeZoneAndFlag) {
 
 TEST(SingleResultMessage, EveryRowOfTheTable) {
     const std::string t = "127.0.0.7";
-    EXPECT_EQ(singleResultMessage(0, t), "1 Unit Updated\r\nIP: 127.0.0.7 Successfully Programmed");
-    EXPECT_EQ(singleResultMessage(-1, t), "1 Unit Update Attempted, 127.0.0.7 Status Unconfirmed");
-    EXPECT_EQ(singleResultMessage(-2, t), "1 Unit Update Attempted, 127.0.0.7 Status Unconfirmed");
-    EXPECT_EQ(singleResultMessage(1, t), "IP: 127.0.0.7 Socket Error\r\n");
-    EXPECT_EQ(singleResultMessage(2, t), "IP: 127.0.0.7 Printer Port Error\r\n");
-    EXPECT_EQ(singleResultMessage(3, t), "IP: 127.0.0.7 File Not Found\r\n");
-    EXPECT_EQ(singleResultMessage(101, t), "IP: 127.0.0.7 Failed to Program (Error #101)\r\n");
-    EXPECT_EQ(singleResultMessage(102, t), "IP: 127.0.0.7 Verify Error\r\n");
-    EXPECT_EQ(singleResultMessage(103, t), "IP: 127.0.0.7 Incorrect Model Number\r\n");
+    EXPECT_EQ(singleResultMessage(ProgramResult(0), t),
+              "1 Unit Updated\r\nIP: 127.0.0.7 Successfully Programmed");
+    EXPECT_EQ(singleResultMessage(ProgramResult(-1), t),
+              "1 Unit Update Attempted, 127.0.0.7 Status Unconfirmed");
+    EXPECT_EQ(singleResultMessage(ProgramResult(-2), t),
+              "1 Unit Update Attempted, 127.0.0.7 Status Unconfirmed");
+    EXPECT_EQ(singleResultMessage(ProgramResult(1), t), "IP: 127.0.0.7 Socket Error\r\n");
+    EXPECT_EQ(singleResultMessage(ProgramResult(2), t), "IP: 127.0.0.7 Printer Port Error\r\n");
+    EXPECT_EQ(singleResultMessage(ProgramResult(3), t), "IP: 127.0.0.7 File Not Found\r\n");
+    EXPECT_EQ(singleResultMessage(ProgramResult(101), t),
+              "IP: 127.0.0.7 Failed to Program (Error #101)\r\n");
+    EXPECT_EQ(singleResultMessage(ProgramResult(102), t), "IP: 127.0.0.7 Verify Error\r\n");
+    EXPECT_EQ(singleResultMessage(ProgramResult(103), t),
+              "IP: 127.0.0.7 Incorrect Model Number\r\n");
     for (int other : {4, 100, 104})
-        EXPECT_EQ(singleResultMessage(other, t),
+        EXPECT_EQ(singleResultMessage(ProgramResult(other), t),
                   "IP: 127.0.0.7 Failed to Program (Error #" + std::to_string(other) + ")\r\n");
     const std::string longTarget(5000, 'q');
-    EXPECT_NE(singleResultMessage(1, longTarget).find(longTarget), std::string::npos);
+    EXPECT_NE(singleResultMessage(ProgramResult(1), longTarget).find(longTarget),
+              std::string::npos);
 }
