@@ -20,9 +20,9 @@ std::string BatchCommand::logNotOpenedText(const std::string& logPath) {
 }
 
 void BatchCommand::run(const std::string& imagePath, const std::string& listPath,
-                       platform::Sleeper& sleeper, const BatchHooks& hooks) {
+                       platform::Sleeper& sleeper, const fleet::BatchHooks& hooks) {
     const std::string list = toLocal8(QFileInfo(fromLocal8(listPath)).absoluteFilePath());
-    runBatch({imagePath, list, logPathFor(listPath)}, operator_, sleeper, hooks);
+    fleet::runBatch({imagePath, list, logPathFor(listPath)}, operator_, sleeper, hooks);
 }
 
 void BatchCommand::openLog(const std::string& logPath) {
@@ -30,6 +30,6 @@ void BatchCommand::openLog(const std::string& logPath) {
     // the desktop has nothing to open a text file with, the operator is told
     // where the log is instead of being left to look for it.
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fromLocal8(logPath)))) {
-        operator_.messageBox(logNotOpenedText(logPath), mb::kIconInformation);
+        operator_.messageBox(logNotOpenedText(logPath), engine::mb::kIconInformation);
     }
 }

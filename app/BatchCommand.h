@@ -4,7 +4,9 @@
 
 #include <string>
 
+namespace engine {
 class Operator;
+}
 namespace platform {
 class Sleeper;
 }
@@ -15,7 +17,7 @@ class Sleeper;
 // to the operator. The window owns one and keeps the On... handler.
 class BatchCommand {
 public:
-    explicit BatchCommand(Operator& op) : operator_(op) {}
+    explicit BatchCommand(engine::Operator& op) : operator_(op) {}
 
     // Where the batch for the list at listPath writes its status log: in the
     // list's folder, never inside a folder named as the list.
@@ -25,12 +27,12 @@ public:
 
     // Runs the batch over the list with the image; the log goes to logPathFor(listPath).
     void run(const std::string& imagePath, const std::string& listPath, platform::Sleeper& sleeper,
-             const BatchHooks& hooks);
+             const fleet::BatchHooks& hooks);
 
     // Opens the log in the desktop's text editor and leaves it there; where no
     // editor opens, tells the operator where the log is.
     void openLog(const std::string& logPath);
 
 private:
-    Operator& operator_;
+    engine::Operator& operator_;
 };

@@ -68,8 +68,8 @@ void TabStopDelegate::paint(QPainter* painter, const QStyleOptionViewItem& optio
     painter->restore();
 }
 
-CDeviceListDlg::CDeviceListDlg(CProgrammerApp& app, Endpoints endpoints, platform::Sleeper& sleeper,
-                               QWidget* parent)
+CDeviceListDlg::CDeviceListDlg(CProgrammerApp& app, engine::Endpoints endpoints,
+                               platform::Sleeper& sleeper, QWidget* parent)
     : QDialog(parent),
       m_app(app),
       m_endpoints(std::move(endpoints)),
@@ -191,7 +191,7 @@ void CDeviceListDlg::OnOK() {
     m_app.SetTarget(std::string());
     for (int i = 0; i < m_listDevices->count(); ++i) {
         if (m_listDevices->item(i)->isSelected()) {
-            m_app.SetTarget(proto::addressFromListLine(lines[static_cast<std::size_t>(i)]));
+            m_app.SetTarget(engine::proto::addressFromListLine(lines[static_cast<std::size_t>(i)]));
             break;
         }
     }

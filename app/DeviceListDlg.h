@@ -47,7 +47,7 @@ private:
 class CDeviceListDlg : public QDialog {
     Q_OBJECT
 public:
-    CDeviceListDlg(CProgrammerApp& app, Endpoints endpoints, platform::Sleeper& sleeper,
+    CDeviceListDlg(CProgrammerApp& app, engine::Endpoints endpoints, platform::Sleeper& sleeper,
                    QWidget* parent = nullptr);
 
     // Dialog template, in dialog units.
@@ -89,7 +89,7 @@ private:
     void CreateControls();
 
     CProgrammerApp& m_app;
-    Endpoints m_endpoints;
+    engine::Endpoints m_endpoints;
     platform::Sleeper& m_sleeper;
     DialogBaseUnits m_baseUnits;
     WindowOperator m_operator;

@@ -31,7 +31,7 @@ bool CProgrammerApp::InitInstance(int argc, char** argv) {
     m_strImagePath = app::imagePathFromArguments(argc, argv);
 
     if (!InitSockets()) {
-        MessageBox(kSocketsInitFailed, mb::kOk);
+        MessageBox(kSocketsInitFailed, engine::mb::kOk);
         return false;
     }
 

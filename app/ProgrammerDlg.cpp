@@ -29,13 +29,13 @@ namespace {
 // Holds the wait cursor for one scope, however the scope is left.
 class WaitCursor {
 public:
-    explicit WaitCursor(Operator& op) : op_(op) { op_.beginWaitCursor(); }
+    explicit WaitCursor(engine::Operator& op) : op_(op) { op_.beginWaitCursor(); }
     ~WaitCursor() { op_.endWaitCursor(); }
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
 
 private:
-    Operator& op_;
+    engine::Operator& op_;
 };
 
 }  // namespace
@@ -45,7 +45,7 @@ CProgrammerDlg::CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, 
       m_app(app),
       m_spooler(spooler),
       m_operator(this, app.AppName()),
-      m_options{Endpoints::fromEnvironment(), {}, {}} {
+      m_options{engine::Endpoints::fromEnvironment(), {}, {}} {
     setObjectName(QStringLiteral("IDD_PROGRAMMER_DIALOG"));
     // A window of its own with a task-bar button, a minimize box and no maximize.
     setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -366,10 +366,11 @@ void CProgrammerDlg::OnProgramSingle() {
     // run during the transfer has changed the application state since.
     const std::string target = m_app.GetTarget();
     m_operator.setUnitCounter("1 of 1");
-    const ProgramResult result = ProgramUnit();
+    const engine::ProgramResult result = ProgramUnit();
     WritePrinterSetting();
     UpdateData(false);
-    m_operator.messageBox(singleResultMessage(result, target), mb::kIconInformation);
+    m_operator.messageBox(engine::singleResultMessage(result, target),
+                          engine::mb::kIconInformation);
 }
 
 void CProgrammerDlg::OnProgramMultiple() {
@@ -380,7 +381,7 @@ void CProgrammerDlg::OnProgramMultiple() {
     if (!list) {
         return;
     }
-    BatchHooks hooks;
+    fleet::BatchHooks hooks;
     hooks.programUnit = [this](const std::string& target) {
         // The combo box keeps the operator's text; only the members follow the list.
         m_app.SetTarget(target);
@@ -417,8 +418,8 @@ void CProgrammerDlg::OnTimeStamp() {
     broadcast.run();
 }
 
-ProgramResult CProgrammerDlg::ProgramUnit() {
-    UnitProgrammer programmer(m_operator, *m_sleeper, m_spooler, m_options);
+engine::ProgramResult CProgrammerDlg::ProgramUnit() {
+    engine::UnitProgrammer programmer(m_operator, *m_sleeper, m_spooler, m_options);
     // The boot-loader probes go to the target box's text, which every command
     // has just copied into the application state's target as well.
     return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget(), m_strPrinter);

@@ -64,7 +64,7 @@ public:
 
     // The programming sequence for the application state's image and target;
     // drives the progress bar. Tests and the batch may override it.
-    virtual ProgramResult ProgramUnit();
+    virtual engine::ProgramResult ProgramUnit();
 
     // The system-menu command; IDM_ABOUTBOX opens the About box.
     void OnSysCommand(unsigned nID);
@@ -73,8 +73,8 @@ public:
     platform::Spooler& Spooler() const { return m_spooler; }
     WindowOperator& Operator() { return m_operator; }
     platform::Sleeper& Sleeper() { return *m_sleeper; }
-    const EngineOptions& Options() const { return m_options; }
-    void SetOptions(EngineOptions options) { m_options = std::move(options); }
+    const engine::EngineOptions& Options() const { return m_options; }
+    void SetOptions(engine::EngineOptions options) { m_options = std::move(options); }
     // Replaces the window's sleeper (tests scale time); the window keeps the default.
     void SetSleeper(platform::Sleeper* sleeper) {
         m_sleeper = sleeper ? sleeper : &m_windowSleeper;
@@ -169,7 +169,7 @@ private:
     BatchCommand m_batchCommand{m_operator};
     WindowSleeper m_windowSleeper;
     platform::Sleeper* m_sleeper = &m_windowSleeper;
-    EngineOptions m_options;
+    engine::EngineOptions m_options;
     bool m_bInitialised = false;
     bool m_bDestroyed = false;
     bool m_bCommandRunning = false;

@@ -27,13 +27,13 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& capt
     box->setTextFormat(Qt::PlainText);
     QMessageBox::Icon icon = QMessageBox::Warning;  // an OK box that names no icon
     switch (flags & 0xF0u) {
-        case mb::kIconStop:
+        case engine::mb::kIconStop:
             icon = QMessageBox::Critical;
             break;
         case kIconQuestion:
             icon = QMessageBox::Question;
             break;
-        case mb::kIconInformation:
+        case engine::mb::kIconInformation:
             icon = QMessageBox::Information;
             break;
         default:
@@ -55,7 +55,7 @@ int showMessageBox(QWidget* parent, const QString& caption, const std::string& t
                    unsigned flags) {
     auto box = makeMessageBox(parent, caption, text, flags);
     const int answer = box->exec();
-    return answer == QMessageBox::Cancel ? mb::kAnswerCancel : mb::kAnswerOk;
+    return answer == QMessageBox::Cancel ? engine::mb::kAnswerCancel : engine::mb::kAnswerOk;
 }
 
 int progressShift(std::uint64_t total) {

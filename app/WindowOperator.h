@@ -32,7 +32,7 @@ int scaledProgress(std::uint64_t value, int shift);
 
 // The window as the engine's Operator: message boxes, the progress bar, the wait
 // cursor, the unit counter and the event processing the engine asks for.
-class WindowOperator : public Operator {
+class WindowOperator : public engine::Operator {
 public:
     using MessageBoxFn = std::function<int(const std::string& text, unsigned flags)>;
 

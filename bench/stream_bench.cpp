@@ -27,12 +27,12 @@ constexpr const char* kUnit = "127.0.0.77";
 constexpr const char* kStallingUnit = "127.0.0.78";
 
 // Records only when the stream starts and ends; shows nothing.
-class TimingOperator final : public Operator {
+class TimingOperator final : public engine::Operator {
 public:
     double streamStart = 0, streamEnd = 0;
     int messageBox(const std::string& text, unsigned) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
-        return mb::kAnswerOk;
+        return engine::mb::kAnswerOk;
     }
     void setProgressRange(std::uint64_t) override {}
     void setProgressPosition(std::uint64_t) override {}
@@ -40,10 +40,10 @@ public:
     void endWaitCursor() override {}
     void dispatchPendingEvent() override {}
     void keepPainted() override {}
-    void phaseChanged(UnitPhase phase) override {
-        if (phase == UnitPhase::Streaming)
+    void phaseChanged(engine::UnitPhase phase) override {
+        if (phase == engine::UnitPhase::Streaming)
             streamStart = bench::seconds();
-        if (phase == UnitPhase::VerdictWait)
+        if (phase == engine::UnitPhase::VerdictWait)
             streamEnd = bench::seconds();
     }
 };
@@ -205,11 +205,11 @@ int main() {
     TimingOperator op;
     NoPauses noPauses;
     NoQueues noQueues;
-    EngineOptions options;
+    engine::EngineOptions options;
     options.endpoints.unitUdpPort = udp;
     options.endpoints.unitTcpPort = tcp;
     options.endpoints.statusPort = status;
-    UnitProgrammer programmer(op, noPauses, noQueues, options);
+    engine::UnitProgrammer programmer(op, noPauses, noQueues, options);
     // Warm the page cache so both runs read from memory.
     bareLoop(image, tcp);
 
@@ -222,7 +222,7 @@ int main() {
     for (int round = 0; round < kRounds; ++round) {
         const bool engineFirst = round % 2 == 0;
         double bareRate = engineFirst ? 0 : bareLoop(image, tcp);
-        const ProgramResult result = programmer.ProgramUnit(image, kUnit);
+        const engine::ProgramResult result = programmer.ProgramUnit(image, kUnit);
         const double engineRate = static_cast<double>(size) / (op.streamEnd - op.streamStart);
         if (engineFirst)
             bareRate = bareLoop(image, tcp);

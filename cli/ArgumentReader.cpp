@@ -82,7 +82,7 @@ bool ArgumentReader::common() {
     auto port = [&](const char* name, std::uint16_t& target) {
         if (!option(name, value))
             return false;
-        if (auto parsed = parsePort(value))
+        if (auto parsed = engine::parsePort(value))
             target = *parsed;
         else
             fail(std::string(name) + ": not a port number: " + value);
@@ -112,7 +112,7 @@ bool ArgumentReader::interfaceOption() {
     if (!interfacesGiven_)
         common_.endpoints.interfaces.clear();
     interfacesGiven_ = true;
-    std::vector<std::string> names = splitInterfaceNames(name);
+    std::vector<std::string> names = engine::splitInterfaceNames(name);
     if (!error() && names.empty())
         fail("--interface needs an interface name");
     for (std::string& one : names)

@@ -8,20 +8,20 @@
 
 namespace cli {
 
-void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool json,
+void printBatchOutcome(CliContext& context, const fleet::BatchOutcome& outcome, bool json,
                        const nlohmann::ordered_json& extraJsonFields,
                        const std::vector<nlohmann::ordered_json>& unitJsonFields) {
     if (json) {
         nlohmann::ordered_json units = nlohmann::ordered_json::array();
         for (std::size_t i = 0; i < outcome.units.size(); ++i) {
-            nlohmann::ordered_json unit = {{"target", jsonText(outcome.units[i].target)},
+            nlohmann::ordered_json unit = {{"target", engine::jsonText(outcome.units[i].target)},
                                            {"result", outcome.units[i].result.value()}};
             if (i < unitJsonFields.size())
                 unit.update(unitJsonFields[i]);
             units.push_back(std::move(unit));
         }
         nlohmann::ordered_json object = {
-            {"log", outcome.logWritten ? jsonText(outcome.logPath) : nullptr},
+            {"log", outcome.logWritten ? engine::jsonText(outcome.logPath) : nullptr},
             {"units", std::move(units)},
             {"summary",
              outcome.unitsUpdated ? nlohmann::ordered_json(*outcome.unitsUpdated) : nullptr},
@@ -29,7 +29,7 @@ void printBatchOutcome(CliContext& context, const BatchOutcome& outcome, bool js
             {"attempted", outcome.units.size()},
             {"total", outcome.total}};
         object.update(extraJsonFields);
-        context.out << jsonLine(object) << '\n';
+        context.out << engine::jsonLine(object) << '\n';
     } else if (outcome.logWritten) {
         // Only a log that was written is worth looking for.
         context.out << "log: " << outcome.logPath << '\n';
@@ -46,8 +46,8 @@ std::function<void(const std::string&)> printSummary(CliContext& context, bool j
     };
 }
 
-void reportListNotOpened(CliContext& context, const BatchOutcome& outcome) {
-    if (outcome.end != BatchEnd::ListNotOpened)
+void reportListNotOpened(CliContext& context, const fleet::BatchOutcome& outcome) {
+    if (outcome.end != fleet::BatchEnd::ListNotOpened)
         return;
     std::string reason = platform::systemErrorText(outcome.listOpenError);
     if (!reason.empty() && reason.back() == '\n')
@@ -56,17 +56,18 @@ void reportListNotOpened(CliContext& context, const BatchOutcome& outcome) {
                 << '\n';
 }
 
-int exitStatusForBatch(const BatchOutcome& outcome) {
+int exitStatusForBatch(const fleet::BatchOutcome& outcome) {
     // Units of the list were never tried: a script must not take that for
     // success, whatever the units tried reported.
     if (outcome.stopped() && outcome.summaryReached())
         return kExitInterrupted;
-    const bool summarised = outcome.summaryReached() && (outcome.end == BatchEnd::EndOfList ||
-                                                         outcome.end == BatchEnd::StopRequested);
+    const bool summarised =
+        outcome.summaryReached() && (outcome.end == fleet::BatchEnd::EndOfList ||
+                                     outcome.end == fleet::BatchEnd::StopRequested);
     if (!summarised)
         return kExitFailure;
     bool unconfirmed = false;
-    for (const BatchUnitResult& unit : outcome.units) {
+    for (const fleet::BatchUnitResult& unit : outcome.units) {
         if (unit.result.isHostFailure() || unit.result.isUnitVerdict())
             return kExitFailure;
         unconfirmed = unconfirmed || unit.result.isUnconfirmed();

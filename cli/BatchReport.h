@@ -17,7 +17,7 @@ namespace cli {
 // total. The members of extraJsonFields, when given, follow those; the members
 // of unitJsonFields[i] follow those of outcome.units[i].
 void printBatchOutcome(
-    CliContext& context, const BatchOutcome& outcome, bool json,
+    CliContext& context, const fleet::BatchOutcome& outcome, bool json,
     const nlohmann::ordered_json& extraJsonFields = nlohmann::ordered_json::object(),
     const std::vector<nlohmann::ordered_json>& unitJsonFields = {});
 
@@ -26,10 +26,10 @@ std::function<void(const std::string&)> printSummary(CliContext& context, bool j
 
 // The reason a list could not be opened, on stderr: the window ends quietly
 // there, but a script deserves to know why nothing ran.
-void reportListNotOpened(CliContext& context, const BatchOutcome& outcome);
+void reportListNotOpened(CliContext& context, const fleet::BatchOutcome& outcome);
 
 // 130 stopped before the end of the list; otherwise 0 every unit programmed,
 // 3 some unconfirmed and none failed (summary reached), 1 otherwise.
-int exitStatusForBatch(const BatchOutcome& outcome);
+int exitStatusForBatch(const fleet::BatchOutcome& outcome);
 
 }  // namespace cli

@@ -32,7 +32,7 @@ const char* activityText(platform::QueueState::Activity activity) {
     return "idle";
 }
 
-void printText(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& endpoints) {
+void printText(std::ostream& out, const fleet::TargetCheck& c, const engine::Endpoints& endpoints) {
     const std::string prefix = c.target + ": ";
     if (c.kind == fleet::TargetCheck::Kind::Queue) {
         if (c.queueExists) {
@@ -73,16 +73,17 @@ void printText(std::ostream& out, const fleet::TargetCheck& c, const Endpoints& 
 }
 
 nlohmann::ordered_json jsonOrNull(const std::string& text, bool present) {
-    return present ? jsonText(text) : nullptr;
+    return present ? engine::jsonText(text) : nullptr;
 }
 
-nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const Endpoints& endpoints) {
-    nlohmann::ordered_json object = {{"target", jsonText(c.target)}};
+nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const engine::Endpoints& endpoints) {
+    nlohmann::ordered_json object = {{"target", engine::jsonText(c.target)}};
     if (c.kind == fleet::TargetCheck::Kind::Queue) {
         object["kind"] = "queue";
         object["exists"] = c.queueExists;
         object["device"] = jsonOrNull(c.device.value_or(""), c.device.has_value());
-        object["state"] = c.queueState ? jsonText(activityText(c.queueState->activity)) : nullptr;
+        object["state"] =
+            c.queueState ? engine::jsonText(activityText(c.queueState->activity)) : nullptr;
         object["accepting_jobs"] =
             c.queueState ? nlohmann::ordered_json(c.queueState->acceptingJobs) : nullptr;
     } else {
@@ -118,7 +119,7 @@ nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const Endpoints& 
 
 int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
              CliContext& context) {
-    CommonOptions common{Endpoints::fromEnvironment()};
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common, command);
     std::vector<std::string> targets;
     while (!reader.atEnd()) {
@@ -138,7 +139,8 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
     if (reader.error())
         return usageError(context, *reader.error(), command);
 
-    const bool anyAddress = std::any_of(targets.begin(), targets.end(), readsAsDottedAddress);
+    const bool anyAddress =
+        std::any_of(targets.begin(), targets.end(), engine::readsAsDottedAddress);
     fleet::StatusPortCheck statusPort{common.endpoints.statusPort, true, 0};
     if (anyAddress) {
         statusPort = fleet::checkStatusPort(common.endpoints.statusPort);
@@ -181,9 +183,9 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
             port = {{"port", statusPort.port},
                     {"bindable", statusPort.bindable},
                     {"error", jsonOrNull(reason(statusPort.error), !statusPort.bindable)}};
-        context.out << jsonLine({{"status_port", std::move(port)},
-                                 {"targets", std::move(checks)},
-                                 {"stopped", stopped}})
+        context.out << engine::jsonLine({{"status_port", std::move(port)},
+                                         {"targets", std::move(checks)},
+                                         {"stopped", stopped}})
                     << '\n';
     }
     context.out.flush();

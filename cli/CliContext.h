@@ -37,7 +37,7 @@ struct CliContext {
 
 // Options every subcommand takes.
 struct CommonOptions {
-    Endpoints endpoints;  // from the environment, then overridden by options
+    engine::Endpoints endpoints;  // from the environment, then overridden by options
     bool json = false;
 };
 

@@ -31,5 +31,5 @@ int usageError(CliContext& context, const std::string& message, const CommandSpe
 
 namespace cli {
 // 0 for a programmed unit, 3 for an unconfirmed one, 1 for any failure.
-int exitStatusForResult(ProgramResult result);
+int exitStatusForResult(engine::ProgramResult result);
 }  // namespace cli

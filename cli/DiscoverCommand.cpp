@@ -31,7 +31,7 @@ std::optional<long> parseWait(const std::string& text) {
             return std::nullopt;
         value = value * 10 + (c - '0');
     }
-    if (value < timing::kDiscoveryPause.count() || value > kLongestWait)
+    if (value < engine::timing::kDiscoveryPause.count() || value > kLongestWait)
         return std::nullopt;
     return value;
 }
@@ -61,11 +61,11 @@ void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
-        units.push_back({{"product", jsonText(line.substr(0, line.find('\t')))},
-                         {"address", jsonText(proto::addressFromListLine(line))},
-                         {"interface", jsonText(interfaces[i])}});
+        units.push_back({{"product", engine::jsonText(line.substr(0, line.find('\t')))},
+                         {"address", engine::jsonText(engine::proto::addressFromListLine(line))},
+                         {"interface", engine::jsonText(interfaces[i])}});
     }
-    out << jsonLine({{"units", std::move(units)}}) << '\n';
+    out << engine::jsonLine({{"units", std::move(units)}}) << '\n';
 }
 
 // "queried 1200 of 65536 addresses", redrawn in place on a terminal each time
@@ -101,7 +101,7 @@ private:
 
 int runDiscover(const CommandSpec& command, const std::vector<std::string>& args,
                 CliContext& context) {
-    CommonOptions common{Endpoints::fromEnvironment()};
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common, command);
     std::string waitText, savePath, rateText, rangeText;
     fleet::AddressRanges ranges;
@@ -155,11 +155,12 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
         if (discovery.stopped()) {
             context.err << "fwprog: stopped by an interrupt; nothing was listed\n";
             if (common.json)
-                context.out << jsonLine({{"error", "stopped by an interrupt"}}) << '\n';
+                context.out << engine::jsonLine({{"error", "stopped by an interrupt"}}) << '\n';
             return kExitInterrupted;
         }
         if (common.json)
-            context.out << jsonLine({{"error", jsonText(op.lastMessage())}}) << '\n';
+            context.out << engine::jsonLine({{"error", engine::jsonText(op.lastMessage())}})
+                        << '\n';
         return kExitFailure;
     }
     if (discovery.unsentQueries() > 0)
@@ -177,7 +178,7 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
         if (saved.outcome == fleet::SaveOutcome::NotCreated)
             op.messageBox("Cannot create the list file " + savePath + "\n" +
                               platform::systemErrorText(saved.error),
-                          mb::kIconStop);
+                          engine::mb::kIconStop);
         if (saved.outcome != fleet::SaveOutcome::Written)
             return kExitFailure;
     }

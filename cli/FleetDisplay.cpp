@@ -36,7 +36,7 @@ void FleetDisplay::drawBlock(bool force) {
             row.total ? 100.0 * static_cast<double>(row.position) / static_cast<double>(row.total)
                       : 0.0;
         std::snprintf(line, sizeof line, "  %-16s %-24s %5.1f%%\n", row.target.c_str(),
-                      phaseName(row.phase), percent);
+                      engine::phaseName(row.phase), percent);
         err_ << line;
         ++drawnLines_;
     }
@@ -52,11 +52,11 @@ void FleetDisplay::unitStarted(std::size_t slotKey, const std::string& target, s
     std::lock_guard lock(mutex_);
     if (!retry)
         ++started_;
-    rows_[slotKey] = Row{target, number, UnitPhase::Preparing, 0, 0};
+    rows_[slotKey] = Row{target, number, engine::UnitPhase::Preparing, 0, 0};
     drawBlock(true);
 }
 
-void FleetDisplay::unitPhase(std::size_t slotKey, UnitPhase phase) {
+void FleetDisplay::unitPhase(std::size_t slotKey, engine::UnitPhase phase) {
     std::lock_guard lock(mutex_);
     if (auto row = rows_.find(slotKey); row != rows_.end())
         row->second.phase = phase;
@@ -104,7 +104,7 @@ void FleetDisplay::finish() {
 
 int FleetUnitOperator::messageBox(const std::string& text, unsigned) {
     display_.message(target_, text);
-    return mb::kAnswerOk;
+    return engine::mb::kAnswerOk;
 }
 
 void FleetUnitOperator::setProgressRange(std::uint64_t total) {

@@ -24,7 +24,7 @@ public:
     // retry: a further attempt at a unit already counted as started.
     void unitStarted(std::size_t slotKey, const std::string& target, std::size_t number,
                      bool retry = false);
-    void unitPhase(std::size_t slotKey, UnitPhase phase);
+    void unitPhase(std::size_t slotKey, engine::UnitPhase phase);
     void unitProgress(std::size_t slotKey, std::uint64_t position, std::uint64_t total);
     void unitFinished(std::size_t slotKey, const std::string& line);
     // A message of the programming sequence, kept above the live block.
@@ -35,7 +35,7 @@ private:
     struct Row {
         std::string target;
         std::size_t number = 0;
-        UnitPhase phase = UnitPhase::Preparing;
+        engine::UnitPhase phase = engine::UnitPhase::Preparing;
         std::uint64_t position = 0;
         std::uint64_t total = 0;
     };
@@ -54,7 +54,7 @@ private:
 };
 
 // The operator each unit's programming run talks to in a parallel batch.
-class FleetUnitOperator final : public Operator {
+class FleetUnitOperator final : public engine::Operator {
 public:
     FleetUnitOperator(FleetDisplay& display, std::size_t slotKey, std::string target)
         : display_(display), slotKey_(slotKey), target_(std::move(target)) {}
@@ -66,7 +66,7 @@ public:
     void endWaitCursor() override {}
     void dispatchPendingEvent() override {}
     void keepPainted() override {}
-    void phaseChanged(UnitPhase phase) override { display_.unitPhase(slotKey_, phase); }
+    void phaseChanged(engine::UnitPhase phase) override { display_.unitPhase(slotKey_, phase); }
 
 private:
     FleetDisplay& display_;

@@ -57,7 +57,7 @@ std::string defaultLogPath(const std::string& listPath) {
 
 int runMultiple(const CommandSpec& command, const std::vector<std::string>& args,
                 CliContext& context) {
-    CommonOptions common{Endpoints::fromEnvironment()};
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common, command);
     MultipleOptions options;
     std::string text, resume, report;

@@ -44,10 +44,10 @@ public:
             err_.flush();
         }
     }
-    void unitFinished(const std::string& target, ProgramResult result) {
+    void unitFinished(const std::string& target, engine::ProgramResult result) {
         finishProgressLine();
         if (terminal_) {
-            err_ << "[" << counter_ << "] " << unitOutcomeText(target, result) << '\n';
+            err_ << "[" << counter_ << "] " << fleet::unitOutcomeText(target, result) << '\n';
             err_.flush();
         }
     }
@@ -64,7 +64,7 @@ struct UnitRecord {
     std::chrono::system_clock::time_point end;
     std::string productBefore;  // from its first attempt: what it ran before this batch
     std::uint64_t foreign = 0;  // over every attempt
-    UnitRun last;
+    engine::UnitRun last;
 };
 
 // "10 s", "2.5 s".
@@ -97,7 +97,7 @@ void reportFailure(CliContext& context, bool json, const std::string& text) {
     context.err << "fwprog: " << text << '\n';
     context.err.flush();
     if (json) {
-        context.out << jsonLine({{"error", jsonText(text)}}) << '\n';
+        context.out << engine::jsonLine({{"error", engine::jsonText(text)}}) << '\n';
         context.out.flush();
     }
 }
@@ -109,16 +109,16 @@ std::string withoutLineEnd(std::string text) {
 }
 
 // What stopped a batch before the end of its list, for --json.
-const char* stopReasonName(ParallelScheduler::StopReason reason, bool logFailed,
+const char* stopReasonName(fleet::ParallelScheduler::StopReason reason, bool logFailed,
                            bool reportFailed) {
     switch (reason) {
-        case ParallelScheduler::StopReason::None:
+        case fleet::ParallelScheduler::StopReason::None:
             return nullptr;
-        case ParallelScheduler::StopReason::StopRequested:
+        case fleet::ParallelScheduler::StopReason::StopRequested:
             return logFailed ? "log" : reportFailed ? "report" : "interrupt";
-        case ParallelScheduler::StopReason::FailureLimit:
+        case fleet::ParallelScheduler::StopReason::FailureLimit:
             return "max-failures";
-        case ParallelScheduler::StopReason::CanaryFailed:
+        case fleet::ParallelScheduler::StopReason::CanaryFailed:
             return "canary";
     }
     return nullptr;
@@ -131,10 +131,10 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
 
     // The log to go on from is read whole before anything is written: it may
     // be the very Status.txt this batch replaces.
-    ResumeLog resume;
+    fleet::ResumeLog resume;
     if (options.resumeLog) {
         std::string error;
-        if (!readResumeLog(*options.resumeLog, resume, &error)) {
+        if (!fleet::readResumeLog(*options.resumeLog, resume, &error)) {
             reportFailure(context, options.json, error + "; no unit was contacted");
             return kExitFailure;
         }
@@ -144,7 +144,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     // to each run in turn, or one port shared by every unit in flight whose
     // verdicts are told apart by the address they come from.
     platform::DatagramSocket ownPort;
-    SharedStatusPort sharedPort(options.endpoints.statusPort);
+    fleet::SharedStatusPort sharedPort(options.endpoints.statusPort);
     if (oneByOne) {
         if (!bindStatusPort(context, options.endpoints.statusPort, ownPort, options.json))
             return kExitFailure;
@@ -194,23 +194,23 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
 
     // File errors are said once, on stderr.
     TerminalOperator sessionOp(context.err, false);
-    BatchHooks hooks;
+    fleet::BatchHooks hooks;
     hooks.showSummary = printSummary(context, options.json);
-    BatchSession session(sessionOp, hooks);
+    fleet::BatchSession session(sessionOp, hooks);
 
     std::vector<std::string> records;
     bool ready = session.begin({options.imagePath, options.listPath, options.logPath});
     for (std::string record; ready;) {
-        const BatchSession::Next next = session.nextRecord(record);
-        if (next == BatchSession::Next::Error)
+        const fleet::BatchSession::Next next = session.nextRecord(record);
+        if (next == fleet::BatchSession::Next::Error)
             ready = false;
-        else if (next == BatchSession::Next::Record)
+        else if (next == fleet::BatchSession::Next::Record)
             records.push_back(record);
         else
             break;
     }
     if (!ready) {
-        const BatchOutcome outcome = session.takeOutcome();
+        const fleet::BatchOutcome outcome = session.takeOutcome();
         reportListNotOpened(context, outcome);
         printBatchOutcome(context, outcome, options.json);
         return exitStatusForBatch(outcome);
@@ -242,7 +242,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     // lines go into this log first, so it is a record of the whole list even
     // if this batch ends early.
     std::vector<std::string> targets;
-    if (options.resumeLog && !resumeLogNamesImage(resume, options.imagePath)) {
+    if (options.resumeLog && !fleet::resumeLogNamesImage(resume, options.imagePath)) {
         context.err << "fwprog: the status log " << *options.resumeLog
                     << " was written for the image " << resume.imagePath << ", not "
                     << options.imagePath << "; no unit is skipped\n";
@@ -271,16 +271,16 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     FleetDisplay display(context.err, !oneByOne && context.stderrIsTerminal && !options.json,
                          targets.size());
     BatchOperator sequentialOp(context.err, oneByOne && context.stderrIsTerminal && !options.json);
-    EngineOptions engineOptions{options.endpoints, context.streamTimeouts, {}};
+    engine::EngineOptions engineOptions{options.endpoints, context.streamTimeouts, {}};
     engineOptions.verdictWait = options.verdictWait;
     engineOptions.identifyUnit = report != nullptr;
     engineOptions.afterWait = options.afterWait;
     // One unit at a time: one programmer, lent the bound status port.
-    UnitProgrammer sequentialProgrammer(sequentialOp, context.sleeper, context.spooler,
-                                        engineOptions);
+    engine::UnitProgrammer sequentialProgrammer(sequentialOp, context.sleeper, context.spooler,
+                                                engineOptions);
     sequentialProgrammer.setStatusInboxFactory([&](const std::string& unit) {
-        return std::make_unique<SocketStatusInbox>(ownPort,
-                                                   StatusSenders::unitAt(unit, options.anySender));
+        return std::make_unique<engine::SocketStatusInbox>(
+            ownPort, engine::StatusSenders::unitAt(unit, options.anySender));
     });
 
     std::mutex recordsMutex;
@@ -296,25 +296,25 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         }
     };
 
-    ParallelScheduler::Callbacks callbacks;
+    fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.stopRequested = [&] {
         return fileFailed.load() || reportFailed.load() || context.stopRequested();
     };
-    callbacks.unitStarted = [&](const ParallelScheduler::Unit& unit) {
+    callbacks.unitStarted = [&](const fleet::ParallelScheduler::Unit& unit) {
         if (!oneByOne)
             display.unitStarted(unit.number, unit.target, unit.number, unit.attempt > 1);
     };
-    callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         {
             std::lock_guard lock(recordsMutex);
             if (unit.attempt == 1)
                 unitRecords[unit.number].start = std::chrono::system_clock::now();
         }
-        ProgramResult result;
-        UnitRun run;
+        engine::ProgramResult result;
+        engine::UnitRun run;
         if (oneByOne) {
             sequentialOp.setProgressPosition(0);
-            sequentialOp.setUnitCounter(unitCounterText(unit.number, targets.size()));
+            sequentialOp.setUnitCounter(fleet::unitCounterText(unit.number, targets.size()));
             sequentialOp.unitStarting(unit.target);
             result = sequentialProgrammer.ProgramUnit(options.imagePath, unit.target);
             sequentialOp.unitFinished(unit.target, result);
@@ -324,7 +324,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
                                   unit.target + ": ");
         } else {
             FleetUnitOperator op(display, unit.number, unit.target);
-            UnitProgrammer programmer(op, context.sleeper, context.spooler, engineOptions);
+            engine::UnitProgrammer programmer(op, context.sleeper, context.spooler, engineOptions);
             programmer.setStatusInboxFactory(
                 [&](const std::string& target) { return sharedPort.inboxFor(target); });
             result = programmer.ProgramUnit(options.imagePath, unit.target);
@@ -346,13 +346,15 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         record.end = std::chrono::system_clock::now();
         return result;
     };
-    callbacks.attemptRetried = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
-        note(unit.target, resultText(result) + "; trying again in " +
+    callbacks.attemptRetried = [&](const fleet::ParallelScheduler::Unit& unit,
+                                   engine::ProgramResult result) {
+        note(unit.target, fleet::resultText(result) + "; trying again in " +
                               secondsText(options.retryPause) + " (attempt " +
                               std::to_string(unit.attempt + 1) + " of " +
                               std::to_string(options.retries + 1) + ")");
     };
-    callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
+                                 engine::ProgramResult result) {
         UnitRecord record;
         {
             std::lock_guard lock(recordsMutex);
@@ -363,7 +365,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         if (fileFailed)
             return;
         if (!oneByOne)
-            display.unitFinished(unit.number, unitOutcomeText(unit.target, result));
+            display.unitFinished(unit.number, fleet::unitOutcomeText(unit.target, result));
         nlohmann::ordered_json fields = nlohmann::ordered_json::object();
         addRunJsonFields(fields, record.last);
         fields["attempts"] = unit.attempt;
@@ -386,13 +388,13 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         writeReport(entry);
     };
 
-    ParallelScheduler::Policy policy;
+    fleet::ParallelScheduler::Policy policy;
     policy.retries = options.retries;
     policy.retryPause = options.retryPause;
     policy.maxFailures = options.maxFailures;
     policy.canary = options.canary;
-    ParallelScheduler scheduler(options.jobs, context.sleeper, policy);
-    ParallelScheduler::Outcome run;
+    fleet::ParallelScheduler scheduler(options.jobs, context.sleeper, policy);
+    fleet::ParallelScheduler::Outcome run;
     if (!fileFailed)
         run = scheduler.run(targets, callbacks);
     display.finish();
@@ -418,16 +420,16 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     // Why the batch stopped before the end of its list, when not by an
     // interrupt (which says so itself).
     const std::size_t notStarted = targets.size() - run.attempted;
-    if (run.stopped && run.reason == ParallelScheduler::StopReason::FailureLimit)
+    if (run.stopped && run.reason == fleet::ParallelScheduler::StopReason::FailureLimit)
         context.err << "fwprog: stopped after " << run.failed << " units failed (--max-failures "
                     << options.maxFailures << "); " << notStarted << " of " << targets.size()
                     << " units were not started\n";
-    if (run.stopped && run.reason == ParallelScheduler::StopReason::CanaryFailed)
+    if (run.stopped && run.reason == fleet::ParallelScheduler::StopReason::CanaryFailed)
         context.err << "fwprog: a canary unit failed (--canary " << options.canary << "); "
                     << notStarted << " of " << targets.size() << " units were not started\n";
     context.err.flush();
 
-    const BatchOutcome outcome = session.takeOutcome();
+    const fleet::BatchOutcome outcome = session.takeOutcome();
     reportForeignDatagrams(context.err, foreign);
     nlohmann::ordered_json extra = nlohmann::ordered_json::object();
     if (!oneByOne)
@@ -435,18 +437,18 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     extra["foreign_datagrams"] = foreign;
     nlohmann::ordered_json skipped = nlohmann::ordered_json::array();
     for (const std::string& target : outcome.skipped)
-        skipped.push_back(jsonText(target));
+        skipped.push_back(engine::jsonText(target));
     extra["skipped"] = std::move(skipped);
     const char* reason =
         run.stopped ? stopReasonName(run.reason, fileFailed, reportFailed) : nullptr;
-    extra["stop_reason"] = reason ? jsonText(reason) : nullptr;
+    extra["stop_reason"] = reason ? engine::jsonText(reason) : nullptr;
     printBatchOutcome(context, outcome, options.json, extra, unitFields);
 
     // A batch that stopped for a failed unit, or whose report is incomplete,
     // failed, however its units went.
     if (reportFailed)
         return kExitFailure;
-    if (run.stopped && run.reason != ParallelScheduler::StopReason::StopRequested)
+    if (run.stopped && run.reason != fleet::ParallelScheduler::StopReason::StopRequested)
         return kExitFailure;
     return exitStatusForBatch(outcome);
 }

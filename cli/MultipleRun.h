@@ -19,15 +19,15 @@ struct MultipleOptions {
     bool json = false;
     std::size_t jobs = 1;  // units programmed at once
     bool anySender = false;
-    Endpoints endpoints;
+    engine::Endpoints endpoints;
     int retries = 0;
     std::chrono::milliseconds retryPause{10000};
-    std::chrono::milliseconds verdictWait = timing::kVerdictWait;
+    std::chrono::milliseconds verdictWait = engine::timing::kVerdictWait;
     std::optional<std::string> resumeLog;
     std::size_t maxFailures = 0;  // 0: no limit
     std::size_t canary = 0;
     std::optional<std::string> reportPath;
-    std::chrono::milliseconds afterWait = timing::kIdentifyAfterWait;
+    std::chrono::milliseconds afterWait = engine::timing::kIdentifyAfterWait;
 };
 
 // Programs the list, one unit after the other or several at a time; returns

@@ -8,7 +8,7 @@ namespace cli {
 
 int runQueues(const CommandSpec& command, const std::vector<std::string>& args,
               CliContext& context) {
-    CommonOptions common{Endpoints::fromEnvironment()};
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common, command);
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context))
@@ -23,8 +23,8 @@ int runQueues(const CommandSpec& command, const std::vector<std::string>& args,
     if (common.json) {
         nlohmann::ordered_json queues = nlohmann::ordered_json::array();
         for (const std::string& name : names)
-            queues.push_back(jsonText(name));
-        context.out << jsonLine({{"queues", std::move(queues)}}) << '\n';
+            queues.push_back(engine::jsonText(name));
+        context.out << engine::jsonLine({{"queues", std::move(queues)}}) << '\n';
     } else {
         for (const std::string& name : names)
             context.out << name << '\n';

@@ -43,12 +43,12 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
     }
     context.err.flush();
     if (json) {
-        context.out << jsonLine({{"error", jsonText(joined)}}) << '\n';
+        context.out << engine::jsonLine({{"error", engine::jsonText(joined)}}) << '\n';
         context.out.flush();
     }
 }
 
-void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePath,
+void reportRun(std::ostream& err, const engine::UnitRun& run, const std::string& imagePath,
                const std::string& prefix) {
     if (!run.imageNotRegular.empty())
         err << "fwprog: " << prefix << "the image " << imagePath << " is " << run.imageNotRegular
@@ -62,14 +62,14 @@ void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePa
     err.flush();
 }
 
-void addRunJsonFields(nlohmann::ordered_json& object, const UnitRun& run) {
+void addRunJsonFields(nlohmann::ordered_json& object, const engine::UnitRun& run) {
     object["bytes_delivered"] = run.bytesDelivered;
     object["image_bytes"] = run.imageBytes;
     object["status_datagrams"] =
         run.verdictAwaited ? nlohmann::ordered_json(run.statusDatagrams) : nullptr;
 }
 
-std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort) {
+std::string quietStatusPortHint(const engine::UnitRun& run, std::uint16_t statusPort) {
     if (!run.verdictAwaited || run.stopped || !run.result.isUnconfirmed() ||
         run.statusDatagrams != 0)
         return {};
@@ -79,7 +79,7 @@ std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort) {
            " from the units";
 }
 
-void reportQuietStatusPort(std::ostream& err, const UnitRun& run, std::uint16_t statusPort,
+void reportQuietStatusPort(std::ostream& err, const engine::UnitRun& run, std::uint16_t statusPort,
                            const std::string& prefix) {
     const std::string hint = quietStatusPortHint(run, statusPort);
     if (hint.empty())

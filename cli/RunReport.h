@@ -23,19 +23,19 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
 // The lines a run adds on stderr beside its result, each as "fwprog: " and
 // prefix (e.g. the unit's address and ": "): an image refused for not being a
 // regular file, an image that did not go out whole, a stop.
-void reportRun(std::ostream& err, const UnitRun& run, const std::string& imagePath,
+void reportRun(std::ostream& err, const engine::UnitRun& run, const std::string& imagePath,
                const std::string& prefix = {});
 
 // Adds "bytes_delivered", "image_bytes" and "status_datagrams" (null for a run
 // that never waited for a verdict) to a run's JSON object.
-void addRunJsonFields(nlohmann::ordered_json& object, const UnitRun& run);
+void addRunJsonFields(nlohmann::ordered_json& object, const engine::UnitRun& run);
 
 // The hint for a unit that ended "Status Unconfirmed" after a verdict wait in
 // which not one datagram reached the status port, whoever from: the verdict
 // was most likely stopped on its way in. Empty when it does not apply.
-std::string quietStatusPortHint(const UnitRun& run, std::uint16_t statusPort);
+std::string quietStatusPortHint(const engine::UnitRun& run, std::uint16_t statusPort);
 // The hint on stderr as "fwprog: " and prefix, when it applies.
-void reportQuietStatusPort(std::ostream& err, const UnitRun& run, std::uint16_t statusPort,
+void reportQuietStatusPort(std::ostream& err, const engine::UnitRun& run, std::uint16_t statusPort,
                            const std::string& prefix = {});
 
 // "fwprog: ignored N status datagrams from other hosts" on stderr when N > 0.

@@ -28,7 +28,7 @@ std::string forTerminal(const std::string& message) {
 
 }  // namespace
 
-int exitStatusForResult(ProgramResult result) {
+int exitStatusForResult(engine::ProgramResult result) {
     if (result.isProgrammed())
         return kExitSuccess;
     return result.isUnconfirmed() ? kExitUnconfirmed : kExitFailure;
@@ -36,7 +36,7 @@ int exitStatusForResult(ProgramResult result) {
 
 int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
               CliContext& context) {
-    CommonOptions common{Endpoints::fromEnvironment()};
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common, command);
     std::string image, target;
     bool haveImage = false, haveTarget = false, anySender = false;
@@ -64,27 +64,29 @@ int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
         return kExitFailure;
 
     TerminalOperator op(context.err, context.stderrIsTerminal && !common.json);
-    UnitProgrammer programmer(op, context.sleeper, context.spooler,
-                              EngineOptions{common.endpoints, context.streamTimeouts,
-                                            [&context] { return context.stopRequested(); }});
+    engine::UnitProgrammer programmer(
+        op, context.sleeper, context.spooler,
+        engine::EngineOptions{common.endpoints, context.streamTimeouts,
+                              [&context] { return context.stopRequested(); }});
     programmer.setStatusInboxFactory([&](const std::string& unit) {
-        return std::make_unique<SocketStatusInbox>(statusPort,
-                                                   StatusSenders::unitAt(unit, anySender));
+        return std::make_unique<engine::SocketStatusInbox>(
+            statusPort, engine::StatusSenders::unitAt(unit, anySender));
     });
-    const ProgramResult result = programmer.ProgramUnit(image, target);
+    const engine::ProgramResult result = programmer.ProgramUnit(image, target);
     op.finishProgressLine();
-    const UnitRun& run = programmer.lastRun();
+    const engine::UnitRun& run = programmer.lastRun();
     reportRun(context.err, run, image);
     reportForeignDatagrams(context.err, run.foreignDatagrams);
     reportQuietStatusPort(context.err, run, common.endpoints.statusPort);
 
-    const std::string message = singleResultMessage(result, target);
+    const std::string message = engine::singleResultMessage(result, target);
     if (common.json) {
-        nlohmann::ordered_json object = {
-            {"target", jsonText(target)}, {"result", result.value()}, {"message", jsonText(message)}};
+        nlohmann::ordered_json object = {{"target", engine::jsonText(target)},
+                                         {"result", result.value()},
+                                         {"message", engine::jsonText(message)}};
         addRunJsonFields(object, run);
         object["foreign_datagrams"] = run.foreignDatagrams;
-        context.out << jsonLine(object) << '\n';
+        context.out << engine::jsonLine(object) << '\n';
     } else {
         context.out << forTerminal(message);
     }

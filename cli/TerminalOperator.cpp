@@ -38,7 +38,7 @@ int TerminalOperator::messageBox(const std::string& text, unsigned flags) {
     // Nothing can be asked back headless: the question box answers OK, which
     // is what the command line's own confirmation has already settled.
     (void)flags;
-    return mb::kAnswerOk;
+    return engine::mb::kAnswerOk;
 }
 
 void TerminalOperator::setProgressRange(std::uint64_t total) {
@@ -46,11 +46,11 @@ void TerminalOperator::setProgressRange(std::uint64_t total) {
     position_ = 0;
 }
 
-void TerminalOperator::phaseChanged(UnitPhase phase) {
-    if (phase == UnitPhase::Streaming) {
+void TerminalOperator::phaseChanged(engine::UnitPhase phase) {
+    if (phase == engine::UnitPhase::Streaming) {
         streamStart_ = Clock::now();
         lastDraw_ = {};
-    } else if (phase == UnitPhase::VerdictWait && lineOpen_) {
+    } else if (phase == engine::UnitPhase::VerdictWait && lineOpen_) {
         drawProgress(true);
         finishProgressLine();
     }

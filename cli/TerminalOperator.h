@@ -12,7 +12,7 @@ namespace cli {
 // The operator on a terminal: messages go to stderr as "fwprog: <text>", and
 // while an image streams a progress line is redrawn in place when stderr is a
 // terminal (nothing of it otherwise, so logs stay clean).
-class TerminalOperator : public Operator {
+class TerminalOperator : public engine::Operator {
 public:
     TerminalOperator(std::ostream& err, bool showProgress);
     ~TerminalOperator() override;
@@ -24,7 +24,7 @@ public:
     void endWaitCursor() override {}
     void dispatchPendingEvent() override {}
     void keepPainted() override {}
-    void phaseChanged(UnitPhase phase) override;
+    void phaseChanged(engine::UnitPhase phase) override;
 
     // A prefix for the progress line, e.g. "3 of 12 127.0.0.7".
     void setLabel(std::string label) { label_ = std::move(label); }

@@ -21,13 +21,13 @@ public:
         : TerminalOperator(context.err, false), context_(context), assumeYes_(assumeYes) {}
 
     int messageBox(const std::string& text, unsigned flags) override {
-        if (flags != mb::kOkCancelQuestion)
+        if (flags != engine::mb::kOkCancelQuestion)
             return TerminalOperator::messageBox(text, flags);
         // An interrupt is never a yes, not even one given on the command line.
         if (context_.stopRequested())
-            return mb::kAnswerCancel;
+            return engine::mb::kAnswerCancel;
         if (assumeYes_)
-            return mb::kAnswerOk;
+            return engine::mb::kAnswerOk;
         context_.err << "fwprog: " << text << "? [y/N] ";
         context_.err.flush();
         asked_ = true;
@@ -35,10 +35,10 @@ public:
         // the wait for the answer at once.
         std::string answer;
         if (!std::getline(context_.in, answer) || context_.stopRequested())
-            return mb::kAnswerCancel;
+            return engine::mb::kAnswerCancel;
         for (char& c : answer)
             c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        return answer == "y" || answer == "yes" ? mb::kAnswerOk : mb::kAnswerCancel;
+        return answer == "y" || answer == "yes" ? engine::mb::kAnswerOk : engine::mb::kAnswerCancel;
     }
 
     // True once the question waits on the terminal's line.
@@ -54,7 +54,7 @@ private:
 
 int runTimestamp(const CommandSpec& command, const std::vector<std::string>& args,
                  CliContext& context) {
-    CommonOptions common{Endpoints::fromEnvironment()};
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
     ArgumentReader reader(args, common, command);
     bool yes = false;
     while (!reader.atEnd()) {
@@ -80,7 +80,8 @@ int runTimestamp(const CommandSpec& command, const std::vector<std::string>& arg
     switch (outcome) {
         case fleet::TimeStampBroadcast::Outcome::Sent:
             if (common.json)
-                context.out << jsonLine({{"sent", jsonText(broadcast.text())}}) << '\n';
+                context.out << engine::jsonLine({{"sent", engine::jsonText(broadcast.text())}})
+                            << '\n';
             context.out.flush();
             return kExitSuccess;
         case fleet::TimeStampBroadcast::Outcome::Cancelled:
@@ -88,16 +89,17 @@ int runTimestamp(const CommandSpec& command, const std::vector<std::string>& arg
                 context.err << (op.asked() ? "\n" : "")
                             << "fwprog: stopped by an interrupt; nothing was sent\n";
                 if (common.json)
-                    context.out << jsonLine({{"sent", nullptr}}) << '\n';
+                    context.out << engine::jsonLine({{"sent", nullptr}}) << '\n';
                 return kExitInterrupted;
             }
             context.err << "fwprog: nothing was sent\n";
             if (common.json)
-                context.out << jsonLine({{"sent", nullptr}}) << '\n';
+                context.out << engine::jsonLine({{"sent", nullptr}}) << '\n';
             return kExitFailure;
         default:
             if (common.json)
-                context.out << jsonLine({{"error", jsonText(op.lastMessage())}}) << '\n';
+                context.out << engine::jsonLine({{"error", engine::jsonText(op.lastMessage())}})
+                            << '\n';
             return kExitFailure;
     }
 }

@@ -65,7 +65,7 @@ std::string reportJsonLine(const ReportEntry& entry) {
     line["image_bytes"] = entry.imageBytes;
     line["image_sha256"] = entry.imageSha256;
     line["result"] = entry.result.value();
-    line["result_text"] = resultText(entry.result);
+    line["result_text"] = fleet::resultText(entry.result);
     line["attempts"] = entry.attempts;
     line["bytes_delivered"] = entry.bytesDelivered;
     line["foreign_datagrams"] = entry.foreignDatagrams;
@@ -92,7 +92,7 @@ std::string reportCsvLine(const ReportEntry& entry) {
                                   std::to_string(entry.imageBytes),
                                   entry.imageSha256,
                                   std::to_string(entry.result.value()),
-                                  csvField(resultText(entry.result)),
+                                  csvField(fleet::resultText(entry.result)),
                                   std::to_string(entry.attempts),
                                   std::to_string(entry.bytesDelivered),
                                   std::to_string(entry.foreignDatagrams),

@@ -19,7 +19,7 @@ struct ReportEntry {
     std::string imagePath;
     std::uint64_t imageBytes = 0;
     std::string imageSha256;
-    ProgramResult result = ResultProgrammed;
+    engine::ProgramResult result = engine::ResultProgrammed;
     int attempts = 0;  // 0: skipped, an earlier batch programmed it
     std::uint64_t bytesDelivered = 0;
     std::uint64_t foreignDatagrams = 0;

@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+namespace engine {
+
 std::optional<std::uint16_t> parsePort(const std::string& text) {
     if (text.empty() || text.size() > 5)
         return std::nullopt;
@@ -49,3 +51,5 @@ std::vector<std::string> splitInterfaceNames(const std::string& text) {
     }
     return names;
 }
+
+}  // namespace engine

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+namespace engine {
+
 // Where units and the programming host listen. The defaults are the units'
 // own; tests, the demo and hosts with several networks override them.
 struct Endpoints {
@@ -28,3 +30,5 @@ std::vector<std::string> splitInterfaceNames(const std::string& text);
 
 // A port number from text: 1 to 65535, digits only.
 std::optional<std::uint16_t> parsePort(const std::string& text);
+
+}  // namespace engine

@@ -1,5 +1,7 @@
 #include "engine/JsonText.h"
 
+namespace engine {
+
 nlohmann::ordered_json jsonText(std::string_view bytes) {
     std::string utf8;
     utf8.reserve(bytes.size());
@@ -46,3 +48,5 @@ std::string jsonLine(const nlohmann::ordered_json& value) {
     }
     return out;
 }
+
+}  // namespace engine

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace engine {
+
 // JSON output over nlohmann-json, for the programs' one-line objects.
 
 // A JSON string of arbitrary bytes. Product names, paths and platform error
@@ -17,3 +19,5 @@ nlohmann::ordered_json jsonText(std::string_view bytes);
 // every character outside printable ASCII as a \u escape (a byte of a text
 // made by jsonText as \u00XX).
 std::string jsonLine(const nlohmann::ordered_json& value);
+
+}  // namespace engine

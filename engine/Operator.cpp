@@ -1,5 +1,7 @@
 #include "engine/Operator.h"
 
+namespace engine {
+
 const char* phaseName(UnitPhase phase) {
     switch (phase) {
         case UnitPhase::Preparing:
@@ -21,3 +23,5 @@ const char* phaseName(UnitPhase phase) {
     }
     return "?";
 }
+
+}  // namespace engine

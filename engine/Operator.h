@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+namespace engine {
+
 // Message box flags as the operator's messages name them.
 namespace mb {
 inline constexpr unsigned kOk = 0;         // OK button; shown with the exclamation icon
@@ -59,3 +61,5 @@ public:
     virtual void connectionAttempted(bool /*succeeded*/) {}
     virtual void probeSent() {}
 };
+
+}  // namespace engine

@@ -4,6 +4,8 @@
 
 #include <memory>
 
+namespace engine {
+
 namespace {
 
 const char* const kDocumentName = "Firmware Programmer";
@@ -124,3 +126,5 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
     queue->close();
     return done ? ResultUnconfirmed : ResultPrinterPortError;
 }
+
+}  // namespace engine

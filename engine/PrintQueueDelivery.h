@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <string>
 
+namespace engine {
+
 // What a delivery needs besides the spooler and the image, and what it tells back.
 struct QueueDeliveryRun {
     std::string imagePath;     // named in the message when the image cannot be read
@@ -31,3 +33,5 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
                                   const std::string& queueName, platform::InputFile& image,
                                   const std::string& header, unsigned char* buffer,
                                   std::size_t bufferSize, QueueDeliveryRun* run = nullptr);
+
+}  // namespace engine

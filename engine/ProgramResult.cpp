@@ -3,6 +3,8 @@
 #include <limits>
 #include <ostream>
 
+namespace engine {
+
 ProgramResult resultFromStatus(std::int32_t status) {
     if (status == 0)
         return ResultProgrammed;
@@ -15,3 +17,5 @@ ProgramResult resultFromStatus(std::int32_t status) {
 std::ostream& operator<<(std::ostream& out, ProgramResult result) {
     return out << result.value();
 }
+
+}  // namespace engine

@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <iosfwd>
 
+namespace engine {
+
 // The outcome of programming one unit. Its number is what the log's "Failed
 // to Program (Error #n)", the exit status, the JSON "result" and the report
 // carry; everything that decides by it asks the predicates below, so no range
@@ -51,3 +53,5 @@ inline constexpr ProgramResult ResultWrongModel{103};
 
 // The number, as diagnostics and test failures show it.
 std::ostream& operator<<(std::ostream& out, ProgramResult result);
+
+}  // namespace engine

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+namespace engine {
+
 namespace proto {
 
 std::string entryHeaderForNetwork() {
@@ -72,3 +74,5 @@ std::string timeStampText(const std::tm& localTime, long standardMinutesWest, in
 }
 
 }  // namespace proto
+
+}  // namespace engine

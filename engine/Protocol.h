@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+namespace engine {
+
 // Every byte the programmer exchanges with a unit. Pure functions, no I/O.
 namespace proto {
 
@@ -48,3 +50,5 @@ std::int32_t decodeStatus(const void* datagram, std::size_t length);
 std::string timeStampText(const std::tm& localTime, long standardMinutesWest, int daylightFlag);
 
 }  // namespace proto
+
+}  // namespace engine

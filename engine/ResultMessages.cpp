@@ -1,5 +1,7 @@
 #include "engine/ResultMessages.h"
 
+namespace engine {
+
 std::string singleResultMessage(ProgramResult result, const std::string& target) {
     if (result.isUnconfirmed())
         return "1 Unit Update Attempted, " + target + " Status Unconfirmed";
@@ -21,3 +23,5 @@ std::string singleResultMessage(ProgramResult result, const std::string& target)
                    std::to_string(result.value()) + ")\r\n";
     }
 }
+
+}  // namespace engine

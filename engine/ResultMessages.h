@@ -4,5 +4,9 @@
 
 #include <string>
 
+namespace engine {
+
 // The message the Single command shows for a result, with the target it ran against.
 std::string singleResultMessage(ProgramResult result, const std::string& target);
+
+}  // namespace engine

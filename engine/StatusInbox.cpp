@@ -6,6 +6,8 @@
 #include <cstring>
 #include <vector>
 
+namespace engine {
+
 namespace {
 
 // A stranger's flood is read past within one receive, but never without end:
@@ -76,3 +78,5 @@ void SocketStatusInbox::close() {
         own_.close();
     open_ = false;
 }
+
+}  // namespace engine

@@ -8,6 +8,8 @@
 #include <memory>
 #include <string>
 
+namespace engine {
+
 // Where a unit's verdict arrives. One programming run opens its own inbox on the
 // status port; when several units are programmed at once they share one port
 // and each run gets an inbox that sees only datagrams from its own unit.
@@ -79,3 +81,5 @@ private:
 };
 
 using StatusInboxFactory = std::function<std::unique_ptr<StatusInbox>(const std::string& target)>;
+
+}  // namespace engine

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace engine {
+
 // Every pause, count and size of the programming sequence and the batch, in one
 // place. Units were built against this schedule; only the verdict wait can be
 // made longer (EngineOptions), for units that take longer to write their flash.
@@ -40,3 +42,5 @@ inline constexpr int kDiscoveryMaxReplies = 500;
 inline constexpr std::size_t kDiscoveryReplyBuffer = 1000;
 
 }  // namespace timing
+
+}  // namespace engine

@@ -2,6 +2,8 @@
 
 #include "platform/ErrorText.h"
 
+namespace engine {
+
 std::string socketCreateErrorText(int errorCode) {
     return "Windows Socket SendTo Error\n" + platform::systemErrorText(errorCode);
 }
@@ -25,3 +27,5 @@ int ReceiveUDP(platform::DatagramSocket& socket, void* buffer, long& length) {
     length = socket.isOpen() ? socket.receive(buffer, static_cast<std::size_t>(length)) : -1;
     return 0;
 }
+
+}  // namespace engine

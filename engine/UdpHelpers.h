@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string>
 
+namespace engine {
+
 // The datagram helpers of the programming sequence. Each reports its own
 // failure to the operator and returns a code, never throws.
 
@@ -26,3 +28,5 @@ int ReceiveUDP(platform::DatagramSocket& socket, void* buffer, long& length);
 
 // The text shown when a datagram socket cannot be created or bound.
 std::string socketCreateErrorText(int errorCode);
+
+}  // namespace engine

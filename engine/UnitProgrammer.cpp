@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <memory>
 
+namespace engine {
+
 bool readsAsDottedAddress(const std::string& target) {
     unsigned a = 0, b = 0, c = 0, d = 0;
     return std::sscanf(target.c_str(), "%u.%u.%u.%u", &a, &b, &c, &d) == 4;
@@ -366,3 +368,5 @@ void UnitProgrammer::WaitForBootLoader(const std::string& address) {
             return;
     }
 }
+
+}  // namespace engine

@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 
+namespace engine {
+
 // The network path is taken when the target starts with four unsigned numbers
 // joined by dots; any other target names a print queue. The numbers themselves
 // are never used; the text is.
@@ -131,3 +133,5 @@ private:
     UnitRun run_;
     std::array<unsigned char, timing::kBlockSize> buffer_{};
 };
+
+}  // namespace engine

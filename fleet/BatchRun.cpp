@@ -6,6 +6,8 @@
 
 #include <filesystem>
 
+namespace fleet {
+
 namespace {
 
 // The path as the operator should see it in a message: whole and absolute,
@@ -27,7 +29,7 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
-AfterUnit afterUnit(ProgramResult result) {
+AfterUnit afterUnit(engine::ProgramResult result) {
     if (result.isProgrammed() || result.isUnconfirmed())
         return AfterUnit::PauseThenNext;
     return result.isHostFailure() ? AfterUnit::EndBatch : AfterUnit::Next;
@@ -37,7 +39,8 @@ std::string unitCounterText(std::size_t number, std::size_t total) {
     return std::to_string(number) + " of " + std::to_string(total);
 }
 
-BatchSession::BatchSession(Operator& op, BatchHooks hooks) : op_(op), hooks_(std::move(hooks)) {}
+BatchSession::BatchSession(engine::Operator& op, BatchHooks hooks)
+    : op_(op), hooks_(std::move(hooks)) {}
 
 bool BatchSession::fail(const std::string& message) {
     // Both files close before the operator reads the message, so whatever
@@ -46,7 +49,7 @@ bool BatchSession::fail(const std::string& message) {
     log_.close();
     outcome_.end = BatchEnd::FileError;
     outcome_.error = message;
-    op_.messageBox(message, mb::kIconStop);
+    op_.messageBox(message, engine::mb::kIconStop);
     return false;
 }
 
@@ -148,7 +151,7 @@ BatchSession::Next BatchSession::nextRecord(std::string& target) {
     return Next::Record;
 }
 
-bool BatchSession::unitDone(const std::string& target, ProgramResult result) {
+bool BatchSession::unitDone(const std::string& target, engine::ProgramResult result) {
     outcome_.units.push_back({target, result});
     if (!log_.write(logUnitLine(target, result)))
         return logWriteFailed();
@@ -157,7 +160,7 @@ bool BatchSession::unitDone(const std::string& target, ProgramResult result) {
 
 bool BatchSession::unitSkipped(const std::string& target) {
     outcome_.skipped.push_back(target);
-    if (!log_.write(logUnitLine(target, ResultProgrammed)))
+    if (!log_.write(logUnitLine(target, engine::ResultProgrammed)))
         return logWriteFailed();
     return true;
 }
@@ -167,7 +170,7 @@ bool BatchSession::summarise(std::size_t units) {
     if (hooks_.showSummary)
         hooks_.showSummary(text);
     else
-        op_.messageBox(text, mb::kIconInformation);
+        op_.messageBox(text, engine::mb::kIconInformation);
     if (!log_.write(logSummaryLine(units)))
         return logWriteFailed();
     outcome_.unitsUpdated = units;
@@ -179,7 +182,7 @@ bool BatchSession::endAfterFailure() {
     return closeBoth();
 }
 
-BatchOutcome runBatch(const BatchRequest& request, Operator& op, platform::Sleeper& sleeper,
+BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platform::Sleeper& sleeper,
                       const BatchHooks& hooks) {
     op.beginWaitCursor();
     BatchSession session(op, hooks);
@@ -197,7 +200,7 @@ BatchOutcome runBatch(const BatchRequest& request, Operator& op, platform::Sleep
             op.setProgressPosition(0);
             ++number;
             op.setUnitCounter(unitCounterText(number, session.outcome().total));
-            const ProgramResult result = hooks.programUnit(target);
+            const engine::ProgramResult result = hooks.programUnit(target);
             if (!session.unitDone(target, result))
                 break;
             const AfterUnit after = afterUnit(result);
@@ -206,9 +209,11 @@ BatchOutcome runBatch(const BatchRequest& request, Operator& op, platform::Sleep
                 break;
             }
             if (after == AfterUnit::PauseThenNext)
-                sleeper.sleepFor(timing::kPauseAfterConfirmedUnit);
+                sleeper.sleepFor(engine::timing::kPauseAfterConfirmedUnit);
         }
     }
     op.endWaitCursor();
     return session.takeOutcome();
 }
+
+}  // namespace fleet

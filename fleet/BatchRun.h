@@ -13,13 +13,15 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 // What the batch does after a unit's log line.
 enum class AfterUnit {
     PauseThenNext,  // programmed or unconfirmed: the unit gets time to restart
     Next,           // the unit itself refused the image: on at once
     EndBatch,       // this host could not program it (1 to 99): stop here
 };
-AfterUnit afterUnit(ProgramResult result);
+AfterUnit afterUnit(engine::ProgramResult result);
 
 // The unit counter's text, "%d of %d".
 std::string unitCounterText(std::size_t number, std::size_t total);
@@ -35,7 +37,7 @@ enum class BatchEnd {
 
 struct BatchUnitResult {
     std::string target;
-    ProgramResult result = ResultProgrammed;
+    engine::ProgramResult result = engine::ResultProgrammed;
 };
 
 struct BatchOutcome {
@@ -63,7 +65,7 @@ struct BatchRequest {
 
 struct BatchHooks {
     // Programs one unit and returns its result. Required.
-    std::function<ProgramResult(const std::string& target)> programUnit;
+    std::function<engine::ProgramResult(const std::string& target)> programUnit;
     // Asked once per record, after it is read and before its unit starts.
     std::function<bool()> stopRequested;
     // The local time for the log's date line; the computer's clock when unset.
@@ -83,7 +85,7 @@ struct BatchHooks {
 // returns false; outcome() then tells the rest.
 class BatchSession {
 public:
-    BatchSession(Operator& op, BatchHooks hooks);
+    BatchSession(engine::Operator& op, BatchHooks hooks);
 
     // Creates the log, writes its two header lines, opens the list, counts its
     // records and goes back to its start.
@@ -95,7 +97,7 @@ public:
     Next nextRecord(std::string& target);
 
     // Writes the unit's log line; false on a write error.
-    bool unitDone(const std::string& target, ProgramResult result);
+    bool unitDone(const std::string& target, engine::ProgramResult result);
     // Writes the line of a unit an earlier batch programmed, which this one
     // leaves alone, so the log stays a record of the whole list; false on a
     // write error.
@@ -119,7 +121,7 @@ private:
     bool listReadFailed(long result);
     bool closeBoth();
 
-    Operator& op_;
+    engine::Operator& op_;
     BatchHooks hooks_;
     ListFile list_;
     StatusLog log_;
@@ -130,5 +132,7 @@ private:
 // counter, its programming, its log line and, by its result, the pause, the
 // next record or the end of the batch; then the summary. The wait cursor is
 // shown for the whole run.
-BatchOutcome runBatch(const BatchRequest& request, Operator& op, platform::Sleeper& sleeper,
+BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platform::Sleeper& sleeper,
                       const BatchHooks& hooks);
+
+}  // namespace fleet

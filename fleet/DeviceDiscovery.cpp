@@ -18,8 +18,8 @@ namespace {
 // kernel's default queue holds only a few hundred small datagrams: ask for room
 // for the whole 500 at their largest. The kernel may grant less; then the
 // answers beyond its ceiling are lost as before, which is no reason to fail.
-constexpr int kReceiveQueueBytes =
-    timing::kDiscoveryMaxReplies * 2 * static_cast<int>(timing::kDiscoveryReplyBuffer);
+constexpr int kReceiveQueueBytes = engine::timing::kDiscoveryMaxReplies * 2 *
+                                   static_cast<int>(engine::timing::kDiscoveryReplyBuffer);
 
 // The unicast queries go out in small bursts, each followed by the sleep that
 // keeps the pace and a read of what has come back, so the receive queue never
@@ -37,7 +37,7 @@ public:
           interfaces_(interfaces),
           limit_(limit),
           readPastJunk_(readPastJunk),
-          reply_(timing::kDiscoveryReplyBuffer) {}
+          reply_(engine::timing::kDiscoveryReplyBuffer) {}
 
     // Only what is queued now is read: the socket never waits. Without
     // readPastJunk the first empty receive (or an empty or oversize datagram)
@@ -56,7 +56,7 @@ public:
             }
             ++received_;
             std::string line =
-                proto::discoveryListLine(reply_.data(), static_cast<std::size_t>(length));
+                engine::proto::discoveryListLine(reply_.data(), static_cast<std::size_t>(length));
             if (seen_.emplace(sender, line).second)
                 list_.insert(std::move(line), interfaceNameOf(arrival, interfaces_));
         }
@@ -76,11 +76,12 @@ private:
 
 }  // namespace
 
-DeviceDiscovery::DeviceDiscovery(Operator& op, platform::Sleeper& sleeper, Endpoints endpoints)
+DeviceDiscovery::DeviceDiscovery(engine::Operator& op, platform::Sleeper& sleeper,
+                                 engine::Endpoints endpoints)
     : op_(op), sleeper_(sleeper), endpoints_(std::move(endpoints)) {}
 
 void DeviceDiscovery::setPause(std::chrono::milliseconds pause) {
-    pause_ = std::max(pause, timing::kDiscoveryPause);
+    pause_ = std::max(pause, engine::timing::kDiscoveryPause);
 }
 
 void DeviceDiscovery::setRanges(AddressRanges ranges, int perSecond) {
@@ -93,7 +94,7 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
     unsent_ = 0;
     unsentError_ = 0;
     platform::DatagramSocket socket;
-    report_ = broadcastToUnits(op_, endpoints_, proto::kQuery, socket, kReceiveQueueBytes);
+    report_ = broadcastToUnits(op_, endpoints_, engine::proto::kQuery, socket, kReceiveQueueBytes);
     const bool sweep = !ranges_.empty();
     // A broadcast that went nowhere ends a refresh, except where unicast
     // queries follow on the same socket: routed units answer those anyway.
@@ -102,8 +103,8 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
         return false;
 
     list.clear();
-    const std::uint64_t limit =
-        static_cast<std::uint64_t>(timing::kDiscoveryMaxReplies) + (sweep ? ranges_.count() : 0);
+    const std::uint64_t limit = static_cast<std::uint64_t>(engine::timing::kDiscoveryMaxReplies) +
+                                (sweep ? ranges_.count() : 0);
     Collector collector(socket, list, report_.interfaces, limit, sweep);
 
     if (sweep) {
@@ -117,8 +118,8 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
         for (std::uint64_t i = 0; i < total; ++i) {
             const long sent =
                 socket.sendTo(platform::ipv4Text(addresses[i]), endpoints_.unitUdpPort,
-                              proto::kQuery.data(), proto::kQuery.size());
-            if (sent != static_cast<long>(proto::kQuery.size())) {
+                              engine::proto::kQuery.data(), engine::proto::kQuery.size());
+            if (sent != static_cast<long>(engine::proto::kQuery.size())) {
                 ++unsent_;
                 unsentError_ = sent < 0 ? socket.lastError() : 0;
             }

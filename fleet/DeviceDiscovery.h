@@ -20,7 +20,7 @@ namespace fleet {
 // answer is listed with the interface that heard it.
 class DeviceDiscovery {
 public:
-    DeviceDiscovery(Operator& op, platform::Sleeper& sleeper, Endpoints endpoints);
+    DeviceDiscovery(engine::Operator& op, platform::Sleeper& sleeper, engine::Endpoints endpoints);
 
     // The pause between the last query and the collection. It can only be
     // made longer than the units' own 5 ms (for slow or distant networks).
@@ -67,10 +67,10 @@ public:
     int unsentError() const { return unsentError_; }
 
 private:
-    Operator& op_;
+    engine::Operator& op_;
     platform::Sleeper& sleeper_;
-    Endpoints endpoints_;
-    std::chrono::milliseconds pause_ = timing::kDiscoveryPause;
+    engine::Endpoints endpoints_;
+    std::chrono::milliseconds pause_ = engine::timing::kDiscoveryPause;
     platform::StopCheck stop_;
     bool stopped_ = false;
     AddressRanges ranges_;

@@ -59,7 +59,7 @@ SaveResult writeAddressList(const std::vector<std::string>& lines, const std::st
     SaveResult result;
     std::string bytes;
     for (const std::string& line : lines) {
-        const std::string address = proto::addressFromListLine(line);
+        const std::string address = engine::proto::addressFromListLine(line);
         if (!isSavableAddress(address)) {
             ++result.skipped;
             continue;
@@ -90,15 +90,16 @@ std::string skippedEntriesText(std::size_t skipped, const std::string& path) {
            " control characters, which would turn into other targets in a list.\n";
 }
 
-SaveResult saveAddressList(Operator& op, const std::vector<std::string>& lines,
+SaveResult saveAddressList(engine::Operator& op, const std::vector<std::string>& lines,
                            const std::string& path) {
     const SaveResult result = writeAddressList(lines, path);
     if (result.outcome == SaveOutcome::WriteFailed)
-        op.messageBox(saveListWriteErrorText(path, result.error), mb::kIconStop);
+        op.messageBox(saveListWriteErrorText(path, result.error), engine::mb::kIconStop);
     else if (result.outcome == SaveOutcome::Refused)
-        op.messageBox("Cannot save the list to " + path + "\n" + result.reason, mb::kIconStop);
+        op.messageBox("Cannot save the list to " + path + "\n" + result.reason,
+                      engine::mb::kIconStop);
     else if (result.outcome == SaveOutcome::Written && result.skipped > 0)
-        op.messageBox(skippedEntriesText(result.skipped, path), mb::kIconInformation);
+        op.messageBox(skippedEntriesText(result.skipped, path), engine::mb::kIconInformation);
     return result;
 }
 

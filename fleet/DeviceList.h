@@ -65,7 +65,7 @@ SaveResult writeAddressList(const std::vector<std::string>& lines, const std::st
 // over in silence (the chooser may have been cancelled and left no path); a
 // path that is refused or a failure while writing is reported with the file's
 // name; entries left out are counted in one information message after saving.
-SaveResult saveAddressList(Operator& op, const std::vector<std::string>& lines,
+SaveResult saveAddressList(engine::Operator& op, const std::vector<std::string>& lines,
                            const std::string& path);
 
 // The message for a failure while writing the saved list.

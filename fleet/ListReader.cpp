@@ -2,6 +2,8 @@
 
 #include <cerrno>
 
+namespace fleet {
+
 namespace {
 constexpr unsigned char kCr = 13;
 constexpr unsigned char kLf = 10;
@@ -87,3 +89,5 @@ long ReadListLine(ListFile& file, std::string& record) {
             return static_cast<long>(record.size());
     }
 }
+
+}  // namespace fleet

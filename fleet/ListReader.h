@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 // A batch list opened for reading, front to back through a buffer of its own so
 // that reading it byte by byte does not cost one system call per byte.
 // Its position is the position of the next byte a reader takes, whatever the
@@ -71,3 +73,5 @@ inline constexpr std::size_t kListRecordLimit = 1024;
 // more than kListRecordLimit bytes is not read beyond that limit, so memory
 // stays bounded whatever the file holds.
 long ReadListLine(ListFile& file, std::string& record);
+
+}  // namespace fleet

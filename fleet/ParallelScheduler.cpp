@@ -12,6 +12,8 @@
 #include <set>
 #include <thread>
 
+namespace fleet {
+
 namespace {
 
 // How long a slot with nothing to start sleeps before it looks again while a
@@ -22,11 +24,12 @@ constexpr std::chrono::milliseconds kRetryLook{200};
 }  // namespace
 
 bool ParallelScheduler::isPrintQueueTarget(const std::string& target) {
-    return !readsAsDottedAddress(target);
+    return !engine::readsAsDottedAddress(target);
 }
 
-bool ParallelScheduler::mayRetry(const std::string& target, ProgramResult result) {
-    return !isPrintQueueTarget(target) && (result.isUnconfirmed() || result == ResultSocketError);
+bool ParallelScheduler::mayRetry(const std::string& target, engine::ProgramResult result) {
+    return !isPrintQueueTarget(target) &&
+           (result.isUnconfirmed() || result == engine::ResultSocketError);
 }
 
 ParallelScheduler::ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper)
@@ -41,7 +44,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
     struct Pending {
         Unit unit;
         std::chrono::steady_clock::time_point due;
-        ProgramResult last = ResultUnconfirmed;
+        engine::ProgramResult last = engine::ResultUnconfirmed;
     };
 
     std::mutex mutex;
@@ -70,7 +73,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
         outcome.reason = reason;
         changed.notify_all();
     };
-    const auto finish = [&](const Unit& unit, ProgramResult result) {
+    const auto finish = [&](const Unit& unit, engine::ProgramResult result) {
         if (callbacks.unitFinished)
             callbacks.unitFinished(unit, result);
         if (!result.isProgrammed())
@@ -161,7 +164,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
                 }
             }
 
-            ProgramResult result;
+            engine::ProgramResult result;
             if (isPrintQueueTarget(unit.target)) {
                 std::lock_guard turn(printQueueTurn);
                 result = callbacks.programUnit(unit);
@@ -185,7 +188,7 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
             }
             // The unit gets time to restart, whether or not it is tried again.
             if (afterUnit(result) == AfterUnit::PauseThenNext)
-                sleeper_.sleepFor(timing::kPauseAfterConfirmedUnit);
+                sleeper_.sleepFor(engine::timing::kPauseAfterConfirmedUnit);
         }
     };
 
@@ -208,3 +211,5 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
     }
     return outcome;
 }
+
+}  // namespace fleet

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+namespace fleet {
+
 // Runs the units of a list several at a time (or one at a time), keeping the
 // batch's rules per unit: the pause after a programmed or unconfirmed unit is
 // taken by that unit's slot before it takes the next record; a host-side
@@ -46,14 +48,14 @@ public:
 
     struct Callbacks {
         // Programs one unit (one attempt); runs on a worker thread.
-        std::function<ProgramResult(const Unit&)> programUnit;
+        std::function<engine::ProgramResult(const Unit&)> programUnit;
         // Called once per unit with its final result (unit.attempt is then
         // the number of attempts made), one at a time, in the order units
         // finish, before the slot pauses or takes another record.
-        std::function<void(const Unit&, ProgramResult)> unitFinished;
+        std::function<void(const Unit&, engine::ProgramResult)> unitFinished;
         // Called one at a time for an attempt that will be followed by another
         // after the retry pause.
-        std::function<void(const Unit&, ProgramResult)> attemptRetried;
+        std::function<void(const Unit&, engine::ProgramResult)> attemptRetried;
         // Called one at a time when an attempt starts.
         std::function<void(const Unit&)> unitStarted;
         // Examined once per record or retry, after it is taken and before its
@@ -86,10 +88,12 @@ public:
     // A unit on the network path that ended unconfirmed or could not be
     // reached may well succeed another time; a print queue's delivery, an
     // image that cannot be read or the unit's own verdict would not change.
-    static bool mayRetry(const std::string& target, ProgramResult result);
+    static bool mayRetry(const std::string& target, engine::ProgramResult result);
 
 private:
     std::size_t jobs_;
     platform::Sleeper& sleeper_;
     Policy policy_;
 };
+
+}  // namespace fleet

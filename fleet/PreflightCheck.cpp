@@ -38,14 +38,14 @@ StatusPortCheck checkStatusPort(std::uint16_t port) {
 }
 
 PreflightCheck::PreflightCheck(platform::Sleeper& sleeper, platform::Spooler& spooler,
-                               Endpoints endpoints)
+                               engine::Endpoints endpoints)
     : sleeper_(sleeper), spooler_(spooler), endpoints_(std::move(endpoints)) {}
 
 TargetCheck PreflightCheck::check(const std::string& target, const StatusPortCheck& statusPort) {
     TargetCheck result;
     result.target = target;
     // The same rule that sends a target down the network path or to a queue.
-    if (!readsAsDottedAddress(target)) {
+    if (!engine::readsAsDottedAddress(target)) {
         result.kind = TargetCheck::Kind::Queue;
         checkQueue(result);
         return result;
@@ -145,11 +145,12 @@ void PreflightCheck::queryUnit(TargetCheck& result) {
     platform::DatagramSocket socket;
     const std::string& dotted = result.address;
     if (!socket.create(0) ||
-        socket.sendTo(dotted, endpoints_.unitUdpPort, proto::kQuery.data(), proto::kQuery.size()) !=
-            static_cast<long>(proto::kQuery.size()))
+        socket.sendTo(dotted, endpoints_.unitUdpPort, engine::proto::kQuery.data(),
+                      engine::proto::kQuery.size()) !=
+            static_cast<long>(engine::proto::kQuery.size()))
         return;
     // Only the target's own answer counts; anything else that arrives is read past.
-    std::vector<char> reply(timing::kDiscoveryReplyBuffer);
+    std::vector<char> reply(engine::timing::kDiscoveryReplyBuffer);
     for (auto waited = std::chrono::milliseconds(0); waited < kAnswerWait; waited += kAnswerPoll) {
         if (!sleeper_.sleepUnlessStopped(kAnswerPoll, stop_))
             return;
@@ -160,11 +161,11 @@ void PreflightCheck::queryUnit(TargetCheck& result) {
                 break;
             if (length < 0 || sender != dotted)
                 continue;
-            if (proto::isBootLoaderReply(reply.data(), static_cast<std::size_t>(length))) {
+            if (engine::proto::isBootLoaderReply(reply.data(), static_cast<std::size_t>(length))) {
                 result.answer = TargetCheck::Answer::BootLoader;
             } else {
-                const std::string line =
-                    proto::discoveryListLine(reply.data(), static_cast<std::size_t>(length));
+                const std::string line = engine::proto::discoveryListLine(
+                    reply.data(), static_cast<std::size_t>(length));
                 result.answer = TargetCheck::Answer::Product;
                 result.product = line.substr(0, line.find('\t'));
             }

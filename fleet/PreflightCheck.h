@@ -71,7 +71,8 @@ public:
     // A data port that neither accepts nor refuses is given up after this.
     static constexpr std::chrono::milliseconds kConnectWait{3000};
 
-    PreflightCheck(platform::Sleeper& sleeper, platform::Spooler& spooler, Endpoints endpoints);
+    PreflightCheck(platform::Sleeper& sleeper, platform::Spooler& spooler,
+                   engine::Endpoints endpoints);
 
     // Asked while the answer and the data port are awaited: once true, those
     // waits end at once (the check's result is then incomplete and not to be
@@ -92,7 +93,7 @@ private:
 
     platform::Sleeper& sleeper_;
     platform::Spooler& spooler_;
-    Endpoints endpoints_;
+    engine::Endpoints endpoints_;
     platform::StopCheck stop_;
 };
 

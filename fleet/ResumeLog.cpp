@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <string>
 
+namespace fleet {
+
 namespace {
 
 // Far beyond the log of any list (a million units take some 40 MB); a larger
@@ -26,7 +28,7 @@ std::string withoutLineEnd(std::string text) {
 
 bool parseResumeLog(std::string_view bytes, ResumeLog& log, std::string* error) {
     log = ResumeLog{};
-    const std::string programmed = " " + resultText(ResultProgrammed);
+    const std::string programmed = " " + resultText(engine::ResultProgrammed);
     bool first = true;
     // Lines end in CR LF as the batch writes them; an LF alone (the log went
     // through an editor) is taken too. A target never holds either.
@@ -97,3 +99,5 @@ bool resumeLogNamesImage(const ResumeLog& log, const std::string& imagePath) {
     std::error_code error;
     return std::filesystem::equivalent(log.imagePath, imagePath, error) && !error;
 }
+
+}  // namespace fleet

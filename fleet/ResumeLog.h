@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+namespace fleet {
+
 // What an earlier batch's status log says, for a batch that goes on where it
 // left off: the image it programmed and the units it programmed successfully.
 struct ResumeLog {
@@ -27,3 +29,5 @@ bool readResumeLog(const std::string& path, ResumeLog& log, std::string* error);
 // True when the log's "File Name: " line names the image at imagePath: the
 // same text, or a path to the same file.
 bool resumeLogNamesImage(const ResumeLog& log, const std::string& imagePath);
+
+}  // namespace fleet

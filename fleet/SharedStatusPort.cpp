@@ -6,6 +6,8 @@
 
 #include <cstring>
 
+namespace fleet {
+
 namespace {
 
 // A unit that keeps sending cannot make its queue grow without bound.
@@ -16,7 +18,7 @@ constexpr std::size_t kReadBuffer = 2048;
 
 }  // namespace
 
-class SharedInbox final : public StatusInbox {
+class SharedInbox final : public engine::StatusInbox {
 public:
     SharedInbox(SharedStatusPort& port, std::string key) : port_(port), key_(std::move(key)) {}
     ~SharedInbox() override { close(); }
@@ -64,7 +66,7 @@ SharedStatusPort::~SharedStatusPort() {
 }
 
 std::string SharedStatusPort::addressKey(const std::string& target) {
-    return statusSenderKey(target);
+    return engine::statusSenderKey(target);
 }
 
 bool SharedStatusPort::start(int* errorCode) {
@@ -130,7 +132,7 @@ void SharedStatusPort::readLoop() {
     }
 }
 
-std::unique_ptr<StatusInbox> SharedStatusPort::inboxFor(const std::string& target) {
+std::unique_ptr<engine::StatusInbox> SharedStatusPort::inboxFor(const std::string& target) {
     return std::make_unique<SharedInbox>(*this, addressKey(target));
 }
 
@@ -158,3 +160,5 @@ long SharedStatusPort::take(const std::string& key, void* buffer, std::size_t le
     std::memcpy(buffer, datagram.data(), datagram.size());
     return static_cast<long>(datagram.size());
 }
+
+}  // namespace fleet

@@ -13,6 +13,8 @@
 #include <string>
 #include <thread>
 
+namespace fleet {
+
 // One status port shared by every unit programmed at the same time. A reader
 // thread empties the socket as fast as datagrams come, so a flood cannot fill
 // the kernel's queue, and files each datagram under its sender's address: the
@@ -32,7 +34,7 @@ public:
 
     // An inbox for the unit at target. When the port is not bound it opens
     // quietly and never yields a datagram (the caller reports the bind error once).
-    std::unique_ptr<StatusInbox> inboxFor(const std::string& target);
+    std::unique_ptr<engine::StatusInbox> inboxFor(const std::string& target);
 
     // Datagrams whose sender was not a unit in flight.
     std::uint64_t foreignDatagrams() const { return foreign_.load(); }
@@ -67,3 +69,5 @@ private:
     std::atomic<std::uint64_t> attributed_{0};
     std::atomic<std::uint64_t> arrived_{0};
 };
+
+}  // namespace fleet

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+namespace fleet {
+
 std::string logFileNameLine(const std::string& imagePath) {
     return "File Name: " + imagePath + "\r\n";
 }
@@ -14,31 +16,31 @@ std::string logDateLine(const std::tm& localTime) {
     return text;
 }
 
-std::string logUnitLine(const std::string& target, ProgramResult result) {
+std::string logUnitLine(const std::string& target, engine::ProgramResult result) {
     return unitOutcomeText(target, result) + "\r\n";
 }
 
-std::string unitOutcomeText(const std::string& target, ProgramResult result) {
+std::string unitOutcomeText(const std::string& target, engine::ProgramResult result) {
     return "IP: " + target + " " + resultText(result);
 }
 
-std::string resultText(ProgramResult result) {
+std::string resultText(engine::ProgramResult result) {
     std::string outcome;
-    if (result == ResultProgrammed)
+    if (result == engine::ResultProgrammed)
         outcome = "Successfully Programmed";
     else if (result.isUnconfirmed())
         outcome = "Status Unconfirmed";
-    else if (result == ResultSocketError)
+    else if (result == engine::ResultSocketError)
         outcome = "Socket Error";
-    else if (result == ResultPrinterPortError)
+    else if (result == engine::ResultPrinterPortError)
         outcome = "Printer Port Error";
-    else if (result == ResultFileNotFound)
+    else if (result == engine::ResultFileNotFound)
         outcome = "File Not Found";
-    else if (result == ResultFileTooLarge)
+    else if (result == engine::ResultFileTooLarge)
         outcome = "File Too Large";
-    else if (result == ResultVerifyError)
+    else if (result == engine::ResultVerifyError)
         outcome = "Verify Error";
-    else if (result == ResultWrongModel)
+    else if (result == engine::ResultWrongModel)
         outcome = "Incorrect Model Number";
     else
         outcome = "Failed to Program (Error #" + std::to_string(result.value()) + ")";
@@ -52,3 +54,5 @@ std::string unitsUpdatedText(std::size_t unitsUpdated) {
 std::string logSummaryLine(std::size_t unitsUpdated) {
     return unitsUpdatedText(unitsUpdated) + "\r\n";
 }
+
+}  // namespace fleet

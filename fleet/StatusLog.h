@@ -7,6 +7,8 @@
 #include <ctime>
 #include <string>
 
+namespace fleet {
+
 // The batch's status log: raw bytes, CR LF line ends. Each line is handed to
 // the disk before write() returns, so a batch that is killed, or a computer
 // that loses power, keeps every line written before it.
@@ -32,13 +34,15 @@ private:
 // The log's lines, each with its CR LF.
 std::string logFileNameLine(const std::string& imagePath);
 std::string logDateLine(const std::tm& localTime);
-std::string logUnitLine(const std::string& target, ProgramResult result);
+std::string logUnitLine(const std::string& target, engine::ProgramResult result);
 // The outcome part of a unit's line: "Successfully Programmed", "Verify Error", ...
-std::string resultText(ProgramResult result);
+std::string resultText(engine::ProgramResult result);
 // The unit's line without its CR LF, as displays show it.
-std::string unitOutcomeText(const std::string& target, ProgramResult result);
+std::string unitOutcomeText(const std::string& target, engine::ProgramResult result);
 std::string logSummaryLine(std::size_t unitsUpdated);
 
 // "%d Units Updated": the summary as the operator sees it and, with CR LF, the
 // log's last line.
 std::string unitsUpdatedText(std::size_t unitsUpdated);
+
+}  // namespace fleet

@@ -5,14 +5,17 @@
 namespace fleet {
 
 std::string timeStampMessage(const platform::LocalClockReading& reading) {
-    return proto::timeStampText(reading.local, reading.standardMinutesWest, reading.daylightFlag);
+    return engine::proto::timeStampText(reading.local, reading.standardMinutesWest,
+                                        reading.daylightFlag);
 }
 
-TimeStampBroadcast::TimeStampBroadcast(Operator& op, Endpoints endpoints, ClockReader readClock)
+TimeStampBroadcast::TimeStampBroadcast(engine::Operator& op, engine::Endpoints endpoints,
+                                       ClockReader readClock)
     : op_(op), endpoints_(std::move(endpoints)), readClock_(std::move(readClock)) {}
 
 TimeStampBroadcast::Outcome TimeStampBroadcast::run() {
-    if (op_.messageBox(kTimeStampQuestion, mb::kOkCancelQuestion) == mb::kAnswerCancel)
+    if (op_.messageBox(kTimeStampQuestion, engine::mb::kOkCancelQuestion) ==
+        engine::mb::kAnswerCancel)
         return Outcome::Cancelled;
 
     text_ = timeStampMessage(readClock_());

@@ -32,7 +32,7 @@ public:
         SendFailed,       // "Send Error"
     };
 
-    TimeStampBroadcast(Operator& op, Endpoints endpoints,
+    TimeStampBroadcast(engine::Operator& op, engine::Endpoints endpoints,
                        ClockReader readClock = &platform::readLocalClock);
 
     // Asks, reads the clock, sends. Failures are shown to the operator on the
@@ -45,8 +45,8 @@ public:
     const BroadcastReport& report() const { return report_; }
 
 private:
-    Operator& op_;
-    Endpoints endpoints_;
+    engine::Operator& op_;
+    engine::Endpoints endpoints_;
     ClockReader readClock_;
     std::string text_;
     BroadcastReport report_;

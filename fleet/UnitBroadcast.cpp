@@ -16,7 +16,7 @@ bool listed(const std::vector<BroadcastWay>& ways, unsigned index) {
 
 }  // namespace
 
-std::vector<BroadcastWay> broadcastWays(const Endpoints& endpoints,
+std::vector<BroadcastWay> broadcastWays(const engine::Endpoints& endpoints,
                                         const std::vector<platform::Ipv4Interface>& interfaces,
                                         std::vector<std::string>* unknown) {
     std::vector<BroadcastWay> ways;
@@ -64,16 +64,17 @@ std::string interfaceNameOf(unsigned index,
     return platform::interfaceName(index);
 }
 
-BroadcastReport broadcastToUnits(Operator& op, const Endpoints& endpoints, std::string_view bytes,
-                                 platform::DatagramSocket& socket, int receiveQueueBytes) {
+BroadcastReport broadcastToUnits(engine::Operator& op, const engine::Endpoints& endpoints,
+                                 std::string_view bytes, platform::DatagramSocket& socket,
+                                 int receiveQueueBytes) {
     BroadcastReport report;
     if (!socket.create(0)) {
-        op.messageBox("Create Error", mb::kOk);
+        op.messageBox("Create Error", engine::mb::kOk);
         report.step = BroadcastStep::CreateFailed;
         return report;
     }
     if (!socket.setBroadcast(true)) {
-        op.messageBox("setsockopt Error", mb::kOk);
+        op.messageBox("setsockopt Error", engine::mb::kOk);
         report.step = BroadcastStep::BroadcastDenied;
         return report;
     }
@@ -95,7 +96,7 @@ BroadcastReport broadcastToUnits(Operator& op, const Endpoints& endpoints, std::
             report.failed.push_back({way, sent < 0 ? socket.lastError() : 0});
     }
     if (report.sent.empty()) {
-        op.messageBox("Send Error", mb::kOk);
+        op.messageBox("Send Error", engine::mb::kOk);
         report.step = BroadcastStep::SendFailed;
     }
     return report;

@@ -29,7 +29,7 @@ struct BroadcastWay {
 // Named interfaces (endpoints.interfaces) narrow either rule to themselves:
 // one datagram out of each named interface, whatever its flags. Names that no
 // interface with an IPv4 address has are put into *unknown and left out.
-std::vector<BroadcastWay> broadcastWays(const Endpoints& endpoints,
+std::vector<BroadcastWay> broadcastWays(const engine::Endpoints& endpoints,
                                         const std::vector<platform::Ipv4Interface>& interfaces,
                                         std::vector<std::string>* unknown);
 
@@ -66,8 +66,9 @@ struct BroadcastReport {
 // shown to the operator with the text above; "Send Error" only when no way at
 // all took the datagram (a way that failed while another worked is only in the
 // report, so the window stays as quiet as a single send kept it).
-BroadcastReport broadcastToUnits(Operator& op, const Endpoints& endpoints, std::string_view bytes,
-                                 platform::DatagramSocket& socket, int receiveQueueBytes = 0);
+BroadcastReport broadcastToUnits(engine::Operator& op, const engine::Endpoints& endpoints,
+                                 std::string_view bytes, platform::DatagramSocket& socket,
+                                 int receiveQueueBytes = 0);
 
 // The name of the interface with this index, for reports; "" for index 0.
 std::string interfaceNameOf(unsigned index, const std::vector<platform::Ipv4Interface>& interfaces);

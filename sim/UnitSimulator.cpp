@@ -102,7 +102,7 @@ std::string strayStatusBytes(const UnitSettings& unit) {
 
 std::string queryReply(const UnitSettings& unit, const std::string& product, bool inBootLoader) {
     if (inBootLoader)
-        return std::string(proto::kBootLoaderTag) + "\nIP:" + unit.address + "\n";
+        return std::string(engine::proto::kBootLoaderTag) + "\nIP:" + unit.address + "\n";
     if (unit.rawReply)
         return *unit.rawReply;
     switch (unit.replyFault) {
@@ -148,12 +148,12 @@ Event makeEvent(std::string kind, std::string unit, std::vector<Event::Field> fi
     event.kind = std::move(kind);
     event.unit = std::move(unit);
     event.fields = std::move(fields);
-    nlohmann::ordered_json line = {{"event", jsonText(event.kind)}};
+    nlohmann::ordered_json line = {{"event", engine::jsonText(event.kind)}};
     if (!event.unit.empty())
-        line["unit"] = jsonText(event.unit);
+        line["unit"] = engine::jsonText(event.unit);
     for (const auto& field : event.fields) {
         // An unquoted field holds a number or a boolean the simulator wrote itself.
-        line[field.name] = field.quoted ? jsonText(field.value)
+        line[field.name] = field.quoted ? engine::jsonText(field.value)
                                         : nlohmann::ordered_json::parse(field.value, nullptr,
                                                                         /*allow_exceptions=*/false);
     }
@@ -467,7 +467,7 @@ void UnitSimulator::Loop::readDatagrams(int fd, bool broadcast, std::size_t unit
 void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* data,
                                          std::size_t length, const sockaddr_in& from,
                                          bool broadcast) {
-    if (startsWith(data, length, proto::kQuery)) {
+    if (startsWith(data, length, engine::proto::kQuery)) {
         if (Clock::now() < units[unit].silentUntil) {
             emit("silent", unit, {text("from", endpointText(from))});
             return;
@@ -550,10 +550,10 @@ void UnitSimulator::Loop::readStream(int fd) {
             // Look before taking: bytes that leave the header's way make the
             // connection an image before any of them is consumed, so a fault
             // counted in image bytes cuts at its exact byte, even below 39.
-            want = proto::kEntryHeaderText.size() - c.head.size();
+            want = engine::proto::kEntryHeaderText.size() - c.head.size();
             const ssize_t seen = ::recv(fd, buffer.data(), want, MSG_PEEK);
             if (seen > 0 &&
-                !proto::kEntryHeaderText.substr(c.head.size())
+                !engine::proto::kEntryHeaderText.substr(c.head.size())
                      .starts_with(std::string_view(reinterpret_cast<const char*>(buffer.data()),
                                                    static_cast<std::size_t>(seen)))) {
                 becomeImage(c);
@@ -607,9 +607,9 @@ void UnitSimulator::Loop::consume(Connection& c, const unsigned char* data, std:
     switch (c.kind) {
         case Kind::Undecided: {
             c.head.append(reinterpret_cast<const char*>(data), length);
-            if (!proto::kEntryHeaderText.starts_with(c.head))
+            if (!engine::proto::kEntryHeaderText.starts_with(c.head))
                 becomeImage(c);
-            else if (c.head.size() == proto::kEntryHeaderText.size())
+            else if (c.head.size() == engine::proto::kEntryHeaderText.size())
                 c.kind = Kind::Header;
             break;
         }

@@ -11,7 +11,7 @@ namespace {
 
 // The list's bytes come from memory, in small uneven pieces so that records
 // straddle the reader's buffer refills.
-class MemoryList final : public ListFile {
+class MemoryList final : public fleet::ListFile {
 public:
     MemoryList(const std::uint8_t* data, std::size_t size) : data_(data), size_(size) {}
 
@@ -36,19 +36,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string record;
     std::size_t consumed = 0;
     for (;;) {
-        const long length = ReadListLine(list, record);
-        if (length == kListReadError)
+        const long length = fleet::ReadListLine(list, record);
+        if (length == fleet::kListReadError)
             std::abort();  // memory never fails to read
         if (length < 0) {
             // A refused list: the record is dropped, and it was not read on
             // past the limit.
-            if (!record.empty() || record.capacity() > 4 * kListRecordLimit)
+            if (!record.empty() || record.capacity() > 4 * fleet::kListRecordLimit)
                 std::abort();
             break;
         }
         if (length == 0)
             break;
-        if (static_cast<std::size_t>(length) != record.size() || record.size() > kListRecordLimit ||
+        if (static_cast<std::size_t>(length) != record.size() ||
+            record.size() > fleet::kListRecordLimit ||
             record.find_first_of(std::string("\r\n\0", 3)) != std::string::npos)
             std::abort();
         consumed += record.size();

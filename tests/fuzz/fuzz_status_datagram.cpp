@@ -7,13 +7,13 @@
 #include <cstdlib>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    const std::int32_t status = proto::decodeStatus(data, size);
+    const std::int32_t status = engine::proto::decodeStatus(data, size);
     if (size < 4 && status >= 0)
         std::abort();  // a short datagram must never read as a verdict
-    const ProgramResult result = resultFromStatus(status);
+    const engine::ProgramResult result = engine::resultFromStatus(status);
     if (status > 0 && !result.isUnitVerdict())
         std::abort();
-    if (status < 0 && result != ResultUnconfirmed)
+    if (status < 0 && result != engine::ResultUnconfirmed)
         std::abort();
     return 0;
 }

@@ -73,7 +73,7 @@ struct Multiple : ::testing::Test {
         return *dlg;
     }
     // Programs each unit with the result the list gives it, noting what it saw.
-    void answer(std::vector<ProgramResult> results, std::function<void(int)> during = {}) {
+    void answer(std::vector<engine::ProgramResult> results, std::function<void(int)> during = {}) {
         dlg->programUnit = [this, results, during](TestDlg& d) {
             const QCursor* cursor = QGuiApplication::overrideCursor();
             seen.push_back({d.App().GetImagePath(), d.App().GetTarget(), d.printer(),
@@ -118,7 +118,7 @@ TEST_F(Multiple, EachRecordBecomesTheTargetWhileTheComboBoxKeepsItsTextAndTheLog
     BatchDlg& w = open("/fw/unit one.wq1", "10.0.0.99");
     writeFile(dir.file("units.txt"), "10.0.0.1\r\n\r\n 10.0.0.2\r\n10.0.0.3");
     w.listChoices.push_back(dir.file("units.txt").string());
-    answer({ResultProgrammed, ResultVerifyError, ResultProgrammed});
+    answer({engine::ResultProgrammed, engine::ResultVerifyError, engine::ResultProgrammed});
     clickMultiple();
 
     ASSERT_EQ(seen.size(), 3u);
@@ -168,11 +168,12 @@ TEST_F(Multiple, StopDuringAUnitLetsItFinishAndTheNextBatchStartsAfresh) {
     BatchDlg& w = open("/fw/unit one.wq1", "");
     writeFile(dir.file("units.txt"), "10.0.0.1\r\n10.0.0.2\r\n10.0.0.3\r\n");
     w.listChoices.push_back(dir.file("units.txt").string());
-    answer({ResultProgrammed, ResultUnconfirmed, ResultProgrammed}, [this](int index) {
-        if (index == 1) {
-            QTest::mouseClick(dlg->button("IDC_STOP"), Qt::LeftButton);
-        }
-    });
+    answer({engine::ResultProgrammed, engine::ResultUnconfirmed, engine::ResultProgrammed},
+           [this](int index) {
+               if (index == 1) {
+                   QTest::mouseClick(dlg->button("IDC_STOP"), Qt::LeftButton);
+               }
+           });
     clickMultiple();
     ASSERT_EQ(seen.size(), 2u);
     ASSERT_EQ(w.messages.size(), 1u);
@@ -187,7 +188,7 @@ TEST_F(Multiple, StopDuringAUnitLetsItFinishAndTheNextBatchStartsAfresh) {
     seen.clear();
     w.messages.clear();
     w.listChoices.push_back(dir.file("units.txt").string());
-    answer({ResultProgrammed, ResultProgrammed, ResultProgrammed});
+    answer({engine::ResultProgrammed, engine::ResultProgrammed, engine::ResultProgrammed});
     clickMultiple();
     EXPECT_EQ(seen.size(), 3u);
     ASSERT_EQ(w.messages.size(), 1u);
@@ -198,7 +199,7 @@ TEST_F(Multiple, AHostFailureEndsTheBatchWithoutSummaryYetTheLogStillOpens) {
     BatchDlg& w = open("/fw/unit one.wq1", "");
     writeFile(dir.file("units.txt"), "10.0.0.1\r10.0.0.2\r10.0.0.3\r");
     w.listChoices.push_back(dir.file("units.txt").string());
-    answer({ResultProgrammed, ResultSocketError, ResultProgrammed});
+    answer({engine::ResultProgrammed, engine::ResultSocketError, engine::ResultProgrammed});
     clickMultiple();
     EXPECT_EQ(seen.size(), 2u);
     EXPECT_TRUE(w.messages.empty());
@@ -238,7 +239,7 @@ TEST_F(Multiple, WithoutATextEditorTheOperatorIsToldWhereTheLogIs) {
     BatchDlg& w = open("/fw/unit one.wq1", "");
     w.desktopEditor = true;
     writeFile(dir.file("units.txt"), "10.0.0.1\r\n");
-    answer({ResultVerifyError, ResultVerifyError});
+    answer({engine::ResultVerifyError, engine::ResultVerifyError});
 
     // The offscreen desktop has no handler for documents.
     w.listChoices.push_back(dir.file("units.txt").string());

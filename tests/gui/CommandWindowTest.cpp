@@ -142,7 +142,7 @@ TEST_P(CloseDuringAWait, IsCarriedOutAfterTheResultBoxIsAnsweredAndSavesTheTarge
         openAfterWait = d.isVisible();
         // A second wait, as the verdict wait follows the stream.
         engineWaits(d, wait);
-        return ResultUnconfirmed;
+        return engine::ResultUnconfirmed;
     };
     QTest::mouseClick(w.button("IDC_PROGRAM_SINGLE"), Qt::LeftButton);
 
@@ -175,7 +175,7 @@ TEST_F(Commands, AMessageBoxWaitsUnderTheArrowAndTheBusyCursorComesBackAfterIt) 
         d.Operator().messageBox("Error: IP Address 10.0.0.9\nConnection refused\n", 16);
         const QCursor* after = QGuiApplication::overrideCursor();
         busyAfter = after != nullptr && after->shape() == Qt::WaitCursor;
-        return ResultSocketError;
+        return engine::ResultSocketError;
     };
     QTest::mouseClick(w.button("IDC_PROGRAM_SINGLE"), Qt::LeftButton);
 
@@ -204,7 +204,7 @@ TEST_F(Commands, CommandButtonsAreDisabledWhileOneRunsAndComeBackWithTheFocus) {
             }
         }
         boxesEnabled = d.isEnabled() && d.imagePath()->isEnabled() && d.target()->isEnabled();
-        return ResultProgrammed;
+        return engine::ResultProgrammed;
     };
     QTest::keyClick(single, Qt::Key_Space);
 

@@ -58,8 +58,8 @@ public:
     }
 
     bool bound() const { return bound_; }
-    Endpoints endpoints() const {
-        Endpoints e;
+    engine::Endpoints endpoints() const {
+        engine::Endpoints e;
         e.unitUdpPort = port_;
         e.broadcastAddress = "127.255.255.255";
         return e;
@@ -130,7 +130,7 @@ public:
 protected:
     int MessageBox(const std::string& text, unsigned flags) override {
         messages.push_back({text, flags, isVisible()});
-        return mb::kAnswerOk;
+        return engine::mb::kAnswerOk;
     }
     std::optional<std::string> ChooseSaveFile() override {
         ++saveChooserRuns;
@@ -153,7 +153,7 @@ struct DeviceList : ::testing::Test {
                          reply("Unit A 1.00", "10.1.0.31")};
     }
 
-    TestListDlg& open(Endpoints endpoints) {
+    TestListDlg& open(engine::Endpoints endpoints) {
         dlg = std::make_unique<TestListDlg>(app, std::move(endpoints), units);
         dlg->show();
         return *dlg;
@@ -287,12 +287,12 @@ TEST_F(DeviceList, FirstDiscoveryBeforeShowingAndRefreshAgain) {
 }
 
 TEST_F(DeviceList, AFailingFirstDiscoveryIsShownBeforeTheDialogOpensEmpty) {
-    Endpoints broken = units.endpoints();
+    engine::Endpoints broken = units.endpoints();
     broken.unitUdpPort = 0;  // the kernel refuses to send there
     TestListDlg& d = open(broken);
     ASSERT_EQ(d.messages.size(), 1u);
     EXPECT_EQ(d.messages[0].text, "Send Error");
-    EXPECT_EQ(d.messages[0].flags, mb::kOk);
+    EXPECT_EQ(d.messages[0].flags, engine::mb::kOk);
     EXPECT_FALSE(d.messages[0].dialogVisible);
     EXPECT_TRUE(d.isVisible());
     EXPECT_EQ(d.ListControl()->count(), 0);
@@ -388,7 +388,7 @@ TEST_F(DeviceList, SaveListLeavesOutAddressesWithControlCharactersAndSaysHowMany
     QTest::mouseClick(d.button("IDC_SAVE_LIST"), Qt::LeftButton);
     EXPECT_EQ(readFile(path), "10.1.0.5\r\n10.1.0.31\r\n");
     ASSERT_EQ(d.messages.size(), 1u) << "one box, after saving";
-    EXPECT_EQ(d.messages[0].flags, mb::kIconInformation);
+    EXPECT_EQ(d.messages[0].flags, engine::mb::kIconInformation);
     EXPECT_EQ(d.messages[0].text.rfind("2 entries were not saved to " + path.string(), 0), 0u)
         << d.messages[0].text;
 }
@@ -400,7 +400,7 @@ namespace {
 class FleetDlg : public TestDlg {
 public:
     using TestDlg::TestDlg;
-    int answer = mb::kAnswerOk;
+    int answer = engine::mb::kAnswerOk;
 
 protected:
     int MessageBox(const std::string& text, unsigned flags) override {
@@ -423,7 +423,7 @@ struct WindowCommands : ::testing::Test {
     FleetDlg& open() {
         dlg = std::make_unique<FleetDlg>(app, spooler);
         dlg->SetSleeper(&units);
-        EngineOptions options = dlg->Options();
+        engine::EngineOptions options = dlg->Options();
         options.endpoints = units.endpoints();
         dlg->SetOptions(options);
         dlg->show();
@@ -490,14 +490,14 @@ TEST_F(WindowCommands, CancelOrNoChoiceLeavesTheWindowAlone) {
 TEST_F(WindowCommands, TimeStampAsksThenBroadcastsOnce) {
     ASSERT_TRUE(units.bound());
     FleetDlg& d = open();
-    d.answer = mb::kAnswerCancel;
+    d.answer = engine::mb::kAnswerCancel;
     QTest::mouseClick(d.button("IDC_TIME_STAMP"), Qt::LeftButton);
     ASSERT_EQ(d.messages.size(), 1u);
     EXPECT_EQ(d.messages[0].text, "Set all Networked Time Stamps to Current Time");
-    EXPECT_EQ(d.messages[0].flags, mb::kOkCancelQuestion);
+    EXPECT_EQ(d.messages[0].flags, engine::mb::kOkCancelQuestion);
     EXPECT_FALSE(units.receive(200ms)) << "Cancel sends nothing";
 
-    d.answer = mb::kAnswerOk;
+    d.answer = engine::mb::kAnswerOk;
     QTest::mouseClick(d.button("IDC_TIME_STAMP"), Qt::LeftButton);
     EXPECT_EQ(d.messages.size(), 2u) << "nothing shown after the question on success";
     const auto sent = units.receive(2000ms);

@@ -17,7 +17,7 @@ QString uniqueAppName() {
 int TestDlg::MessageBox(const std::string& text, unsigned flags) {
     const QCursor* cursor = QGuiApplication::overrideCursor();
     messages.push_back({text, flags, cursor != nullptr && cursor->shape() == Qt::WaitCursor});
-    return mb::kAnswerOk;
+    return engine::mb::kAnswerOk;
 }
 
 }  // namespace gui_test

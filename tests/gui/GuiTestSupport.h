@@ -48,12 +48,12 @@ public:
     using CProgrammerDlg::CProgrammerDlg;
 
     std::vector<Message> messages;
-    std::deque<std::optional<std::string>> fileChoices;  // front is the next answer
-    std::function<ProgramResult(TestDlg&)> programUnit;  // empty: the real engine
+    std::deque<std::optional<std::string>> fileChoices;          // front is the next answer
+    std::function<engine::ProgramResult(TestDlg&)> programUnit;  // empty: the real engine
     int programUnitCalls = 0;
     int aboutBoxRuns = 0;
 
-    ProgramResult ProgramUnit() override {
+    engine::ProgramResult ProgramUnit() override {
         ++programUnitCalls;
         return programUnit ? programUnit(*this) : CProgrammerDlg::ProgramUnit();
     }

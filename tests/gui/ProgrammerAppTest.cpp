@@ -26,7 +26,7 @@ public:
     int MessageBox(const std::string& text, unsigned f) override {
         messages.push_back(text);
         flags.push_back(f);
-        return mb::kAnswerOk;
+        return engine::mb::kAnswerOk;
     }
 
 protected:

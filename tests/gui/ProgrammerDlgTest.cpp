@@ -151,7 +151,7 @@ TEST_F(Window, TabVisitsTheVisibleControlsInTemplateOrderAndNeverTheHiddenButton
     EXPECT_EQ(QApplication::focusWidget(), w.imagePath()) << "focus starts on the image path";
     EXPECT_TRUE(w.button("IDC_PROGRAM_SINGLE")->isDefault());
     // Enter in a box runs the default command.
-    w.programUnit = [](TestDlg&) { return ResultProgrammed; };
+    w.programUnit = [](TestDlg&) { return engine::ResultProgrammed; };
     QTest::keyClick(w.imagePath(), Qt::Key_Return);
     EXPECT_EQ(w.programUnitCalls, 1);
     EXPECT_EQ(w.messages.size(), 1u);
@@ -216,7 +216,7 @@ TEST_F(Window, AClearedTargetStaysEmptyThroughACommandAndIsSavedEmpty) {
     std::string ranAgainst = "<not run>";
     w.programUnit = [&](TestDlg& d) {
         ranAgainst = d.App().GetTarget();
-        return ResultPrinterPortError;
+        return engine::ResultPrinterPortError;
     };
     QTest::mouseClick(w.button("IDC_PROGRAM_SINGLE"), Qt::LeftButton);
     EXPECT_EQ(ranAgainst, "");

@@ -73,7 +73,7 @@ TEST_F(Single, EveryResultGivesItsOwnInformationMessageAndTheSettingIsWritten) {
             seenCounter = d.unitCounter()->text().toStdString();
             const QCursor* c = QGuiApplication::overrideCursor();
             waitCursorWhileProgramming = c != nullptr && c->shape() == Qt::WaitCursor;
-            return ProgramResult(row.result);
+            return engine::ProgramResult(row.result);
         };
         clickSingle();
         ASSERT_EQ(w.messages.size(), 1u) << row.result;
@@ -97,7 +97,7 @@ TEST_F(Single, TheMessageNamesTheTargetTheCommandStartedWith) {
         // Something during the transfer moves the target elsewhere.
         d.App().SetTarget("10.9.9.9");
         d.target()->setEditText("10.9.9.9");
-        return ResultVerifyError;
+        return engine::ResultVerifyError;
     };
     clickSingle();
     ASSERT_EQ(w.messages.size(), 1u);
@@ -121,7 +121,7 @@ TEST_F(Single, ClicksDuringACommandStartNothingButStopAndCloseStillWork) {
         EXPECT_TRUE(d.StopRequested());
         d.reject();  // the operator closes the window mid-transfer
         EXPECT_TRUE(d.isVisible()) << "the window waits for the command to end";
-        return ResultProgrammed;
+        return engine::ResultProgrammed;
     };
     w.fileChoices.push_back("/should/not/be/used.wq1");
     clickSingle();
@@ -140,7 +140,7 @@ TEST_F(Single, ClicksDuringACommandStartNothingButStopAndCloseStillWork) {
 
 TEST_F(Single, RealEngineReportsAMissingImageThroughTheWindow) {
     TestDlg& w = open();
-    EngineOptions options;
+    engine::EngineOptions options;
     options.endpoints.statusPort = testing_support::freeUdpPort();
     options.endpoints.unitTcpPort = testing_support::freeTcpPort();
     options.endpoints.unitUdpPort = testing_support::freeUdpPort();

@@ -62,12 +62,11 @@ TEST_P(MessageBoxAnswer, ComesBackAsOkOrCancel) {
     EXPECT_EQ(showMessageBox(nullptr, QStringLiteral("app"), "Continue?", 33), GetParam().second);
 }
 
-INSTANTIATE_TEST_SUITE_P(MessageBoxes, MessageBoxAnswer,
-                         ::testing::Values(std::pair{QMessageBox::Ok, mb::kAnswerOk},
-                                           std::pair{QMessageBox::Cancel, mb::kAnswerCancel}),
-                         [](const auto& testCase) {
-                             return testCase.param.first == QMessageBox::Ok ? "Ok" : "Cancel";
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    MessageBoxes, MessageBoxAnswer,
+    ::testing::Values(std::pair{QMessageBox::Ok, engine::mb::kAnswerOk},
+                      std::pair{QMessageBox::Cancel, engine::mb::kAnswerCancel}),
+    [](const auto& testCase) { return testCase.param.first == QMessageBox::Ok ? "Ok" : "Cancel"; });
 
 TEST(Progress, ImagesBeyondTheBarsIntRangeAreScaledConsistently) {
     QProgressBar bar;

@@ -192,14 +192,14 @@ INSTANTIATE_TEST_SUITE_P(CupsSpoolerTest, UnknownQueue,
 
 TEST_F(CupsSpoolerTest, AnUnknownQueueEndsTheRunAsPrinterPortError) {
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(3000));
-    EngineOptions engine;
+    engine::EngineOptions engine;
     engine.endpoints.statusPort = freeUdpPort();
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
     EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), "printer1"),
-              ResultPrinterPortError);
+              engine::ResultPrinterPortError);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Can't Open Port printer1. Error: 1030");
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
 }
 
 TEST_F(CupsSpoolerTest, AFileQueueShowsAsFileAndIsRefusedWithoutAJob) {
@@ -210,11 +210,11 @@ TEST_F(CupsSpoolerTest, AFileQueueShowsAsFileAndIsRefusedWithoutAJob) {
     queue.reset();
 
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(3000));
-    EngineOptions engine;
+    engine::EngineOptions engine;
     engine.endpoints.statusPort = freeUdpPort();
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
     EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), "tofile"),
-              ResultPrinterPortError);
+              engine::ResultPrinterPortError);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Could not Open the Printer");
     EXPECT_TRUE(completedJobs("tofile").empty());
@@ -271,15 +271,16 @@ TEST_F(CupsSpoolerTest, APortBehindASocketQueueGetsTheHeaderThenTheImageByteForB
     platform::InputFile file;
     ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
     std::vector<unsigned char> buffer(1460);
-    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "rawport", file, proto::entryHeaderForPrintQueue(),
-                                  buffer.data(), buffer.size()),
-              ResultUnconfirmed);
+    EXPECT_EQ(engine::DeliverToPrintQueue(op, spooler, "rawport", file,
+                                          engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                          buffer.size()),
+              engine::ResultUnconfirmed);
     EXPECT_TRUE(op.messages.empty());
 
     const std::vector<std::string> received = listener.waitForConnections(2, 15s);
     ASSERT_EQ(received.size(), 2u);
     EXPECT_EQ(received[0].size(), 39u);
-    EXPECT_TRUE(received[0] == proto::kEntryHeaderText) << shown(received[0]);
+    EXPECT_TRUE(received[0] == engine::proto::kEntryHeaderText) << shown(received[0]);
     EXPECT_EQ(received[1].size(), image.size());
     EXPECT_TRUE(received[1] == image) << "the image arrived changed: " << shown(received[1]);
     EXPECT_EQ(completedJobs("rawport").size(), 2u);
@@ -304,14 +305,15 @@ TEST_F(CupsSpoolerTest, AQueuesBannerAndCopiesDefaultsNeverChangeTheBytes) {
     platform::InputFile file;
     ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
     std::vector<unsigned char> buffer(1460);
-    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "dressed", file, proto::entryHeaderForPrintQueue(),
-                                  buffer.data(), buffer.size()),
-              ResultUnconfirmed);
+    EXPECT_EQ(engine::DeliverToPrintQueue(op, spooler, "dressed", file,
+                                          engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                          buffer.size()),
+              engine::ResultUnconfirmed);
     EXPECT_EQ(completedJobs("dressed").size(), 2u);
 
     const std::vector<std::string> received = listener.waitForConnections(3, 700ms);
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_TRUE(received[0] == proto::kEntryHeaderText) << shown(received[0]);
+    EXPECT_TRUE(received[0] == engine::proto::kEntryHeaderText) << shown(received[0]);
     EXPECT_TRUE(received[1] == image) << "the image arrived changed: " << shown(received[1]);
     EXPECT_TRUE(cupsd->removeQueue("dressed"));
 }
@@ -324,7 +326,7 @@ struct CutImageCase {
     const char* name;
     const char* image;    // in the test's folder, or an absolute path
     int stopAfterBlocks;  // -1: never
-    ProgramResult result;
+    engine::ProgramResult result;
     std::vector<std::string> messages;
 };
 
@@ -345,11 +347,11 @@ TEST_P(CutImageJob, IsNeitherLeftWaitingNorFinishedCutOff) {
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(50 * 1460));
     const std::string image = c.image[0] == '/' ? std::string(c.image) : dir.file(c.image).string();
 
-    EngineOptions engine;
+    engine::EngineOptions engine;
     engine.endpoints.statusPort = freeUdpPort();
     int checks = 0;
     engine.stop = [&] { return c.stopAfterBlocks >= 0 && ++checks > c.stopAfterBlocks; };
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
     EXPECT_EQ(programmer.ProgramUnit(image, "cut"), c.result);
     std::vector<std::string> texts;
     for (const auto& m : op.messages)
@@ -362,20 +364,20 @@ TEST_P(CutImageJob, IsNeitherLeftWaitingNorFinishedCutOff) {
     // Only the header's job reaches the port.
     const std::vector<std::string> received = listener.waitForConnections(2, 500ms);
     ASSERT_EQ(received.size(), 1u);
-    EXPECT_TRUE(received.back() == proto::kEntryHeaderText) << shown(received.back());
+    EXPECT_TRUE(received.back() == engine::proto::kEntryHeaderText) << shown(received.back());
     EXPECT_TRUE(cupsd->removeQueue("cut"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     CupsSpoolerTest, CutImageJob,
-    ::testing::Values(CutImageCase{"EmptyImage", "empty.bin", -1, ResultUnconfirmed, {}},
+    ::testing::Values(CutImageCase{"EmptyImage", "empty.bin", -1, engine::ResultUnconfirmed, {}},
                       CutImageCase{
                           "UnreadableImage",
                           "/proc/self/mem",
                           -1,
-                          ResultFileNotFound,
+                          engine::ResultFileNotFound,
                           {"Could not read the image file /proc/self/mem\nInput/output error\n"}},
-                      CutImageCase{"Stop", "fw.bin", 5, ResultUnconfirmed, {}}),
+                      CutImageCase{"Stop", "fw.bin", 5, engine::ResultUnconfirmed, {}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(CupsSpoolerTest, AQueueWithAPrinterDriverStillPassesTheBytesUntouched) {
@@ -397,13 +399,14 @@ TEST_F(CupsSpoolerTest, AQueueWithAPrinterDriverStillPassesTheBytesUntouched) {
     platform::InputFile file;
     ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
     std::vector<unsigned char> buffer(1460);
-    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "driven", file, proto::entryHeaderForPrintQueue(),
-                                  buffer.data(), buffer.size()),
-              ResultUnconfirmed);
+    EXPECT_EQ(engine::DeliverToPrintQueue(op, spooler, "driven", file,
+                                          engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                          buffer.size()),
+              engine::ResultUnconfirmed);
 
     const std::vector<std::string> received = listener.waitForConnections(2, 15s);
     ASSERT_EQ(received.size(), 2u);
-    EXPECT_TRUE(received[0] == proto::kEntryHeaderText) << shown(received[0]);
+    EXPECT_TRUE(received[0] == engine::proto::kEntryHeaderText) << shown(received[0]);
     EXPECT_TRUE(received[1] == image) << "the image arrived changed: " << shown(received[1]);
     EXPECT_TRUE(cupsd->removeQueue("driven"));
 }
@@ -419,9 +422,10 @@ TEST_F(CupsSpoolerTest, AQueueThatTurnsJobsAwayFailsTheFirstDocument) {
     ASSERT_TRUE(file.open(dir.file("fw.bin").string()));
     std::vector<unsigned char> buffer(1460);
 
-    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "closed", file, proto::entryHeaderForPrintQueue(),
-                                  buffer.data(), buffer.size()),
-              ResultPrinterPortError);
+    EXPECT_EQ(engine::DeliverToPrintQueue(op, spooler, "closed", file,
+                                          engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                          buffer.size()),
+              engine::ResultPrinterPortError);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "StartDocPrinter Failed");
     EXPECT_EQ(cupsd->jobIds("closed", "all"), std::vector<int>{});
@@ -459,12 +463,13 @@ TEST_F(CupsSpoolerTest, ASimulatedUnitBehindASocketQueueGetsHeaderThenImage) {
 
     const std::string image = testing_support::makeImage(20 * 1460 + 333);
     testing_support::writeFile(dir.file("fw.bin"), image);
-    EngineOptions engine;
+    engine::EngineOptions engine;
     engine.endpoints.unitUdpPort = options.udpPort;
     engine.endpoints.unitTcpPort = options.tcpPort;
     engine.endpoints.statusPort = freeUdpPort();
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
-    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), "unit7"), ResultUnconfirmed);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), "unit7"),
+              engine::ResultUnconfirmed);
     EXPECT_TRUE(op.messages.empty());
 
     auto is = [&](const char* kind) {
@@ -474,7 +479,7 @@ TEST_F(CupsSpoolerTest, ASimulatedUnitBehindASocketQueueGetsHeaderThenImage) {
     const auto header = simulator.waitFor(is("header"), 10s);
     ASSERT_TRUE(header);
     EXPECT_EQ(header->field("bytes"), "39");
-    EXPECT_EQ(header->field("hex"), platform::hexText(proto::kEntryHeaderText.data(), 39));
+    EXPECT_EQ(header->field("hex"), platform::hexText(engine::proto::kEntryHeaderText.data(), 39));
     EXPECT_TRUE(simulator.waitFor(is("bootloader"), 10s));
     const auto received = simulator.waitFor(is("image"), 10s);
     ASSERT_TRUE(received);

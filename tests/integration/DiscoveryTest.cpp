@@ -95,7 +95,7 @@ std::string reply(const std::string& product, const std::string& address) {
 }
 
 struct Discovery : ::testing::Test, testing_support::SimulatedUnits {
-    Endpoints endpoints = simulatedEndpoints();
+    engine::Endpoints endpoints = simulatedEndpoints();
     RecordingOperator op;
     platform::RealSleeper sleeper;
 
@@ -177,13 +177,13 @@ TEST_F(Discovery, AFailedSendKeepsTheEarlierLines) {
     ASSERT_TRUE(good.refresh(list));
     ASSERT_EQ(list.lines(), std::vector<std::string>{"Simulated Unit 1.00\t" + unit.address});
 
-    Endpoints broken = endpoints;
+    engine::Endpoints broken = endpoints;
     broken.unitUdpPort = 0;  // the kernel refuses to send to port 0
     fleet::DeviceDiscovery failing(op, sleeper, broken);
     EXPECT_FALSE(failing.refresh(list));
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Send Error");
-    EXPECT_EQ(op.messages[0].flags, mb::kOk);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kOk);
     EXPECT_EQ(list.lines(), std::vector<std::string>{"Simulated Unit 1.00\t" + unit.address});
     EXPECT_EQ(simulator->count("query"), 1u);
 }
@@ -206,7 +206,7 @@ TEST_F(Discovery, NoSocketToBeHadKeepsTheEarlierLines) {
             const bool refreshed = discovery.refresh(list);
             const bool asExpected =
                 !refreshed && op.messages.size() == 1 && op.messages[0].text == "Create Error" &&
-                op.messages[0].flags == mb::kOk &&
+                op.messages[0].flags == engine::mb::kOk &&
                 list.lines() == std::vector<std::string>{"Unit 1.00\t127.0.0.7"};
             std::_Exit(asExpected ? 0 : 1);
         },

@@ -143,7 +143,7 @@ TEST_F(EveryInterface, TheWindowsRefreshListsEveryLanAndSaysSendErrorOnlyWhenNot
         ASSERT_TRUE(std::any_of(interfaces.begin(), interfaces.end(),
                                 [](const auto& item) { return item.name == "fwpr"; }));
         platform::RealSleeper sleeper;
-        Endpoints endpoints;  // the units' defaults, 255.255.255.255 included
+        engine::Endpoints endpoints;  // the units' defaults, 255.255.255.255 included
         auto refresh = [&](std::vector<std::string> names, testing_support::RecordingOperator& op,
                            fleet::DeviceList& list) {
             endpoints.interfaces = std::move(names);
@@ -190,7 +190,7 @@ TEST_F(EveryInterface, TheWindowsRefreshListsEveryLanAndSaysSendErrorOnlyWhenNot
                                 [](const auto& item) { return item.name == "fwpr"; }));
         platform::RealSleeper sleeper;
         testing_support::RecordingOperator op;
-        fleet::DeviceDiscovery discovery(op, sleeper, Endpoints{});
+        fleet::DeviceDiscovery discovery(op, sleeper, engine::Endpoints{});
         discovery.setPause(300ms);
         fleet::DeviceList list;
         ASSERT_TRUE(discovery.refresh(list));
@@ -198,7 +198,7 @@ TEST_F(EveryInterface, TheWindowsRefreshListsEveryLanAndSaysSendErrorOnlyWhenNot
         EXPECT_EQ(list.lines(),
                   (std::vector<std::string>{"LAN A 1.00\t10.81.1.11", "LAN A 2.00\t10.81.1.12",
                                             "LAN B 1.00\t10.81.2.11"}));
-        fleet::TimeStampBroadcast stamp(op, Endpoints{});
+        fleet::TimeStampBroadcast stamp(op, engine::Endpoints{});
         EXPECT_EQ(stamp.run(), fleet::TimeStampBroadcast::Outcome::Sent);
         EXPECT_EQ(op.messages.size(), 1u) << "the question only";
     })) << net.failure();

@@ -27,9 +27,9 @@ namespace {
 
 class HookedOperator : public testing_support::RecordingOperator {
 public:
-    std::function<void(UnitPhase)> onPhase;
+    std::function<void(engine::UnitPhase)> onPhase;
     std::function<void()> onBlock;
-    void phaseChanged(UnitPhase phase) override {
+    void phaseChanged(engine::UnitPhase phase) override {
         RecordingOperator::phaseChanged(phase);
         if (onPhase)
             onPhase(phase);
@@ -42,7 +42,7 @@ public:
 };
 
 struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
-    EngineOptions engine;
+    engine::EngineOptions engine;
     HookedOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
@@ -56,8 +56,8 @@ struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
 
     void start() { ASSERT_TRUE(startSimulator({unit})); }
 
-    ProgramResult program(const std::string& path) {
-        UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::ProgramResult program(const std::string& path) {
+        engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
         return programmer.ProgramUnit(path, unit.address);
     }
 };
@@ -67,11 +67,11 @@ struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
 TEST_F(FaultMatrix, UnitVanishingBeforeTheImageConnectionGivesTheConnectionMessage) {
     start();
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(5000));
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase == UnitPhase::ImageConnection)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::ImageConnection)
             simulator->stop();
     };
-    EXPECT_EQ(program(dir.file("fw.bin").string()), ResultSocketError);
+    EXPECT_EQ(program(dir.file("fw.bin").string()), engine::ResultSocketError);
     EXPECT_EQ(op.connectionAttempts, 2 + 20);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Error: IP Address " + unit.address + "\nConnection refused\n");
@@ -83,8 +83,8 @@ TEST_F(FaultMatrix, FloodOfOversizeDatagramsDuringTheVerdictWaitEndsUnconfirmedI
     start();
     testing_support::writeFile(dir.file("fw.bin"), testing_support::makeImage(3000));
     std::thread flood;
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase != UnitPhase::VerdictWait)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase != engine::UnitPhase::VerdictWait)
             return;
         flood = std::thread([this] {
             platform::DatagramSocket socket;
@@ -95,11 +95,12 @@ TEST_F(FaultMatrix, FloodOfOversizeDatagramsDuringTheVerdictWaitEndsUnconfirmedI
         });
     };
     const auto begin = std::chrono::steady_clock::now();
-    const ProgramResult result = program(dir.file("fw.bin").string());
+    const engine::ProgramResult result = program(dir.file("fw.bin").string());
     flood.join();
     // Each receive of the wait drops one oversize datagram; the verdict queued
     // behind the flood is not reached within the 200 receives.
-    EXPECT_TRUE(result == ResultUnconfirmed || result == ResultProgrammed) << result;
+    EXPECT_TRUE(result == engine::ResultUnconfirmed || result == engine::ResultProgrammed)
+        << result;
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 10s);
 }
 
@@ -114,7 +115,7 @@ TEST_F(FaultMatrix, ImageThatShrinksWhileItStreamsEndsAtItsNewEnd) {
             ASSERT_EQ(::truncate(dir.file("fw.bin").c_str(), 100 * 1460), 0);
         }
     };
-    EXPECT_EQ(program(dir.file("fw.bin").string()), ResultProgrammed);
+    EXPECT_EQ(program(dir.file("fw.bin").string()), engine::ResultProgrammed);
     EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{image.size()});
     EXPECT_EQ(op.positions.back(), 100u * 1460u) << "progress counts what was really sent";
     const auto received = simulator->waitFor(
@@ -128,11 +129,11 @@ TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {
     start();
     // Opens like a file, fails with an I/O error on its first read.
     const std::string unreadable = "/proc/self/mem";
-    EXPECT_EQ(program(unreadable), ResultFileNotFound);
+    EXPECT_EQ(program(unreadable), engine::ResultFileNotFound);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,
               "Could not read the image file /proc/self/mem\nInput/output error\n");
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_EQ(op.waitCursorDepth, 0);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("image", unit.address), 0u)
@@ -153,7 +154,7 @@ TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(size)), 0);
     ::close(fd);
-    EXPECT_EQ(program(dir.file("huge.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(program(dir.file("huge.bin").string()), engine::ResultUnconfirmed);
     EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{size});
     EXPECT_EQ(op.positions.back(), size);
     EXPECT_EQ(op.dispatches, static_cast<int>((size + 1459) / 1460));
@@ -202,7 +203,7 @@ public:
 }  // namespace
 
 TEST(FaultMatrixFleet, TenThousandDiscoveryRepliesListAtMostFiveHundred) {
-    Endpoints endpoints;
+    engine::Endpoints endpoints;
     endpoints.unitUdpPort = testing_support::freeUdpPort();
     endpoints.broadcastAddress = "127.0.0.1";
     FloodingSleeper flood(endpoints.unitUdpPort);
@@ -224,17 +225,17 @@ TEST(FaultMatrixFleet, ListFileRemovedMidBatchIsReadToItsEnd) {
     testing_support::RecordingOperator op;
     NoPauses noPauses;
     std::vector<std::string> programmed;
-    BatchHooks hooks;
+    fleet::BatchHooks hooks;
     hooks.programUnit = [&](const std::string& target) {
         if (programmed.empty())
             std::filesystem::remove(dir.file("units.txt"));
         programmed.push_back(target);
-        return ResultProgrammed;
+        return engine::ResultProgrammed;
     };
     hooks.showSummary = [](const std::string&) {};
-    const BatchOutcome outcome =
-        runBatch({"fw.bin", dir.file("units.txt").string(), dir.file("Status.txt").string()}, op,
-                 noPauses, hooks);
+    const fleet::BatchOutcome outcome =
+        fleet::runBatch({"fw.bin", dir.file("units.txt").string(), dir.file("Status.txt").string()},
+                        op, noPauses, hooks);
     EXPECT_EQ(programmed.size(), 3u) << "the open list outlives its name";
     ASSERT_TRUE(outcome.unitsUpdated);
     EXPECT_EQ(*outcome.unitsUpdated, 3u);
@@ -255,11 +256,11 @@ TEST(FaultMatrixFleet, PrintQueueDeletedBetweenListingAndDeliveryFailsWithItsNam
     testing_support::writeFile(dir.file("fw.bin"), "image");
     testing_support::RecordingOperator op;
     NoPauses noPauses;
-    EngineOptions options;
+    engine::EngineOptions options;
     options.endpoints.statusPort = testing_support::freeUdpPort();
-    UnitProgrammer programmer(op, noPauses, spooler, options);
+    engine::UnitProgrammer programmer(op, noPauses, spooler, options);
     EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), "vanishing"),
-              ResultPrinterPortError);
+              engine::ResultPrinterPortError);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Can't Open Port vanishing. Error: 1030");
 }

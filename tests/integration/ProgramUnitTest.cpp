@@ -25,8 +25,8 @@ namespace {
 // A recording operator that can act when the sequence reaches a phase.
 class PhaseHookOperator : public testing_support::RecordingOperator {
 public:
-    std::function<void(UnitPhase)> onPhase;
-    void phaseChanged(UnitPhase phase) override {
+    std::function<void(engine::UnitPhase)> onPhase;
+    void phaseChanged(engine::UnitPhase phase) override {
         RecordingOperator::phaseChanged(phase);
         if (onPhase)
             onPhase(phase);
@@ -34,7 +34,7 @@ public:
 };
 
 struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
-    EngineOptions engine;
+    engine::EngineOptions engine;
     PhaseHookOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
@@ -52,8 +52,8 @@ struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
         ASSERT_TRUE(startSimulator(std::move(units)));
     }
 
-    ProgramResult program(const std::string& target, const std::string& path = {}) {
-        UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::ProgramResult program(const std::string& target, const std::string& path = {}) {
+        engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
         return programmer.ProgramUnit(path.empty() ? dir.file("fw.bin").string() : path, target);
     }
 
@@ -74,11 +74,12 @@ struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
 TEST_F(ProgramUnitTest, TheUnitReceivesHeaderProbesAndImageByteForByte) {
     auto u = unit();
     start({u});
-    EXPECT_EQ(program(u.address), ResultProgrammed);
+    EXPECT_EQ(program(u.address), engine::ResultProgrammed);
     EXPECT_TRUE(op.messages.empty());
     const auto header = simulator->waitFor(is("header", u.address), 1s);
     ASSERT_TRUE(header);
-    EXPECT_EQ(header->field("hex"), platform::hexText(proto::entryHeaderForNetwork().data(), 40));
+    EXPECT_EQ(header->field("hex"),
+              platform::hexText(engine::proto::entryHeaderForNetwork().data(), 40));
     const auto received = simulator->waitFor(is("image", u.address), 1s);
     ASSERT_TRUE(received);
     EXPECT_EQ(received->field("sha256"), platform::sha256Hex(image));
@@ -108,7 +109,7 @@ struct StatusCase {
     std::optional<std::string> raw;
     sim::StatusShape shape;
     std::int32_t status;
-    ProgramResult expected;
+    engine::ProgramResult expected;
 };
 
 void PrintTo(const StatusCase& c, std::ostream* out) {
@@ -130,15 +131,20 @@ TEST_P(StatusShapes, GiveTheirResult) {
 INSTANTIATE_TEST_SUITE_P(
     ProgramUnitTest, StatusShapes,
     ::testing::Values(
-        StatusCase{"Zero", "\x00\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultProgrammed},
-        StatusCase{"Two", "\x02\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultVerifyError},
-        StatusCase{"Seven", "\x07\x00\x00\x00"s, sim::StatusShape::Full, 0, ProgramResult(107)},
-        StatusCase{"One", "\x01\x00\x00\x00"s, sim::StatusShape::Full, 0, ResultFileTooLarge},
-        StatusCase{"MinusOne", "\xff\xff\xff\xff"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
-        StatusCase{"OneByte", "\x00"s, sim::StatusShape::Full, 0, ResultUnconfirmed},
-        StatusCase{"Empty", ""s, sim::StatusShape::Full, 0, ResultUnconfirmed},
-        StatusCase{"None", std::nullopt, sim::StatusShape::None, 0, ResultUnconfirmed},
-        StatusCase{"Long", std::nullopt, sim::StatusShape::Long, 0, ResultUnconfirmed}),
+        StatusCase{"Zero", "\x00\x00\x00\x00"s, sim::StatusShape::Full, 0,
+                   engine::ResultProgrammed},
+        StatusCase{"Two", "\x02\x00\x00\x00"s, sim::StatusShape::Full, 0,
+                   engine::ResultVerifyError},
+        StatusCase{"Seven", "\x07\x00\x00\x00"s, sim::StatusShape::Full, 0,
+                   engine::ProgramResult(107)},
+        StatusCase{"One", "\x01\x00\x00\x00"s, sim::StatusShape::Full, 0,
+                   engine::ResultFileTooLarge},
+        StatusCase{"MinusOne", "\xff\xff\xff\xff"s, sim::StatusShape::Full, 0,
+                   engine::ResultUnconfirmed},
+        StatusCase{"OneByte", "\x00"s, sim::StatusShape::Full, 0, engine::ResultUnconfirmed},
+        StatusCase{"Empty", ""s, sim::StatusShape::Full, 0, engine::ResultUnconfirmed},
+        StatusCase{"None", std::nullopt, sim::StatusShape::None, 0, engine::ResultUnconfirmed},
+        StatusCase{"Long", std::nullopt, sim::StatusShape::Long, 0, engine::ResultUnconfirmed}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST_F(ProgramUnitTest, WithoutAVerdictTheWholeWaitIsSpent) {
@@ -147,8 +153,9 @@ TEST_F(ProgramUnitTest, WithoutAVerdictTheWholeWaitIsSpent) {
     start({u});
     // Without a verdict the whole wait of 200 receives is spent (after one drain).
     testing_support::ScaledSleeper counting(0.0);
-    UnitProgrammer programmer(op, counting, spooler, engine);
-    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), u.address), ResultUnconfirmed);
+    engine::UnitProgrammer programmer(op, counting, spooler, engine);
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), u.address),
+              engine::ResultUnconfirmed);
     const auto asked = counting.requested();
     EXPECT_EQ(std::count(asked.begin(), asked.end(), 100ms), 1 + 200);
 }
@@ -157,11 +164,11 @@ TEST_F(ProgramUnitTest, OversizeDatagramDuringTheVerdictWaitIsDroppedAndTheWaitG
     auto u = unit();
     u.flashDelay = 100ms;
     start({u});
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase == UnitPhase::VerdictWait)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::VerdictWait)
             sendStatusFrom(u.address, "\x02\x00\x00\x00\x00"s);
     };
-    EXPECT_EQ(program(u.address), ResultProgrammed);
+    EXPECT_EQ(program(u.address), engine::ResultProgrammed);
 }
 
 TEST_F(ProgramUnitTest, EarlyDatagramIsDrainedButOneDuringTheStreamIsKept) {
@@ -172,25 +179,26 @@ TEST_F(ProgramUnitTest, EarlyDatagramIsDrainedButOneDuringTheStreamIsKept) {
     duringStream.statusDuringStream = true;
     start({early, duringStream});
 
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase == UnitPhase::BootLoaderEntry)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::BootLoaderEntry)
             sendStatusFrom(early.address, "\x02\x00\x00\x00"s);
     };
-    EXPECT_EQ(program(early.address), ResultProgrammed) << "the stale verify error was drained";
+    EXPECT_EQ(program(early.address), engine::ResultProgrammed)
+        << "the stale verify error was drained";
     op.onPhase = nullptr;
-    EXPECT_EQ(program(duringStream.address), ResultVerifyError);
+    EXPECT_EQ(program(duringStream.address), engine::ResultVerifyError);
 }
 
 TEST_F(ProgramUnitTest, RefusedDataPortGetsTwoAttemptsAndTheConnectionMessage) {
     auto u = unit();
     u.refuse = true;
     start({u});
-    EXPECT_EQ(program(u.address), ResultSocketError);
+    EXPECT_EQ(program(u.address), engine::ResultSocketError);
     EXPECT_EQ(op.connectionAttempts, 2);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,
               "Error #111: IP Address " + u.address + "\nConnection refused\n (111)");
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_EQ(op.probes, 0);
     EXPECT_EQ(op.waitCursorDepth, 0);
 }
@@ -199,7 +207,7 @@ TEST_F(ProgramUnitTest, UnitThatNeverEntersItsBootLoaderIsProbed22TimesThenTried
     auto u = unit();
     u.noBootLoader = true;
     start({u});
-    EXPECT_EQ(program(u.address), ResultProgrammed);
+    EXPECT_EQ(program(u.address), engine::ResultProgrammed);
     EXPECT_EQ(op.probes, 22);
     EXPECT_EQ(simulator->count("query", u.address), 22u);
     EXPECT_TRUE(simulator->waitFor(is("image", u.address), 1s));
@@ -210,7 +218,7 @@ TEST_F(ProgramUnitTest, StatusPortTakenIsReportedOnceAndTheVerdictCannotArrive) 
     start({u});
     platform::DatagramSocket squatter;
     ASSERT_TRUE(squatter.create(simOptions.statusPort));
-    EXPECT_EQ(program(u.address), ResultUnconfirmed);
+    EXPECT_EQ(program(u.address), engine::ResultUnconfirmed);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Windows Socket SendTo Error\nAddress already in use\n");
     EXPECT_TRUE(simulator->waitFor(is("image", u.address), 1s)) << "every step still ran";
@@ -220,7 +228,7 @@ TEST_F(ProgramUnitTest, EmptyImageOpensAndClosesTheImageConnectionWithNothingSen
     auto u = unit();
     start({u});
     testing_support::writeFile(dir.file("empty.bin"), "");
-    EXPECT_EQ(program(u.address, dir.file("empty.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(program(u.address, dir.file("empty.bin").string()), engine::ResultUnconfirmed);
     EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{0});
     EXPECT_EQ(op.dispatches, 0);
     EXPECT_EQ(op.connectionAttempts, 3);
@@ -237,9 +245,9 @@ TEST_F(ProgramUnitTest, UnitThatResetsOrStallsMidStreamNeverHangsTheProgram) {
     testing_support::writeFile(dir.file("big.bin"), image);
 
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(program(resets.address, dir.file("big.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(program(resets.address, dir.file("big.bin").string()), engine::ResultUnconfirmed);
     EXPECT_EQ(op.positions.back(), image.size()) << "the stream goes on to the end of the file";
-    EXPECT_EQ(program(stalls.address, dir.file("big.bin").string()), ResultUnconfirmed);
+    EXPECT_EQ(program(stalls.address, dir.file("big.bin").string()), engine::ResultUnconfirmed);
     EXPECT_EQ(op.positions.back(), image.size());
     // One stall limit (300 ms here), not one per block.
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
@@ -249,14 +257,15 @@ TEST_F(ProgramUnitTest, TheRealScheduleTakesAboutFiveSecondsBeforeTheVerdict) {
     auto u = unit();
     start({u});
     platform::RealSleeper real;
-    UnitProgrammer programmer(op, real, spooler, engine);
+    engine::UnitProgrammer programmer(op, real, spooler, engine);
     std::chrono::steady_clock::time_point verdictWaitStarts{};
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase == UnitPhase::VerdictWait)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::VerdictWait)
             verdictWaitStarts = std::chrono::steady_clock::now();
     };
     const auto begin = std::chrono::steady_clock::now();
-    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), u.address), ResultProgrammed);
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), u.address),
+              engine::ResultProgrammed);
     const double beforeVerdict = std::chrono::duration<double>(verdictWaitStarts - begin).count();
     EXPECT_GE(beforeVerdict, 5.1);
     EXPECT_LT(beforeVerdict, 6.5);

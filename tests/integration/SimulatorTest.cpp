@@ -160,7 +160,7 @@ struct Simulated : ::testing::Test {
     }
 
     std::string query(Udp& socket, const std::string& address) {
-        socket.send(address, options.udpPort, proto::kQuery);
+        socket.send(address, options.udpPort, engine::proto::kQuery);
         const auto reply = socket.receive();
         EXPECT_TRUE(reply) << "no answer from " << address;
         if (!reply)
@@ -170,7 +170,7 @@ struct Simulated : ::testing::Test {
     }
 
     void enterBootLoader(sim::UnitSimulator& simulator, const std::string& address) {
-        deliver(address, options.tcpPort, proto::entryHeaderForNetwork());
+        deliver(address, options.tcpPort, engine::proto::entryHeaderForNetwork());
         ASSERT_TRUE(simulator.waitFor(is("bootloader", address), kWait));
     }
 };
@@ -183,15 +183,16 @@ TEST_F(Simulated, AnswersTheQueryThenEntersTheBootLoaderAfterTheHeader) {
 
     const std::string reply = query(host, address);
     EXPECT_EQ(reply, "Box 7 1.20\nIP:" + address + "\n");
-    EXPECT_EQ(proto::discoveryListLine(reply.data(), reply.size()), "Box 7 1.20\t" + address);
-    EXPECT_FALSE(proto::isBootLoaderReply(reply.data(), reply.size()));
+    EXPECT_EQ(engine::proto::discoveryListLine(reply.data(), reply.size()),
+              "Box 7 1.20\t" + address);
+    EXPECT_FALSE(engine::proto::isBootLoaderReply(reply.data(), reply.size()));
 
     // The wake-up connection carries nothing and is no header.
     deliver(address, options.tcpPort, "");
     ASSERT_TRUE(simulator->waitFor(is("connection", address), kWait));
     EXPECT_EQ(simulator->count("header"), 0u);
 
-    const std::string header = proto::entryHeaderForNetwork();
+    const std::string header = engine::proto::entryHeaderForNetwork();
     deliver(address, options.tcpPort, header);
     const auto seen = simulator->waitFor(is("header", address), kWait);
     ASSERT_TRUE(seen);
@@ -200,7 +201,7 @@ TEST_F(Simulated, AnswersTheQueryThenEntersTheBootLoaderAfterTheHeader) {
 
     const std::string bootReply = query(host, address);
     EXPECT_EQ(bootReply, "BootLoader\nIP:" + address + "\n");
-    EXPECT_TRUE(proto::isBootLoaderReply(bootReply.data(), bootReply.size()));
+    EXPECT_TRUE(engine::proto::isBootLoaderReply(bootReply.data(), bootReply.size()));
     EXPECT_EQ(simulator->count("image"), 0u);
 
     // Time stamps and anything else on the management port are only recorded.
@@ -232,7 +233,7 @@ TEST_F(Simulated, HeaderAndProbeWaitingTogetherAreTakenInTheHostsOrder) {
     deliver(settings.address, options.tcpPort, "");
     std::this_thread::sleep_for(50ms);
     ASSERT_TRUE(held);
-    deliver(settings.address, options.tcpPort, proto::entryHeaderForNetwork());
+    deliver(settings.address, options.tcpPort, engine::proto::entryHeaderForNetwork());
     Udp host;
     const std::string reply = query(host, settings.address);
     EXPECT_EQ(reply, "BootLoader\nIP:" + settings.address + "\n");
@@ -246,16 +247,16 @@ TEST_F(Simulated, PrintQueueHeaderWithoutNulCountsAndBootDelayHolds) {
     Udp host;
 
     const auto started = std::chrono::steady_clock::now();
-    deliver(address, options.tcpPort, proto::entryHeaderForPrintQueue());
+    deliver(address, options.tcpPort, engine::proto::entryHeaderForPrintQueue());
     ASSERT_TRUE(simulator->waitFor(is("header", address), kWait));
-    EXPECT_FALSE(proto::isBootLoaderReply(query(host, address).data(), 10));
+    EXPECT_FALSE(engine::proto::isBootLoaderReply(query(host, address).data(), 10));
     ASSERT_TRUE(simulator->waitFor(is("bootloader", address), kWait));
     EXPECT_GE(std::chrono::steady_clock::now() - started, 290ms);
     const std::string reply = query(host, address);
-    EXPECT_TRUE(proto::isBootLoaderReply(reply.data(), reply.size()));
+    EXPECT_TRUE(engine::proto::isBootLoaderReply(reply.data(), reply.size()));
 
     // A short connection that only begins like the header is an image.
-    const std::string partial(proto::kEntryHeaderText.substr(0, 20));
+    const std::string partial(engine::proto::kEntryHeaderText.substr(0, 20));
     deliver(address, options.tcpPort, partial);
     const auto image = simulator->waitFor(is("image", address), kWait);
     ASSERT_TRUE(image);
@@ -279,7 +280,8 @@ TEST_F(Simulated, ImageIsHashedAndTheVerdictComesFromTheUnitsAddress) {
     ASSERT_TRUE(verdict);
     EXPECT_EQ(verdict->bytes, std::string("\x04\x03\x02\x01", 4));
     EXPECT_EQ(verdict->from, address + ":" + std::to_string(options.udpPort));
-    EXPECT_EQ(proto::decodeStatus(verdict->bytes.data(), verdict->bytes.size()), 0x01020304);
+    EXPECT_EQ(engine::proto::decodeStatus(verdict->bytes.data(), verdict->bytes.size()),
+              0x01020304);
 
     const auto seen = simulator->waitFor(is("image", address), kWait);
     ASSERT_TRUE(seen);
@@ -297,15 +299,16 @@ TEST_F(Simulated, BroadcastQueryIsAnsweredByEveryUnitFromItsOwnAddress) {
     std::vector<sim::UnitSettings> units = {unit("A 1.0"), unit("B 2.0"), unit("C 3.0")};
     auto simulator = run(units);
     Udp host;
-    host.send("127.255.255.255", options.udpPort, proto::kQuery);
+    host.send("127.255.255.255", options.udpPort, engine::proto::kQuery);
 
     std::vector<std::string> lines;
     for (int i = 0; i < 3; ++i) {
         const auto reply = host.receive();
         ASSERT_TRUE(reply) << "only " << i << " answers";
-        const std::string line = proto::discoveryListLine(reply->bytes.data(), reply->bytes.size());
+        const std::string line =
+            engine::proto::discoveryListLine(reply->bytes.data(), reply->bytes.size());
         EXPECT_EQ(reply->from,
-                  proto::addressFromListLine(line) + ":" + std::to_string(options.udpPort));
+                  engine::proto::addressFromListLine(line) + ":" + std::to_string(options.udpPort));
         lines.push_back(line);
     }
     std::sort(lines.begin(), lines.end());
@@ -329,7 +332,7 @@ TEST_F(Simulated, WildcardBroadcastListenerSharesThePortWithTheUnits) {
     std::vector<sim::UnitSettings> units = {unit("A 1.0"), unit("B 2.0")};
     auto simulator = run(units);
     Udp host;
-    host.send("127.255.255.255", options.udpPort, proto::kQuery);
+    host.send("127.255.255.255", options.udpPort, engine::proto::kQuery);
     std::vector<std::string> from;
     for (int i = 0; i < 2; ++i) {
         const auto reply = host.receive();
@@ -359,11 +362,11 @@ TEST_F(Simulated, RefusedDataPortAndMissingBootLoader) {
     // The refusing unit still answers on its management port.
     EXPECT_EQ(query(host, refusing.address), "Box 7 1.20\nIP:" + refusing.address + "\n");
 
-    deliver(stubborn.address, options.tcpPort, proto::entryHeaderForNetwork());
+    deliver(stubborn.address, options.tcpPort, engine::proto::entryHeaderForNetwork());
     ASSERT_TRUE(simulator->waitFor(is("header", stubborn.address), kWait));
     std::this_thread::sleep_for(50ms);
     const std::string reply = query(host, stubborn.address);
-    EXPECT_FALSE(proto::isBootLoaderReply(reply.data(), reply.size()));
+    EXPECT_FALSE(engine::proto::isBootLoaderReply(reply.data(), reply.size()));
     EXPECT_EQ(simulator->count("bootloader"), 0u);
 }
 
@@ -531,7 +534,7 @@ TEST_F(Simulated, EarlyStatusFollowsTheHeaderAndMidStreamStatusPrecedesTheEnd) {
     Udp statusPort(options.statusPort);
     auto simulator = run({early, during});
 
-    deliver(early.address, options.tcpPort, proto::entryHeaderForNetwork());
+    deliver(early.address, options.tcpPort, engine::proto::entryHeaderForNetwork());
     const auto stray = statusPort.receive();
     ASSERT_TRUE(stray);
     EXPECT_EQ(stray->bytes, std::string("\x01\x00\x00\x00", 4));
@@ -570,12 +573,12 @@ TEST_F(Simulated, MalformedAndLateDiscoveryReplies) {
 
     std::string reply = query(host, noLineFeed.address);
     EXPECT_EQ(reply.find('\n'), std::string::npos);
-    EXPECT_EQ(proto::discoveryListLine(reply.data(), reply.size()), reply + "\t");
+    EXPECT_EQ(engine::proto::discoveryListLine(reply.data(), reply.size()), reply + "\t");
 
     reply = query(host, nul.address);
     EXPECT_NE(reply.find('\0'), std::string::npos);
     // The NUL ends the product; the address starts 4 bytes past it.
-    EXPECT_EQ(proto::discoveryListLine(reply.data(), reply.size()), "Pro\tt");
+    EXPECT_EQ(engine::proto::discoveryListLine(reply.data(), reply.size()), "Pro\tt");
 
     EXPECT_EQ(query(host, empty.address), "");
     EXPECT_GT(query(host, oversized.address).size(), 1000u);
@@ -586,7 +589,7 @@ TEST_F(Simulated, MalformedAndLateDiscoveryReplies) {
     EXPECT_EQ(reply, "BootLoader\nIP:" + nul.address + "\n");
 
     const auto asked = std::chrono::steady_clock::now();
-    host.send(late.address, options.udpPort, proto::kQuery);
+    host.send(late.address, options.udpPort, engine::proto::kQuery);
     EXPECT_FALSE(host.receive(100ms)) << "answered before its delay";
     EXPECT_EQ(simulator->count("query", late.address), 0u) << "recorded before it was answered";
     EXPECT_TRUE(host.receive());
@@ -729,15 +732,15 @@ TEST_F(Simulated, ProgrammingSequenceProgramsTheSimulatedUnit) {
     testing_support::RecordingOperator op;
     testing_support::ScaledSleeper sleeper(0.01);
     testing_support::NoQueues spooler;
-    EngineOptions engine;
+    engine::EngineOptions engine;
     engine.endpoints.unitUdpPort = options.udpPort;
     engine.endpoints.unitTcpPort = options.tcpPort;
     engine.endpoints.statusPort = options.statusPort;
     engine.endpoints.broadcastAddress = "127.255.255.255";
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
 
     EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), settings.address),
-              ResultProgrammed);
+              engine::ResultProgrammed);
     EXPECT_TRUE(op.messages.empty());
     const auto seen = simulator->waitFor(is("image", settings.address), kWait);
     ASSERT_TRUE(seen);
@@ -747,7 +750,7 @@ TEST_F(Simulated, ProgrammingSequenceProgramsTheSimulatedUnit) {
     EXPECT_GE(simulator->count("connection", settings.address), 3u);
 
     EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), wrongModel.address),
-              ResultWrongModel);
+              engine::ResultWrongModel);
 }
 
 // ---------------------------------------------------------------------------

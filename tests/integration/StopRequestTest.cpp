@@ -34,8 +34,8 @@ namespace {
 
 class PhaseHookOperator : public testing_support::RecordingOperator {
 public:
-    std::function<void(UnitPhase)> onPhase;
-    void phaseChanged(UnitPhase phase) override {
+    std::function<void(engine::UnitPhase)> onPhase;
+    void phaseChanged(engine::UnitPhase phase) override {
         RecordingOperator::phaseChanged(phase);
         if (onPhase)
             onPhase(phase);
@@ -65,7 +65,7 @@ private:
 };
 
 struct StopRequest : ::testing::Test, testing_support::SimulatedUnits {
-    EngineOptions engine;
+    engine::EngineOptions engine;
     testing_support::NoQueues spooler;
     testing_support::TempDir dir;
 
@@ -87,32 +87,33 @@ struct StopRequest : ::testing::Test, testing_support::SimulatedUnits {
 TEST_F(StopRequest, EveryWaitOfTheSequenceEndsOnAStop) {
     struct Case {
         const char* name;
-        UnitPhase phase;
+        engine::UnitPhase phase;
         std::function<void(sim::UnitSettings&)> slowUnit;
         std::function<void(const PhaseHookOperator&, const testing_support::ScaledSleeper&)>
             checkAfter;
     };
     sim::UnitSettings u;
     const std::vector<Case> cases = {
-        {"boot-loader wait", UnitPhase::BootLoaderWait,
+        {"boot-loader wait", engine::UnitPhase::BootLoaderWait,
          [](sim::UnitSettings& s) { s.noBootLoader = true; },
          [&](const PhaseHookOperator& op, const testing_support::ScaledSleeper&) {
              EXPECT_LT(op.probes, 22);
              EXPECT_EQ(op.connectionAttempts, 2) << "no image connection after the stop";
          }},
-        {"image connection", UnitPhase::ImageConnection,
+        {"image connection", engine::UnitPhase::ImageConnection,
          [](sim::UnitSettings& s) { s.dropConnectionsFor = std::chrono::hours(1); },
          [&](const PhaseHookOperator& op, const testing_support::ScaledSleeper&) {
              EXPECT_LE(op.connectionAttempts, 3) << "the connect waiting 21 s was left";
          }},
-        {"stream", UnitPhase::Streaming, [](sim::UnitSettings& s) { s.stallAfter = 64 * 1024; },
+        {"stream", engine::UnitPhase::Streaming,
+         [](sim::UnitSettings& s) { s.stallAfter = 64 * 1024; },
          [&](const PhaseHookOperator&, const testing_support::ScaledSleeper&) {
              const auto aborted = simulator->waitFor(is("aborted", u.address), 2s);
              ASSERT_TRUE(aborted);
              EXPECT_EQ(aborted->field("error"), "Connection reset by peer");
              EXPECT_EQ(simulator->count("image", u.address), 0u);
          }},
-        {"verdict wait", UnitPhase::VerdictWait,
+        {"verdict wait", engine::UnitPhase::VerdictWait,
          [](sim::UnitSettings& s) { s.flashDelay = std::chrono::hours(1); },
          [&](const PhaseHookOperator&, const testing_support::ScaledSleeper& sleeper) {
              const auto asked = sleeper.requested();
@@ -128,16 +129,16 @@ TEST_F(StopRequest, EveryWaitOfTheSequenceEndsOnAStop) {
         testing_support::ScaledSleeper sleeper{0.01};
         DelayedStop caseStop;
         engine.stop = [&caseStop] { return caseStop.requested.load(); };
-        op.onPhase = [&, phase = c.phase](UnitPhase reached) {
+        op.onPhase = [&, phase = c.phase](engine::UnitPhase reached) {
             if (reached == phase)
-                caseStop.arm(phase == UnitPhase::VerdictWait ? 20ms : 100ms);
+                caseStop.arm(phase == engine::UnitPhase::VerdictWait ? 20ms : 100ms);
         };
         engine.stream.sendStallLimit = 60s;
 
-        UnitProgrammer programmer(op, sleeper, spooler, engine);
-        EXPECT_EQ(programmer.ProgramUnit(image(), u.address), ResultUnconfirmed);
+        engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+        EXPECT_EQ(programmer.ProgramUnit(image(), u.address), engine::ResultUnconfirmed);
         EXPECT_TRUE(programmer.lastRun().stopped);
-        EXPECT_EQ(op.phases.back(), UnitPhase::Finished);
+        EXPECT_EQ(op.phases.back(), engine::UnitPhase::Finished);
         EXPECT_EQ(op.waitCursorDepth, 0);
         c.checkAfter(op, sleeper);
         simulator.reset();

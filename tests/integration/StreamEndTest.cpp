@@ -25,8 +25,8 @@ namespace {
 
 class PhaseHookOperator : public testing_support::RecordingOperator {
 public:
-    std::function<void(UnitPhase)> onPhase;
-    void phaseChanged(UnitPhase phase) override {
+    std::function<void(engine::UnitPhase)> onPhase;
+    void phaseChanged(engine::UnitPhase phase) override {
         RecordingOperator::phaseChanged(phase);
         if (onPhase)
             onPhase(phase);
@@ -41,7 +41,7 @@ double threadCpuSeconds() {
 }
 
 struct StreamEnd : ::testing::Test, testing_support::SimulatedUnits {
-    EngineOptions engine;
+    engine::EngineOptions engine;
     PhaseHookOperator op;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
@@ -78,17 +78,17 @@ TEST_F(StreamEnd, AUnitThatStallsAndThenReadsOnSeesAResetAndNeverTheImagesEnd) {
     // The verdict wait (20 s scaled to 4 s) outlasts the unit's stall, so a
     // unit that took the cut-off image for whole would be heard.
     testing_support::ScaledSleeper longerVerdictWait(0.2);
-    UnitProgrammer programmer(op, longerVerdictWait, spooler, engine);
+    engine::UnitProgrammer programmer(op, longerVerdictWait, spooler, engine);
     const std::string image = imageOf(16 * 1024 * 1024);
 
-    EXPECT_EQ(programmer.ProgramUnit(image, u.address), ResultUnconfirmed);
+    EXPECT_EQ(programmer.ProgramUnit(image, u.address), engine::ResultUnconfirmed);
     const auto aborted = simulator->waitFor(is("aborted", u.address), 6s);
     ASSERT_TRUE(aborted) << "the unit never learnt that the stream was cut off";
     EXPECT_EQ(aborted->field("error"), "Connection reset by peer");
     EXPECT_EQ(simulator->count("image", u.address), 0u);
     EXPECT_EQ(simulator->count("status", u.address), 0u);
 
-    const UnitRun& run = programmer.lastRun();
+    const engine::UnitRun& run = programmer.lastRun();
     EXPECT_TRUE(run.imageCutOff);
     EXPECT_EQ(run.imageBytes, 16u * 1024 * 1024);
     EXPECT_GE(run.bytesDelivered, 64u * 1024);
@@ -102,21 +102,21 @@ TEST_F(StreamEnd, AVerdictOfSuccessAfterACutOffStreamIsUnconfirmedWhileErrorsSta
     u.resetAfter = 10 * 1460;
     ASSERT_TRUE(startSimulator({u}));
     const std::string image = imageOf(8 * 1024 * 1024);
-    const std::vector<std::pair<std::string, ProgramResult>> verdicts = {
-        {"\x00\x00\x00\x00"s, ResultUnconfirmed},
-        {"\x02\x00\x00\x00"s, ResultVerifyError},
-        {"\x03\x00\x00\x00"s, ResultWrongModel},
+    const std::vector<std::pair<std::string, engine::ProgramResult>> verdicts = {
+        {"\x00\x00\x00\x00"s, engine::ResultUnconfirmed},
+        {"\x02\x00\x00\x00"s, engine::ResultVerifyError},
+        {"\x03\x00\x00\x00"s, engine::ResultWrongModel},
     };
     for (const auto& [bytes, expected] : verdicts) {
         // The unit's verdict, from its own address, as the verdict wait begins.
-        op.onPhase = [&, bytes = bytes](UnitPhase phase) {
-            if (phase != UnitPhase::VerdictWait)
+        op.onPhase = [&, bytes = bytes](engine::UnitPhase phase) {
+            if (phase != engine::UnitPhase::VerdictWait)
                 return;
             platform::DatagramSocket from;
             ASSERT_TRUE(from.create(0, u.address));
             from.sendTo("127.0.0.1", simOptions.statusPort, bytes.data(), bytes.size());
         };
-        UnitProgrammer programmer(op, sleeper, spooler, engine);
+        engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
         EXPECT_EQ(programmer.ProgramUnit(image, u.address), expected)
             << platform::hexText(bytes.data(), 4);
         EXPECT_TRUE(programmer.lastRun().imageCutOff);
@@ -130,11 +130,11 @@ TEST_F(StreamEnd, AStalledUnitCostsNextToNoCpu) {
     u.stallAfter = 64 * 1024;
     ASSERT_TRUE(startSimulator({u}));
     engine.stream.sendStallLimit = 1s;
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
     const std::string image = imageOf(8 * 1024 * 1024);
 
     const double before = threadCpuSeconds();
-    EXPECT_EQ(programmer.ProgramUnit(image, u.address), ResultUnconfirmed);
+    EXPECT_EQ(programmer.ProgramUnit(image, u.address), engine::ResultUnconfirmed);
     const double used = threadCpuSeconds() - before;
     EXPECT_TRUE(programmer.lastRun().imageCutOff);
     EXPECT_LT(used, 0.3) << "CPU seconds spent on a run with a 1 s stall";
@@ -152,14 +152,14 @@ TEST_F(StreamEnd, EveryImageConnectionAttemptIsARealRequest) {
     engine.stream.connectGiveUp = 60ms;
     const std::string image = imageOf(5 * 1460);
 
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
-    EXPECT_EQ(programmer.ProgramUnit(image, recovers.address), ResultProgrammed);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+    EXPECT_EQ(programmer.ProgramUnit(image, recovers.address), engine::ResultProgrammed);
     EXPECT_GT(op.connectionAttempts, 2 + 1) << "the unit dropped the first image attempts";
     EXPECT_TRUE(simulator->waitFor(is("image", recovers.address), 2s));
     EXPECT_TRUE(op.messages.empty());
 
     op.connectionAttempts = 0;
-    EXPECT_EQ(programmer.ProgramUnit(image, neverAnswers.address), ResultSocketError);
+    EXPECT_EQ(programmer.ProgramUnit(image, neverAnswers.address), engine::ResultSocketError);
     EXPECT_EQ(op.connectionAttempts, 2 + 20);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,

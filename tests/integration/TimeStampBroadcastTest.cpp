@@ -41,7 +41,7 @@ platform::LocalClockReading decemberMorning() {
 
 struct TimeStamp : ::testing::Test {
     sim::SimulatorOptions simOptions;
-    Endpoints endpoints;
+    engine::Endpoints endpoints;
     RecordingOperator op;
     std::vector<sim::UnitSettings> units;
     std::unique_ptr<sim::UnitSimulator> simulator;
@@ -102,13 +102,13 @@ TEST_F(TimeStamp, EveryUnitReceivesTheTextAloneAndNothingIsShown) {
 
     ASSERT_EQ(op.messages.size(), 1u) << "only the question, nothing after a success";
     EXPECT_EQ(op.messages[0].text, "Set all Networked Time Stamps to Current Time");
-    EXPECT_EQ(op.messages[0].flags, mb::kOkCancelQuestion);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kOkCancelQuestion);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("timestamp"), 3u) << "one datagram, not repeated";
 }
 
 TEST_F(TimeStamp, CancelSendsNothing) {
-    op.answer = mb::kAnswerCancel;
+    op.answer = engine::mb::kAnswerCancel;
     fleet::TimeStampBroadcast declined(op, endpoints, fixedClock());
     EXPECT_EQ(declined.run(), fleet::TimeStampBroadcast::Outcome::Cancelled);
     EXPECT_EQ(clockReads, 0);
@@ -118,7 +118,7 @@ TEST_F(TimeStamp, CancelSendsNothing) {
     EXPECT_EQ(simulator->count("datagram"), 0u);
 
     // The same units do hear it once the operator agrees.
-    op.answer = mb::kAnswerOk;
+    op.answer = engine::mb::kAnswerOk;
     fleet::TimeStampBroadcast agreed(op, endpoints, fixedClock());
     EXPECT_EQ(agreed.run(), fleet::TimeStampBroadcast::Outcome::Sent);
     EXPECT_EQ(receivedTexts(), std::vector<std::string>(3, agreed.text()));
@@ -146,13 +146,13 @@ TEST_F(TimeStamp, TheMachinesClockInAHalfHourZoneEastOfUtc) {
 }
 
 TEST_F(TimeStamp, AFailedSendIsShown) {
-    Endpoints broken = endpoints;
+    engine::Endpoints broken = endpoints;
     broken.unitUdpPort = 0;  // the kernel refuses to send to port 0
     fleet::TimeStampBroadcast unsendable(op, broken, fixedClock());
     EXPECT_EQ(unsendable.run(), fleet::TimeStampBroadcast::Outcome::SendFailed);
     ASSERT_EQ(op.messages.size(), 2u);
     EXPECT_EQ(op.messages[1].text, "Send Error");
-    EXPECT_EQ(op.messages[1].flags, mb::kOk);
+    EXPECT_EQ(op.messages[1].flags, engine::mb::kOk);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("timestamp"), 0u);
 }
@@ -176,7 +176,7 @@ TEST_F(TimeStamp, NoSocketToBeHadIsShownAndNothingGoesOut) {
             const bool asExpected =
                 broadcast.run() == fleet::TimeStampBroadcast::Outcome::CreateFailed &&
                 op.messages.size() == 2 && op.messages[1].text == "Create Error" &&
-                op.messages[1].flags == mb::kOk;
+                op.messages[1].flags == engine::mb::kOk;
             std::_Exit(asExpected ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

@@ -32,8 +32,8 @@ const std::string kZeros(4, '\0');
 
 class PhaseHookOperator : public testing_support::RecordingOperator {
 public:
-    std::function<void(UnitPhase)> onPhase;
-    void phaseChanged(UnitPhase phase) override {
+    std::function<void(engine::UnitPhase)> onPhase;
+    void phaseChanged(engine::UnitPhase phase) override {
         RecordingOperator::phaseChanged(phase);
         if (onPhase)
             onPhase(phase);
@@ -41,7 +41,7 @@ public:
 };
 
 struct VerdictSender : ::testing::Test, testing_support::SimulatedUnits {
-    EngineOptions engine;
+    engine::EngineOptions engine;
     PhaseHookOperator op;
     // The verdict wait lasts a second here, long enough for a flash delay.
     testing_support::ScaledSleeper sleeper{0.05};
@@ -92,28 +92,28 @@ TEST_F(VerdictSender, AStrangerFloodingZerosCannotTurnAVerifyErrorIntoSuccess) {
     const auto u = unit(2, 150ms);
     ASSERT_TRUE(startSimulator({u}));
     DatagramFlood neighbour(uniqueLoopbackAddress(), simOptions.statusPort, kZeros);
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase == UnitPhase::VerdictWait)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::VerdictWait)
             neighbour.start();
     };
 
-    UnitProgrammer programmer(op, sleeper, spooler, engine);
-    EXPECT_EQ(programmer.ProgramUnit(image(), u.address), ResultVerifyError);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+    EXPECT_EQ(programmer.ProgramUnit(image(), u.address), engine::ResultVerifyError);
     neighbour.stop();
     EXPECT_GT(programmer.lastRun().foreignDatagrams, 0u);
     EXPECT_LE(programmer.lastRun().foreignDatagrams, neighbour.sent());
 
     // Taking any sender, as --any-sender asks, the first zeros win again.
     DatagramFlood again(neighbour.from(), simOptions.statusPort, kZeros);
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase == UnitPhase::VerdictWait)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::VerdictWait)
             again.start();
     };
     programmer.setStatusInboxFactory([&](const std::string& target) {
-        return std::make_unique<SocketStatusInbox>(simOptions.statusPort,
-                                                   StatusSenders::unitAt(target, true));
+        return std::make_unique<engine::SocketStatusInbox>(
+            simOptions.statusPort, engine::StatusSenders::unitAt(target, true));
     });
-    EXPECT_EQ(programmer.ProgramUnit(image(), u.address), ResultProgrammed);
+    EXPECT_EQ(programmer.ProgramUnit(image(), u.address), engine::ResultProgrammed);
     EXPECT_EQ(programmer.lastRun().foreignDatagrams, 0u);
 }
 
@@ -125,8 +125,8 @@ TEST_F(VerdictSender, AUnitThatKeepsSendingCannotHoldTheDrain) {
     const auto u = unit();
     ASSERT_TRUE(startSimulator({u}));
     constexpr int kStale = 40;
-    op.onPhase = [&](UnitPhase phase) {
-        if (phase != UnitPhase::Draining)
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase != engine::UnitPhase::Draining)
             return;
         platform::DatagramSocket from;
         ASSERT_TRUE(from.create(0, u.address));
@@ -135,7 +135,7 @@ TEST_F(VerdictSender, AUnitThatKeepsSendingCannotHoldTheDrain) {
                       static_cast<long>(kZeros.size()));
     };
     testing_support::ScaledSleeper quick(0.01);
-    UnitProgrammer programmer(op, quick, spooler, engine);
+    engine::UnitProgrammer programmer(op, quick, spooler, engine);
     programmer.ProgramUnit(image(), u.address);
     EXPECT_TRUE(simulator->waitFor(
         [&](const sim::Event& e) { return e.kind == "image" && e.unit == u.address; }, 2s));

@@ -25,7 +25,7 @@ void RecordingOperator::dispatchPendingEvent() {
     ++dispatches;
 }
 void RecordingOperator::keepPainted() {}
-void RecordingOperator::phaseChanged(UnitPhase phase) {
+void RecordingOperator::phaseChanged(engine::UnitPhase phase) {
     phases.push_back(phase);
 }
 void RecordingOperator::connectionAttempted(bool) {

@@ -11,7 +11,7 @@ namespace testing_support {
 
 // An operator that answers every message with a fixed button and remembers
 // what the engine asked it to show.
-class RecordingOperator : public Operator {
+class RecordingOperator : public engine::Operator {
 public:
     struct Message {
         std::string text;
@@ -25,18 +25,18 @@ public:
     void endWaitCursor() override;
     void dispatchPendingEvent() override;
     void keepPainted() override;
-    void phaseChanged(UnitPhase phase) override;
+    void phaseChanged(engine::UnitPhase phase) override;
     void connectionAttempted(bool succeeded) override;
     void probeSent() override;
     void setUnitCounter(const std::string& text) override { counters.push_back(text); }
 
-    int answer = mb::kAnswerOk;
+    int answer = engine::mb::kAnswerOk;
 
     // Everything below is read by tests after the run.
     std::vector<Message> messages;
     std::vector<std::uint64_t> positions;
     std::vector<std::uint64_t> ranges;
-    std::vector<UnitPhase> phases;
+    std::vector<engine::UnitPhase> phases;
     std::vector<std::string> counters;
     int waitCursorDepth = 0;
     int maxWaitCursorDepth = 0;

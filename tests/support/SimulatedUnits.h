@@ -61,8 +61,8 @@ struct SimulatedUnits {
     }
 
     // The host's ports for reaching these units; broadcasts stay on loopback.
-    Endpoints simulatedEndpoints() const {
-        Endpoints endpoints;
+    engine::Endpoints simulatedEndpoints() const {
+        engine::Endpoints endpoints;
         endpoints.broadcastAddress = "127.255.255.255";
         endpoints.unitUdpPort = simOptions.udpPort;
         endpoints.unitTcpPort = simOptions.tcpPort;

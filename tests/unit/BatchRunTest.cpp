@@ -61,7 +61,7 @@ struct BatchRunTest : ::testing::Test {
     Trace trace;
     TracingOperator op{trace};
     TracingSleeper sleeper{trace};
-    std::map<std::string, ProgramResult> results;  // by target; programmed otherwise
+    std::map<std::string, engine::ProgramResult> results;  // by target; programmed otherwise
     std::vector<std::string> programmed;
     std::vector<std::string> logsClosed;
     std::function<void(const std::string&)> duringUnit;
@@ -72,15 +72,15 @@ struct BatchRunTest : ::testing::Test {
     std::string logPath() const { return dir.file("Status.txt").string(); }
     std::string log() const { return readFile(logPath()); }
 
-    BatchHooks hooks() {
-        BatchHooks hooks;
+    fleet::BatchHooks hooks() {
+        fleet::BatchHooks hooks;
         hooks.programUnit = [this](const std::string& target) {
             programmed.push_back(target);
             trace.events.push_back("program " + target);
             if (duringUnit)
                 duringUnit(target);
             const auto found = results.find(target);
-            return found == results.end() ? ResultProgrammed : found->second;
+            return found == results.end() ? engine::ResultProgrammed : found->second;
         };
         hooks.stopRequested = [this] {
             ++stopQuestions;
@@ -100,9 +100,10 @@ struct BatchRunTest : ::testing::Test {
         return hooks;
     }
 
-    BatchOutcome run(const std::string& list, const std::string& log = {}) {
+    fleet::BatchOutcome run(const std::string& list, const std::string& log = {}) {
         writeFile(listPath(), list);
-        return runBatch({kImage, listPath(), log.empty() ? logPath() : log}, op, sleeper, hooks());
+        return fleet::runBatch({kImage, listPath(), log.empty() ? logPath() : log}, op, sleeper,
+                               hooks());
     }
 
     void TearDown() override {
@@ -118,8 +119,8 @@ using Events = std::vector<std::string>;
 }  // namespace
 
 TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPause) {
-    results["B"] = ResultVerifyError;
-    const BatchOutcome outcome = run("A\r\nB\r\nC\r\n");
+    results["B"] = engine::ResultVerifyError;
+    const fleet::BatchOutcome outcome = run("A\r\nB\r\nC\r\n");
 
     EXPECT_EQ(log(), kHeader +
                          "IP: A Successfully Programmed\r\n"
@@ -129,11 +130,11 @@ TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPa
     EXPECT_EQ(trace.events,
               (Events{"counter 1 of 3", "program A", "sleep 4000", "counter 2 of 3", "program B",
                       "counter 3 of 3", "program C", "sleep 4000", "box 64 3 Units Updated"}));
-    EXPECT_EQ(outcome.end, BatchEnd::EndOfList);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.total, 3u);
     ASSERT_EQ(outcome.units.size(), 3u);
     EXPECT_EQ(outcome.units[1].target, "B");
-    EXPECT_EQ(outcome.units[1].result, ResultVerifyError);
+    EXPECT_EQ(outcome.units[1].result, engine::ResultVerifyError);
     EXPECT_EQ(outcome.unitsUpdated, 3u);
     EXPECT_EQ(outcome.logPath, logPath());
     EXPECT_EQ(logsClosed, (Events{logPath()}));
@@ -142,8 +143,8 @@ TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPa
 }
 
 TEST_F(BatchRunTest, AFailureOnThisHostEndsTheBatchAfterItsLineWithoutASummary) {
-    results["B"] = ResultSocketError;
-    const BatchOutcome outcome = run("A\r\nB\r\nC\r\n");
+    results["B"] = engine::ResultSocketError;
+    const fleet::BatchOutcome outcome = run("A\r\nB\r\nC\r\n");
 
     EXPECT_EQ(log(), kHeader +
                          "IP: A Successfully Programmed\r\n"
@@ -151,7 +152,7 @@ TEST_F(BatchRunTest, AFailureOnThisHostEndsTheBatchAfterItsLineWithoutASummary) 
     EXPECT_EQ(programmed, (Events{"A", "B"}));
     EXPECT_EQ(op.counters, (Events{"1 of 3", "2 of 3"}));
     EXPECT_TRUE(op.messages.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::UnitFailure);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::UnitFailure);
     EXPECT_FALSE(outcome.summaryReached());
     EXPECT_EQ(outcome.units.size(), 2u);
     // The log is still handed on for the operator to read.
@@ -185,7 +186,7 @@ TEST_F(BatchRunTest, EveryResultHasItsLineAndItsNextStep) {
         SCOPED_TRACE(row.result);
         trace.events.clear();
         programmed.clear();
-        results = {{"10.1.1.1", ProgramResult(row.result)}};
+        results = {{"10.1.1.1", engine::ProgramResult(row.result)}};
         run("10.1.1.1\r\nqueue two");
         EXPECT_EQ(
             readFile(logPath()).substr(kHeader.size()),
@@ -202,7 +203,7 @@ TEST_F(BatchRunTest, AStopRequestLetsTheUnitInProgressFinishAndStartsNoOther) {
         if (target == "B")
             stop = true;
     };
-    const BatchOutcome outcome = run("A\r\nB\r\nC\r\nD\r\n");
+    const fleet::BatchOutcome outcome = run("A\r\nB\r\nC\r\nD\r\n");
 
     EXPECT_EQ(log(), kHeader +
                          "IP: A Successfully Programmed\r\n"
@@ -213,26 +214,26 @@ TEST_F(BatchRunTest, AStopRequestLetsTheUnitInProgressFinishAndStartsNoOther) {
     EXPECT_EQ(trace.events, (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4",
                                     "program B", "sleep 4000", "box 64 2 Units Updated"}));
     EXPECT_EQ(stopQuestions, 3);
-    EXPECT_EQ(outcome.end, BatchEnd::StopRequested);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::StopRequested);
     EXPECT_EQ(outcome.unitsUpdated, 2u);
     EXPECT_EQ(logsClosed.size(), 1u);
 }
 
 TEST_F(BatchRunTest, AStopRequestBeforeTheFirstUnitGivesAnEmptySummary) {
     stop = true;
-    const BatchOutcome outcome = run("A\r\n");
+    const fleet::BatchOutcome outcome = run("A\r\n");
     EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
     EXPECT_TRUE(programmed.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::StopRequested);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::StopRequested);
 }
 
 struct EmptyList : BatchRunTest, ::testing::WithParamInterface<std::string> {};
 
 TEST_P(EmptyList, EndsWithASummaryOfNone) {
-    const BatchOutcome outcome = run(GetParam());
+    const fleet::BatchOutcome outcome = run(GetParam());
     EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
     EXPECT_EQ(trace.events, (Events{"box 64 0 Units Updated"}));
-    EXPECT_EQ(outcome.end, BatchEnd::EndOfList);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.unitsUpdated, 0u);
     EXPECT_EQ(stopQuestions, 0);
 }
@@ -244,7 +245,7 @@ INSTANTIATE_TEST_SUITE_P(BatchRunTest, EmptyList, ::testing::Values(""s, "\r\n\r
 
 TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedWhole) {
     const std::string longTarget(300, 'q');
-    const BatchOutcome outcome = run(" 10.0.0.1 \r\n" + longTarget + "\rone\ntwo\n");
+    const fleet::BatchOutcome outcome = run(" 10.0.0.1 \r\n" + longTarget + "\rone\ntwo\n");
     EXPECT_EQ(programmed, (Events{" 10.0.0.1 ", longTarget, "one", "two"}));
     EXPECT_EQ(log(), kHeader + "IP:  10.0.0.1  Successfully Programmed\r\n" + "IP: " + longTarget +
                          " Successfully Programmed\r\n" +
@@ -257,7 +258,7 @@ TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedW
     for (int i = 1; i <= 510; ++i)
         list += "10.0." + std::to_string(i / 250) + "." + std::to_string(i % 250) + "\r\n";
     programmed.clear();
-    const BatchOutcome many = run(list);
+    const fleet::BatchOutcome many = run(list);
     EXPECT_EQ(many.total, 510u);
     EXPECT_EQ(programmed.size(), 510u);
     EXPECT_EQ(op.counters.back(), "510 of 510");
@@ -268,7 +269,7 @@ TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedW
 TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
     const std::string longImage = "/" + std::string(700, 'i') + "/fw.WQ1";
     writeFile(listPath(), "");
-    BatchHooks withClock = hooks();
+    fleet::BatchHooks withClock = hooks();
     withClock.localTime = [] {
         std::tm time{};
         time.tm_year = 200;  // 2100
@@ -278,7 +279,7 @@ TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
         time.tm_min = 0;
         return time;
     };
-    runBatch({longImage, listPath(), logPath()}, op, sleeper, withClock);
+    fleet::runBatch({longImage, listPath(), logPath()}, op, sleeper, withClock);
     EXPECT_EQ(log(),
               "File Name: " + longImage + "\r\nDate: 12/31/00, Time: 23:00\r\n0 Units Updated\r\n");
 }
@@ -290,12 +291,13 @@ TEST_P(UnopenableList, LeavesTheHeaderAndSaysNothing) {
     const auto& [name, error] = GetParam();
     std::filesystem::create_directory(dir.file("a folder"));
     const std::string list = dir.file(name).string();
-    const BatchOutcome outcome = runBatch({kImage, list, logPath()}, op, sleeper, hooks());
+    const fleet::BatchOutcome outcome =
+        fleet::runBatch({kImage, list, logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), kHeader);
     EXPECT_TRUE(op.messages.empty());
     EXPECT_TRUE(programmed.empty());
     EXPECT_TRUE(logsClosed.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::ListNotOpened);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::ListNotOpened);
     EXPECT_EQ(outcome.listOpenError, error);
     EXPECT_TRUE(outcome.logWritten);
 }
@@ -321,14 +323,14 @@ TEST_P(UncreatableLog, StopsTheBatchBeforeAnyUnit) {
                                                                 std::filesystem::perms::owner_exec);
     }
     const std::string log = where.empty() ? dir.path().string() : dir.file(where).string();
-    const BatchOutcome outcome = run("A\r\n", log);
+    const fleet::BatchOutcome outcome = run("A\r\n", log);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(op.messages[0].text.find(log), std::string::npos) << op.messages[0].text;
     EXPECT_TRUE(op.counters.empty());
     EXPECT_TRUE(programmed.empty());
     EXPECT_TRUE(logsClosed.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     EXPECT_EQ(outcome.error, op.messages[0].text);
 }
 
@@ -342,11 +344,11 @@ INSTANTIATE_TEST_SUITE_P(BatchRunTest, UncreatableLog,
                          });
 
 TEST_F(BatchRunTest, ALogHeldByAnotherBatchIsNeitherEmptiedNorShared) {
-    StatusLog other;
+    fleet::StatusLog other;
     ASSERT_TRUE(other.create(logPath()));
     ASSERT_TRUE(other.write("IP: Z Successfully Programmed\r\n"));
-    const BatchOutcome outcome = run("A\r\n");
-    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    const fleet::BatchOutcome outcome = run("A\r\n");
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_NE(op.messages[0].text.find(logPath()), std::string::npos);
     EXPECT_TRUE(programmed.empty());
@@ -355,16 +357,16 @@ TEST_F(BatchRunTest, ALogHeldByAnotherBatchIsNeitherEmptiedNorShared) {
 
 TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
     writeFile(logPath(), "A\r\nB\r\n");
-    const BatchOutcome onList =
-        runBatch({kImage, logPath(), dir.path().string() + "/./Status.txt"}, op, sleeper, hooks());
-    EXPECT_EQ(onList.end, BatchEnd::FileError);
+    const fleet::BatchOutcome onList = fleet::runBatch(
+        {kImage, logPath(), dir.path().string() + "/./Status.txt"}, op, sleeper, hooks());
+    EXPECT_EQ(onList.end, fleet::BatchEnd::FileError);
     EXPECT_EQ(log(), "A\r\nB\r\n");
 
     writeFile(dir.file("fw.WQ1"), "image bytes");
-    const BatchOutcome onImage =
-        runBatch({dir.file("fw.WQ1").string(), logPath(), dir.file("fw.WQ1").string()}, op, sleeper,
-                 hooks());
-    EXPECT_EQ(onImage.end, BatchEnd::FileError);
+    const fleet::BatchOutcome onImage =
+        fleet::runBatch({dir.file("fw.WQ1").string(), logPath(), dir.file("fw.WQ1").string()}, op,
+                        sleeper, hooks());
+    EXPECT_EQ(onImage.end, fleet::BatchEnd::FileError);
     EXPECT_EQ(readFile(dir.file("fw.WQ1")), "image bytes");
     EXPECT_EQ(op.messages.size(), 2u);
     EXPECT_TRUE(programmed.empty());
@@ -372,13 +374,13 @@ TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
 }
 
 TEST_F(BatchRunTest, AFullDeviceAsTheLogStopsTheBatchAtItsFirstLine) {
-    const BatchOutcome outcome = run("A\r\n", "/dev/full");
+    const fleet::BatchOutcome outcome = run("A\r\n", "/dev/full");
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(op.messages[0].text.find("/dev/full"), std::string::npos);
     EXPECT_TRUE(programmed.empty());
     EXPECT_TRUE(logsClosed.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
 }
 
 TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsThere) {
@@ -391,16 +393,17 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
     struct rlimit limit = saved;
     limit.rlim_cur = kept.size();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
-    const BatchOutcome outcome = runBatch({kImage, listPath(), logPath()}, op, sleeper, hooks());
+    const fleet::BatchOutcome outcome =
+        fleet::runBatch({kImage, listPath(), logPath()}, op, sleeper, hooks());
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, previous);
 
     EXPECT_EQ(log(), kept);
     EXPECT_EQ(programmed, (Events{"A", "B"}));
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(op.messages[0].text.find(logPath()), std::string::npos);
-    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     EXPECT_FALSE(outcome.summaryReached());
     EXPECT_TRUE(logsClosed.empty());
 }
@@ -410,16 +413,16 @@ struct NoList : BatchRunTest, ::testing::WithParamInterface<std::pair<std::strin
 
 TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnit) {
     const auto& [list, reason] = GetParam();
-    const BatchOutcome outcome = run(list);
+    const fleet::BatchOutcome outcome = run(list);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_EQ(op.messages[0].text.rfind(
                   "The list file " + listPath() + " is not a list of targets: it " + reason, 0),
               0u)
         << op.messages[0].text;
     EXPECT_TRUE(programmed.empty());
     EXPECT_EQ(log(), kHeader);
-    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     EXPECT_TRUE(logsClosed.empty());
 }
 
@@ -435,14 +438,14 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
     // The process's own memory opens as a file, and its first page cannot be
     // read: a real read error.
-    const BatchOutcome outcome =
-        runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
+    const fleet::BatchOutcome outcome =
+        fleet::runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), kHeader);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(op.messages[0].text.find("Could not read the list file /proc/self/mem"),
               std::string::npos)
         << op.messages[0].text;
     EXPECT_TRUE(programmed.empty());
-    EXPECT_EQ(outcome.end, BatchEnd::FileError);
+    EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
 }

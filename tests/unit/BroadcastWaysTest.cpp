@@ -37,7 +37,7 @@ class BroadcastWays : public ::testing::TestWithParam<Case> {};
 
 TEST_P(BroadcastWays, AreChosenByTheRule) {
     const Case& c = GetParam();
-    Endpoints endpoints;
+    engine::Endpoints endpoints;
     endpoints.broadcastAddress = c.broadcast;
     endpoints.interfaces = c.named;
     std::vector<std::string> unknown;

@@ -21,12 +21,12 @@ struct Read {
     bool error = false;
 };
 
-Read readAll(ListFile& file) {
+Read readAll(fleet::ListFile& file) {
     Read read;
     std::string record;
     for (int guard = 0; guard < 100000; ++guard) {
-        const long length = ReadListLine(file, record);
-        if (length == kListReadError) {
+        const long length = fleet::ReadListLine(file, record);
+        if (length == fleet::kListReadError) {
             read.error = true;
             return read;
         }
@@ -42,7 +42,7 @@ Read readAll(ListFile& file) {
 std::vector<std::string> recordsOf(const std::string& bytes) {
     TempDir dir;
     writeFile(dir.file("list.txt"), bytes);
-    ListFile file;
+    fleet::ListFile file;
     EXPECT_TRUE(file.open(dir.file("list.txt").string()));
     const Read read = readAll(file);
     EXPECT_FALSE(read.error);
@@ -55,7 +55,7 @@ using Records = std::vector<std::string>;
 
 // Serves the file's bytes a few at a time and then fails, as a disk or a
 // network share might in the middle of a list.
-class FailingListFile : public ListFile {
+class FailingListFile : public fleet::ListFile {
 public:
     std::size_t failAfter = 0;
     int failWith = EIO;
@@ -73,7 +73,7 @@ protected:
             errno = failWith;
             return -1;
         }
-        const long got = ListFile::readRaw(buffer, std::min<std::size_t>(length, 3));
+        const long got = fleet::ListFile::readRaw(buffer, std::min<std::size_t>(length, 3));
         if (got > 0)
             served += static_cast<std::size_t>(got);
         return got;
@@ -107,12 +107,12 @@ class BlankList : public ::testing::TestWithParam<std::pair<const char*, std::st
 TEST_P(BlankList, HoldsNoRecordEvenWhenAskedAgain) {
     TempDir dir;
     writeFile(dir.file("list.txt"), GetParam().second);
-    ListFile file;
+    fleet::ListFile file;
     ASSERT_TRUE(file.open(dir.file("list.txt").string()));
     std::string record = "left over";
-    EXPECT_EQ(ReadListLine(file, record), 0);
+    EXPECT_EQ(fleet::ReadListLine(file, record), 0);
     EXPECT_EQ(record, "");
-    EXPECT_EQ(ReadListLine(file, record), 0);
+    EXPECT_EQ(fleet::ReadListLine(file, record), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(ListReader, BlankList,
@@ -124,14 +124,14 @@ INSTANTIATE_TEST_SUITE_P(ListReader, BlankList,
 TEST(ListReader, TheCrEndingARecordIsConsumedAndNothingMore) {
     TempDir dir;
     writeFile(dir.file("list.txt"), "ab\r\ncd");
-    ListFile file;
+    fleet::ListFile file;
     ASSERT_TRUE(file.open(dir.file("list.txt").string()));
     std::string record;
-    ASSERT_EQ(ReadListLine(file, record), 2);
+    ASSERT_EQ(fleet::ReadListLine(file, record), 2);
     unsigned char byte = 0;
     ASSERT_EQ(file.readByte(byte), 1);
     EXPECT_EQ(byte, '\n');
-    ASSERT_EQ(ReadListLine(file, record), 2);
+    ASSERT_EQ(fleet::ReadListLine(file, record), 2);
     EXPECT_EQ(record, "cd");
     EXPECT_EQ(file.readByte(byte), 0);
 
@@ -155,28 +155,29 @@ class ListReaderRefusal : public ::testing::TestWithParam<Refusal> {};
 TEST_P(ListReaderRefusal, StopsAtTheFirstBadRecord) {
     TempDir dir;
     writeFile(dir.file("list.txt"), GetParam().bytes);
-    ListFile file;
+    fleet::ListFile file;
     ASSERT_TRUE(file.open(dir.file("list.txt").string()));
     std::string record;
     for (std::size_t i = 0; i < GetParam().recordsBefore; ++i)
-        ASSERT_GT(ReadListLine(file, record), 0) << i;
-    EXPECT_EQ(ReadListLine(file, record), GetParam().result);
+        ASSERT_GT(fleet::ReadListLine(file, record), 0) << i;
+    EXPECT_EQ(fleet::ReadListLine(file, record), GetParam().result);
     EXPECT_EQ(record, "");
-    EXPECT_LE(record.capacity(), 4 * kListRecordLimit) << "the record was read on past the limit";
+    EXPECT_LE(record.capacity(), 4 * fleet::kListRecordLimit)
+        << "the record was read on past the limit";
 }
 
-INSTANTIATE_TEST_SUITE_P(Lists, ListReaderRefusal,
-                         ::testing::Values(Refusal{std::string(1025, 'x'), kListRecordTooLong, 0},
-                                           Refusal{std::string(10 * 1024 * 1024, 'x'),
-                                                   kListRecordTooLong, 0},
-                                           Refusal{"a\r\n" + std::string(2000, 'x') + "\r\nb\r\n",
-                                                   kListRecordTooLong, 1},
-                                           Refusal{std::string(4096, '\0'), kListRecordHasNul, 0},
-                                           Refusal{"a\r\nb\0c\r\n"s, kListRecordHasNul, 1},
-                                           Refusal{"a\r\n\0\r\n"s, kListRecordHasNul, 1}));
+INSTANTIATE_TEST_SUITE_P(
+    Lists, ListReaderRefusal,
+    ::testing::Values(Refusal{std::string(1025, 'x'), fleet::kListRecordTooLong, 0},
+                      Refusal{std::string(10 * 1024 * 1024, 'x'), fleet::kListRecordTooLong, 0},
+                      Refusal{"a\r\n" + std::string(2000, 'x') + "\r\nb\r\n",
+                              fleet::kListRecordTooLong, 1},
+                      Refusal{std::string(4096, '\0'), fleet::kListRecordHasNul, 0},
+                      Refusal{"a\r\nb\0c\r\n"s, fleet::kListRecordHasNul, 1},
+                      Refusal{"a\r\n\0\r\n"s, fleet::kListRecordHasNul, 1}));
 
 TEST(ListReader, ARecordAtTheLimitIsWholeAndLineEndsSplitByTheBufferStillEndOneLine) {
-    const std::string longest(kListRecordLimit, 'x');
+    const std::string longest(fleet::kListRecordLimit, 'x');
     EXPECT_EQ(recordsOf(longest + "\r\n" + longest), (Records{longest, longest}));
 
     // A CR LF pair split by the reader's buffer (64 KiB) still ends one record;
@@ -220,11 +221,11 @@ TEST(ListReader, AReadErrorIsReportedAsSuchAtTheStartOrInsideARecord) {
 
 TEST(ListReader, NeitherAMissingListNorAFolderCanBeOpened) {
     TempDir dir;
-    ListFile missing;
+    fleet::ListFile missing;
     EXPECT_FALSE(missing.open(dir.file("absent.txt").string()));
     EXPECT_EQ(missing.lastError(), ENOENT);
 
-    ListFile directory;
+    fleet::ListFile directory;
     EXPECT_FALSE(directory.open(dir.path().string()));
     EXPECT_EQ(directory.lastError(), EISDIR);
 }

@@ -28,14 +28,14 @@ struct ConcurrencyProbe {
         std::lock_guard lock(mutex);
         maxRunning = std::max(maxRunning, ++running);
         maxPerTarget = std::max(maxPerTarget, ++perTarget[target]);
-        if (ParallelScheduler::isPrintQueueTarget(target))
+        if (fleet::ParallelScheduler::isPrintQueueTarget(target))
             maxQueuesRunning = std::max(maxQueuesRunning, ++queuesRunning);
     }
     void leave(const std::string& target) {
         std::lock_guard lock(mutex);
         --running;
         --perTarget[target];
-        if (ParallelScheduler::isPrintQueueTarget(target))
+        if (fleet::ParallelScheduler::isPrintQueueTarget(target))
             --queuesRunning;
     }
 };
@@ -44,21 +44,20 @@ struct ConcurrencyProbe {
 
 TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
     testing_support::ScaledSleeper sleeper(0.001);
-    ParallelScheduler scheduler(4, sleeper);
+    fleet::ParallelScheduler scheduler(4, sleeper);
     ConcurrencyProbe probe;
     std::vector<std::string> targets = {"10.0.0.1", "10.0.0.2", "10.0.0.1", "queueA",  "queueB",
                                         "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.1"};
     std::vector<std::string> finished;
-    ParallelScheduler::Callbacks callbacks;
-    callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         probe.enter(unit.target);
         std::this_thread::sleep_for(30ms);
         probe.leave(unit.target);
-        return ResultProgrammed;
+        return engine::ResultProgrammed;
     };
-    callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult) {
-        finished.push_back(unit.target);
-    };
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
+                                 engine::ProgramResult) { finished.push_back(unit.target); };
     const auto outcome = scheduler.run(targets, callbacks);
     EXPECT_EQ(outcome.attempted, targets.size());
     EXPECT_FALSE(outcome.endedByFailure);
@@ -74,19 +73,20 @@ TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
 
 TEST(ParallelScheduler, HostFailureLetsUnitsInFlightFinishAndStartsNoMore) {
     testing_support::ScaledSleeper sleeper(0.001);
-    ParallelScheduler scheduler(3, sleeper);
+    fleet::ParallelScheduler scheduler(3, sleeper);
     std::vector<std::string> targets = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"};
-    std::vector<std::pair<std::string, ProgramResult>> finished;
-    ParallelScheduler::Callbacks callbacks;
-    callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
+    std::vector<std::pair<std::string, engine::ProgramResult>> finished;
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         if (unit.target == "10.0.0.2") {
             std::this_thread::sleep_for(10ms);
-            return ResultSocketError;
+            return engine::ResultSocketError;
         }
         std::this_thread::sleep_for(80ms);
-        return ResultProgrammed;
+        return engine::ResultProgrammed;
     };
-    callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
+                                 engine::ProgramResult result) {
         finished.emplace_back(unit.target, result);
     };
     const auto outcome = scheduler.run(targets, callbacks);
@@ -98,21 +98,23 @@ TEST(ParallelScheduler, HostFailureLetsUnitsInFlightFinishAndStartsNoMore) {
 
 TEST(ParallelScheduler, StopRequestStartsNoFurtherUnit) {
     testing_support::ScaledSleeper sleeper(0.001);
-    ParallelScheduler scheduler(2, sleeper);
+    fleet::ParallelScheduler scheduler(2, sleeper);
     std::atomic<bool> stop{false};
     std::vector<std::string> targets(10, "");
     for (int i = 0; i < 10; ++i)
         targets[static_cast<std::size_t>(i)] = "10.0.1." + std::to_string(i + 1);
     std::atomic<int> finished{0};
-    ParallelScheduler::Callbacks callbacks;
+    fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.stopRequested = [&] { return stop.load(); };
-    callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         if (unit.number == 3)
             stop = true;
         std::this_thread::sleep_for(20ms);
-        return ResultVerifyError;  // unit verdicts go on without a pause
+        return engine::ResultVerifyError;  // unit verdicts go on without a pause
     };
-    callbacks.unitFinished = [&](const ParallelScheduler::Unit&, ProgramResult) { ++finished; };
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit&, engine::ProgramResult) {
+        ++finished;
+    };
     const auto outcome = scheduler.run(targets, callbacks);
     EXPECT_TRUE(outcome.stopped);
     EXPECT_FALSE(outcome.endedByFailure);
@@ -126,33 +128,34 @@ TEST(ParallelScheduler, StopRequestStartsNoFurtherUnit) {
 // its last one: it is logged, once, and counted as attempted.
 TEST(ParallelScheduler, AUnitWaitingForAnotherAttemptWhenTheBatchStopsKeepsItsLastResult) {
     testing_support::ScaledSleeper sleeper(0.001);
-    ParallelScheduler::Policy policy;
+    fleet::ParallelScheduler::Policy policy;
     policy.retries = 3;
     policy.retryPause = 60s;
-    ParallelScheduler scheduler(1, sleeper, policy);
+    fleet::ParallelScheduler scheduler(1, sleeper, policy);
     std::atomic<bool> stop{false};
     std::map<std::string, int> attempts;
-    std::vector<std::pair<std::string, ProgramResult>> finished;
-    ParallelScheduler::Callbacks callbacks;
+    std::vector<std::pair<std::string, engine::ProgramResult>> finished;
+    fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.stopRequested = [&] { return stop.load(); };
-    callbacks.programUnit = [&](const ParallelScheduler::Unit& unit) {
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         ++attempts[unit.target];
         if (unit.target == "10.0.0.2")
             stop = true;  // while the first unit waits for its next attempt
-        return unit.target == "10.0.0.1" ? ResultUnconfirmed : ResultVerifyError;
+        return unit.target == "10.0.0.1" ? engine::ResultUnconfirmed : engine::ResultVerifyError;
     };
-    callbacks.unitFinished = [&](const ParallelScheduler::Unit& unit, ProgramResult result) {
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
+                                 engine::ProgramResult result) {
         finished.emplace_back(unit.target, result);
         EXPECT_EQ(unit.attempt, 1) << unit.target;
     };
     const auto outcome = scheduler.run({"10.0.0.1", "10.0.0.2", "10.0.0.3"}, callbacks);
     EXPECT_TRUE(outcome.stopped);
-    EXPECT_EQ(outcome.reason, ParallelScheduler::StopReason::StopRequested);
+    EXPECT_EQ(outcome.reason, fleet::ParallelScheduler::StopReason::StopRequested);
     EXPECT_EQ(outcome.attempted, 2u);
     EXPECT_EQ(outcome.failed, 2u);
     EXPECT_EQ(attempts["10.0.0.1"], 1);
     EXPECT_EQ(attempts.count("10.0.0.3"), 0u);
-    const std::vector<std::pair<std::string, ProgramResult>> expected = {
-        {"10.0.0.2", ResultVerifyError}, {"10.0.0.1", ResultUnconfirmed}};
+    const std::vector<std::pair<std::string, engine::ProgramResult>> expected = {
+        {"10.0.0.2", engine::ResultVerifyError}, {"10.0.0.1", engine::ResultUnconfirmed}};
     EXPECT_EQ(finished, expected);
 }

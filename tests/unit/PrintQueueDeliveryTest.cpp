@@ -97,18 +97,19 @@ struct Delivery : ::testing::Test {
     std::array<unsigned char, 1460> buffer{};
     std::string imageBytes;
 
-    ProgramResult deliver(std::size_t imageSize = 2920) {
+    engine::ProgramResult deliver(std::size_t imageSize = 2920) {
         imageBytes = testing_support::makeImage(imageSize);
         testing_support::writeFile(dir.file("fw.bin"), imageBytes);
         EXPECT_TRUE(image.open(dir.file("fw.bin").string()));
-        return DeliverToPrintQueue(op, spooler, "q1", image, proto::entryHeaderForPrintQueue(),
-                                   buffer.data(), buffer.size());
+        return engine::DeliverToPrintQueue(op, spooler, "q1", image,
+                                           engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                           buffer.size());
     }
 
     std::vector<std::string> messageTexts() const {
         std::vector<std::string> texts;
         for (const auto& m : op.messages) {
-            EXPECT_EQ(m.flags, mb::kIconStop) << m.text;
+            EXPECT_EQ(m.flags, engine::mb::kIconStop) << m.text;
             texts.push_back(m.text);
         }
         return texts;
@@ -118,15 +119,15 @@ struct Delivery : ::testing::Test {
 }  // namespace
 
 TEST_F(Delivery, BothDocumentsAreAcceptedAsUnconfirmedWithTheImageInFullBlocks) {
-    EXPECT_EQ(deliver(2920), ResultUnconfirmed);
+    EXPECT_EQ(deliver(2920), engine::ResultUnconfirmed);
     EXPECT_EQ(script.calls, cleanRun());
     EXPECT_TRUE(op.messages.empty());
-    EXPECT_EQ(script.written, std::string(proto::kEntryHeaderText) + imageBytes);
+    EXPECT_EQ(script.written, std::string(engine::proto::kEntryHeaderText) + imageBytes);
     EXPECT_TRUE(op.positions.empty());
 }
 
 TEST_F(Delivery, AnEmptyImageGivesOneEmptyWriteAndUnblockedSizesEndWithOneShortBlock) {
-    EXPECT_EQ(deliver(0), ResultUnconfirmed);
+    EXPECT_EQ(deliver(0), engine::ResultUnconfirmed);
     const std::vector<std::string> imageDocument(script.calls.begin() + 7, script.calls.end());
     EXPECT_EQ(imageDocument, (std::vector<std::string>{kStart, "startPage", "write:0", "endPage",
                                                        "endDocument", "close"}));
@@ -136,16 +137,17 @@ TEST_F(Delivery, AnEmptyImageGivesOneEmptyWriteAndUnblockedSizesEndWithOneShortB
     testing_support::writeFile(dir.file("odd.bin"), testing_support::makeImage(1461));
     platform::InputFile odd;
     ASSERT_TRUE(odd.open(dir.file("odd.bin").string()));
-    EXPECT_EQ(DeliverToPrintQueue(op, second, "q1", odd, proto::entryHeaderForPrintQueue(),
-                                  buffer.data(), buffer.size()),
-              ResultUnconfirmed);
+    EXPECT_EQ(engine::DeliverToPrintQueue(op, second, "q1", odd,
+                                          engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                          buffer.size()),
+              engine::ResultUnconfirmed);
     EXPECT_EQ(std::count(other.calls.begin(), other.calls.end(), "write:1"), 1);
     EXPECT_EQ(other.calls[other.calls.size() - 4], "write:0");
 }
 
 TEST_F(Delivery, AnUnknownQueueIsReportedWithTheSpoolersCodeAndNothingElseIsCalled) {
     script.openFails = true;
-    EXPECT_EQ(deliver(), ResultPrinterPortError);
+    EXPECT_EQ(deliver(), engine::ResultPrinterPortError);
     EXPECT_EQ(script.calls, std::vector<std::string>{"open:q1"});
     EXPECT_EQ(messageTexts(), std::vector<std::string>{"Can't Open Port q1. Error: 1801"});
 }
@@ -165,13 +167,13 @@ struct PortOfQueue : Delivery, ::testing::WithParamInterface<PortCase> {};
 TEST_P(PortOfQueue, IsRefusedOnlyWhenExactlyFile) {
     const PortCase& c = GetParam();
     script.port = c.port;
-    const ProgramResult result = deliver();
+    const engine::ProgramResult result = deliver();
     if (c.refused) {
-        EXPECT_EQ(result, ResultPrinterPortError);
+        EXPECT_EQ(result, engine::ResultPrinterPortError);
         EXPECT_EQ(script.calls, (std::vector<std::string>{"open:q1", "portName", "close"}));
         EXPECT_EQ(messageTexts(), std::vector<std::string>{"Could not Open the Printer"});
     } else {
-        EXPECT_EQ(result, ResultUnconfirmed);
+        EXPECT_EQ(result, engine::ResultUnconfirmed);
         EXPECT_EQ(script.calls, cleanRun());
         EXPECT_TRUE(op.messages.empty());
     }
@@ -207,7 +209,7 @@ TEST_P(SpoolerStepFails, EndsWithItsMessageAndCleanUp) {
     const FailingStep& c = GetParam();
     script.failCall = c.call;
     script.failOccurrence = c.occurrence;
-    EXPECT_EQ(deliver(2920), ResultPrinterPortError);
+    EXPECT_EQ(deliver(2920), engine::ResultPrinterPortError);
 
     // Everything of the clean run up to the failing call, then the clean-up.
     std::vector<std::string> expected;
@@ -247,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct CutOffCase {
     const char* name;
     bool stop;  // else the file fails to be read
-    ProgramResult result;
+    engine::ProgramResult result;
     std::vector<std::string> messages;
 };
 
@@ -259,7 +261,7 @@ struct CutOffImage : Delivery, ::testing::WithParamInterface<CutOffCase> {};
 
 TEST_P(CutOffImage, WithdrawsItsJob) {
     const CutOffCase& c = GetParam();
-    QueueDeliveryRun run;
+    engine::QueueDeliveryRun run;
     run.imagePath = "fw.bin";
     bool cut = false;
     run.stop = [&] { return c.stop && cut; };
@@ -274,8 +276,9 @@ TEST_P(CutOffImage, WithdrawsItsJob) {
     imageBytes = testing_support::makeImage(2920);
     testing_support::writeFile(dir.file("fw.bin"), imageBytes);
     ASSERT_TRUE(image.open(dir.file("fw.bin").string()));
-    EXPECT_EQ(DeliverToPrintQueue(op, spooler, "q1", image, proto::entryHeaderForPrintQueue(),
-                                  buffer.data(), buffer.size(), &run),
+    EXPECT_EQ(engine::DeliverToPrintQueue(op, spooler, "q1", image,
+                                          engine::proto::entryHeaderForPrintQueue(), buffer.data(),
+                                          buffer.size(), &run),
               c.result);
     const std::vector<std::string> clean = cleanRun();
     std::vector<std::string> expected(clean.begin(), clean.begin() + 10);
@@ -291,7 +294,7 @@ INSTANTIATE_TEST_SUITE_P(
     Delivery, CutOffImage,
     ::testing::Values(CutOffCase{"ReadError",
                                  false,
-                                 ResultFileNotFound,
+                                 engine::ResultFileNotFound,
                                  {"Could not read the image file fw.bin\nBad file descriptor\n"}},
-                      CutOffCase{"Stop", true, ResultUnconfirmed, {}}),
+                      CutOffCase{"Stop", true, engine::ResultUnconfirmed, {}}),
     [](const auto& testCase) { return std::string(testCase.param.name); });

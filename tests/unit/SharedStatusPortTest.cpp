@@ -20,7 +20,7 @@ void sendFrom(const std::string& from, std::uint16_t port, const std::string& by
               static_cast<long>(bytes.size()));
 }
 
-long receiveWithin(StatusInbox& inbox, unsigned char* buffer, std::size_t length,
+long receiveWithin(engine::StatusInbox& inbox, unsigned char* buffer, std::size_t length,
                    std::chrono::milliseconds limit = 1000ms) {
     const auto end = std::chrono::steady_clock::now() + limit;
     long got = -1;
@@ -33,7 +33,7 @@ long receiveWithin(StatusInbox& inbox, unsigned char* buffer, std::size_t length
 
 TEST(SharedStatusPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
     const std::uint16_t port = testing_support::freeUdpPort();
-    SharedStatusPort shared(port);
+    fleet::SharedStatusPort shared(port);
     ASSERT_TRUE(shared.start(nullptr));
     const std::string a = testing_support::uniqueLoopbackAddress();
     const std::string b = testing_support::uniqueLoopbackAddress();
@@ -55,7 +55,7 @@ TEST(SharedStatusPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
 
 TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
     const std::uint16_t port = testing_support::freeUdpPort();
-    SharedStatusPort shared(port);
+    fleet::SharedStatusPort shared(port);
     ASSERT_TRUE(shared.start(nullptr));
     const std::string unit = testing_support::uniqueLoopbackAddress();
     const std::string stranger = testing_support::uniqueLoopbackAddress();
@@ -79,7 +79,7 @@ TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
 
 TEST(SharedStatusPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically) {
     const std::uint16_t port = testing_support::freeUdpPort();
-    SharedStatusPort shared(port);
+    fleet::SharedStatusPort shared(port);
     ASSERT_TRUE(shared.start(nullptr));
     const std::string unit = testing_support::uniqueLoopbackAddress();
     {
@@ -90,16 +90,16 @@ TEST(SharedStatusPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically
     sendFrom(unit, port, "\x00\0\0\0"s);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(shared.foreignDatagrams(), 1u);
-    EXPECT_EQ(SharedStatusPort::addressKey("127.000.0.010"), "127.0.0.8")
+    EXPECT_EQ(fleet::SharedStatusPort::addressKey("127.000.0.010"), "127.0.0.8")
         << "inet_aton reads octal";
-    EXPECT_EQ(SharedStatusPort::addressKey("10.0.0.7"), "10.0.0.7");
+    EXPECT_EQ(fleet::SharedStatusPort::addressKey("10.0.0.7"), "10.0.0.7");
 }
 
 TEST(SharedStatusPort, PortTakenReportsTheReasonAndInboxesStaySilent) {
     const std::uint16_t port = testing_support::freeUdpPort();
     platform::DatagramSocket squatter;
     ASSERT_TRUE(squatter.create(port));
-    SharedStatusPort shared(port);
+    fleet::SharedStatusPort shared(port);
     int error = 0;
     EXPECT_FALSE(shared.start(&error));
     EXPECT_EQ(error, EADDRINUSE);

@@ -61,8 +61,8 @@ TEST_P(TimeStampZone, OffsetIsStandardTimeAndTheFlagSaysWhetherTheClockIsAheadOf
     const auto reading = platform::localClockAt(c.instant);
     EXPECT_EQ(reading.standardMinutesWest, c.minutesWest);
     EXPECT_EQ(reading.daylightFlag, c.daylight);
-    const std::string text =
-        proto::timeStampText(reading.local, reading.standardMinutesWest, reading.daylightFlag);
+    const std::string text = engine::proto::timeStampText(
+        reading.local, reading.standardMinutesWest, reading.daylightFlag);
     EXPECT_EQ(text, std::string(c.prefix) + ", " + std::to_string(c.minutesWest) + ", " +
                         std::to_string(c.daylight));
 }

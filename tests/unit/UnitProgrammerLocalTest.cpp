@@ -31,8 +31,8 @@ struct LocalRun : ::testing::Test {
     testing_support::ScaledSleeper sleeper{0.0};
     NoSpooler spooler;
     testing_support::TempDir dir;
-    EngineOptions options() {
-        EngineOptions o;
+    engine::EngineOptions options() {
+        engine::EngineOptions o;
         o.endpoints.statusPort = testing_support::freeUdpPort();
         o.endpoints.unitTcpPort = testing_support::freeTcpPort();
         o.endpoints.unitUdpPort = testing_support::freeUdpPort();
@@ -49,8 +49,8 @@ TEST_P(NoImage, GivesFileNotFoundWithoutTrafficOrMessage) {
     const std::string path = GetParam() == nullptr ? std::string()
                              : *GetParam() == '\0' ? dir.path().string()
                                                    : dir.file(GetParam()).string();
-    UnitProgrammer programmer(op, sleeper, spooler, options());
-    EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, options());
+    EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), engine::ResultFileNotFound);
     EXPECT_TRUE(op.messages.empty());
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.probes, 0);
@@ -73,13 +73,14 @@ struct NotAnAddress : LocalRun,
 TEST_P(NotAnAddress, GoesToThePrintQueue) {
     const std::string& target = GetParam().second;
     testing_support::writeFile(dir.file("fw.bin"), "image");
-    UnitProgrammer programmer(op, sleeper, spooler, options());
-    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), target), ResultPrinterPortError);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, options());
+    EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), target),
+              engine::ResultPrinterPortError);
     ASSERT_EQ(spooler.opened.size(), 1u);
     EXPECT_EQ(spooler.opened[0], target) << "a long target is used whole, never cut";
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Can't Open Port " + target + ". Error: 1801");
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.waitCursorDepth, 0);
 }
@@ -93,15 +94,15 @@ INSTANTIATE_TEST_SUITE_P(LocalRun, NotAnAddress,
 
 TEST_F(LocalRun, StatusPortTakenIsReportedOnceAndTheRunGoesOn) {
     testing_support::writeFile(dir.file("fw.bin"), "image");
-    EngineOptions o = options();
+    engine::EngineOptions o = options();
     platform::DatagramSocket squatter;
     ASSERT_TRUE(squatter.create(o.endpoints.statusPort));
-    UnitProgrammer programmer(op, sleeper, spooler, o);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, o);
     EXPECT_EQ(programmer.ProgramUnit(dir.file("absent.bin").string(), "127.0.0.7"),
-              ResultFileNotFound);
+              engine::ResultFileNotFound);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Windows Socket SendTo Error\nAddress already in use\n");
-    EXPECT_EQ(op.messages[0].flags, mb::kIconStop);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
 }
 
 // An image must be a regular file: a device never ends, a FIFO would hang the
@@ -127,8 +128,8 @@ TEST_P(NotRegularImage, IsRefusedLikeAMissingOne) {
     } else {
         path = dir.path().string();
     }
-    UnitProgrammer programmer(op, sleeper, spooler, options());
-    EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), ResultFileNotFound);
+    engine::UnitProgrammer programmer(op, sleeper, spooler, options());
+    EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), engine::ResultFileNotFound);
     EXPECT_EQ(programmer.lastRun().imageNotRegular, kind);
     if (unixSocket >= 0)
         ::close(unixSocket);
