@@ -5,7 +5,6 @@
 #include "platform/OutputFile.h"
 
 #include <algorithm>
-#include <cerrno>
 
 namespace fleet {
 

@@ -1,6 +1,6 @@
 #include "fleet/ListReader.h"
 
-#include <cerrno>
+#include "platform/ErrorText.h"
 
 namespace fleet {
 
@@ -52,8 +52,9 @@ int ListFile::refillAndRead(unsigned char& byte) {
         next_ = filled_ = 0;
         if (got == 0)
             return 0;
-        if (errno != EINTR) {
-            lastError_ = errno;
+        const int error = platform::lastSystemError();
+        if (!platform::isInterruption(error)) {
+            lastError_ = error;
             return -1;
         }
     }

@@ -39,8 +39,9 @@ public:
     }
 
 protected:
-    // Reads from the open file into buffer: bytes read, 0 at the end, -1 with
-    // errno set on an error. Tests replace it to fail at a chosen point.
+    // Reads from the open file into buffer: bytes read, 0 at the end, -1 on an
+    // error, which platform::lastSystemError() then tells. Tests replace it to
+    // fail at a chosen point.
     virtual long readRaw(void* buffer, std::size_t length);
 
 private:

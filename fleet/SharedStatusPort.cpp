@@ -1,9 +1,7 @@
 #include "fleet/SharedStatusPort.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
-
+#include <cerrno>
+#include <chrono>
 #include <cstring>
 
 namespace fleet {
@@ -15,6 +13,9 @@ constexpr std::size_t kMaxQueuedPerUnit = 256;
 // Anything larger than a status datagram is dropped by the reader of the
 // queue anyway; keep enough to know it was oversize.
 constexpr std::size_t kReadBuffer = 2048;
+// How long the reader sleeps on a quiet port before it looks whether it is
+// still wanted; a stop wakes it at once anyway.
+constexpr std::chrono::milliseconds kQuietLook{100};
 
 }  // namespace
 
@@ -76,9 +77,8 @@ bool SharedStatusPort::start(int* errorCode) {
         return false;
     }
     bound_ = true;
-    if (::pipe2(wakePipe_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        wakePipe_[0] = wakePipe_[1] = -1;
-    }
+    // A wait of its own for each start: a stop's wake-up ends every later wait.
+    wait_.emplace();
     running_ = true;
     reader_ = std::thread([this] { readLoop(); });
     return true;
@@ -86,17 +86,10 @@ bool SharedStatusPort::start(int* errorCode) {
 
 void SharedStatusPort::stop() {
     if (running_.exchange(false)) {
-        if (wakePipe_[1] >= 0) {
-            char byte = 0;
-            [[maybe_unused]] auto ignored = ::write(wakePipe_[1], &byte, 1);
-        }
+        wait_->wake();
         reader_.join();
     }
-    for (int& fd : wakePipe_) {
-        if (fd >= 0)
-            ::close(fd);
-        fd = -1;
-    }
+    wait_.reset();
     socket_.close();
     bound_ = false;
 }
@@ -104,8 +97,7 @@ void SharedStatusPort::stop() {
 void SharedStatusPort::readLoop() {
     std::string buffer(kReadBuffer + 1, '\0');
     while (running_) {
-        pollfd fds[2] = {{socket_.fd(), POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
-        if (::poll(fds, wakePipe_[0] >= 0 ? 2 : 1, 100) <= 0)
+        if (wait_->untilReadable(socket_, kQuietLook) != platform::WakeableWait::Outcome::Readable)
             continue;
         for (;;) {
             std::string sender;

@@ -2,6 +2,7 @@
 
 #include "engine/StatusInbox.h"
 #include "platform/DatagramSocket.h"
+#include "platform/WakeableWait.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -10,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -62,7 +64,7 @@ private:
     bool bound_ = false;
     std::atomic<bool> running_{false};
     std::thread reader_;
-    int wakePipe_[2] = {-1, -1};
+    std::optional<platform::WakeableWait> wait_;
     mutable std::mutex mutex_;
     std::map<std::string, Queue> queues_;
     std::atomic<std::uint64_t> foreign_{0};

@@ -1,7 +1,6 @@
 #include "fleet/UnitBroadcast.h"
 
 #include <algorithm>
-#include <cerrno>
 
 namespace fleet {
 

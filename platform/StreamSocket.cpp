@@ -97,11 +97,15 @@ bool StreamSocket::pause(std::chrono::milliseconds duration) {
     }
 }
 
-StreamSocket::Attempt StreamSocket::attemptOnce(const sockaddr_in& address) {
+StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint16_t port) {
     if ((fd_ < 0 || used_) && !create())
         return Attempt::Failed;
     used_ = true;
-    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = htonl(address);
+    if (::connect(fd_, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
         return Attempt::Connected;
     int error = errno;
     if (error == EINPROGRESS || error == EINTR) {
@@ -144,13 +148,13 @@ void StreamSocket::becomeBlockingWithTimeout() {
 }
 
 bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
-    auto address = ipv4Address(host, port);
+    const auto address = ipv4AsReached(host);
     if (!address) {
         lastError_ = EINVAL;
         return false;
     }
     for (int request = 0;; ++request) {
-        switch (attemptOnce(*address)) {
+        switch (attemptOnce(*address, port)) {
             case Attempt::Connected:
                 bytesSent_ = 0;
                 becomeBlockingWithTimeout();

@@ -8,8 +8,6 @@
 #include <functional>
 #include <string>
 
-#include <netinet/in.h>
-
 namespace platform {
 
 // Units were built against the pace of the original platform's blocking
@@ -66,7 +64,8 @@ public:
 private:
     enum class Attempt { Connected, Refused, Failed };
     enum class Wait { Writable, TimedOut, Stopped, Failed };
-    Attempt attemptOnce(const ::sockaddr_in& address);
+    // One connection request to the address (host byte order) and port.
+    Attempt attemptOnce(std::uint32_t address, std::uint16_t port);
     Wait waitWritable(std::chrono::steady_clock::time_point deadline);
     bool pause(std::chrono::milliseconds duration);
     void becomeBlockingWithTimeout();

@@ -1,6 +1,6 @@
 #include "sim/SimulatorCommandLine.h"
 
-#include <arpa/inet.h>
+#include "platform/SocketAddress.h"
 
 #include <charconv>
 #include <limits>
@@ -26,8 +26,7 @@ std::optional<Number> parseNumber(std::string_view text, Number low, Number high
 }
 
 bool isIpv4(const std::string& text) {
-    in_addr address{};
-    return ::inet_pton(AF_INET, text.c_str(), &address) == 1;
+    return platform::parseIpv4(text).has_value();
 }
 
 int hexDigit(char c) {

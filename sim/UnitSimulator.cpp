@@ -2,7 +2,9 @@
 
 #include "engine/JsonText.h"
 #include "engine/Protocol.h"
+#include "platform/ErrorText.h"
 #include "platform/Sha256.h"
+#include "platform/SocketAddress.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -31,12 +33,12 @@ constexpr int kReadsPerTurn = 4;
 // How long a unit leaves its pending connections alone after running out of descriptors.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
 
-std::string errnoText(int error) {
-    return std::strerror(error);
-}
-
 bool parseAddress(const std::string& text, in_addr* address) {
-    return ::inet_pton(AF_INET, text.c_str(), address) == 1;
+    const auto parsed = platform::parseIpv4(text);
+    if (!parsed)
+        return false;
+    address->s_addr = htonl(*parsed);
+    return true;
 }
 
 sockaddr_in socketAddress(const in_addr& address, std::uint16_t port) {
@@ -47,14 +49,8 @@ sockaddr_in socketAddress(const in_addr& address, std::uint16_t port) {
     return result;
 }
 
-std::string addressText(const sockaddr_in& address) {
-    char text[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &address.sin_addr, text, sizeof text);
-    return text;
-}
-
 std::string endpointText(const sockaddr_in& address) {
-    return addressText(address) + ":" + std::to_string(ntohs(address.sin_port));
+    return platform::addressText(address) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
 void closeFd(int& fd) {
@@ -269,7 +265,7 @@ bool UnitSimulator::Loop::open(std::string* error) {
     };
     int pipeFds[2];
     if (::pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC) != 0)
-        return fail("cannot create the wake-up pipe: " + errnoText(errno));
+        return fail("cannot create the wake-up pipe: " + platform::systemErrorMessage(errno));
     wakeRead = pipeFds[0];
     wakeWrite = pipeFds[1];
 
@@ -286,7 +282,8 @@ bool UnitSimulator::Loop::open(std::string* error) {
                      const std::string& what, bool shared) {
         *fd = ::socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (*fd < 0)
-            return fail("cannot create the " + what + " socket: " + errnoText(errno));
+            return fail("cannot create the " + what +
+                        " socket: " + platform::systemErrorMessage(errno));
         // For a listener this only lets it reuse a port whose old connections
         // linger in TIME_WAIT; two listeners on one address still collide.
         if (shared || type == SOCK_STREAM)
@@ -294,7 +291,7 @@ bool UnitSimulator::Loop::open(std::string* error) {
         const sockaddr_in local = socketAddress(address, port);
         if (::bind(*fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0)
             return fail("cannot bind the " + what + " socket to " + endpointText(local) + ": " +
-                        errnoText(errno));
+                        platform::systemErrorMessage(errno));
         return true;
     };
 
@@ -320,7 +317,7 @@ bool UnitSimulator::Loop::open(std::string* error) {
             continue;
         }
         if (::listen(units[i].listenFd, 128) != 0)
-            return fail("cannot listen on " + text + ": " + errnoText(errno));
+            return fail("cannot listen on " + text + ": " + platform::systemErrorMessage(errno));
     }
 
     // Several simulator processes each hear every broadcast.
@@ -484,7 +481,7 @@ void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* 
                 text("from", endpointText(from)), flag("bootloader", inBootLoader),
                 flag("broadcast", broadcast), text("product", product)};
             if (sent < 0)
-                fields.push_back(text("error", errnoText(errno)));
+                fields.push_back(text("error", platform::systemErrorMessage(errno)));
             emit("query", unit, std::move(fields));
         });
         return;
@@ -513,7 +510,8 @@ void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
             // Out of descriptors the waiting connection stays pending and the
             // listener stays readable: watching it would spin the loop.
             if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-                emit("error", unit, {text("error", "cannot accept: " + errnoText(errno))});
+                emit("error", unit,
+                     {text("error", "cannot accept: " + platform::systemErrorMessage(errno))});
                 units[unit].acceptPaused = true;
                 later(kAcceptRetry, [this, unit] { units[unit].acceptPaused = false; });
             }
@@ -582,7 +580,7 @@ void UnitSimulator::Loop::readStream(int fd) {
         // A stream that ends in a reset is a cut-off image, never a whole one.
         emit("aborted", c.unit,
              {text("peer", endpointText(c.peer)), number("bytes", c.received),
-              text("error", errnoText(errno))});
+              text("error", platform::systemErrorMessage(errno))});
         dropConnection(fd);
         return;
     }
@@ -598,7 +596,8 @@ void UnitSimulator::Loop::hostLeftStall(int fd) {
     ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length);
     emit("aborted", c.unit,
          {text("peer", endpointText(c.peer)), number("bytes", c.received),
-          text("error", error != 0 ? errnoText(error) : "closed by the host while stalled")});
+          text("error", error != 0 ? platform::systemErrorMessage(error)
+                                   : "closed by the host while stalled")});
     dropConnection(fd);
 }
 
@@ -764,7 +763,9 @@ void UnitSimulator::Loop::becomeDeaf(std::size_t unit) {
         ::getsockname(u.fillerFd, reinterpret_cast<sockaddr*>(&u.fillerAddress), &length) != 0 ||
         (::connect(u.fillerFd, reinterpret_cast<const sockaddr*>(&port), sizeof port) != 0 &&
          errno != EINPROGRESS)) {
-        emit("error", unit, {text("error", "cannot fill the accept queue: " + errnoText(errno))});
+        emit("error", unit,
+             {text("error",
+                   "cannot fill the accept queue: " + platform::systemErrorMessage(errno))});
         closeFd(u.fillerFd);
         u.fillerAddress = {};
         ::listen(u.listenFd, 128);
@@ -780,7 +781,8 @@ void UnitSimulator::Loop::listenAgain(std::size_t unit) {
     if (!u.deaf && !u.refusing)
         return;
     if (::listen(u.listenFd, 128) != 0) {
-        emit("error", unit, {text("error", "cannot listen: " + errnoText(errno))});
+        emit("error", unit,
+             {text("error", "cannot listen: " + platform::systemErrorMessage(errno))});
         return;
     }
     closeFd(u.fillerFd);  // its queued end is taken and closed by the next accept
@@ -803,7 +805,7 @@ void UnitSimulator::Loop::sendStatus(std::size_t unit, const sockaddr_in& peer,
                                      text("hex", platform::hexText(bytes.data(), bytes.size())),
                                      text("when", when)};
     if (sent < 0)
-        fields.push_back(text("error", errnoText(errno)));
+        fields.push_back(text("error", platform::systemErrorMessage(errno)));
     emit("status", unit, std::move(fields));
 }
 

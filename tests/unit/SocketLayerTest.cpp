@@ -1,6 +1,7 @@
 #include "platform/DatagramSocket.h"
 #include "platform/ErrorText.h"
 #include "platform/StreamSocket.h"
+#include "platform/WakeableWait.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <arpa/inet.h>
@@ -256,4 +257,27 @@ TEST(DatagramSocket, BroadcastOnLoopbackNeedsThePermission) {
     std::this_thread::sleep_for(20ms);
     char buffer[8];
     EXPECT_EQ(listener.receive(buffer, sizeof buffer), 3);
+}
+
+TEST(WakeableWait, EndsWithADatagramOrTheTimeOutAndAWakeFromAnotherThreadEndsEveryLaterWait) {
+    using Outcome = platform::WakeableWait::Outcome;
+    platform::DatagramSocket receiver, sender;
+    ASSERT_TRUE(receiver.create(0, "127.0.0.1"));
+    ASSERT_TRUE(sender.create(0));
+    platform::WakeableWait wait;
+    EXPECT_EQ(wait.untilReadable(receiver, 10ms), Outcome::TimedOut);
+    ASSERT_EQ(sender.sendTo("127.0.0.1", receiver.localPort(), "\0\0\0\0", 4), 4);
+    EXPECT_EQ(wait.untilReadable(receiver, 30s), Outcome::Readable);
+    char buffer[4];
+    ASSERT_EQ(receiver.receive(buffer, sizeof buffer), 4);
+
+    // Only the wake can end these waits before their time-out.
+    std::thread waker([&] {
+        std::this_thread::sleep_for(50ms);
+        wait.wake();
+    });
+    EXPECT_EQ(wait.untilReadable(receiver, 30s), Outcome::Woken);
+    waker.join();
+    EXPECT_EQ(wait.untilReadable(receiver, 30s), Outcome::Woken)
+        << "a wake-up ends later waits too";
 }

@@ -1,4 +1,4 @@
-#include "platform/DescriptorStream.h"
+#include "platform/StandardStream.h"
 
 #include <unistd.h>
 
@@ -6,15 +6,35 @@
 
 namespace platform {
 
-DescriptorStreamBuffer::DescriptorStreamBuffer(int fd) : fd_(fd) {
+namespace {
+
+int descriptorOf(StandardStream stream) {
+    switch (stream) {
+        case StandardStream::Input:
+            return STDIN_FILENO;
+        case StandardStream::Output:
+            return STDOUT_FILENO;
+        case StandardStream::Error:
+            return STDERR_FILENO;
+    }
+    return -1;
+}
+
+}  // namespace
+
+bool isTerminal(StandardStream stream) {
+    return ::isatty(descriptorOf(stream)) == 1;
+}
+
+StandardStreamBuffer::StandardStreamBuffer(StandardStream stream) : fd_(descriptorOf(stream)) {
     setp(buffer_.data(), buffer_.data() + buffer_.size());
 }
 
-DescriptorStreamBuffer::~DescriptorStreamBuffer() {
+StandardStreamBuffer::~StandardStreamBuffer() {
     drain();
 }
 
-bool DescriptorStreamBuffer::writeAll(const char* data, std::size_t length) {
+bool StandardStreamBuffer::writeAll(const char* data, std::size_t length) {
     while (length > 0) {
         if (error_ != 0)
             return false;
@@ -31,13 +51,13 @@ bool DescriptorStreamBuffer::writeAll(const char* data, std::size_t length) {
     return error_ == 0;
 }
 
-bool DescriptorStreamBuffer::drain() {
+bool StandardStreamBuffer::drain() {
     const std::size_t pending = static_cast<std::size_t>(pptr() - pbase());
     setp(buffer_.data(), buffer_.data() + buffer_.size());
     return writeAll(buffer_.data(), pending);
 }
 
-DescriptorStreamBuffer::int_type DescriptorStreamBuffer::overflow(int_type c) {
+StandardStreamBuffer::int_type StandardStreamBuffer::overflow(int_type c) {
     if (!drain())
         return traits_type::eof();
     if (!traits_type::eq_int_type(c, traits_type::eof())) {
@@ -47,7 +67,7 @@ DescriptorStreamBuffer::int_type DescriptorStreamBuffer::overflow(int_type c) {
     return traits_type::not_eof(c);
 }
 
-std::streamsize DescriptorStreamBuffer::xsputn(const char* data, std::streamsize count) {
+std::streamsize StandardStreamBuffer::xsputn(const char* data, std::streamsize count) {
     if (error_ != 0)
         return 0;
     if (count <= epptr() - pptr()) {
@@ -60,7 +80,7 @@ std::streamsize DescriptorStreamBuffer::xsputn(const char* data, std::streamsize
     return count;
 }
 
-int DescriptorStreamBuffer::sync() {
+int StandardStreamBuffer::sync() {
     return drain() ? 0 : -1;
 }
 

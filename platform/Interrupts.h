@@ -1,0 +1,19 @@
+#pragma once
+
+#include <atomic>
+
+namespace platform {
+
+// From now on the operator's interrupts (Ctrl-C, and a request to terminate
+// the process) no longer end the process: each one is counted in counter, and
+// the work in progress looks at it. A second interrupt ends the process at
+// once with secondInterruptExit. A read that waits on the terminal ends with
+// an interrupt instead of going on waiting, and a write to a pipe nobody reads
+// any more fails with an error instead of ending the process.
+//
+// The system delivers interrupts to the process as a whole, so there is one
+// counter per process: counter must outlive the process's work, and a later
+// call takes the place of an earlier one.
+void countInterrupts(std::atomic<int>& counter, int secondInterruptExit);
+
+}  // namespace platform
