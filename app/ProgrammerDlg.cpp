@@ -23,6 +23,7 @@
 #include <QToolTip>
 
 #include <algorithm>
+#include <tuple>
 
 namespace {
 
@@ -413,9 +414,10 @@ void CProgrammerDlg::OnFindDevice() {
 }
 
 void CProgrammerDlg::OnTimeStamp() {
-    // The question, the broadcast and any failure's message; a success shows nothing.
+    // The question, the broadcast and any failure's message; a success shows
+    // nothing, so the window has nothing left to do with the outcome.
     fleet::TimeStampBroadcast broadcast(m_operator, m_options.endpoints);
-    broadcast.run();
+    std::ignore = broadcast.run();
 }
 
 engine::ProgramResult CProgrammerDlg::ProgramUnit() {

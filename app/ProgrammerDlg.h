@@ -64,7 +64,7 @@ public:
 
     // The programming sequence for the application state's image and target;
     // drives the progress bar. Tests and the batch may override it.
-    virtual engine::ProgramResult ProgramUnit();
+    [[nodiscard]] virtual engine::ProgramResult ProgramUnit();
 
     // The system-menu command; IDM_ABOUTBOX opens the About box.
     void OnSysCommand(unsigned nID);

@@ -22,6 +22,7 @@
 #include <memory>
 #include <mutex>
 #include <ostream>
+#include <tuple>
 
 namespace cli {
 
@@ -403,12 +404,14 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         foreign = sharedPort.foreignDatagrams();
 
     if (!fileFailed) {
+        // A log that fails here has said so on stderr, and the session's
+        // outcome, printed and turned into the exit status below, tells it.
         if (run.endedByFailure) {
-            session.endAfterFailure();
+            std::ignore = session.endAfterFailure();
         } else {
             if (run.stopped)
                 session.noteStopRequested();
-            session.summarise(run.attempted);
+            std::ignore = session.summarise(run.attempted);
         }
     }
     if (report && !report->close() && !reportFailed) {

@@ -29,6 +29,6 @@ struct Endpoints {
 std::vector<std::string> splitInterfaceNames(const std::string& text);
 
 // A port number from text: 1 to 65535, digits only.
-std::optional<std::uint16_t> parsePort(const std::string& text);
+[[nodiscard]] std::optional<std::uint16_t> parsePort(const std::string& text);
 
 }  // namespace engine

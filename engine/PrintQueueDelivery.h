@@ -29,9 +29,11 @@ struct QueueDeliveryRun {
 // write of it or a stop request cancels the image's job, so no cut-off image
 // ever goes out as a finished one; the unreadable image gives
 // ResultFileNotFound and a message that names it, the stop ResultUnconfirmed.
-ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
-                                  const std::string& queueName, platform::InputFile& image,
-                                  const std::string& header, unsigned char* buffer,
-                                  std::size_t bufferSize, QueueDeliveryRun* run = nullptr);
+[[nodiscard]] ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
+                                                const std::string& queueName,
+                                                platform::InputFile& image,
+                                                const std::string& header, unsigned char* buffer,
+                                                std::size_t bufferSize,
+                                                QueueDeliveryRun* run = nullptr);
 
 }  // namespace engine

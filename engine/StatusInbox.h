@@ -17,10 +17,10 @@ class StatusInbox {
 public:
     virtual ~StatusInbox() = default;
     // False with *errorCode set when the status port cannot be opened.
-    virtual bool open(int* errorCode) = 0;
+    [[nodiscard]] virtual bool open(int* errorCode) = 0;
     // One receive that never waits: byte count, or -1 when nothing is waiting
     // (or the datagram was longer than the buffer and was dropped).
-    virtual long receive(void* buffer, std::size_t length) = 0;
+    [[nodiscard]] virtual long receive(void* buffer, std::size_t length) = 0;
     virtual void close() = 0;
     // Datagrams from other senders that this inbox ignored since it was opened.
     virtual std::uint64_t foreignDatagrams() const { return 0; }
@@ -62,8 +62,8 @@ public:
     // never have seen it.
     SocketStatusInbox(platform::DatagramSocket& bound, StatusSenders senders);
 
-    bool open(int* errorCode) override;
-    long receive(void* buffer, std::size_t length) override;
+    [[nodiscard]] bool open(int* errorCode) override;
+    [[nodiscard]] long receive(void* buffer, std::size_t length) override;
     void close() override;
     std::uint64_t foreignDatagrams() const override { return foreign_; }
     std::uint64_t datagramsArrived() const override { return arrived_; }

@@ -14,12 +14,14 @@ namespace engine {
 
 // Binds a non-blocking datagram socket to the port on all interfaces.
 // 0 on success; 1 after "Windows Socket SendTo Error\n<system text>".
-int CreateUDPSocket(Operator& op, platform::DatagramSocket& socket, std::uint16_t port);
+[[nodiscard]] int CreateUDPSocket(Operator& op, platform::DatagramSocket& socket,
+                                  std::uint16_t port);
 
 // One datagram to the address and port. 0 on success; 3 after
 // "Windows Socket SendUDP Error".
-int SendUDP(Operator& op, platform::DatagramSocket& socket, const std::string& address,
-            std::uint16_t port, const void* data, std::size_t length);
+[[nodiscard]] int SendUDP(Operator& op, platform::DatagramSocket& socket,
+                          const std::string& address, std::uint16_t port, const void* data,
+                          std::size_t length);
 
 // One receive that never waits. `length` is the buffer size on entry and the
 // byte count on return, -1 when nothing was waiting, the receive failed or the

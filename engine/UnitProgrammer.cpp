@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <memory>
+#include <tuple>
 
 namespace engine {
 
@@ -66,7 +67,9 @@ UnitProgrammer::UnitProgrammer(Operator& op, platform::Sleeper& sleeper, platfor
 std::unique_ptr<platform::StreamSocket> UnitProgrammer::makeDataConnection() {
     auto connection = std::make_unique<platform::StreamSocket>(
         options_.stream, [this] { op_.keepPainted(); }, options_.stop);
-    connection->create();
+    // Not examined: the connect that follows makes its own socket when this
+    // one could not be made, and reports any failure itself.
+    std::ignore = connection->create();
     return connection;
 }
 
@@ -140,7 +143,9 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     }
 
     // A first connection, dropped at once, wakes the unit's data port; units
-    // expect it before the one that carries the header.
+    // expect it before the one that carries the header. Whether it connected
+    // is only noted for displays: the sequence goes on either way, and the
+    // next connection's failure is the one that counts.
     op_.phaseChanged(UnitPhase::BootLoaderEntry);
     op_.connectionAttempted(makeDataConnection()->connect(target, dataPort));
     if (stopped())
@@ -161,7 +166,9 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
         }
         run_.sourceAddress = connection->localAddress();
         run_.interfaceName = interfaceTowards(run_.sourceAddress, target);
-        connection->sendAll(header.data(), header.size());
+        // Not examined: a unit that did not take the header whole never enters
+        // its boot loader, and the probes that follow find that out.
+        std::ignore = connection->sendAll(header.data(), header.size());
     }
     if (stopped())
         return ResultUnconfirmed;
@@ -325,9 +332,11 @@ std::optional<std::string> UnitProgrammer::queryProduct(const std::string& addre
     std::array<unsigned char, timing::kProbeReplyBuffer> reply{};
     std::chrono::milliseconds elapsed{0};
     for (;;) {
+        // A query that did not go out gets no answer, which the wait below
+        // already allows for.
         if (elapsed % timing::kIdentifyQueryInterval == std::chrono::milliseconds(0))
-            socket.sendTo(address, options_.endpoints.unitUdpPort, proto::kQuery.data(),
-                          proto::kQuery.size());
+            std::ignore = socket.sendTo(address, options_.endpoints.unitUdpPort,
+                                        proto::kQuery.data(), proto::kQuery.size());
         if (!pause(timing::kIdentifyReceiveSleep))
             return std::nullopt;
         elapsed += timing::kIdentifyReceiveSleep;

@@ -22,7 +22,7 @@ namespace engine {
 // The network path is taken when the target starts with four unsigned numbers
 // joined by dots; any other target names a print queue. The numbers themselves
 // are never used; the text is.
-bool readsAsDottedAddress(const std::string& target);
+[[nodiscard]] bool readsAsDottedAddress(const std::string& target);
 
 struct EngineOptions {
     Endpoints endpoints;
@@ -88,9 +88,10 @@ public:
 
     // The image at imagePath to target; the boot-loader probes go to probeAddress,
     // which every caller sets to the same text as the target.
-    ProgramResult ProgramUnit(const std::string& imagePath, const std::string& target,
-                              const std::string& probeAddress);
-    ProgramResult ProgramUnit(const std::string& imagePath, const std::string& target) {
+    [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath, const std::string& target,
+                                            const std::string& probeAddress);
+    [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath,
+                                            const std::string& target) {
         return ProgramUnit(imagePath, target, target);
     }
 
@@ -104,26 +105,28 @@ public:
     const EngineOptions& options() const { return options_; }
 
 private:
-    ProgramResult networkPath(const std::string& target, const std::string& probeAddress,
-                              const std::string& imagePath, platform::InputFile& image,
-                              StatusInbox& inbox);
-    std::optional<ProgramResult> streamImage(platform::StreamSocket& connection,
-                                             const std::string& imagePath,
-                                             platform::InputFile& image);
-    bool drainStatus(StatusInbox& inbox);
-    ProgramResult awaitVerdict(StatusInbox& inbox);
+    [[nodiscard]] ProgramResult networkPath(const std::string& target,
+                                            const std::string& probeAddress,
+                                            const std::string& imagePath,
+                                            platform::InputFile& image, StatusInbox& inbox);
+    [[nodiscard]] std::optional<ProgramResult> streamImage(platform::StreamSocket& connection,
+                                                           const std::string& imagePath,
+                                                           platform::InputFile& image);
+    [[nodiscard]] bool drainStatus(StatusInbox& inbox);
+    [[nodiscard]] ProgramResult awaitVerdict(StatusInbox& inbox);
     // The product field of the unit's own answer to the query, asked every
     // second for at most wait; nothing when no answer that counts came. An
     // answer from the unit's boot loader counts only when bootLoaderCounts.
-    std::optional<std::string> queryProduct(const std::string& address,
-                                            std::chrono::milliseconds wait, bool bootLoaderCounts);
+    [[nodiscard]] std::optional<std::string> queryProduct(const std::string& address,
+                                                          std::chrono::milliseconds wait,
+                                                          bool bootLoaderCounts);
     // A fresh data connection, created (its outcome is not examined: the
     // connect that follows reports any failure).
     std::unique_ptr<platform::StreamSocket> makeDataConnection();
     // A pause of the schedule; false when a stop request cut it short.
-    bool pause(std::chrono::milliseconds duration);
+    [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     // True once a stop has been asked for (and remembered for the run).
-    bool stopped();
+    [[nodiscard]] bool stopped();
 
     Operator& op_;
     platform::Sleeper& sleeper_;

@@ -22,7 +22,7 @@ public:
     // nothing of 0.0.0.0/8 or of 224.0.0.0 and above. False with *error set
     // (a sentence naming the fault) when the text is none of these, or when
     // the addresses in all would exceed kMostAddresses; nothing is added then.
-    bool add(const std::string& text, std::string* error);
+    [[nodiscard]] bool add(const std::string& text, std::string* error);
 
     // Distinct addresses in all.
     std::uint64_t count() const;

@@ -5,6 +5,7 @@
 #include "platform/LocalClock.h"
 
 #include <filesystem>
+#include <tuple>
 
 namespace fleet {
 
@@ -46,7 +47,9 @@ bool BatchSession::fail(const std::string& message) {
     // Both files close before the operator reads the message, so whatever
     // the log holds by then is on disk and free for an editor.
     list_.close();
-    log_.close();
+    // The batch fails with this message whatever the close says: a late
+    // write error of the log would only repeat that the log is incomplete.
+    std::ignore = log_.close();
     outcome_.end = BatchEnd::FileError;
     outcome_.error = message;
     op_.messageBox(message, engine::mb::kIconStop);
@@ -194,7 +197,9 @@ BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platfor
             if (next == BatchSession::Next::Error)
                 break;
             if (next != BatchSession::Next::Record) {
-                session.summarise(number);
+                // A log that cannot take the summary has shown its message,
+                // and the outcome tells the caller.
+                std::ignore = session.summarise(number);
                 break;
             }
             op.setProgressPosition(0);
@@ -205,7 +210,9 @@ BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platfor
                 break;
             const AfterUnit after = afterUnit(result);
             if (after == AfterUnit::EndBatch) {
-                session.endAfterFailure();
+                // The batch ends here either way; a failed close has shown
+                // its message, and the outcome tells the caller.
+                std::ignore = session.endAfterFailure();
                 break;
             }
             if (after == AfterUnit::PauseThenNext)

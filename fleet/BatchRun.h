@@ -89,28 +89,28 @@ public:
 
     // Creates the log, writes its two header lines, opens the list, counts its
     // records and goes back to its start.
-    bool begin(const BatchRequest& request);
+    [[nodiscard]] bool begin(const BatchRequest& request);
 
     enum class Next { Record, EndOfList, Stop, Error };
     // Reads the next record into target; Stop when a stop request was made
     // (the record read is then not programmed).
-    Next nextRecord(std::string& target);
+    [[nodiscard]] Next nextRecord(std::string& target);
 
     // Writes the unit's log line; false on a write error.
-    bool unitDone(const std::string& target, engine::ProgramResult result);
+    [[nodiscard]] bool unitDone(const std::string& target, engine::ProgramResult result);
     // Writes the line of a unit an earlier batch programmed, which this one
     // leaves alone, so the log stays a record of the whole list; false on a
     // write error.
-    bool unitSkipped(const std::string& target);
+    [[nodiscard]] bool unitSkipped(const std::string& target);
 
     // Shows the summary and writes it as the log's last line, then closes both
     // files; units is the number of units tried.
-    bool summarise(std::size_t units);
+    [[nodiscard]] bool summarise(std::size_t units);
     // Records that a stop request, not the end of the list, ended the batch
     // (for runs that take the records ahead of programming them).
     void noteStopRequested() { outcome_.end = BatchEnd::StopRequested; }
     // Closes both files after a unit that ended the batch.
-    bool endAfterFailure();
+    [[nodiscard]] bool endAfterFailure();
 
     const BatchOutcome& outcome() const { return outcome_; }
     BatchOutcome takeOutcome() { return std::move(outcome_); }
@@ -119,7 +119,7 @@ private:
     bool fail(const std::string& message);
     bool logWriteFailed();
     bool listReadFailed(long result);
-    bool closeBoth();
+    [[nodiscard]] bool closeBoth();
 
     engine::Operator& op_;
     BatchHooks hooks_;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cmath>
 #include <set>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -110,7 +111,10 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
     if (sweep) {
         // Unicast only: a subnet's broadcast address inside a range must not
         // turn one query into a broadcast, so the permission goes first.
-        socket.setBroadcast(false);
+        // Not examined: on the socket the broadcast has just used, taking the
+        // permission away cannot fail (the system refuses only a bad socket or
+        // a bad option, and neither can occur here).
+        std::ignore = socket.setBroadcast(false);
         const std::vector<std::uint32_t> addresses = ranges_.addresses();
         const std::uint64_t total = addresses.size();
         const auto burst = static_cast<std::uint64_t>(std::max(1, rate_ / kBurstsPerSecond));

@@ -57,7 +57,7 @@ public:
     // instead of ending at them, and takes up to 500 answers more than there
     // are addresses; a broadcast that could not be sent ("Send Error") does
     // not stop the unicast queries then.
-    bool refresh(DeviceList& list);
+    [[nodiscard]] bool refresh(DeviceList& list);
 
     // What the last refresh's broadcast did on each way out.
     const BroadcastReport& broadcastReport() const { return report_; }

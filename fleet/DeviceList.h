@@ -59,7 +59,8 @@ bool isSavableAddress(std::string_view address);
 // Writes the address of every line, in the given order, each followed by CR LF,
 // leaving out the entries isSavableAddress refuses. The file is replaced whole
 // or not at all: a half-written list never stands at path.
-SaveResult writeAddressList(const std::vector<std::string>& lines, const std::string& path);
+[[nodiscard]] SaveResult writeAddressList(const std::vector<std::string>& lines,
+                                          const std::string& path);
 
 // Save List as the operator meets it: a file that cannot be created is passed
 // over in silence (the chooser may have been cancelled and left no path); a

@@ -21,16 +21,16 @@ public:
 
     // Opens an existing file for reading; false with lastError() when it cannot
     // (EISDIR for a folder).
-    bool open(const std::string& path);
+    [[nodiscard]] bool open(const std::string& path);
     // Back to the first byte; false with lastError() when the file cannot seek.
-    bool rewind();
+    [[nodiscard]] bool rewind();
     void close();
     bool isOpen() const { return file_.isOpen(); }
     int lastError() const { return lastError_; }
 
     // The next byte: 1 when one was read, 0 at the end of the file, -1 on a
     // read error (lastError() tells which).
-    int readByte(unsigned char& byte) {
+    [[nodiscard]] int readByte(unsigned char& byte) {
         if (next_ < filled_) {
             byte = buffer_[next_++];
             return 1;
@@ -42,10 +42,10 @@ protected:
     // Reads from the open file into buffer: bytes read, 0 at the end, -1 on an
     // error, which platform::lastSystemError() then tells. Tests replace it to
     // fail at a chosen point.
-    virtual long readRaw(void* buffer, std::size_t length);
+    [[nodiscard]] virtual long readRaw(void* buffer, std::size_t length);
 
 private:
-    int refillAndRead(unsigned char& byte);
+    [[nodiscard]] int refillAndRead(unsigned char& byte);
 
     platform::InputFile file_;
     int lastError_ = 0;
@@ -73,6 +73,6 @@ inline constexpr std::size_t kListRecordLimit = 1024;
 // is part of the record, spaces included: it is used verbatim. A record of
 // more than kListRecordLimit bytes is not read beyond that limit, so memory
 // stays bounded whatever the file holds.
-long ReadListLine(ListFile& file, std::string& record);
+[[nodiscard]] long ReadListLine(ListFile& file, std::string& record);
 
 }  // namespace fleet

@@ -81,7 +81,7 @@ public:
     ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper);
     ParallelScheduler(std::size_t jobs, platform::Sleeper& sleeper, Policy policy);
 
-    Outcome run(const std::vector<std::string>& targets, const Callbacks& callbacks);
+    [[nodiscard]] Outcome run(const std::vector<std::string>& targets, const Callbacks& callbacks);
 
     // True for targets the programming sequence sends to a print queue.
     static bool isPrintQueueTarget(const std::string& target);

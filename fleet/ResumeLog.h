@@ -18,13 +18,13 @@ struct ResumeLog {
 
 // Reads a status log's lines. False with *error when the bytes are not one
 // (the first line is not a "File Name: " line).
-bool parseResumeLog(std::string_view bytes, ResumeLog& log, std::string* error);
+[[nodiscard]] bool parseResumeLog(std::string_view bytes, ResumeLog& log, std::string* error);
 
 // Reads the whole log at path before anything else is written, so the log a
 // batch goes on from may be the very file that batch replaces. False with
 // *error (a whole sentence, without line end) when it cannot be read or is no
 // status log.
-bool readResumeLog(const std::string& path, ResumeLog& log, std::string* error);
+[[nodiscard]] bool readResumeLog(const std::string& path, ResumeLog& log, std::string* error);
 
 // True when the log's "File Name: " line names the image at imagePath: the
 // same text, or a path to the same file.

@@ -31,7 +31,7 @@ public:
     SharedStatusPort& operator=(const SharedStatusPort&) = delete;
 
     // Binds the port and starts reading; false with *errorCode when it cannot.
-    bool start(int* errorCode);
+    [[nodiscard]] bool start(int* errorCode);
     void stop();
 
     // An inbox for the unit at target. When the port is not bound it opens
@@ -57,7 +57,7 @@ private:
     void readLoop();
     void subscribe(const std::string& key);
     void unsubscribe(const std::string& key);
-    long take(const std::string& key, void* buffer, std::size_t length);
+    [[nodiscard]] long take(const std::string& key, void* buffer, std::size_t length);
 
     std::uint16_t port_;
     platform::DatagramSocket socket_;

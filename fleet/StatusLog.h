@@ -18,11 +18,11 @@ public:
     // another batch holds the same log, creation fails rather than truncating
     // the other batch's lines. A symbolic link, a FIFO or a device at the path
     // is refused and left untouched. False with failure() when it cannot.
-    bool create(const std::string& path) { return file_.createExclusive(path); }
+    [[nodiscard]] bool create(const std::string& path) { return file_.createExclusive(path); }
     // Writes all of bytes and flushes them to the disk; false with failure().
-    bool write(const std::string& bytes) { return file_.write(bytes); }
+    [[nodiscard]] bool write(const std::string& bytes) { return file_.write(bytes); }
     // False with failure() when the system reports a late write error.
-    bool close() { return file_.close(); }
+    [[nodiscard]] bool close() { return file_.close(); }
 
     bool isOpen() const { return file_.isOpen(); }
     const platform::OutputFailure& failure() const { return file_.failure(); }

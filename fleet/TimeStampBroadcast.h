@@ -37,7 +37,7 @@ public:
 
     // Asks, reads the clock, sends. Failures are shown to the operator on the
     // spot; a successful run shows nothing.
-    Outcome run();
+    [[nodiscard]] Outcome run();
 
     // The message of the last run that got as far as reading the clock.
     const std::string& text() const { return text_; }

@@ -1,6 +1,7 @@
 #include "fleet/UnitBroadcast.h"
 
 #include <algorithm>
+#include <tuple>
 
 namespace fleet {
 
@@ -77,10 +78,12 @@ BroadcastReport broadcastToUnits(engine::Operator& op, const engine::Endpoints& 
         report.step = BroadcastStep::BroadcastDenied;
         return report;
     }
+    // A smaller queue than asked for only means that a flood of answers loses
+    // some sooner; the answers read are listed all the same.
     if (receiveQueueBytes > 0)
-        socket.setReceiveBufferSize(receiveQueueBytes);
+        std::ignore = socket.setReceiveBufferSize(receiveQueueBytes);
     // Which interface heard an answer is worth knowing, never worth failing for.
-    socket.setReportArrivalInterface(true);
+    std::ignore = socket.setReportArrivalInterface(true);
 
     // When the interfaces cannot be listed, the routing table's one way is
     // still there.

@@ -17,7 +17,8 @@ namespace platform {
 class CupsSpooler final : public Spooler {
 public:
     std::vector<std::string> queueNames() override;
-    std::unique_ptr<PrintQueue> open(const std::string& name, int* errorCode) override;
+    [[nodiscard]] std::unique_ptr<PrintQueue> open(const std::string& name,
+                                                   int* errorCode) override;
 
     static constexpr int kErrorNoSuchQueue = 0x0406;
     static constexpr int kErrorServerUnreachable = 0x0503;

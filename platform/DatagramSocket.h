@@ -17,30 +17,31 @@ public:
     DatagramSocket& operator=(DatagramSocket&& other) noexcept;
 
     // Binds to the port on all local interfaces, or on bindAddress when given.
-    bool create(std::uint16_t port, const std::string& bindAddress = {});
-    bool setBroadcast(bool enabled);
+    [[nodiscard]] bool create(std::uint16_t port, const std::string& bindAddress = {});
+    [[nodiscard]] bool setBroadcast(bool enabled);
     // Asks the kernel to queue up to this many bytes of unread datagrams; the
     // kernel may grant less (its own ceiling), which is not an error.
-    bool setReceiveBufferSize(int bytes);
+    [[nodiscard]] bool setReceiveBufferSize(int bytes);
 
     // Bytes sent, or -1 with lastError() set.
-    long sendTo(const std::string& host, std::uint16_t port, const void* data, std::size_t length);
+    [[nodiscard]] long sendTo(const std::string& host, std::uint16_t port, const void* data,
+                              std::size_t length);
     // The same, out of the interface with this index whatever the routing
     // table says, from that interface's address (no privileges needed). This
     // is how a limited broadcast reaches the network of an interface that the
     // default route does not lead to. Index 0 sends as sendTo does.
-    long sendVia(unsigned interfaceIndex, const std::string& host, std::uint16_t port,
-                 const void* data, std::size_t length);
+    [[nodiscard]] long sendVia(unsigned interfaceIndex, const std::string& host, std::uint16_t port,
+                               const void* data, std::size_t length);
 
     // From now on, every receive can tell the interface a datagram came in on.
-    bool setReportArrivalInterface(bool enabled);
+    [[nodiscard]] bool setReportArrivalInterface(bool enabled);
 
     // One datagram into the buffer: its byte count, or -1 when nothing waits or
     // the receive failed. A datagram longer than the buffer is dropped whole
     // (-1 with EMSGSIZE); the sender is told for it as for any other. The
     // arrival interface's index is 0 unless setReportArrivalInterface(true).
-    long receive(void* buffer, std::size_t length, std::string* sender = nullptr,
-                 unsigned* arrivalInterface = nullptr);
+    [[nodiscard]] long receive(void* buffer, std::size_t length, std::string* sender = nullptr,
+                               unsigned* arrivalInterface = nullptr);
 
     void close();
     bool isOpen() const { return fd_ >= 0; }

@@ -15,14 +15,14 @@ public:
     InputFile& operator=(const InputFile&) = delete;
 
     // Opens an existing file that is not a directory.
-    bool open(const std::string& path);
+    [[nodiscard]] bool open(const std::string& path);
     // Opens an existing regular file only: anything else (a directory, a
     // device, a FIFO, a socket) is refused, as it has no end a stream could
     // reach or would hang the open itself. This open never waits.
-    bool openRegular(const std::string& path);
+    [[nodiscard]] bool openRegular(const std::string& path);
     // Bytes read (0 at the end of the file), or -1 on a read error.
-    long read(void* buffer, std::size_t length);
-    bool rewind();
+    [[nodiscard]] long read(void* buffer, std::size_t length);
+    [[nodiscard]] bool rewind();
     // The file's length in bytes now.
     std::uint64_t size() const;
     void close();
@@ -34,7 +34,7 @@ public:
     const std::string& notRegularKind() const { return notRegularKind_; }
 
 private:
-    bool open(const std::string& path, bool regularOnly);
+    [[nodiscard]] bool open(const std::string& path, bool regularOnly);
 
     int fd_ = -1;
     int lastError_ = 0;

@@ -26,13 +26,13 @@ struct Ipv4Interface {
 // Every IPv4 address of every interface, in the system's order. Empty with
 // *error set when the list cannot be read; empty with *error 0 when there is
 // no IPv4 address at all.
-std::vector<Ipv4Interface> listIpv4Interfaces(int* error = nullptr);
+[[nodiscard]] std::vector<Ipv4Interface> listIpv4Interfaces(int* error = nullptr);
 
 // The interface that holds source, this computer's address towards
 // destination: of several with that address, the one whose subnet holds the
 // destination. Nothing when no interface holds it.
-std::optional<Ipv4Interface> interfaceHolding(const std::vector<Ipv4Interface>& interfaces,
-                                              std::uint32_t source, std::uint32_t destination);
+[[nodiscard]] std::optional<Ipv4Interface> interfaceHolding(
+    const std::vector<Ipv4Interface>& interfaces, std::uint32_t source, std::uint32_t destination);
 
 // The name of the interface with this index, empty when there is none.
 std::string interfaceName(unsigned index);
@@ -40,6 +40,6 @@ std::string interfaceName(unsigned index);
 // The source address this computer would use to send to the address, as the
 // routing table decides it (a connected datagram socket asked for its local
 // end; nothing is sent). Nothing with *error set when there is no route.
-std::optional<std::uint32_t> routeSourceFor(std::uint32_t destination, int* error);
+[[nodiscard]] std::optional<std::uint32_t> routeSourceFor(std::uint32_t destination, int* error);
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <random>
+#include <tuple>
 
 namespace platform {
 
@@ -99,11 +100,15 @@ std::string OutputFailure::reason() const {
 }
 
 OutputFile::~OutputFile() {
-    close();
+    // A file still open here was abandoned on an error path that has been
+    // reported already; nobody is left to tell of a late write error.
+    std::ignore = close();
 }
 
 bool OutputFile::createExclusive(const std::string& path) {
-    close();
+    // The file this object held before is done with; the caller closes one
+    // whose last bytes matter before it creates the next.
+    std::ignore = close();
     failure_ = {};
     if (path.empty() || path.find('\0') != std::string::npos) {
         failure_ = systemFailure(ENOENT);

@@ -42,11 +42,11 @@ public:
     // Creates the file or empties an existing one. While another OutputFile
     // (in any process on this computer) holds the same file, it fails with
     // Kind::InUse and the file keeps every byte.
-    bool createExclusive(const std::string& path);
+    [[nodiscard]] bool createExclusive(const std::string& path);
     // Writes all of bytes and hands them to the disk.
-    bool write(std::string_view bytes);
+    [[nodiscard]] bool write(std::string_view bytes);
     // False when the system reports a late write error.
-    bool close();
+    [[nodiscard]] bool close();
 
     bool isOpen() const { return fd_ >= 0; }
     const OutputFailure& failure() const { return failure_; }
@@ -66,6 +66,6 @@ struct ReplaceResult {
     OutputFailure failure;
     bool created = false;
 };
-ReplaceResult replaceFileContents(const std::string& path, std::string_view bytes);
+[[nodiscard]] ReplaceResult replaceFileContents(const std::string& path, std::string_view bytes);
 
 }  // namespace platform

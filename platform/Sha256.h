@@ -42,6 +42,6 @@ struct FileDigest {
     std::uint64_t bytes = 0;
     std::string hex;
 };
-FileDigest sha256OfFile(const std::string& path);
+[[nodiscard]] FileDigest sha256OfFile(const std::string& path);
 
 }  // namespace platform

@@ -17,7 +17,8 @@ public:
     // The same pause, ended early once stop says so (looked at about every
     // kStopCheckInterval). True when the whole pause was slept; without a stop
     // check it is exactly sleepFor. The default sleeps in short sleepFor slices.
-    virtual bool sleepUnlessStopped(std::chrono::milliseconds duration, const StopCheck& stop);
+    [[nodiscard]] virtual bool sleepUnlessStopped(std::chrono::milliseconds duration,
+                                                  const StopCheck& stop);
 
     // The clock that pauses are measured on. A batch that waits for a moment
     // (a unit's next attempt) reads it, so that a test's scaled sleeper can

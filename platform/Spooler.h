@@ -22,17 +22,18 @@ class PrintQueue {
 public:
     virtual ~PrintQueue() = default;
     // The queue's port, e.g. "FILE:"; nothing when the queue's details cannot be read.
-    virtual std::optional<std::string> portName() = 0;
+    [[nodiscard]] virtual std::optional<std::string> portName() = 0;
     // Its state; nothing when the spooler does not tell.
-    virtual std::optional<QueueState> state() { return std::nullopt; }
-    virtual bool startDocument(const std::string& documentName, const std::string& dataType) = 0;
-    virtual bool startPage() = 0;
-    virtual bool write(const void* data, std::size_t length) = 0;
-    virtual bool endPage() = 0;
-    virtual bool endDocument() = 0;
+    [[nodiscard]] virtual std::optional<QueueState> state() { return std::nullopt; }
+    [[nodiscard]] virtual bool startDocument(const std::string& documentName,
+                                             const std::string& dataType) = 0;
+    [[nodiscard]] virtual bool startPage() = 0;
+    [[nodiscard]] virtual bool write(const void* data, std::size_t length) = 0;
+    [[nodiscard]] virtual bool endPage() = 0;
+    [[nodiscard]] virtual bool endDocument() = 0;
     // Withdraws the document in progress: its job is cancelled, nothing of it
     // reaches the port, and the queue is ready for the next document.
-    virtual bool abortDocument() = 0;
+    [[nodiscard]] virtual bool abortDocument() = 0;
     virtual void close() = 0;
 };
 
@@ -43,7 +44,8 @@ public:
     // spooler cannot be reached.
     virtual std::vector<std::string> queueNames() = 0;
     // The open queue, or nothing with *errorCode set to the spooler's reason.
-    virtual std::unique_ptr<PrintQueue> open(const std::string& name, int* errorCode) = 0;
+    [[nodiscard]] virtual std::unique_ptr<PrintQueue> open(const std::string& name,
+                                                           int* errorCode) = 0;
 };
 
 }  // namespace platform

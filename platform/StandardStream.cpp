@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <tuple>
 
 namespace platform {
 
@@ -31,7 +32,9 @@ StandardStreamBuffer::StandardStreamBuffer(StandardStream stream) : fd_(descript
 }
 
 StandardStreamBuffer::~StandardStreamBuffer() {
-    drain();
+    // The last flush of an output nobody asks about any more; a program that
+    // cares flushes before and reads lastError().
+    std::ignore = drain();
 }
 
 bool StandardStreamBuffer::writeAll(const char* data, std::size_t length) {

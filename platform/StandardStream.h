@@ -31,8 +31,8 @@ protected:
     int sync() override;
 
 private:
-    bool drain();
-    bool writeAll(const char* data, std::size_t length);
+    [[nodiscard]] bool drain();
+    [[nodiscard]] bool writeAll(const char* data, std::size_t length);
 
     int fd_;
     int error_ = 0;

@@ -12,7 +12,7 @@ using StopCheck = std::function<bool()>;
 // How often a wait looks at its stop check: a stop is seen within about this long.
 inline constexpr std::chrono::milliseconds kStopCheckInterval{50};
 
-inline bool stopRequested(const StopCheck& stop) {
+[[nodiscard]] inline bool stopRequested(const StopCheck& stop) {
     return stop && stop();
 }
 

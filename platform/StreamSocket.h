@@ -38,16 +38,16 @@ public:
     StreamSocket(const StreamSocket&) = delete;
     StreamSocket& operator=(const StreamSocket&) = delete;
 
-    bool create();
+    [[nodiscard]] bool create();
     // Connects to a dotted IPv4 address. Every connection request goes out on
     // a socket of its own: one that was refused or timed out is never reused.
     // A stop request ends the wait with ECANCELED.
-    bool connect(const std::string& host, std::uint16_t port);
+    [[nodiscard]] bool connect(const std::string& host, std::uint16_t port);
     // Sends every byte or fails. A peer that takes nothing for the stall
     // limit, a stop request or any send error fails it, and the connection is
     // then reset, so the peer never sees an orderly end after a cut-off
     // stream; later sends fail at once.
-    bool sendAll(const void* data, std::size_t length);
+    [[nodiscard]] bool sendAll(const void* data, std::size_t length);
     // Orderly close: the peer sees the end of the stream after the last byte.
     void close();
     // Hard close: the peer sees a reset, never a clean end of the stream.
@@ -65,9 +65,9 @@ private:
     enum class Attempt { Connected, Refused, Failed };
     enum class Wait { Writable, TimedOut, Stopped, Failed };
     // One connection request to the address (host byte order) and port.
-    Attempt attemptOnce(std::uint32_t address, std::uint16_t port);
-    Wait waitWritable(std::chrono::steady_clock::time_point deadline);
-    bool pause(std::chrono::milliseconds duration);
+    [[nodiscard]] Attempt attemptOnce(std::uint32_t address, std::uint16_t port);
+    [[nodiscard]] Wait waitWritable(std::chrono::steady_clock::time_point deadline);
+    [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     void becomeBlockingWithTimeout();
 
     int fd_ = -1;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <functional>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 
@@ -88,10 +89,11 @@ TEST_F(FaultMatrix, FloodOfOversizeDatagramsDuringTheVerdictWaitEndsUnconfirmedI
             return;
         flood = std::thread([this] {
             platform::DatagramSocket socket;
-            socket.create(0, testing_support::uniqueLoopbackAddress());
+            std::ignore = socket.create(0, testing_support::uniqueLoopbackAddress());
             const std::string junk(1400, 'J');
             for (int i = 0; i < 10000; ++i)
-                socket.sendTo("127.0.0.1", simOptions.statusPort, junk.data(), junk.size());
+                std::ignore =
+                    socket.sendTo("127.0.0.1", simOptions.statusPort, junk.data(), junk.size());
         });
     };
     const auto begin = std::chrono::steady_clock::now();

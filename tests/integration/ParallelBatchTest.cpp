@@ -14,6 +14,7 @@
 #include <chrono>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using testing_support::readFile;
@@ -86,10 +87,10 @@ TEST_F(ParallelBatch, ForeignDatagramsAreIgnoredAndCounted) {
     std::atomic<bool> done{false};
     std::thread stranger([&] {
         platform::DatagramSocket socket;
-        socket.create(0, uniqueLoopbackAddress());
+        std::ignore = socket.create(0, uniqueLoopbackAddress());
         const char verifyError[4] = {2, 0, 0, 0};
         while (!done) {
-            socket.sendTo("127.0.0.1", simOptions.statusPort, verifyError, 4);
+            std::ignore = socket.sendTo("127.0.0.1", simOptions.statusPort, verifyError, 4);
             std::this_thread::sleep_for(5ms);
         }
     });

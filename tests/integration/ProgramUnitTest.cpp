@@ -16,6 +16,7 @@
 #include <chrono>
 #include <functional>
 #include <ostream>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -65,7 +66,7 @@ struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
     void sendStatusFrom(const std::string& address, const std::string& bytes) {
         platform::DatagramSocket socket;
         ASSERT_TRUE(socket.create(0, address));
-        socket.sendTo("127.0.0.1", simOptions.statusPort, bytes.data(), bytes.size());
+        std::ignore = socket.sendTo("127.0.0.1", simOptions.statusPort, bytes.data(), bytes.size());
     }
 };
 

@@ -17,6 +17,7 @@
 
 #include <chrono>
 #include <functional>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -114,7 +115,8 @@ TEST_F(StreamEnd, AVerdictOfSuccessAfterACutOffStreamIsUnconfirmedWhileErrorsSta
                 return;
             platform::DatagramSocket from;
             ASSERT_TRUE(from.create(0, u.address));
-            from.sendTo("127.0.0.1", simOptions.statusPort, bytes.data(), bytes.size());
+            std::ignore =
+                from.sendTo("127.0.0.1", simOptions.statusPort, bytes.data(), bytes.size());
         };
         engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
         EXPECT_EQ(programmer.ProgramUnit(image, u.address), expected)

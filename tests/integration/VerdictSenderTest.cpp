@@ -21,6 +21,7 @@
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using testing_support::DatagramFlood;
@@ -136,7 +137,7 @@ TEST_F(VerdictSender, AUnitThatKeepsSendingCannotHoldTheDrain) {
     };
     testing_support::ScaledSleeper quick(0.01);
     engine::UnitProgrammer programmer(op, quick, spooler, engine);
-    programmer.ProgramUnit(image(), u.address);
+    std::ignore = programmer.ProgramUnit(image(), u.address);
     EXPECT_TRUE(simulator->waitFor(
         [&](const sim::Event& e) { return e.kind == "image" && e.unit == u.address; }, 2s));
     const auto asked = quick.requested();

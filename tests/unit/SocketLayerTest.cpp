@@ -23,6 +23,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace std::chrono_literals;
@@ -100,7 +101,7 @@ TEST(StreamSocket, ARefusedConnectIsThreeRequestsHalfASecondApart) {
         if (!unavailable.empty())
             return;
         platform::StreamSocket socket;
-        socket.create();
+        std::ignore = socket.create();
         before = connectionRequestsSent();
         const auto start = Clock::now();
         EXPECT_FALSE(socket.connect("127.0.0.1", 9100));
@@ -139,7 +140,7 @@ TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
     });
     int hookCalls = 0;
     platform::StreamSocket socket({}, [&] { ++hookCalls; });
-    socket.create();
+    std::ignore = socket.create();
     const auto start = Clock::now();
     const bool connected = socket.connect(address, port);
     const double took = secondsSince(start);
@@ -153,7 +154,7 @@ TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
 
 TEST(StreamSocket, NonNumericAddressFailsWithoutAnyLookup) {
     platform::StreamSocket socket;
-    socket.create();
+    std::ignore = socket.create();
     const auto start = Clock::now();
     EXPECT_FALSE(socket.connect("printer.example", 9100));
     EXPECT_FALSE(socket.connect("300.0.0.1", 9100));
@@ -167,7 +168,7 @@ TEST(StreamSocket, SendToAPeerThatResetFailsAndTheProcessLives) {
     int listener = listenOn(address, port);
     ASSERT_GE(listener, 0);
     platform::StreamSocket socket;
-    socket.create();
+    std::ignore = socket.create();
     ASSERT_TRUE(socket.connect(address, port));
     int peer = ::accept(listener, nullptr, nullptr);
     linger hard{1, 0};
@@ -192,7 +193,7 @@ TEST(StreamSocket, StalledPeerFailsTheSendAfterTheLimitAndLaterSendsFailAtOnce) 
     platform::StreamTimeouts timeouts;
     timeouts.sendStallLimit = 300ms;
     platform::StreamSocket socket(timeouts);
-    socket.create();
+    std::ignore = socket.create();
     ASSERT_TRUE(socket.connect(address, port));
     int peer = ::accept(listener, nullptr, nullptr);  // accepted, never read
     std::vector<char> big(16 * 1024 * 1024, 'y');
