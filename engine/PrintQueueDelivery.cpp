@@ -3,6 +3,7 @@
 #include "platform/ErrorText.h"
 
 #include <memory>
+#include <tuple>
 
 namespace engine {
 
@@ -15,6 +16,15 @@ const char* const kRawData = "RAW";
 // the failure's own message and clean-up; the queue stays open. A failed
 // write ends the page and the document in order: the header alone cannot
 // pass for an image.
+// After a failure that has been reported, what was begun is still ended in
+// order so the queue is left ready for the next job; whether the spooler takes
+// that changes nothing about the delivery's result.
+void endAfterReportedFailure(platform::PrintQueue& queue, bool pageBegun) {
+    if (pageBegun)
+        std::ignore = queue.endPage();
+    std::ignore = queue.endDocument();
+}
+
 bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& header) {
     if (!queue.startDocument(kDocumentName, kRawData)) {
         op.messageBox("StartDocPrinter Failed", mb::kIconStop);
@@ -22,17 +32,16 @@ bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& 
     }
     if (!queue.startPage()) {
         op.messageBox("StartPagePrinter Failed", mb::kIconStop);
-        queue.endDocument();
+        endAfterReportedFailure(queue, false);
         return false;
     }
     if (!queue.write(header.data(), header.size())) {
         op.messageBox("Print Error!", mb::kIconStop);
-        queue.endPage();
-        queue.endDocument();
+        endAfterReportedFailure(queue, true);
         return false;
     }
     if (!queue.endPage()) {
-        queue.endDocument();
+        endAfterReportedFailure(queue, false);
         return false;
     }
     return queue.endDocument();
@@ -74,7 +83,7 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
     }
     if (!queue->startPage()) {
         op.messageBox("StartPagePrinter Failed", mb::kIconStop);
-        queue->endDocument();
+        endAfterReportedFailure(*queue, false);
         queue->close();
         return ResultPrinterPortError;
     }
@@ -103,7 +112,9 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
     if (cut != Cut::None) {
         // Ending the page and the document would hand the spooler a cut-off
         // image as a finished job, which it then sends to the unit.
-        queue->abortDocument();
+        // Whether the spooler confirms the cancel changes nothing here: the
+        // result already says that the image did not go out whole.
+        std::ignore = queue->abortDocument();
         queue->close();
         r.imageCutOff = true;
         switch (cut) {

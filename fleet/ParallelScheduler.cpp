@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -46,6 +47,20 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
         std::chrono::steady_clock::time_point due;
         engine::ProgramResult last = engine::ResultUnconfirmed;
     };
+    // An attempt that has ended, until the callbacks have been told.
+    struct Ended {
+        Unit unit;
+        engine::ProgramResult result;
+        bool retried = false;  // attemptRetried; otherwise unitFinished
+    };
+    // What may start now: the unit due for its next attempt, or the next
+    // record; and the unit whose next attempt comes first.
+    struct Choice {
+        std::vector<Pending>::iterator due;
+        std::vector<Pending>::iterator earliest;
+        bool fresh = false;
+        std::chrono::steady_clock::time_point now;
+    };
 
     std::mutex mutex;
     std::condition_variable changed;
@@ -58,24 +73,24 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
     bool ending = false;
     const std::size_t canaryCount = std::min(policy_.canary, targets.size());
     std::size_t canaryDone = 0;  // canary units with their final result
+    // Every callback but programUnit is called with the mutex released, by the
+    // one slot that holds the turn to call out, so they come one at a time and
+    // a slow one (the log's write and flush to the disk) holds up no slot that
+    // ends an attempt. While a slot holds the turn no unit starts: each line of
+    // a finished unit is written before the next unit starts. Attempts that end
+    // meanwhile wait here, in the order they ended, until the holder tells them.
+    bool callingOut = false;
+    std::deque<Ended> ended;
 
-    // Called with the mutex held.
-    const auto stopReason = [&]() -> std::optional<StopReason> {
-        if (policy_.maxFailures != 0 && outcome.failed >= policy_.maxFailures)
-            return StopReason::FailureLimit;
-        if (callbacks.stopRequested && callbacks.stopRequested())
-            return StopReason::StopRequested;
-        return std::nullopt;
-    };
+    // The following are called with the mutex held.
     const auto stopWith = [&](StopReason reason) {
         ending = true;
         outcome.stopped = true;
         outcome.reason = reason;
         changed.notify_all();
     };
-    const auto finish = [&](const Unit& unit, engine::ProgramResult result) {
-        if (callbacks.unitFinished)
-            callbacks.unitFinished(unit, result);
+    // A unit's final result, as the batch's rules count it.
+    const auto settle = [&](const Unit& unit, engine::ProgramResult result) {
         if (!result.isProgrammed())
             ++outcome.failed;
         const bool canary = unit.index < canaryCount;
@@ -88,6 +103,66 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
             stopWith(StopReason::CanaryFailed);
         }
     };
+    // With the turn: tells every ended attempt, in order.
+    const auto tellEnded = [&](std::unique_lock<std::mutex>& lock) {
+        while (!ended.empty()) {
+            const Ended attempt = std::move(ended.front());
+            ended.pop_front();
+            lock.unlock();
+            if (attempt.retried) {
+                if (callbacks.attemptRetried)
+                    callbacks.attemptRetried(attempt.unit, attempt.result);
+            } else if (callbacks.unitFinished) {
+                callbacks.unitFinished(attempt.unit, attempt.result);
+            }
+            lock.lock();
+        }
+    };
+    const auto letGo = [&](std::unique_lock<std::mutex>& lock) {
+        tellEnded(lock);
+        callingOut = false;
+        changed.notify_all();
+    };
+    // With the turn: why no further unit may start, if any. Attempts that end
+    // while the stop check is asked are told, and the check asked again: a
+    // line that could not be written is a reason to stop.
+    const auto stopReason = [&](std::unique_lock<std::mutex>& lock) -> std::optional<StopReason> {
+        for (;;) {
+            tellEnded(lock);
+            if (policy_.maxFailures != 0 && outcome.failed >= policy_.maxFailures)
+                return StopReason::FailureLimit;
+            if (!callbacks.stopRequested)
+                return std::nullopt;
+            lock.unlock();
+            const bool stop = callbacks.stopRequested();
+            lock.lock();
+            if (stop)
+                return StopReason::StopRequested;
+            if (ended.empty())
+                return std::nullopt;
+        }
+    };
+    const auto choose = [&] {
+        Choice choice{pending.end(), pending.end(), false, sleeper_.now()};
+        // Canary units run alone, each after the last has finished.
+        const bool canaryPhase = canaryDone < canaryCount;
+        const bool mayStart = !canaryPhase || running == 0;
+        // A unit due for its next attempt goes before new records.
+        for (auto it = pending.begin(); it != pending.end(); ++it) {
+            if (choice.earliest == pending.end() || it->due < choice.earliest->due)
+                choice.earliest = it;
+            if (mayStart && it->due <= choice.now &&
+                !inFlight.count(SharedStatusPort::addressKey(it->unit.target)) &&
+                (choice.due == pending.end() || it->due < choice.due->due))
+                choice.due = it;
+        }
+        // Records are taken in list order; a record whose unit is already in
+        // flight waits for it rather than being skipped.
+        choice.fresh = mayStart && choice.due == pending.end() && next < targets.size() &&
+                       !inFlight.count(SharedStatusPort::addressKey(targets[next])) &&
+                       (!canaryPhase || next < canaryCount);
+        return choice;
+    };
 
     auto worker = [&] {
         for (;;) {
@@ -98,36 +173,30 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
                 for (;;) {
                     if (ending)
                         return;
-                    // Canary units run alone, each after the last has finished.
-                    const bool canaryPhase = canaryDone < canaryCount;
-                    const bool mayStart = !canaryPhase || running == 0;
-                    const auto now = sleeper_.now();
-                    // A unit due for its next attempt goes before new records.
-                    auto due = pending.end();
-                    auto earliest = pending.end();
-                    for (auto it = pending.begin(); it != pending.end(); ++it) {
-                        if (earliest == pending.end() || it->due < earliest->due)
-                            earliest = it;
-                        if (mayStart && it->due <= now &&
-                            !inFlight.count(SharedStatusPort::addressKey(it->unit.target)) &&
-                            (due == pending.end() || it->due < due->due))
-                            due = it;
+                    if (callingOut) {
+                        // Nothing starts while another slot calls out.
+                        changed.wait(lock);
+                        continue;
                     }
-                    // Records are taken in list order; a record whose unit is
-                    // already in flight waits for it rather than being skipped.
-                    const bool fresh =
-                        mayStart && due == pending.end() && next < targets.size() &&
-                        !inFlight.count(SharedStatusPort::addressKey(targets[next])) &&
-                        (!canaryPhase || next < canaryCount);
-                    if (due != pending.end() || fresh) {
-                        if (const auto reason = stopReason()) {
+                    Choice choice = choose();
+                    if (choice.due != pending.end() || choice.fresh) {
+                        callingOut = true;
+                        if (const auto reason = stopReason(lock)) {
                             stopWith(*reason);
+                            letGo(lock);
                             return;
                         }
-                        if (due != pending.end()) {
-                            unit = due->unit;
+                        // Attempts that ended while the mutex was released
+                        // may have changed what may start.
+                        choice = choose();
+                        if (ending || (choice.due == pending.end() && !choice.fresh)) {
+                            letGo(lock);
+                            continue;
+                        }
+                        if (choice.due != pending.end()) {
+                            unit = choice.due->unit;
                             ++unit.attempt;
-                            pending.erase(due);
+                            pending.erase(choice.due);
                         } else {
                             unit.index = next++;
                             unit.target = targets[unit.index];
@@ -137,23 +206,34 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
                         key = SharedStatusPort::addressKey(unit.target);
                         inFlight.insert(key);
                         ++running;
-                        if (callbacks.unitStarted)
+                        if (callbacks.unitStarted) {
+                            lock.unlock();
                             callbacks.unitStarted(unit);
+                            lock.lock();
+                        }
+                        letGo(lock);
                         break;
                     }
                     if (next >= targets.size() && pending.empty() && running == 0) {
                         changed.notify_all();
                         return;
                     }
-                    if (earliest != pending.end() && earliest->due > now) {
+                    if (choice.earliest != pending.end() && choice.earliest->due > choice.now) {
                         // Nothing to start before a unit's next attempt is due.
-                        if (const auto reason = stopReason()) {
+                        callingOut = true;
+                        if (const auto reason = stopReason(lock)) {
                             stopWith(*reason);
+                            letGo(lock);
                             return;
                         }
+                        letGo(lock);
+                        choice = choose();
+                        if (ending || choice.due != pending.end() || choice.fresh ||
+                            choice.earliest == pending.end() || choice.earliest->due <= choice.now)
+                            continue;
                         const auto wait = std::min<std::chrono::milliseconds>(
-                            kRetryLook,
-                            std::chrono::ceil<std::chrono::milliseconds>(earliest->due - now));
+                            kRetryLook, std::chrono::ceil<std::chrono::milliseconds>(
+                                            choice.earliest->due - choice.now));
                         lock.unlock();
                         sleeper_.sleepFor(std::max(wait, std::chrono::milliseconds(1)));
                         lock.lock();
@@ -174,15 +254,21 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
 
             const bool again = unit.attempt <= policy_.retries && mayRetry(unit.target, result);
             {
-                std::lock_guard lock(mutex);
+                std::unique_lock lock(mutex);
                 --running;
                 inFlight.erase(key);
                 if (again && !ending) {
                     pending.push_back({unit, sleeper_.now() + policy_.retryPause, result});
-                    if (callbacks.attemptRetried)
-                        callbacks.attemptRetried(unit, result);
+                    ended.push_back({unit, result, true});
                 } else {
-                    finish(unit, result);
+                    settle(unit, result);
+                    ended.push_back({unit, result, false});
+                }
+                // Told at once, unless another slot holds the turn: that one
+                // tells it before it lets go, and this slot goes on.
+                if (!callingOut) {
+                    callingOut = true;
+                    letGo(lock);
                 }
                 changed.notify_all();
             }

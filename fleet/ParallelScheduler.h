@@ -46,20 +46,25 @@ public:
         std::size_t canary = 0;
     };
 
+    // programUnit runs on the worker threads, several at once. The others run
+    // on whichever worker has the turn, one at a time and never with the
+    // scheduler's lock held, so a slow one holds up no worker that ends an
+    // attempt, and one may wait for another unit's attempt to end. While one
+    // of them runs, no unit starts.
     struct Callbacks {
-        // Programs one unit (one attempt); runs on a worker thread.
+        // Programs one unit (one attempt).
         std::function<engine::ProgramResult(const Unit&)> programUnit;
         // Called once per unit with its final result (unit.attempt is then
-        // the number of attempts made), one at a time, in the order units
-        // finish, before the slot pauses or takes another record.
+        // the number of attempts made), in the order units finish; it has
+        // returned before any further unit starts.
         std::function<void(const Unit&, engine::ProgramResult)> unitFinished;
-        // Called one at a time for an attempt that will be followed by another
-        // after the retry pause.
+        // Called for an attempt that will be followed by another after the
+        // retry pause, in its place among the units' ends.
         std::function<void(const Unit&, engine::ProgramResult)> attemptRetried;
-        // Called one at a time when an attempt starts.
+        // Called when an attempt starts, before its programUnit.
         std::function<void(const Unit&)> unitStarted;
-        // Examined once per record or retry, after it is taken and before its
-        // unit starts, and while the batch waits for a retry.
+        // Asked before each record or retry starts (again when attempts ended
+        // while it was asked), and while the batch waits for a retry.
         std::function<bool()> stopRequested;
     };
 

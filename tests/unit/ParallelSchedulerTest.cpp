@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <thread>
@@ -38,6 +39,48 @@ struct ConcurrencyProbe {
         if (fleet::ParallelScheduler::isPrintQueueTarget(target))
             --queuesRunning;
     }
+};
+
+// Counts the pauses slots take after their units (a slot pauses only once the
+// scheduler has taken its unit's result), without sleeping.
+class CountingSleeper final : public platform::Sleeper {
+public:
+    void sleepFor(std::chrono::milliseconds) override {
+        std::lock_guard lock(mutex_);
+        ++pauses_;
+        changed_.notify_all();
+    }
+    // Waits until at least count pauses were asked for, or gives up after a
+    // time far beyond what they take; returns the count reached.
+    int waitForPauses(int count) {
+        std::unique_lock lock(mutex_);
+        changed_.wait_for(lock, 10s, [&] { return pauses_ >= count; });
+        return pauses_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    int pauses_ = 0;
+};
+
+// A flag one thread raises and another waits for, for at most a long time.
+class Signal {
+public:
+    void raise() {
+        std::lock_guard lock(mutex_);
+        raised_ = true;
+        changed_.notify_all();
+    }
+    bool wait() {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, 10s, [&] { return raised_; });
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool raised_ = false;
 };
 
 }  // namespace
@@ -158,4 +201,80 @@ TEST(ParallelScheduler, AUnitWaitingForAnotherAttemptWhenTheBatchStopsKeepsItsLa
     const std::vector<std::pair<std::string, engine::ProgramResult>> expected = {
         {"10.0.0.2", engine::ResultVerifyError}, {"10.0.0.1", engine::ResultUnconfirmed}};
     EXPECT_EQ(finished, expected);
+}
+
+// The log line of a finished unit is written (and flushed to the disk) by
+// unitFinished. While one is slow, a slot whose attempt ends meanwhile hands
+// its result over and goes on to its pause; still no unit starts before every
+// finished unit's line has been written, in the order the units finished.
+TEST(ParallelScheduler, ASlowUnitFinishedHoldsUpNoSlotYetNoUnitStartsBeforeTheLinesAreWritten) {
+    CountingSleeper sleeper;
+    fleet::ParallelScheduler scheduler(2, sleeper);
+    Signal secondStarted, firstLineBegun;
+    std::mutex eventsMutex;
+    std::vector<std::string> events;
+    const auto note = [&](const std::string& event) {
+        std::lock_guard lock(eventsMutex);
+        events.push_back(event);
+    };
+    int pausesDuringFirstLine = -1;
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.unitStarted = [&](const fleet::ParallelScheduler::Unit& unit) {
+        note("start " + unit.target);
+    };
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
+        if (unit.target == "10.0.0.1")
+            secondStarted.wait();  // both units are in flight before either ends
+        if (unit.target == "10.0.0.2") {
+            secondStarted.raise();
+            firstLineBegun.wait();  // ends while the first unit's line is written
+        }
+        return engine::ResultProgrammed;
+    };
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
+                                 engine::ProgramResult) {
+        if (unit.target == "10.0.0.1") {
+            firstLineBegun.raise();
+            // The second unit's slot gets past the end of its attempt to its pause.
+            pausesDuringFirstLine = sleeper.waitForPauses(1);
+        }
+        note("line " + unit.target);
+    };
+    const auto outcome = scheduler.run({"10.0.0.1", "10.0.0.2", "10.0.0.3"}, callbacks);
+    EXPECT_EQ(pausesDuringFirstLine, 1) << "the other slot waited for the first unit's line";
+    EXPECT_EQ(outcome.attempted, 3u);
+    const std::vector<std::string> expected = {"start 10.0.0.1", "start 10.0.0.2", "line 10.0.0.1",
+                                               "line 10.0.0.2",  "start 10.0.0.3", "line 10.0.0.3"};
+    EXPECT_EQ(events, expected);
+}
+
+// A callback may wait for another unit's attempt to end: none is called with
+// the lock held that the ending attempt needs.
+TEST(ParallelScheduler, AStopCheckThatWaitsForAnotherUnitsAttemptToEndDoesNotDeadlock) {
+    CountingSleeper sleeper;
+    fleet::ParallelScheduler scheduler(2, sleeper);
+    std::atomic<int> started{0};
+    Signal askedBeforeSecond;
+    int pausesDuringQuestion = -1;
+    std::vector<std::string> finished;
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.unitStarted = [&](const fleet::ParallelScheduler::Unit&) { ++started; };
+    callbacks.stopRequested = [&] {
+        if (started == 1 && pausesDuringQuestion < 0) {
+            askedBeforeSecond.raise();
+            pausesDuringQuestion = sleeper.waitForPauses(1);
+        }
+        return false;
+    };
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
+        if (unit.target == "10.0.0.1")
+            askedBeforeSecond.wait();  // ends while the stop check for the second unit runs
+        return engine::ResultProgrammed;
+    };
+    callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
+                                 engine::ProgramResult) { finished.push_back(unit.target); };
+    const auto outcome = scheduler.run({"10.0.0.1", "10.0.0.2"}, callbacks);
+    EXPECT_EQ(pausesDuringQuestion, 1) << "the first unit's slot could not end its attempt";
+    EXPECT_EQ(outcome.attempted, 2u);
+    EXPECT_EQ(finished, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
 }

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 using namespace std::string_literals;
@@ -60,7 +61,7 @@ TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
     const std::string unit = testing_support::uniqueLoopbackAddress();
     const std::string stranger = testing_support::uniqueLoopbackAddress();
     auto inbox = shared.inboxFor(unit);
-    inbox->open(nullptr);
+    std::ignore = inbox->open(nullptr);
 
     for (int i = 0; i < 200; ++i)
         sendFrom(stranger, port, "\x00\0\0\0"s);
@@ -84,7 +85,7 @@ TEST(SharedStatusPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically
     const std::string unit = testing_support::uniqueLoopbackAddress();
     {
         auto inbox = shared.inboxFor(unit);
-        inbox->open(nullptr);
+        std::ignore = inbox->open(nullptr);
         inbox->close();
     }
     sendFrom(unit, port, "\x00\0\0\0"s);
