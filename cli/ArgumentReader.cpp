@@ -15,14 +15,14 @@ ArgumentReader::ArgumentReader(std::vector<std::string> args, CommonOptions& com
     : args_(std::move(args)), common_(common), command_(command) {}
 
 const OptionSpec& ArgumentReader::known(const char* name, bool takesValue) const {
-    const OptionSpec* spec = findOption(command_, name);
-    if (spec == nullptr || (spec->valueName != nullptr) != takesValue) {
+    const OptionSpec* option = findOption(command_, name);
+    if (option == nullptr || (option->valueName != nullptr) != takesValue) {
         std::cerr << "fwprog: internal error: " << command_.name << " reads " << name
                   << ", which its entry in the command table does not name as "
                   << (takesValue ? "an option with a value" : "a flag") << '\n';
         std::abort();
     }
-    return *spec;
+    return *option;
 }
 
 bool ArgumentReader::take(const char* name) {

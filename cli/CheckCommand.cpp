@@ -13,13 +13,6 @@ namespace cli {
 
 namespace {
 
-std::string reason(int error) {
-    std::string text = platform::systemErrorText(error);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
-}
-
 const char* activityText(platform::QueueState::Activity activity) {
     switch (activity) {
         case platform::QueueState::Activity::Idle:
@@ -63,10 +56,11 @@ void printText(std::ostream& out, const fleet::TargetCheck& c, const engine::End
                     break;
             }
             out << prefix << "data port: TCP " << endpoints.unitTcpPort
-                << (c.dataPortAccepts ? " accepts a connection" : ": " + reason(c.dataPortError))
+                << (c.dataPortAccepts ? " accepts a connection"
+                                      : ": " + platform::systemErrorMessage(c.dataPortError))
                 << '\n';
         } else {
-            out << prefix << "route: none (" << reason(c.routeError) << ")\n";
+            out << prefix << "route: none (" << platform::systemErrorMessage(c.routeError) << ")\n";
         }
     }
     out << prefix << (c.ready() ? "ready" : "not ready: " + c.problem) << '\n';
@@ -94,7 +88,8 @@ nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const engine::End
         object["source"] = jsonOrNull(c.source, routed);
         object["subnet"] = jsonOrNull(c.subnet, !c.subnet.empty());
         object["in_subnet"] = c.inSubnet;
-        object["route_error"] = jsonOrNull(reason(c.routeError), !routed && c.routeError);
+        object["route_error"] =
+            jsonOrNull(platform::systemErrorMessage(c.routeError), !routed && c.routeError);
         object["query"] = !routed ? nullptr
                           : c.answer == fleet::TargetCheck::Answer::Product
                               ? nlohmann::ordered_json("product")
@@ -106,7 +101,8 @@ nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const engine::End
             object["data_port"] = {
                 {"port", endpoints.unitTcpPort},
                 {"accepts", c.dataPortAccepts},
-                {"error", jsonOrNull(reason(c.dataPortError), !c.dataPortAccepts)}};
+                {"error",
+                 jsonOrNull(platform::systemErrorMessage(c.dataPortError), !c.dataPortAccepts)}};
         else
             object["data_port"] = nullptr;
     }
@@ -148,7 +144,8 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
             context.out << "status port: UDP " << statusPort.port
                         << (statusPort.bindable
                                 ? " can be bound on this computer"
-                                : " cannot be bound on this computer: " + reason(statusPort.error))
+                                : " cannot be bound on this computer: " +
+                                      platform::systemErrorMessage(statusPort.error))
                         << '\n';
             context.out.flush();
         }
@@ -182,7 +179,8 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
         if (anyAddress)
             port = {{"port", statusPort.port},
                     {"bindable", statusPort.bindable},
-                    {"error", jsonOrNull(reason(statusPort.error), !statusPort.bindable)}};
+                    {"error", jsonOrNull(platform::systemErrorMessage(statusPort.error),
+                                         !statusPort.bindable)}};
         context.out << engine::jsonLine({{"status_port", std::move(port)},
                                          {"targets", std::move(checks)},
                                          {"stopped", stopped}})

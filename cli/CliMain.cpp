@@ -65,8 +65,8 @@ int runCommand(const std::vector<std::string>& args, CliContext& context) {
         context.out << FWPROG_VERSION_TEXT << '\n';
         return kExitSuccess;
     }
-    if (const CommandSpec* spec = findCommand(command))
-        return spec->run(*spec, rest, context);
+    if (const CommandSpec* entry = findCommand(command))
+        return entry->run(*entry, rest, context);
     return usageError(context, "unknown command: " + command, programHelp());
 }
 

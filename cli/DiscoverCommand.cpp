@@ -1,6 +1,7 @@
 #include "cli/ArgumentReader.h"
 #include "cli/BroadcastNotes.h"
 #include "cli/Commands.h"
+#include "cli/NumberText.h"
 #include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
 #include "cli/VisibleText.h"
@@ -19,35 +20,18 @@ namespace cli {
 
 namespace {
 
-constexpr long kLongestWait = 600000;
+constexpr std::size_t kLongestWait = 600000;
 constexpr long kRangeWait = 1000;
 
 std::optional<long> parseWait(const std::string& text) {
-    if (text.empty() || text.size() > 6)
-        return std::nullopt;
-    long value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value < engine::timing::kDiscoveryPause.count() || value > kLongestWait)
-        return std::nullopt;
-    return value;
+    const auto value = parseCount(
+        text, static_cast<std::size_t>(engine::timing::kDiscoveryPause.count()), kLongestWait);
+    return value ? std::optional<long>(static_cast<long>(*value)) : std::nullopt;
 }
 
 std::optional<int> parseRate(const std::string& text) {
-    if (text.empty() || text.size() > 5)
-        return std::nullopt;
-    int value = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9')
-            return std::nullopt;
-        value = value * 10 + (c - '0');
-    }
-    if (value < 1 || value > fleet::DeviceDiscovery::kHighestQueryRate)
-        return std::nullopt;
-    return value;
+    const auto value = parseCount(text, 1, fleet::DeviceDiscovery::kHighestQueryRate);
+    return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
 void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {

@@ -15,14 +15,6 @@ namespace fleet {
 
 namespace {
 
-// The system's reason without its line break, for use inside a sentence.
-std::string reason(int error) {
-    std::string text = platform::systemErrorText(error);
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r'))
-        text.pop_back();
-    return text;
-}
-
 // The query's answer is looked for this often while it is awaited.
 constexpr std::chrono::milliseconds kAnswerPoll{50};
 
@@ -105,7 +97,8 @@ void PreflightCheck::checkAddress(TargetCheck& result, std::uint32_t address,
         result.problem =
             dotted + " is a broadcast address, not one unit's; use the unit's own address";
     } else if (!result.routed) {
-        result.problem = "no route to " + dotted + " (" + reason(result.routeError) +
+        result.problem = "no route to " + dotted + " (" +
+                         platform::systemErrorMessage(result.routeError) +
                          "); connect this computer to the unit's network or add a route to it";
     } else if (result.answer == TargetCheck::Answer::None && result.outsideEverySubnet) {
         result.problem =
@@ -128,12 +121,13 @@ void PreflightCheck::checkAddress(TargetCheck& result, std::uint32_t address,
                          dotted + " is a printer-interface unit";
     } else if (!result.dataPortAccepts) {
         result.problem = "the data port TCP " + std::to_string(endpoints_.unitTcpPort) +
-                         " did not accept a connection (" + reason(result.dataPortError) +
+                         " did not accept a connection (" +
+                         platform::systemErrorMessage(result.dataPortError) +
                          "); check that no firewall between here and the unit blocks it";
     } else if (!result.statusPort.bindable) {
         const std::string port = std::to_string(result.statusPort.port);
         result.problem = "the status port UDP " + port + " cannot be bound on this computer (" +
-                         reason(result.statusPort.error) +
+                         platform::systemErrorMessage(result.statusPort.error) +
                          "): fwprog does not program while it is taken, and the window could "
                          "not hear the unit's verdict; close the program that holds it (ss "
                          "-ulpn 'sport = :" +
