@@ -23,16 +23,7 @@ using namespace std::string_literals;
 
 namespace {
 
-// A recording operator that can act when the sequence reaches a phase.
-class PhaseHookOperator : public testing_support::RecordingOperator {
-public:
-    std::function<void(engine::UnitPhase)> onPhase;
-    void phaseChanged(engine::UnitPhase phase) override {
-        RecordingOperator::phaseChanged(phase);
-        if (onPhase)
-            onPhase(phase);
-    }
-};
+using testing_support::PhaseHookOperator;
 
 struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
     engine::EngineOptions engine;

@@ -32,15 +32,7 @@ extern char** environ;
 
 namespace {
 
-class PhaseHookOperator : public testing_support::RecordingOperator {
-public:
-    std::function<void(engine::UnitPhase)> onPhase;
-    void phaseChanged(engine::UnitPhase phase) override {
-        RecordingOperator::phaseChanged(phase);
-        if (onPhase)
-            onPhase(phase);
-    }
-};
+using testing_support::PhaseHookOperator;
 
 // Asks for the stop a moment after it is armed, from another thread, as a
 // signal would arrive while the run waits.

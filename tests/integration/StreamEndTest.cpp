@@ -24,15 +24,7 @@ using namespace std::string_literals;
 
 namespace {
 
-class PhaseHookOperator : public testing_support::RecordingOperator {
-public:
-    std::function<void(engine::UnitPhase)> onPhase;
-    void phaseChanged(engine::UnitPhase phase) override {
-        RecordingOperator::phaseChanged(phase);
-        if (onPhase)
-            onPhase(phase);
-    }
-};
+using testing_support::PhaseHookOperator;
 
 double threadCpuSeconds() {
     rusage usage{};

@@ -29,17 +29,9 @@ using testing_support::uniqueLoopbackAddress;
 
 namespace {
 
-const std::string kZeros(4, '\0');
+using testing_support::PhaseHookOperator;
 
-class PhaseHookOperator : public testing_support::RecordingOperator {
-public:
-    std::function<void(engine::UnitPhase)> onPhase;
-    void phaseChanged(engine::UnitPhase phase) override {
-        RecordingOperator::phaseChanged(phase);
-        if (onPhase)
-            onPhase(phase);
-    }
-};
+const std::string kZeros(4, '\0');
 
 struct VerdictSender : ::testing::Test, testing_support::SimulatedUnits {
     engine::EngineOptions engine;

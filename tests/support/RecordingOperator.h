@@ -3,6 +3,7 @@
 #include "engine/Operator.h"
 
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -44,6 +45,18 @@ public:
     int dispatches = 0;
     int connectionAttempts = 0;
     int probes = 0;
+};
+
+// A recording operator that can act when the sequence reaches a phase: a
+// test stops, floods or breaks things at the moment it means to.
+class PhaseHookOperator : public RecordingOperator {
+public:
+    std::function<void(engine::UnitPhase)> onPhase;
+    void phaseChanged(engine::UnitPhase phase) override {
+        RecordingOperator::phaseChanged(phase);
+        if (onPhase)
+            onPhase(phase);
+    }
 };
 
 }  // namespace testing_support
