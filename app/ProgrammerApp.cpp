@@ -4,7 +4,8 @@
 #include "app/ProgrammerDlg.h"
 #include "app/WindowOperator.h"
 #include "engine/Operator.h"
-#include "platform/CupsSpooler.h"
+#include "platform/Networking.h"
+#include "platform/SystemSpooler.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -35,14 +36,14 @@ bool CProgrammerApp::InitInstance(int argc, char** argv) {
         return false;
     }
 
-    platform::CupsSpooler spooler;
-    CProgrammerDlg dialog(*this, spooler);
+    const auto spooler = platform::systemSpooler();
+    CProgrammerDlg dialog(*this, *spooler);
     RunMainWindow(dialog);
     return false;
 }
 
 bool CProgrammerApp::InitSockets() {
-    return true;
+    return platform::startNetworking();
 }
 
 int CProgrammerApp::RunMainWindow(CProgrammerDlg& dialog) {

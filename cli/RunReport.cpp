@@ -31,7 +31,7 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
     std::vector<std::string> lines{
         "cannot bind UDP port " + std::to_string(port) +
         ", where units send their verdicts: " + withoutLineEnd(platform::systemErrorText(error))};
-    if (error == EADDRINUSE)
+    if (error == platform::errors::kAddressInUse)
         lines.push_back(
             "another programming run (or another program) on this computer holds it; wait "
             "until it has finished");

@@ -1,8 +1,8 @@
 #include "cli/CliContext.h"
-#include "platform/CupsSpooler.h"
 #include "platform/Interrupts.h"
 #include "platform/Sleeper.h"
 #include "platform/StandardStream.h"
+#include "platform/SystemSpooler.h"
 
 #include <atomic>
 #include <iostream>
@@ -12,11 +12,12 @@ int main(int argc, char** argv) {
     // The first interrupt asks the running command to stop: a batch after the
     // unit in progress, anything else at once; a second one ends the process
     // at once (every log line written so far is already on disk).
+    platform::setUpStandardStreams();
     static std::atomic<int> interrupts{0};
     platform::countInterrupts(interrupts, cli::kExitInterrupted);
 
     platform::RealSleeper sleeper;
-    platform::CupsSpooler spooler;
+    const auto spooler = platform::systemSpooler();
     // Standard output written straight to the process's own stream, so that a
     // failed write (a full disk, a closed pipe) is known with its reason.
     platform::StandardStreamBuffer stdoutBuffer(platform::StandardStream::Output);
@@ -27,8 +28,8 @@ int main(int argc, char** argv) {
                             platform::isTerminal(platform::StandardStream::Error),
                             platform::isTerminal(platform::StandardStream::Input),
                             sleeper,
-                            spooler};
+                            *spooler};
     context.interrupts = &interrupts;
     context.outErrorNumber = [&stdoutBuffer] { return stdoutBuffer.lastError(); };
-    return cli::runFwprog(std::vector<std::string>(argv + 1, argv + argc), context);
+    return cli::runFwprog(platform::commandLineArguments(argc, argv), context);
 }

@@ -1,5 +1,7 @@
 #include "engine/StatusInbox.h"
 
+#include "platform/ErrorText.h"
+
 #include "platform/SocketAddress.h"
 
 #include <cerrno>
@@ -20,8 +22,8 @@ constexpr int kStaleDiscardLimit = 4096;
 }  // namespace
 
 std::string statusSenderKey(const std::string& target) {
-    if (auto address = platform::ipv4Address(target, 0))
-        return platform::addressText(*address);
+    if (auto address = platform::ipv4AsReached(target))
+        return platform::ipv4Text(*address);
     return target;
 }
 
@@ -38,7 +40,8 @@ bool SocketStatusInbox::open(int* errorCode) {
         open_ = lent_->isOpen();
         unsigned char stale[1];
         for (int i = 0; open_ && i < kStaleDiscardLimit; ++i) {
-            if (lent_->receive(stale, sizeof stale) < 0 && lent_->lastError() != EMSGSIZE)
+            if (lent_->receive(stale, sizeof stale) < 0 &&
+                lent_->lastError() != platform::errors::kMessageTooLong)
                 break;
         }
         return true;
@@ -59,7 +62,7 @@ long SocketStatusInbox::receive(void* buffer, std::size_t length) {
     std::string sender;
     for (int foreign = 0; foreign < kForeignPerReceive; ++foreign) {
         const long got = s.receive(datagram.data(), datagram.size(), &sender);
-        if (got < 0 && s.lastError() != EMSGSIZE)
+        if (got < 0 && s.lastError() != platform::errors::kMessageTooLong)
             return -1;  // nothing waiting
         ++arrived_;
         if (!senders_.accepts(sender)) {

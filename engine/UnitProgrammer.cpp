@@ -272,7 +272,7 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
         if (!run_.imageCutOff &&
             !connection.sendAll(buffer_.data(), static_cast<std::size_t>(got))) {
             run_.imageCutOff = true;
-            if (connection.lastError() == ECANCELED)
+            if (connection.lastError() == platform::errors::kCancelled)
                 run_.stopped = true;
         }
         op_.dispatchPendingEvent();

@@ -1,5 +1,7 @@
 #include "fleet/DeviceDiscovery.h"
 
+#include "platform/ErrorText.h"
+
 #include "engine/Protocol.h"
 #include "platform/SocketAddress.h"
 
@@ -48,7 +50,8 @@ public:
             std::string sender;
             unsigned arrival = 0;
             const long length = socket_.receive(reply_.data(), reply_.size(), &sender, &arrival);
-            const bool junk = length == 0 || (length < 0 && socket_.lastError() == EMSGSIZE);
+            const bool junk = length == 0 || (length < 0 && socket_.lastError() ==
+                                                                platform::errors::kMessageTooLong);
             if (readPastJunk_ && junk)
                 continue;
             if (length <= 0) {

@@ -2,10 +2,10 @@
 
 #include "engine/Protocol.h"
 #include "engine/UnitProgrammer.h"
-#include "platform/CupsSpooler.h"
 #include "platform/DatagramSocket.h"
 #include "platform/ErrorText.h"
 #include "platform/SocketAddress.h"
+#include "platform/SystemSpooler.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -93,7 +93,7 @@ void PreflightCheck::checkAddress(TargetCheck& result, std::uint32_t address,
     } else if (!result.unicast) {
         result.problem =
             dotted + " is not the address of one unit (not unicast); use the unit's own address";
-    } else if (!result.routed && result.routeError == EACCES) {
+    } else if (!result.routed && result.routeError == platform::errors::kAccessDenied) {
         result.problem =
             dotted + " is a broadcast address, not one unit's; use the unit's own address";
     } else if (!result.routed) {
@@ -114,7 +114,8 @@ void PreflightCheck::checkAddress(TargetCheck& result, std::uint32_t address,
             "no answer to the query within 1 s; check that the unit is switched on "
             "and connected, and that its address is " +
             dotted + " (fwprog discover lists the units that answer)";
-    } else if (!result.dataPortAccepts && result.dataPortError == ECONNREFUSED) {
+    } else if (!result.dataPortAccepts &&
+               result.dataPortError == platform::errors::kConnectionRefused) {
         result.problem = "the data port TCP " + std::to_string(endpoints_.unitTcpPort) +
                          " refused the connection, so no image can be sent; switch the unit off "
                          "and on again, and check that " +
@@ -151,7 +152,7 @@ void PreflightCheck::queryUnit(TargetCheck& result) {
         for (;;) {
             std::string sender;
             const long length = socket.receive(reply.data(), reply.size(), &sender);
-            if (length < 0 && socket.lastError() != EMSGSIZE)
+            if (length < 0 && socket.lastError() != platform::errors::kMessageTooLong)
                 break;
             if (length < 0 || sender != dotted)
                 continue;
@@ -188,11 +189,12 @@ void PreflightCheck::checkQueue(TargetCheck& result) {
     std::unique_ptr<platform::PrintQueue> queue = spooler_.open(name, &error);
     if (!queue) {
         result.queueError = error;
-        if (error == platform::CupsSpooler::kErrorNoSuchQueue)
+        if (error == platform::spooler_errors::kNoSuchQueue)
             result.problem =
                 "there is no print queue " + name + " on this computer; fwprog queues lists them";
-        else if (error == platform::CupsSpooler::kErrorServerUnreachable)
-            result.problem = "the print service cannot be reached; start it (systemctl start cups)";
+        else if (error == platform::spooler_errors::kServerUnreachable)
+            result.problem =
+                "the print service cannot be reached; " + platform::spoolerStartAdvice();
         else
             result.problem = "the print queue " + name + " cannot be opened (spooler error " +
                              std::to_string(error) + ")";

@@ -1,5 +1,7 @@
 #include "fleet/SharedStatusPort.h"
 
+#include "platform/ErrorText.h"
+
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -102,10 +104,10 @@ void SharedStatusPort::readLoop() {
         for (;;) {
             std::string sender;
             const long got = socket_.receive(buffer.data(), buffer.size(), &sender);
-            if (got >= 0 || socket_.lastError() == EMSGSIZE)
+            if (got >= 0 || socket_.lastError() == platform::errors::kMessageTooLong)
                 ++arrived_;
             if (got < 0) {
-                if (socket_.lastError() == EMSGSIZE)
+                if (socket_.lastError() == platform::errors::kMessageTooLong)
                     ++foreign_;  // larger than any status: nobody's verdict
                 else
                     break;

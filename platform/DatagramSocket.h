@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NativeHandle.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -44,13 +46,13 @@ public:
                                unsigned* arrivalInterface = nullptr);
 
     void close();
-    bool isOpen() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool isOpen() const { return fd_ != kNoHandle; }
+    NativeHandle fd() const { return fd_; }
     int lastError() const { return lastError_; }
     std::uint16_t localPort() const;
 
 private:
-    int fd_ = -1;
+    NativeHandle fd_ = kNoHandle;
     int lastError_ = 0;
 };
 

@@ -5,7 +5,9 @@
 namespace platform {
 
 // The system's own message for an error number, ending in a line break, as the
-// operator sees it after the fixed text of a failure message.
+// operator sees it after the fixed text of a failure message. Error numbers are
+// the system's own kind: errno values on POSIX, Win32 and Winsock codes on
+// Windows; each backend only ever hands out its own.
 std::string systemErrorText(int errorCode);
 // The same message without the line break, for a message that goes on after it.
 std::string systemErrorMessage(int errorCode);
@@ -15,5 +17,18 @@ std::string systemErrorMessage(int errorCode);
 // True for the error of a call that a signal cut short before it did anything:
 // such a call is simply made again.
 [[nodiscard]] bool isInterruption(int errorCode);
+
+// The few errors portable code tells apart, as this system numbers them.
+namespace errors {
+extern const int kMessageTooLong;     // a datagram longer than the receive buffer
+extern const int kCancelled;          // a wait ended by a stop request
+extern const int kTimedOut;           // a wait gave up
+extern const int kConnectionRefused;  // nothing listens at the port
+extern const int kAddressInUse;       // a port another socket holds
+extern const int kAccessDenied;       // the system forbade it (a firewall's rule, a
+                                      // broadcast without permission)
+extern const int kIsDirectory;        // a folder where a file was expected
+extern const int kNotFound;           // no such file
+}  // namespace errors
 
 }  // namespace platform

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NativeHandle.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -27,7 +29,7 @@ public:
     std::uint64_t size() const;
     void close();
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ != kNoHandle; }
     int lastError() const { return lastError_; }
     // What the path openRegular refused was instead of a regular file ("a
     // FIFO", "a character device", ...); empty when it failed for another reason.
@@ -36,7 +38,7 @@ public:
 private:
     [[nodiscard]] bool open(const std::string& path, bool regularOnly);
 
-    int fd_ = -1;
+    NativeHandle fd_ = kNoHandle;
     int lastError_ = 0;
     std::string notRegularKind_;
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NativeHandle.h"
+
 #include <string>
 #include <string_view>
 
@@ -48,11 +50,11 @@ public:
     // False when the system reports a late write error.
     [[nodiscard]] bool close();
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ != kNoHandle; }
     const OutputFailure& failure() const { return failure_; }
 
 private:
-    int fd_ = -1;
+    NativeHandle fd_ = kNoHandle;
     OutputFailure failure_;
 };
 

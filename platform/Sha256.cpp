@@ -2,38 +2,9 @@
 
 #include "platform/InputFile.h"
 
-#include <nettle/sha2.h>
-
-#include <new>
 #include <vector>
 
 namespace platform {
-
-namespace {
-
-static_assert(sizeof(sha256_ctx) <= 128, "Sha256::state_ is too small for the library's context");
-static_assert(alignof(sha256_ctx) <= alignof(std::max_align_t));
-
-sha256_ctx* context(unsigned char* state) {
-    return std::launder(reinterpret_cast<sha256_ctx*>(state));
-}
-
-}  // namespace
-
-Sha256::Sha256() {
-    sha256_init(new (state_) sha256_ctx);
-}
-
-void Sha256::update(const void* data, std::size_t length) {
-    sha256_update(context(state_), length, static_cast<const std::uint8_t*>(data));
-}
-
-Sha256::Digest Sha256::finish() {
-    Digest digest{};
-    // Nettle's digest call also starts the context over.
-    sha256_digest(context(state_), digest.size(), digest.data());
-    return digest;
-}
 
 std::string Sha256::finishHex() {
     const Digest digest = finish();

@@ -17,6 +17,10 @@ public:
     using Digest = std::array<std::uint8_t, 32>;
 
     Sha256();
+    ~Sha256();
+    // A copy goes on from the same point on its own.
+    Sha256(const Sha256& other);
+    Sha256& operator=(const Sha256& other);
     void update(const void* data, std::size_t length);
     // The digest of everything so far; the object starts over afterwards.
     Digest finish();
@@ -24,8 +28,8 @@ public:
     std::string finishHex();
 
 private:
-    // Room for the library's context, which is plain data and so may be
-    // copied with the object. Its size is checked where the library is known.
+    // Room for the library's context (or its handle). Its size is checked
+    // where the library is known.
     alignas(std::max_align_t) unsigned char state_[128];
 };
 

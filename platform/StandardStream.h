@@ -1,6 +1,9 @@
 #pragma once
 
+#include "platform/NativeHandle.h"
+
 #include <streambuf>
+#include <string>
 #include <vector>
 
 namespace platform {
@@ -11,6 +14,15 @@ enum class StandardStream { Input, Output, Error };
 // True when the stream is a terminal a person reads or types at, rather than
 // a file or a pipe.
 [[nodiscard]] bool isTerminal(StandardStream stream);
+
+// Readies the standard streams once, at the start of a program: bytes pass
+// through unchanged (no line ends rewritten), and a terminal takes the
+// control sequences progress lines are drawn with.
+void setUpStandardStreams();
+
+// The program's arguments after its own name, as UTF-8 whatever the system's
+// code page.
+std::vector<std::string> commandLineArguments(int argc, char** argv);
 
 // The stream buffer under fwprog's standard output: bytes go straight to the
 // process's own stream, and the first failure (a full disk, a closed pipe) is
@@ -34,7 +46,7 @@ private:
     [[nodiscard]] bool drain();
     [[nodiscard]] bool writeAll(const char* data, std::size_t length);
 
-    int fd_;
+    NativeHandle fd_;
     int error_ = 0;
     std::vector<char> buffer_ = std::vector<char>(8192);
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NativeHandle.h"
+
 #include "platform/StopCheck.h"
 
 #include <chrono>
@@ -53,7 +55,7 @@ public:
     // Hard close: the peer sees a reset, never a clean end of the stream.
     void abort();
 
-    bool isOpen() const { return fd_ >= 0; }
+    bool isOpen() const { return fd_ != kNoHandle; }
     int lastError() const { return lastError_; }
     // Bytes the connection has taken since it was made.
     std::uint64_t bytesSent() const { return bytesSent_; }
@@ -70,7 +72,7 @@ private:
     [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     void becomeBlockingWithTimeout();
 
-    int fd_ = -1;
+    NativeHandle fd_ = kNoHandle;
     bool used_ = false;           // a connection request went out on fd_
     bool blockingSends_ = false;  // sends wait in the kernel for up to a hook interval
     int lastError_ = 0;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/NativeHandle.h"
+
 #include <chrono>
 
 namespace platform {
@@ -33,8 +35,8 @@ public:
     void wake();
 
 private:
-    int wakeRead_ = -1;
-    int wakeWrite_ = -1;
+    NativeHandle wakeRead_ = kNoHandle;
+    NativeHandle wakeWrite_ = kNoHandle;
 };
 
 }  // namespace platform

@@ -50,7 +50,8 @@ sockaddr_in socketAddress(const in_addr& address, std::uint16_t port) {
 }
 
 std::string endpointText(const sockaddr_in& address) {
-    return platform::addressText(address) + ":" + std::to_string(ntohs(address.sin_port));
+    return platform::ipv4Text(ntohl(address.sin_addr.s_addr)) + ":" +
+           std::to_string(ntohs(address.sin_port));
 }
 
 void closeFd(int& fd) {

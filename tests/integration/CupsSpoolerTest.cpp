@@ -3,7 +3,7 @@
 #include "engine/PrintQueueDelivery.h"
 #include "engine/Protocol.h"
 #include "engine/UnitProgrammer.h"
-#include "platform/CupsSpooler.h"
+#include "platform/posix/CupsSpooler.h"
 #include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/PrivateCupsd.h"

@@ -167,7 +167,7 @@ TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
 
 #include "fleet/BatchRun.h"
 #include "fleet/DeviceDiscovery.h"
-#include "platform/CupsSpooler.h"
+#include "platform/posix/CupsSpooler.h"
 #include "tests/support/PrivateCupsd.h"
 
 namespace {

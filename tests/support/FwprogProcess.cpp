@@ -19,11 +19,24 @@ extern char** environ;
 namespace testing_support {
 
 std::string fwprogBinary() {
+    // Another build of fwprog can stand in for this one, such as the Windows
+    // fwprog.exe run through Wine (see fwprogLauncher()).
+    if (const char* other = std::getenv("FWPROG_TEST_EXECUTABLE"); other && *other)
+        return other;
 #ifdef FWPROG_BINARY_DIR
     return std::string(FWPROG_BINARY_DIR) + "/cli/fwprog";
 #else
     return "fwprog";
 #endif
+}
+
+std::string fwprogLauncher() {
+    const char* launcher = std::getenv("FWPROG_TEST_LAUNCHER");
+    return launcher ? launcher : "";
+}
+
+bool fwprogRunsUnderWine() {
+    return fwprogLauncher().find("wine") != std::string::npos;
 }
 
 FwprogResult runFwprogProcess(const std::vector<std::string>& args, const FwprogRun& how) {
@@ -33,7 +46,10 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
 
     // Everything the child needs is built before the fork: after it, only
     // calls that are safe in a child of a threaded process are made.
-    std::vector<std::string> argStrings = {fwprogBinary()};
+    std::vector<std::string> argStrings;
+    if (const std::string launcher = fwprogLauncher(); !launcher.empty())
+        argStrings.push_back(launcher);
+    argStrings.push_back(fwprogBinary());
     argStrings.insert(argStrings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& arg : argStrings)

@@ -30,8 +30,14 @@ struct FwprogResult {
     std::string err;        // standard error, from a file
 };
 
-// The fwprog executable of this build.
+// The fwprog executable of this build, or the one FWPROG_TEST_EXECUTABLE names.
 std::string fwprogBinary();
+// The program fwprog is run with (FWPROG_TEST_LAUNCHER, e.g. the path of
+// wine); empty when it runs on its own.
+std::string fwprogLauncher();
+// True when fwprog is the Windows build run under Wine: a test that needs
+// what Wine does not give (signals, terminals, POSIX file kinds) skips then.
+bool fwprogRunsUnderWine();
 
 FwprogResult runFwprogProcess(const std::vector<std::string>& args, const FwprogRun& how = {});
 

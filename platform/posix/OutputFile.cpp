@@ -84,21 +84,6 @@ std::string folderOf(const std::string& path) {
 
 }  // namespace
 
-std::string OutputFailure::reason() const {
-    switch (kind) {
-        case Kind::None:
-        case Kind::InUse:
-            return {};
-        case Kind::System:
-            return systemErrorText(error);
-        case Kind::SymbolicLink:
-            return "It is a symbolic link; files are never written through one.\n";
-        case Kind::NotRegularFile:
-            return "It is " + fileType + ", not a regular file; only regular files are written.\n";
-    }
-    return {};
-}
-
 OutputFile::~OutputFile() {
     // A file still open here was abandoned on an error path that has been
     // reported already; nobody is left to tell of a late write error.

@@ -1,6 +1,6 @@
 #include "platform/StreamSocket.h"
 
-#include "platform/SocketAddress.h"
+#include "platform/posix/Sockaddr.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -250,7 +250,7 @@ std::string StreamSocket::localAddress() const {
     if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         local.sin_family != AF_INET || local.sin_addr.s_addr == htonl(INADDR_ANY))
         return {};
-    return addressText(local);
+    return posix::addressTextOf(local);
 }
 
 }  // namespace platform

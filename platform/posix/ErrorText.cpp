@@ -22,3 +22,14 @@ bool isInterruption(int errorCode) {
 }
 
 }  // namespace platform
+
+namespace platform::errors {
+const int kMessageTooLong = EMSGSIZE;
+const int kCancelled = ECANCELED;
+const int kTimedOut = ETIMEDOUT;
+const int kConnectionRefused = ECONNREFUSED;
+const int kAddressInUse = EADDRINUSE;
+const int kAccessDenied = EACCES;
+const int kIsDirectory = EISDIR;
+const int kNotFound = ENOENT;
+}  // namespace platform::errors

@@ -1,6 +1,6 @@
 #include "platform/NetworkInterfaces.h"
 
-#include "platform/SocketAddress.h"
+#include "platform/posix/Sockaddr.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <tuple>
 
@@ -25,6 +26,15 @@ int descriptorOf(StandardStream stream) {
 
 bool isTerminal(StandardStream stream) {
     return ::isatty(descriptorOf(stream)) == 1;
+}
+
+void setUpStandardStreams() {
+    // POSIX streams pass bytes unchanged, and terminals take control
+    // sequences as they are.
+}
+
+std::vector<std::string> commandLineArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv + std::min(argc, 1), argv + argc);
 }
 
 StandardStreamBuffer::StandardStreamBuffer(StandardStream stream) : fd_(descriptorOf(stream)) {

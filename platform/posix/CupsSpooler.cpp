@@ -1,4 +1,4 @@
-#include "platform/CupsSpooler.h"
+#include "platform/posix/CupsSpooler.h"
 
 #include <cups/cups.h>
 

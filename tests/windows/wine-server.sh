@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Starts (start) or stops (stop) the persistent Wine server of the Windows
+# tests, in the prefix WINEPREFIX names. The first start makes the prefix.
+set -euo pipefail
+case "${1:-}" in
+    start)
+        if [[ ! -f "$WINEPREFIX/system.reg" ]]; then
+            mkdir -p "$WINEPREFIX"
+            wineboot -i >/dev/null 2>&1
+        fi
+        # -p: stay up until told to stop, instead of going when the last
+        # program ends and being started again for the next one.
+        wineserver -p
+        ;;
+    stop)
+        wineserver -k || true
+        ;;
+    *)
+        echo "usage: $0 start|stop" >&2
+        exit 2
+        ;;
+esac
