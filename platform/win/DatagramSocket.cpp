@@ -109,9 +109,8 @@ long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const v
         lastError_ = WSAEINVAL;
         return -1;
     }
-    const int sent =
-        sendto(win::socketOf(fd_), static_cast<const char*>(data), sendLength(length), 0,
-               reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
+    const int sent = sendto(win::socketOf(fd_), static_cast<const char*>(data), sendLength(length),
+                            0, reinterpret_cast<const sockaddr*>(&*address), sizeof *address);
     if (sent < 0) {
         lastError_ = WSAGetLastError();
         return -1;
@@ -141,8 +140,8 @@ long DatagramSocket::sendVia(unsigned interfaceIndex, const std::string& host, s
 
 bool DatagramSocket::setReportArrivalInterface(bool enabled) {
     const DWORD value = enabled ? 1 : 0;
-    if (setsockopt(win::socketOf(fd_), IPPROTO_IP, IP_PKTINFO, reinterpret_cast<const char*>(&value),
-                   sizeof value) != 0) {
+    if (setsockopt(win::socketOf(fd_), IPPROTO_IP, IP_PKTINFO,
+                   reinterpret_cast<const char*>(&value), sizeof value) != 0) {
         lastError_ = WSAGetLastError();
         return false;
     }

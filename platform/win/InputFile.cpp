@@ -57,10 +57,9 @@ bool InputFile::open(const std::string& path, bool regularOnly) {
     // FILE_FLAG_BACKUP_SEMANTICS lets a folder be opened, so it is named as
     // one instead of failing as "access denied". Others may go on writing
     // or renaming the file while it is read, as on POSIX.
-    HANDLE file = CreateFileW(wide->c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN,
-                              nullptr);
+    HANDLE file = CreateFileW(
+        wide->c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
     if (file == INVALID_HANDLE_VALUE) {
         lastError_ = static_cast<int>(GetLastError());
         return false;
@@ -80,6 +79,11 @@ bool InputFile::open(const std::string& path, bool regularOnly) {
 }
 
 long InputFile::read(void* buffer, std::size_t length) {
+    // -1 is also the handle of the process itself: never read "from" it.
+    if (fd_ == kNoHandle) {
+        lastError_ = ERROR_INVALID_HANDLE;
+        return -1;
+    }
     DWORD got = 0;
     const auto ask = static_cast<DWORD>(std::min<std::size_t>(length, 0x40000000));
     if (!ReadFile(handleOf(fd_), buffer, ask, &got, nullptr)) {

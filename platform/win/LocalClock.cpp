@@ -37,8 +37,8 @@ int dayOfYear(const SYSTEMTIME& time) {
 
 struct ZoneAt {
     std::tm local{};
-    long eastSeconds = 0;     // the offset in effect at the instant
-    long standardWest = 0;    // minutes west of UTC without any seasonal shift
+    long eastSeconds = 0;   // the offset in effect at the instant
+    long standardWest = 0;  // minutes west of UTC without any seasonal shift
     bool readable = false;
 };
 
@@ -79,7 +79,8 @@ LocalClockReading localClockAt(std::time_t instant) {
     LocalClockReading reading;
     reading.local = zone.local;
     reading.standardMinutesWest = zone.readable ? zone.standardWest : 0;
-    reading.daylightFlag = zone.readable ? (zone.eastSeconds > -zone.standardWest * 60 ? 1 : 0) : -1;
+    reading.daylightFlag =
+        zone.readable ? (zone.eastSeconds > -zone.standardWest * 60 ? 1 : 0) : -1;
     return reading;
 }
 

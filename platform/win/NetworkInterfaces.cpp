@@ -22,8 +22,9 @@ std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
     ULONG result = ERROR_BUFFER_OVERFLOW;
     for (int attempt = 0; attempt < 4 && result == ERROR_BUFFER_OVERFLOW; ++attempt) {
         auto size = static_cast<ULONG>(storage.size());
-        result = GetAdaptersAddresses(
-            AF_INET, flags, nullptr, reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
+        result =
+            GetAdaptersAddresses(AF_INET, flags, nullptr,
+                                 reinterpret_cast<IP_ADAPTER_ADDRESSES*>(storage.data()), &size);
         if (result == ERROR_BUFFER_OVERFLOW)
             storage.resize(size);
     }
@@ -56,7 +57,8 @@ std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
             item.index = adapter->IfIndex;
             item.address = ntohl(reinterpret_cast<const sockaddr_in*>(raw)->sin_addr.s_addr);
             const unsigned prefix = unicast->OnLinkPrefixLength;
-            item.netmask = prefix == 0 ? 0 : (prefix >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix));
+            item.netmask =
+                prefix == 0 ? 0 : (prefix >= 32 ? 0xFFFFFFFFu : ~(0xFFFFFFFFu >> prefix));
             item.up = adapter->OperStatus == IfOperStatusUp;
             item.loopback = adapter->IfType == IF_TYPE_SOFTWARE_LOOPBACK;
             // Windows broadcasts on every IPv4 interface but the loopback one.

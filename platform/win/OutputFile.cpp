@@ -221,9 +221,8 @@ ReplaceResult replaceFileContents(const std::string& path, std::string_view byte
     if (writeAll(file, bytes, error) && !FlushFileBuffers(file))
         error = GetLastError();
     CloseHandle(file);
-    if (error == 0 &&
-        !MoveFileExW(temporary.c_str(), wide->c_str(),
-                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (error == 0 && !MoveFileExW(temporary.c_str(), wide->c_str(),
+                                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         error = GetLastError();
     if (error != 0) {
         DeleteFileW(temporary.c_str());

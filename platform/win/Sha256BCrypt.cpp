@@ -16,7 +16,8 @@ namespace {
 BCRYPT_ALG_HANDLE algorithm() {
     static BCRYPT_ALG_HANDLE handle = [] {
         BCRYPT_ALG_HANDLE opened = nullptr;
-        if (!BCRYPT_SUCCESS(BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
+        if (!BCRYPT_SUCCESS(
+                BCryptOpenAlgorithmProvider(&opened, BCRYPT_SHA256_ALGORITHM, nullptr, 0)))
             return BCRYPT_ALG_HANDLE{nullptr};
         return opened;
     }();

@@ -56,8 +56,8 @@ void setUpStandardStreams() {
         HANDLE console = GetStdHandle(name);
         DWORD mode = 0;
         if (console != INVALID_HANDLE_VALUE && console != nullptr && GetConsoleMode(console, &mode))
-            SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING |
-                                        ENABLE_PROCESSED_OUTPUT);
+            SetConsoleMode(console,
+                           mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING | ENABLE_PROCESSED_OUTPUT);
     }
     SetConsoleOutputCP(CP_UTF8);
 }

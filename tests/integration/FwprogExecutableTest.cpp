@@ -35,6 +35,17 @@ struct FwprogExecutable : ::testing::Test, testing_support::SimulatedUnits {
 
     std::string imagePath() const { return dir.file("fw.bin").string(); }
 
+    // A path as fwprog names it: the Windows build sees this computer's
+    // folders on Wine's drive Z:.
+    static std::string shownPath(std::string path) {
+        if (!testing_support::fwprogRunsUnderWine())
+            return path;
+        for (char& c : path)
+            if (c == '/')
+                c = '\\';
+        return "Z:" + path;
+    }
+
     // The command, then this test's ports and the loopback broadcast address.
     FwprogResult fwprog(std::vector<std::string> args) {
         const auto ports = portOptions();
@@ -99,7 +110,7 @@ TEST_F(FwprogExecutable, MultipleProgramsEveryUnitOfTheListAndWritesTheLog) {
     ASSERT_TRUE(run.started && !run.timedOut) << run.err;
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     const std::string logPath = dir.file("Status.txt").string();
-    EXPECT_EQ(run.out, "2 Units Updated\nlog: " + logPath + "\n");
+    EXPECT_EQ(run.out, "2 Units Updated\nlog: " + shownPath(logPath) + "\n");
     const std::string log = readFile(logPath);
     static const std::regex expected(
         "File Name: [^\r\n]+\r\nDate: \\d\\d/\\d\\d/\\d\\d, Time: \\d\\d:\\d\\d\r\n"

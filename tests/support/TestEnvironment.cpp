@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -45,6 +46,14 @@ std::string uniqueLoopbackAddress() {
         (static_cast<unsigned>(::getpid()) * 997u + counter++) % (100u * 250u * 250u);
     return "127." + std::to_string(1 + n / 62500u) + "." + std::to_string(1 + n / 250u % 250u) +
            "." + std::to_string(2 + n % 250u);
+}
+
+bool runningUnderWine() {
+    return false;
+}
+
+void setLastSystemError(int error) {
+    errno = error;
 }
 
 TempDir::TempDir() {

@@ -24,6 +24,12 @@ std::uint16_t freeTcpPort();
 // offset by the process id so parallel test processes rarely meet.
 std::string uniqueLoopbackAddress();
 
+// True when the test runs under Wine rather than on the system it was built for.
+bool runningUnderWine();
+// Leaves error as the calling thread's last system error, as a test's fake
+// file does when it fails on purpose.
+void setLastSystemError(int error);
+
 // A fresh directory removed when the object goes.
 class TempDir {
 public:

@@ -1,6 +1,7 @@
 // Reading batch lists: records, line ends, odd bytes, very long lines, and
 // read errors that the batch must be able to tell from the end of the list.
 #include "fleet/ListReader.h"
+#include "platform/ErrorText.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -53,12 +54,21 @@ std::vector<std::string> recordsOf(const std::string& bytes) {
 
 using Records = std::vector<std::string>;
 
+// A read error and an interrupted read, as this system numbers them.
+#ifdef _WIN32
+constexpr int kReadFault = 30;       // ERROR_READ_FAULT
+constexpr int kInterrupted = 10004;  // WSAEINTR
+#else
+constexpr int kReadFault = EIO;
+constexpr int kInterrupted = EINTR;
+#endif
+
 // Serves the file's bytes a few at a time and then fails, as a disk or a
 // network share might in the middle of a list.
 class FailingListFile : public fleet::ListFile {
 public:
     std::size_t failAfter = 0;
-    int failWith = EIO;
+    int failWith = kReadFault;
     int interruptsFirst = 0;  // reads that are interrupted before any data
     std::size_t served = 0;
 
@@ -66,11 +76,11 @@ protected:
     long readRaw(void* buffer, std::size_t length) override {
         if (interruptsFirst > 0) {
             --interruptsFirst;
-            errno = EINTR;
+            testing_support::setLastSystemError(kInterrupted);
             return -1;
         }
         if (served >= failAfter) {
-            errno = failWith;
+            testing_support::setLastSystemError(failWith);
             return -1;
         }
         const long got = fleet::ListFile::readRaw(buffer, std::min<std::size_t>(length, 3));
@@ -203,7 +213,7 @@ TEST(ListReader, AReadErrorIsReportedAsSuchAtTheStartOrInsideARecord) {
         ASSERT_TRUE(file.open(dir.file("list.txt").string()));
         const Read read = readAll(file);
         EXPECT_TRUE(read.error) << failAfter;
-        EXPECT_EQ(file.lastError(), EIO);
+        EXPECT_EQ(file.lastError(), kReadFault);
         // Records completed before the failure were whole.
         for (const auto& record : read.records)
             EXPECT_EQ(record, "127.0.0.2");
@@ -223,9 +233,9 @@ TEST(ListReader, NeitherAMissingListNorAFolderCanBeOpened) {
     TempDir dir;
     fleet::ListFile missing;
     EXPECT_FALSE(missing.open(dir.file("absent.txt").string()));
-    EXPECT_EQ(missing.lastError(), ENOENT);
+    EXPECT_EQ(missing.lastError(), platform::errors::kNotFound);
 
     fleet::ListFile directory;
     EXPECT_FALSE(directory.open(dir.path().string()));
-    EXPECT_EQ(directory.lastError(), EISDIR);
+    EXPECT_EQ(directory.lastError(), platform::errors::kIsDirectory);
 }

@@ -53,6 +53,16 @@ std::string uniqueLoopbackAddress() {
            "." + std::to_string(2 + n % 250u);
 }
 
+bool runningUnderWine() {
+    // Wine's ntdll alone exports its version.
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+void setLastSystemError(int error) {
+    SetLastError(static_cast<DWORD>(error));
+}
+
 TempDir::TempDir() {
     std::random_device seed;
     std::mt19937_64 random(seed() ^ GetCurrentProcessId());

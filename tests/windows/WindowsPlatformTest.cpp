@@ -7,6 +7,7 @@
 #include "platform/InputFile.h"
 #include "platform/LocalClock.h"
 #include "platform/NetworkInterfaces.h"
+#include "platform/Networking.h"
 #include "platform/OutputFile.h"
 #include "platform/Sha256.h"
 #include "platform/StreamSocket.h"
@@ -37,6 +38,8 @@ namespace {
 class Listener {
 public:
     Listener() {
+        if (!platform::startNetworking())
+            return;
         s_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in address{};
         address.sin_family = AF_INET;
