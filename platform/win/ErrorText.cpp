@@ -29,6 +29,10 @@ std::string systemErrorMessage(int errorCode) {
     while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
                                 message.back() == ' ' || message.back() == '.'))
         message.pop_back();
+    // Windows' own words for the one code used here that older systems (and
+    // Wine) have no text for.
+    if (message.empty() && errorCode == errors::kIsDirectory)
+        message = "An operation is not supported on a directory";
     if (message.empty())
         message = "Windows error " + std::to_string(errorCode);
     return message;

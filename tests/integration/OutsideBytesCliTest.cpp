@@ -78,6 +78,9 @@ class DiscoverHostileReplies : public ::testing::TestWithParam<FwprogRun::Stdout
 }  // namespace
 
 TEST_P(DiscoverHostileReplies, ArePrintedAsVisibleEscapesAndKeptOutOfTheSavedList) {
+    if (GetParam() == FwprogRun::Stdout::Terminal && testing_support::fwprogRunsUnderWine())
+        GTEST_SKIP() << "Wine puts a console of its own between a Windows program and a Unix "
+                        "terminal and redraws what the program writes";
     HostileUnits units;
     ASSERT_TRUE(units.start());
     testing_support::TempDir dir;
@@ -208,8 +211,12 @@ TEST_P(FullStandardOutput, IsAFailureWithItsReason) {
     const auto run = runFwprogProcess(command, how);
     ASSERT_TRUE(run.started);
     EXPECT_EQ(run.exitStatus, 1) << run.err;
-    EXPECT_EQ(run.err, "fwprog: could not write to standard output: " +
-                           std::system_category().message(ENOSPC) + "\n");
+    // The reason is the system's own text: Windows words a full disk its own way.
+    if (testing_support::fwprogRunsUnderWine())
+        EXPECT_EQ(run.err.rfind("fwprog: could not write to standard output: ", 0), 0u) << run.err;
+    else
+        EXPECT_EQ(run.err, "fwprog: could not write to standard output: " +
+                               std::system_category().message(ENOSPC) + "\n");
     if (which == "multiple") {
         // The batch's own record is whole all the same.
         const std::string log = readFile(dir.file("Status.txt"));

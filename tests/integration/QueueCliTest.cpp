@@ -1,8 +1,8 @@
 // `fwprog queues` and `fwprog single` with a print-queue target, in-process,
 // against a private CUPS scheduler and a simulated unit behind a socket queue.
 #include "cli/CliContext.h"
-#include "platform/posix/CupsSpooler.h"
 #include "platform/Sha256.h"
+#include "platform/posix/CupsSpooler.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/PrivateCupsd.h"
 #include "tests/support/ScaledSleeper.h"

@@ -9,8 +9,11 @@ case "${1:-}" in
             wineboot -i >/dev/null 2>&1
         fi
         # -p: stay up until told to stop, instead of going when the last
-        # program ends and being started again for the next one.
-        wineserver -p
+        # program ends and being started again for the next one. Its own
+        # standard streams are let go, or the test runner would wait on them.
+        wineserver -p </dev/null >/dev/null 2>&1 || true
+        # The server answers once a program runs under it.
+        wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
         ;;
     stop)
         wineserver -k || true
