@@ -16,6 +16,8 @@ packages=(
     iproute2 procps tzdata
     nftables  # a firewall inside a test's own network namespace
     dpkg-dev fakeroot file lintian desktop-file-utils appstream mandoc man-db librsvg2-bin
+    g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev  # the windows preset's cross build
+    wine wine64 libwine  # runs the Windows build's tests
 )
 
 missing=()

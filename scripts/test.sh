@@ -5,7 +5,10 @@
 # UndefinedBehaviorSanitizer (Clang), and each fuzz target for a bounded time.
 # Every build treats warnings as errors, so GCC and Clang both keep the tree
 # warning-free.
+# Last, the Windows build (mingw-w64 cross build) and its tests under Wine,
+# which drive fwprog.exe with the optimised build's integration tests.
 #   FWPROG_SKIP_ASAN=1       leave out the sanitizer build
+#   FWPROG_SKIP_WINDOWS=1    leave out the Windows build
 #   FWPROG_FUZZ_SECONDS=N    seconds per fuzz target (default 30; 0 leaves fuzzing out)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -34,5 +37,12 @@ fi
 fuzz_seconds=${FWPROG_FUZZ_SECONDS:-30}
 if [[ "$fuzz_seconds" != 0 ]]; then
     scripts/fuzz.sh "$fuzz_seconds"
+fi
+if [[ "${FWPROG_SKIP_WINDOWS:-0}" != 1 ]]; then
+    windows_start=$SECONDS
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows
+    ctest --preset windows
+    echo "test: the Windows build and its tests under Wine took $((SECONDS - windows_start)) s"
 fi
 echo "test: everything took $((SECONDS - start)) s"
