@@ -100,6 +100,24 @@ TEST_F(FwprogExecutable, SingleReportsAMissingImageAndARefusingUnit) {
     EXPECT_NE(usage.err.find("--target"), std::string::npos) << usage.err;
 }
 
+TEST_F(FwprogExecutable, CtrlCStopsSingleAtOnceAsUnconfirmed) {
+    // Nothing answers at this address: the sequence waits for a boot loader
+    // that never comes, and the operator presses Ctrl-C meanwhile.
+    const std::string nobody = testing_support::uniqueLoopbackAddress();
+    std::vector<std::string> args = {"single", "--image", imagePath(), "--target", nobody};
+    const auto ports = portOptions();
+    args.insert(args.end(), ports.begin(), ports.end());
+    FwprogRun how;
+    how.interruptAfter = 1500ms;
+    how.deadline = 15s;
+    const auto run = runFwprogProcess(args, how);
+    ASSERT_TRUE(run.started);
+    EXPECT_FALSE(run.timedOut) << "the interrupt did not stop it";
+    EXPECT_EQ(run.exitStatus, 130) << run.err;
+    EXPECT_EQ(run.out, "1 Unit Update Attempted, " + nobody + " Status Unconfirmed\n");
+    EXPECT_NE(run.err.find("stopped by an interrupt"), std::string::npos) << run.err;
+}
+
 TEST_F(FwprogExecutable, MultipleProgramsEveryUnitOfTheListAndWritesTheLog) {
     const auto a = unit(), b = unit();
     ASSERT_TRUE(startSimulator({a, b}));

@@ -115,7 +115,9 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
     }
     result.started = true;
 
-    const auto end = std::chrono::steady_clock::now() + how.deadline;
+    const auto started = std::chrono::steady_clock::now();
+    const auto end = started + how.deadline;
+    bool interrupted = false;
     int status = 0;
     bool reaped = false;
     bool drained = readFd < 0;
@@ -124,6 +126,11 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
             ::kill(pid, SIGKILL);
             result.timedOut = true;
             break;
+        }
+        if (how.interruptAfter && !interrupted &&
+            std::chrono::steady_clock::now() >= started + *how.interruptAfter) {
+            ::kill(pid, SIGINT);
+            interrupted = true;
         }
         if (!drained) {
             pollfd p{readFd, POLLIN, 0};

@@ -18,6 +18,8 @@ struct FwprogRun {
     std::optional<unsigned long> addressSpace;  // RLIMIT_AS in bytes for the child
     std::chrono::milliseconds deadline{20000};  // killed after this long
     std::vector<std::string> environment;       // "NAME=value" added to the child's
+    // When set, the child gets SIGINT (Ctrl-C) this long after it started.
+    std::optional<std::chrono::milliseconds> interruptAfter;
 };
 
 struct FwprogResult {
