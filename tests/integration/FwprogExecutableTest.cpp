@@ -98,6 +98,8 @@ TEST_F(FwprogExecutable, SingleReportsAMissingImageAndARefusingUnit) {
     const auto usage = fwprog({"single", "--image", imagePath()});
     EXPECT_EQ(usage.exitStatus, 2) << usage.err;
     EXPECT_NE(usage.err.find("--target"), std::string::npos) << usage.err;
+    // Line ends are the program's own on every system: no CR added on the way out.
+    EXPECT_EQ(usage.err.find('\r'), std::string::npos) << usage.err;
 }
 
 TEST_F(FwprogExecutable, CtrlCStopsSingleAtOnceAsUnconfirmed) {
