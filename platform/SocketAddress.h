@@ -6,14 +6,8 @@
 
 namespace platform {
 
-// An IPv4 address and port in host byte order: what this program's sockets
-// send to and hear from, in a type of its own so that no header outside a
-// platform's own folder needs the system's socket types.
-struct Ipv4Endpoint {
-    std::uint32_t address = 0;
-    std::uint16_t port = 0;
-    friend bool operator==(const Ipv4Endpoint&, const Ipv4Endpoint&) = default;
-};
+// Addresses are std::uint32_t in host byte order and text; no header outside a
+// backend's own folder needs the system's socket types.
 
 // Strict dotted-quad text ("10.0.0.7": four decimal numbers 0 to 255, nothing
 // else) to an address in host byte order.
