@@ -42,7 +42,11 @@ int descriptorOf(StandardStream stream) {
 }  // namespace
 
 bool isTerminal(StandardStream stream) {
-    return _isatty(descriptorOf(stream)) != 0;
+    // _isatty is true for every character device, the NUL device among them
+    // (a script's "< NUL"); only a console has a console mode.
+    DWORD mode = 0;
+    return _isatty(descriptorOf(stream)) != 0 &&
+           GetConsoleMode(GetStdHandle(handleNameOf(stream)), &mode) != 0;
 }
 
 void setUpStandardStreams() {

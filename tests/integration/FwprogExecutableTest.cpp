@@ -196,6 +196,16 @@ TEST_F(FwprogExecutable, TimestampStampsEveryUnitWithTheLocalTimeAndZone) {
     }
 }
 
+TEST_F(FwprogExecutable, TimestampAsksOnlyAtATerminal) {
+    const auto a = unit();
+    ASSERT_TRUE(startSimulator({a}));
+    // Standard input is the null device, which is no terminal to ask on.
+    const auto run = fwprog({"timestamp"});
+    EXPECT_EQ(run.exitStatus, 2) << run.err;
+    EXPECT_NE(run.err.find("pass --yes"), std::string::npos) << run.err;
+    EXPECT_EQ(simulator->count("timestamp"), 0u);
+}
+
 class FwprogExecutableQueues : public FwprogExecutable {
 protected:
     static testing_support::PrivateCupsd* cupsd;
