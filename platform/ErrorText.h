@@ -24,6 +24,7 @@ extern const int kMessageTooLong;     // a datagram longer than the receive buff
 extern const int kCancelled;          // a wait ended by a stop request
 extern const int kTimedOut;           // a wait gave up
 extern const int kConnectionRefused;  // nothing listens at the port
+extern const int kInvalidArgument;    // a value no call could take (an unreadable address)
 extern const int kAddressInUse;       // a port another socket holds
 extern const int kAccessDenied;       // the system forbade it (a firewall's rule, a
                                       // broadcast without permission)

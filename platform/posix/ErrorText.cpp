@@ -28,6 +28,7 @@ const int kMessageTooLong = EMSGSIZE;
 const int kCancelled = ECANCELED;
 const int kTimedOut = ETIMEDOUT;
 const int kConnectionRefused = ECONNREFUSED;
+const int kInvalidArgument = EINVAL;
 const int kAddressInUse = EADDRINUSE;
 const int kAccessDenied = EACCES;
 const int kIsDirectory = EISDIR;

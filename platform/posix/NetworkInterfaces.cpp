@@ -14,10 +14,6 @@
 
 namespace platform {
 
-std::string Ipv4Interface::subnetText() const {
-    return ipv4Text(address & netmask) + "/" + std::to_string(std::popcount(netmask));
-}
-
 std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
     std::vector<Ipv4Interface> found;
     ifaddrs* all = nullptr;
@@ -48,20 +44,6 @@ std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
     if (error)
         *error = 0;
     return found;
-}
-
-std::optional<Ipv4Interface> interfaceHolding(const std::vector<Ipv4Interface>& interfaces,
-                                              std::uint32_t source, std::uint32_t destination) {
-    const Ipv4Interface* chosen = nullptr;
-    for (const auto& item : interfaces) {
-        if (item.address != source)
-            continue;
-        if (!chosen || (!chosen->contains(destination) && item.contains(destination)))
-            chosen = &item;
-    }
-    if (!chosen)
-        return std::nullopt;
-    return *chosen;
 }
 
 std::string interfaceName(unsigned index) {

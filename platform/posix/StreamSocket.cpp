@@ -17,13 +17,6 @@ namespace platform {
 
 using Clock = std::chrono::steady_clock;
 
-StreamSocket::StreamSocket(StreamTimeouts timeouts, WaitHook hook, StopCheck stop)
-    : timeouts_(timeouts), hook_(std::move(hook)), stop_(std::move(stop)) {}
-
-StreamSocket::~StreamSocket() {
-    close();
-}
-
 bool StreamSocket::create() {
     close();
     // Non-blocking while it connects: the wait is a poll with a time limit.
@@ -80,23 +73,6 @@ StreamSocket::Wait StreamSocket::waitWritable(Clock::time_point deadline) {
     }
 }
 
-bool StreamSocket::pause(std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    for (;;) {
-        if (stopRequested(stop_))
-            return false;
-        const auto now = Clock::now();
-        if (now >= end)
-            return true;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
-        ::poll(nullptr, 0,
-               static_cast<int>(
-                   std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval).count()));
-        if (hook_)
-            hook_();
-    }
-}
-
 StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint16_t port) {
     if ((fd_ < 0 || used_) && !create())
         return Attempt::Failed;
@@ -145,38 +121,6 @@ void StreamSocket::becomeBlockingWithTimeout() {
                      ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout) == 0;
     if (!blockingSends_ && flags >= 0)
         ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
-}
-
-bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
-    const auto address = ipv4AsReached(host);
-    if (!address) {
-        lastError_ = EINVAL;
-        return false;
-    }
-    for (int request = 0;; ++request) {
-        switch (attemptOnce(*address, port)) {
-            case Attempt::Connected:
-                bytesSent_ = 0;
-                becomeBlockingWithTimeout();
-                return true;
-            case Attempt::Failed:
-                // A request that timed out leaves a half-open socket behind;
-                // it is dropped so nothing can try again on it.
-                close();
-                return false;
-            case Attempt::Refused:
-                close();
-                if (request >= timeouts_.refusedRetries) {
-                    lastError_ = ECONNREFUSED;
-                    return false;
-                }
-                if (!pause(timeouts_.refusedRetryPause)) {
-                    lastError_ = ECANCELED;
-                    return false;
-                }
-                break;
-        }
-    }
 }
 
 bool StreamSocket::sendAll(const void* data, std::size_t length) {

@@ -51,6 +51,7 @@ const int kMessageTooLong = WSAEMSGSIZE;
 const int kCancelled = ERROR_CANCELLED;
 const int kTimedOut = WSAETIMEDOUT;
 const int kConnectionRefused = WSAECONNREFUSED;
+const int kInvalidArgument = WSAEINVAL;
 const int kAddressInUse = WSAEADDRINUSE;
 const int kAccessDenied = WSAEACCES;
 // ERROR_DIRECTORY_NOT_SUPPORTED, which mingw-w64's headers do not name yet.

@@ -10,10 +10,6 @@
 
 namespace platform {
 
-std::string Ipv4Interface::subnetText() const {
-    return ipv4Text(address & netmask) + "/" + std::to_string(std::popcount(netmask));
-}
-
 std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
     std::vector<Ipv4Interface> found;
     const ULONG flags = GAA_FLAG_SKIP_ANYCAST | GAA_FLAG_SKIP_MULTICAST | GAA_FLAG_SKIP_DNS_SERVER;
@@ -69,20 +65,6 @@ std::vector<Ipv4Interface> listIpv4Interfaces(int* error) {
     if (error)
         *error = 0;
     return found;
-}
-
-std::optional<Ipv4Interface> interfaceHolding(const std::vector<Ipv4Interface>& interfaces,
-                                              std::uint32_t source, std::uint32_t destination) {
-    const Ipv4Interface* chosen = nullptr;
-    for (const auto& item : interfaces) {
-        if (item.address != source)
-            continue;
-        if (!chosen || (!chosen->contains(destination) && item.contains(destination)))
-            chosen = &item;
-    }
-    if (!chosen)
-        return std::nullopt;
-    return *chosen;
 }
 
 std::string interfaceName(unsigned index) {

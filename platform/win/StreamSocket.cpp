@@ -20,13 +20,6 @@ timeval timevalOf(std::chrono::milliseconds duration) {
 
 }  // namespace
 
-StreamSocket::StreamSocket(StreamTimeouts timeouts, WaitHook hook, StopCheck stop)
-    : timeouts_(timeouts), hook_(std::move(hook)), stop_(std::move(stop)) {}
-
-StreamSocket::~StreamSocket() {
-    close();
-}
-
 bool StreamSocket::create() {
     close();
     used_ = false;
@@ -95,22 +88,6 @@ StreamSocket::Wait StreamSocket::waitWritable(Clock::time_point deadline) {
     }
 }
 
-bool StreamSocket::pause(std::chrono::milliseconds duration) {
-    const auto end = Clock::now() + duration;
-    for (;;) {
-        if (stopRequested(stop_))
-            return false;
-        const auto now = Clock::now();
-        if (now >= end)
-            return true;
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - now);
-        std::this_thread::sleep_for(
-            std::clamp(left, std::chrono::milliseconds(1), timeouts_.hookInterval));
-        if (hook_)
-            hook_();
-    }
-}
-
 StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint16_t port) {
     if ((fd_ == kNoHandle || used_) && !create())
         return Attempt::Failed;
@@ -146,38 +123,6 @@ StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint
 void StreamSocket::becomeBlockingWithTimeout() {
     // See create(): sends stay non-blocking here and wait in select.
     blockingSends_ = false;
-}
-
-bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
-    const auto address = ipv4AsReached(host);
-    if (!address) {
-        lastError_ = WSAEINVAL;
-        return false;
-    }
-    for (int request = 0;; ++request) {
-        switch (attemptOnce(*address, port)) {
-            case Attempt::Connected:
-                bytesSent_ = 0;
-                becomeBlockingWithTimeout();
-                return true;
-            case Attempt::Failed:
-                // A request that timed out leaves a half-open socket behind;
-                // it is dropped so nothing can try again on it.
-                close();
-                return false;
-            case Attempt::Refused:
-                close();
-                if (request >= timeouts_.refusedRetries) {
-                    lastError_ = WSAECONNREFUSED;
-                    return false;
-                }
-                if (!pause(timeouts_.refusedRetryPause)) {
-                    lastError_ = errors::kCancelled;
-                    return false;
-                }
-                break;
-        }
-    }
 }
 
 bool StreamSocket::sendAll(const void* data, std::size_t length) {
