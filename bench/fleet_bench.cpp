@@ -4,6 +4,8 @@
 //   FWPROG_BENCH_FULL=1  also measures the sequential batch of 50 instead of estimating it
 #include "bench/BenchSupport.h"
 
+#include <nlohmann/json.hpp>
+
 #include <sys/socket.h>
 
 #include <cstdio>
@@ -80,11 +82,15 @@ RunFigures runBatch(int units, int jobs, const std::string& imageSha) {
     std::map<std::string, int> expected;
     for (int i = 0; i < units; ++i)
         expected[unitAddress(i)] = statusOf(i) == 0 ? 0 : 102;
-    const std::string json = slurp(kDir + "/result.json");
-    std::regex result("\\{\"target\": \"([0-9.]+)\", \"result\": (-?[0-9]+)\\}");
-    for (auto it = std::sregex_iterator(json.begin(), json.end(), result);
-         it != std::sregex_iterator(); ++it)
-        figures.verdictsAttributed += expected[(*it)[1]] == std::stoi((*it)[2]) ? 1 : 0;
+    // Each unit's result as fwprog reports it, whatever else its entry holds.
+    const auto report = nlohmann::json::parse(slurp(kDir + "/result.json"), nullptr, false);
+    if (report.is_object() && report.contains("units"))
+        for (const auto& unit : report["units"]) {
+            const auto target = unit.value("target", std::string());
+            const auto found = expected.find(target);
+            figures.verdictsAttributed +=
+                found != expected.end() && unit.value("result", -1000) == found->second ? 1 : 0;
+        }
     return figures;
 }
 
