@@ -69,4 +69,20 @@ bool StreamSocket::connect(const std::string& host, std::uint16_t port) {
     }
 }
 
+bool StreamSocket::writableAfter(Wait wait) {
+    switch (wait) {
+        case Wait::Writable:
+            return true;
+        case Wait::TimedOut:
+            lastError_ = errors::kTimedOut;
+            break;
+        case Wait::Stopped:
+            lastError_ = errors::kCancelled;
+            break;
+        case Wait::Failed:
+            break;  // the wait kept the system's reason
+    }
+    return false;
+}
+
 }  // namespace platform

@@ -69,6 +69,9 @@ private:
     // One connection request to the address (host byte order) and port.
     [[nodiscard]] Attempt attemptOnce(std::uint32_t address, std::uint16_t port);
     [[nodiscard]] Wait waitWritable(std::chrono::steady_clock::time_point deadline);
+    // True when the socket can take bytes; otherwise why the wait ended is
+    // kept as the last error.
+    [[nodiscard]] bool writableAfter(Wait wait);
     [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     void becomeBlockingWithTimeout();
 

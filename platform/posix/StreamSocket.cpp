@@ -85,18 +85,8 @@ StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint
         return Attempt::Connected;
     int error = errno;
     if (error == EINPROGRESS || error == EINTR) {
-        switch (waitWritable(Clock::now() + timeouts_.connectGiveUp)) {
-            case Wait::Writable:
-                break;
-            case Wait::TimedOut:
-                lastError_ = ETIMEDOUT;
-                return Attempt::Failed;
-            case Wait::Stopped:
-                lastError_ = ECANCELED;
-                return Attempt::Failed;
-            case Wait::Failed:
-                return Attempt::Failed;
-        }
+        if (!writableAfter(waitWritable(Clock::now() + timeouts_.connectGiveUp)))
+            return Attempt::Failed;
         socklen_t len = sizeof error;
         if (::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
             error = errno;
@@ -165,18 +155,8 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
         } else {
             wait = waitWritable(stallDeadline);
         }
-        switch (wait) {
-            case Wait::Writable:
-                continue;
-            case Wait::TimedOut:
-                lastError_ = ETIMEDOUT;
-                break;
-            case Wait::Stopped:
-                lastError_ = ECANCELED;
-                break;
-            case Wait::Failed:
-                break;
-        }
+        if (writableAfter(wait))
+            continue;
         // Whatever the peer has not read yet is thrown away with a reset: a
         // peer that was only slow must not read on to an orderly end and take
         // the cut-off stream for a whole one.

@@ -98,18 +98,8 @@ StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint
         return Attempt::Connected;
     int error = WSAGetLastError();
     if (error == WSAEWOULDBLOCK) {
-        switch (waitWritable(Clock::now() + timeouts_.connectGiveUp)) {
-            case Wait::Writable:
-                break;
-            case Wait::TimedOut:
-                lastError_ = errors::kTimedOut;
-                return Attempt::Failed;
-            case Wait::Stopped:
-                lastError_ = errors::kCancelled;
-                return Attempt::Failed;
-            case Wait::Failed:
-                return Attempt::Failed;
-        }
+        if (!writableAfter(waitWritable(Clock::now() + timeouts_.connectGiveUp)))
+            return Attempt::Failed;
         int length = sizeof error;
         if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length) != 0)
             error = WSAGetLastError();
@@ -155,18 +145,8 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
             waiting = true;
             stallDeadline = Clock::now() + timeouts_.sendStallLimit;
         }
-        switch (waitWritable(stallDeadline)) {
-            case Wait::Writable:
-                continue;
-            case Wait::TimedOut:
-                lastError_ = errors::kTimedOut;
-                break;
-            case Wait::Stopped:
-                lastError_ = errors::kCancelled;
-                break;
-            case Wait::Failed:
-                break;
-        }
+        if (writableAfter(waitWritable(stallDeadline)))
+            continue;
         // Whatever the peer has not read yet is thrown away with a reset: a
         // peer that was only slow must not read on to an orderly end and take
         // the cut-off stream for a whole one.

@@ -7,9 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
-#include <fstream>
 #include <random>
-#include <sstream>
 #include <stdexcept>
 
 namespace testing_support {
@@ -81,26 +79,6 @@ TempDir::TempDir() {
 TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-void writeFile(const std::filesystem::path& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string readFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream content;
-    content << in.rdbuf();
-    return content.str();
-}
-
-std::string makeImage(std::size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string image(size, '\0');
-    for (auto& byte : image)
-        byte = static_cast<char>(random() & 0xFF);
-    return image;
 }
 
 }  // namespace testing_support
