@@ -1,6 +1,7 @@
 // The window as the engine's operator: message boxes, progress, the wait
 // cursor and the pauses.
 #include "app/WindowOperator.h"
+#include "tests/support/CpuTime.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -13,23 +14,9 @@
 
 #include <gtest/gtest.h>
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <climits>
 #include <ostream>
-
-namespace {
-
-// The calling thread's processor time so far.
-std::chrono::microseconds threadCpuTime() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
-}  // namespace
 
 struct FlagsRow {
     const char* name;
@@ -136,11 +123,11 @@ TEST(WindowPauses, TheWindowKeepsRunningItsTimersWhileTheSleeperWaits) {
     QTimer::singleShot(10, [&] { fired = true; });
     QElapsedTimer clock;
     clock.start();
-    const auto cpuBefore = threadCpuTime();
+    const auto cpuBefore = testing_support::threadCpuTime();
     sleeper.sleepFor(std::chrono::milliseconds(200));
     EXPECT_GE(clock.elapsed(), 200);
     // It sleeps between its looks at the events rather than spinning.
-    EXPECT_LT(threadCpuTime() - cpuBefore, std::chrono::milliseconds(100));
+    EXPECT_LT(testing_support::threadCpuTime() - cpuBefore, std::chrono::milliseconds(100));
     EXPECT_TRUE(fired);
 
     // A zero pause sleeps not at all, yet hands the window what waits.

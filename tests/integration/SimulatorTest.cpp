@@ -816,11 +816,8 @@ std::string readLine(int fd) {
 
 int exitCode(pid_t pid) {
     int status = 0;
-    for (int i = 0; i < 300; ++i) {
-        if (::waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        std::this_thread::sleep_for(10ms);
-    }
+    if (testing_support::eventually([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }))
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     ::kill(pid, SIGKILL);
     ::waitpid(pid, &status, 0);
     return -1;

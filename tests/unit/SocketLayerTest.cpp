@@ -2,6 +2,7 @@
 #include "platform/ErrorText.h"
 #include "platform/StreamSocket.h"
 #include "platform/WakeableWait.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/Eventually.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -10,7 +11,6 @@
 #include <netinet/in.h>
 #include <sched.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,6 +21,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <optional>
 #include <sstream>
@@ -88,14 +89,6 @@ std::optional<long> packetsTried() {
     return *sent + *unroutable;
 }
 
-// The calling thread's processor time so far.
-std::chrono::microseconds threadCpuTime() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
-}
-
 // Moves the calling thread into a network namespace of its own, with only its
 // loopback interface, up. Nothing it sends can reach another test (or any
 // network); the namespace goes with the thread.
@@ -112,19 +105,28 @@ std::string enterPrivateNetwork() {
     return up ? std::string() : "cannot bring up loopback in the private namespace";
 }
 
+// Runs body on a thread of its own in a private network namespace; the reason
+// when there is none to be had (body did not run then).
+std::string runInPrivateNetwork(const std::function<void()>& body) {
+    std::string unavailable;
+    std::thread inPrivateNetwork([&] {
+        unavailable = enterPrivateNetwork();
+        if (unavailable.empty())
+            body();
+    });
+    inPrivateNetwork.join();
+    return unavailable;
+}
+
 }  // namespace
 
 // The original platform's pace: three requests about half a second apart, each
 // from a socket of its own, then the refusal counts.
 TEST(StreamSocket, ARefusedConnectIsThreeRequestsHalfASecondApart) {
-    std::string unavailable;
     std::optional<long> before, after;
     double took = 0;
     int error = 0;
-    std::thread inPrivateNetwork([&] {
-        unavailable = enterPrivateNetwork();
-        if (!unavailable.empty())
-            return;
+    const std::string unavailable = runInPrivateNetwork([&] {
         platform::StreamSocket socket;
         std::ignore = socket.create();
         before = connectionRequestsSent();
@@ -134,7 +136,6 @@ TEST(StreamSocket, ARefusedConnectIsThreeRequestsHalfASecondApart) {
         error = socket.lastError();
         after = connectionRequestsSent();
     });
-    inPrivateNetwork.join();
     if (!unavailable.empty())
         GTEST_SKIP() << unavailable;
     ASSERT_TRUE(before && after) << "no TCP counters in /proc/thread-self/net/snmp";
@@ -148,29 +149,26 @@ TEST(StreamSocket, RefusedConnectKeepsTryingForAboutASecondThenFails) {
     platform::StreamSocket socket;
     ASSERT_TRUE(socket.create());
     const auto start = Clock::now();
-    const auto cpuBefore = threadCpuTime();
+    const auto cpuBefore = testing_support::threadCpuTime();
     EXPECT_FALSE(socket.connect(address, freeTcpPort()));
     const double took = secondsSince(start);
     EXPECT_EQ(socket.lastError(), ECONNREFUSED);
     EXPECT_GE(took, 0.95);
     // It waits between its requests rather than spinning through the second.
-    EXPECT_LT(threadCpuTime() - cpuBefore, 200ms);
+    EXPECT_LT(testing_support::threadCpuTime() - cpuBefore, 200ms);
 }
 
 TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
-    std::string unavailable;
     bool connected = false;
     int error = 0;
     double took = 0;
     int hookCalls = 0;
     int listener = -1;
-    std::thread inPrivateNetwork([&] {
-        unavailable = enterPrivateNetwork();
-        if (!unavailable.empty())
-            return;
+    bool counted = true;
+    const std::string unavailable = runInPrivateNetwork([&] {
         const auto before = connectionRequestsSent();
         if (!before) {
-            unavailable = "no TCP counters in /proc/thread-self/net/snmp";
+            counted = false;
             return;
         }
         // The listener appears while connect pauses after its second refusal.
@@ -186,9 +184,9 @@ TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
         error = socket.lastError();
         ::close(listener);
     });
-    inPrivateNetwork.join();
     if (!unavailable.empty())
         GTEST_SKIP() << unavailable;
+    ASSERT_TRUE(counted) << "no TCP counters in /proc/thread-self/net/snmp";
     EXPECT_TRUE(connected) << platform::systemErrorText(error);
     // Requests at about 0, 0.5 and 1 s: the third one finds the listener.
     EXPECT_GE(took, 0.95);
@@ -196,14 +194,10 @@ TEST(StreamSocket, ConnectSucceedsWhenTheListenerAppearsWithinTheRetryWindow) {
 }
 
 TEST(StreamSocket, NonNumericAddressFailsWithoutAnyLookup) {
-    std::string unavailable;
     std::optional<long> before, after;
     bool namedConnected = true, outOfRangeConnected = true;
     int error = 0;
-    std::thread inPrivateNetwork([&] {
-        unavailable = enterPrivateNetwork();
-        if (!unavailable.empty())
-            return;
+    const std::string unavailable = runInPrivateNetwork([&] {
         platform::StreamSocket socket;
         std::ignore = socket.create();
         before = packetsTried();
@@ -212,7 +206,6 @@ TEST(StreamSocket, NonNumericAddressFailsWithoutAnyLookup) {
         after = packetsTried();
         error = socket.lastError();
     });
-    inPrivateNetwork.join();
     if (!unavailable.empty())
         GTEST_SKIP() << unavailable;
     EXPECT_FALSE(namedConnected);
