@@ -1,5 +1,7 @@
 #pragma once
 
+#include "generated/Version.h"
+
 #include <QDialog>
 
 // The About box: icon, version line, copyright line and OK.
@@ -9,5 +11,5 @@ public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 
     static constexpr const char* kCaption = "About Veltrane";
-    static constexpr const char* kVersionText = "Firmware Programmer Version 2.9";
+    static constexpr const char* kVersionText = kProductVersionText;
 };

@@ -2,6 +2,7 @@
 
 #include "cli/Commands.h"
 #include "fleet/UnitBroadcast.h"
+#include "generated/Version.h"
 #include "platform/NetworkInterfaces.h"
 
 #include <cstdlib>
@@ -71,7 +72,7 @@ bool ArgumentReader::helpOrVersion(CliContext& context) {
         return true;
     }
     if (take("--version")) {
-        context.out << FWPROG_VERSION_TEXT << '\n';
+        context.out << kProductVersionText << '\n';
         return true;
     }
     return false;

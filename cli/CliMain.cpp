@@ -1,6 +1,7 @@
 #include "cli/CliContext.h"
 #include "cli/Commands.h"
 #include "cli/VisibleText.h"
+#include "generated/Version.h"
 #include "platform/ErrorText.h"
 
 #include <ostream>
@@ -62,7 +63,7 @@ int runCommand(const std::vector<std::string>& args, CliContext& context) {
         return kExitSuccess;
     }
     if (command == "--version") {
-        context.out << FWPROG_VERSION_TEXT << '\n';
+        context.out << kProductVersionText << '\n';
         return kExitSuccess;
     }
     if (const CommandSpec* entry = findCommand(command))

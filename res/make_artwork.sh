@@ -3,6 +3,10 @@
 set -eu
 cd "$(dirname "$0")"
 
+# The version has one source: project() in the top CMakeLists.txt.
+version=$(sed -n 's/^project([A-Za-z]* VERSION \([0-9.]*\).*/\1/p' ../CMakeLists.txt)
+[ -n "$version" ] || { echo "make_artwork.sh: no version in ../CMakeLists.txt" >&2; exit 1; }
+
 # Banner, 494 x 75, 24 bits per pixel: a dark blue band, a unit with its ports
 # on the left and the product's name.
 convert -size 494x75 gradient:'#0b2545'-'#13315c' \
@@ -16,7 +20,7 @@ convert -size 494x75 gradient:'#0b2545'-'#13315c' \
     -stroke none \
     -font Helvetica-Bold -pointsize 30 -fill '#eef4ed' -annotate +98+40 'BRINDELL' \
     -font Helvetica -pointsize 15 -fill '#8da9c4' -annotate +100+58 'Firmware Programmer' \
-    -font Helvetica -pointsize 11 -fill '#8da9c4' -annotate +396+58 'Version 2.9' \
+    -font Helvetica -pointsize 11 -fill '#8da9c4' -annotate +396+58 "Version $version" \
     -type TrueColor -depth 8 -define png:color-type=2 banner.png
 
 # Icon: the unit's front with a download arrow, in 32 x 32 and 16 x 16. icon.svg

@@ -1,6 +1,6 @@
 #include "platform/DatagramSocket.h"
 
-#include "platform/posix/Sockaddr.h"
+#include "platform/backend/Sockaddr.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -41,7 +41,7 @@ bool DatagramSocket::create(std::uint16_t port, const std::string& bindAddress) 
     local.sin_port = htons(port);
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (!bindAddress.empty()) {
-        auto parsed = posix::socketAddressFor(bindAddress, port);
+        auto parsed = backend::socketAddressFor(bindAddress, port);
         if (!parsed) {
             lastError_ = EINVAL;
             close();
@@ -76,7 +76,7 @@ bool DatagramSocket::setReceiveBufferSize(int bytes) {
 
 long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const void* data,
                             std::size_t length) {
-    auto address = posix::socketAddressFor(host, port);
+    auto address = backend::socketAddressFor(host, port);
     if (!address) {
         lastError_ = EINVAL;
         return -1;
@@ -94,7 +94,7 @@ long DatagramSocket::sendVia(unsigned interfaceIndex, const std::string& host, s
                              const void* data, std::size_t length) {
     if (interfaceIndex == 0)
         return sendTo(host, port, data, length);
-    auto address = posix::socketAddressFor(host, port);
+    auto address = backend::socketAddressFor(host, port);
     if (!address) {
         lastError_ = EINVAL;
         return -1;
@@ -156,7 +156,7 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
     // The sender of an oversize datagram is told too: whose it was decides
     // whether it counts as a stranger's.
     if (sender)
-        *sender = posix::addressTextOf(from);
+        *sender = backend::addressTextOf(from);
     if (static_cast<std::size_t>(got) > length) {
         lastError_ = EMSGSIZE;
         return -1;

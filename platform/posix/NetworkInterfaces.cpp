@@ -1,6 +1,6 @@
 #include "platform/NetworkInterfaces.h"
 
-#include "platform/posix/Sockaddr.h"
+#include "platform/backend/Sockaddr.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>

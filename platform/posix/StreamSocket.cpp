@@ -1,6 +1,6 @@
 #include "platform/StreamSocket.h"
 
-#include "platform/posix/Sockaddr.h"
+#include "platform/backend/Sockaddr.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -174,7 +174,7 @@ std::string StreamSocket::localAddress() const {
     if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         local.sin_family != AF_INET || local.sin_addr.s_addr == htonl(INADDR_ANY))
         return {};
-    return posix::addressTextOf(local);
+    return backend::addressTextOf(local);
 }
 
 }  // namespace platform

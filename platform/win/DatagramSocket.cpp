@@ -65,9 +65,9 @@ bool DatagramSocket::create(std::uint16_t port, const std::string& bindAddress) 
     DWORD bytes = 0;
     WSAIoctl(s, SIO_UDP_CONNRESET, &reportResets, sizeof reportResets, nullptr, 0, &bytes, nullptr,
              nullptr);
-    sockaddr_in local = win::socketAddressOf(INADDR_ANY, port);
+    sockaddr_in local = backend::socketAddressOf(INADDR_ANY, port);
     if (!bindAddress.empty()) {
-        auto parsed = win::socketAddressFor(bindAddress, port);
+        auto parsed = backend::socketAddressFor(bindAddress, port);
         if (!parsed) {
             lastError_ = WSAEINVAL;
             close();
@@ -104,7 +104,7 @@ bool DatagramSocket::setReceiveBufferSize(int bytes) {
 
 long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const void* data,
                             std::size_t length) {
-    auto address = win::socketAddressFor(host, port);
+    auto address = backend::socketAddressFor(host, port);
     if (!address) {
         lastError_ = WSAEINVAL;
         return -1;
@@ -199,7 +199,7 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
     // (Windows drops the rest of it); its sender is told as for any other.
     if (error == WSAEMSGSIZE) {
         if (sender)
-            *sender = win::addressTextOf(from);
+            *sender = backend::addressTextOf(from);
         lastError_ = error;
         return -1;
     }
@@ -208,7 +208,7 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
         return -1;
     }
     if (sender)
-        *sender = win::addressTextOf(from);
+        *sender = backend::addressTextOf(from);
     return got;
 }
 

@@ -82,7 +82,7 @@ std::optional<std::uint32_t> routeSourceFor(std::uint32_t destination, int* erro
         return std::nullopt;
     // Connecting a datagram socket only chooses the route and the source
     // address; no packet leaves. Any port will do for that.
-    const sockaddr_in to = win::socketAddressOf(destination, 9);
+    const sockaddr_in to = backend::socketAddressOf(destination, 9);
     std::optional<std::uint32_t> source;
     sockaddr_in local{};
     int length = sizeof local;

@@ -93,7 +93,7 @@ StreamSocket::Attempt StreamSocket::attemptOnce(std::uint32_t address, std::uint
         return Attempt::Failed;
     used_ = true;
     const SOCKET s = win::socketOf(fd_);
-    const sockaddr_in peer = win::socketAddressOf(address, port);
+    const sockaddr_in peer = backend::socketAddressOf(address, port);
     if (::connect(s, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == 0)
         return Attempt::Connected;
     int error = WSAGetLastError();
@@ -164,7 +164,7 @@ std::string StreamSocket::localAddress() const {
     if (getsockname(win::socketOf(fd_), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
         local.sin_family != AF_INET || local.sin_addr.s_addr == htonl(INADDR_ANY))
         return {};
-    return win::addressTextOf(local);
+    return backend::addressTextOf(local);
 }
 
 }  // namespace platform

@@ -1,16 +1,13 @@
 #pragma once
 // Windows Sockets for the Windows backend's files only: start-up once per
-// process, sockets that child processes never inherit, and the system's
-// address type for this program's own.
+// process and sockets that child processes never inherit (the system's address
+// type for this program's own is in platform/backend/Sockaddr.h).
 
 #include "platform/NativeHandle.h"
-#include "platform/SocketAddress.h"
+#include "platform/backend/Sockaddr.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
-
-#include <optional>
-#include <string>
 
 namespace platform::win {
 
@@ -34,25 +31,6 @@ inline SOCKET socketOf(NativeHandle handle) {
 
 inline NativeHandle handleOf(SOCKET socket) {
     return socket == INVALID_SOCKET ? kNoHandle : static_cast<NativeHandle>(socket);
-}
-
-inline sockaddr_in socketAddressOf(std::uint32_t address, std::uint16_t port) {
-    sockaddr_in result{};
-    result.sin_family = AF_INET;
-    result.sin_port = htons(port);
-    result.sin_addr.s_addr = htonl(address);
-    return result;
-}
-
-inline std::optional<sockaddr_in> socketAddressFor(const std::string& text, std::uint16_t port) {
-    const auto address = ipv4AsReached(text);
-    if (!address)
-        return std::nullopt;
-    return socketAddressOf(*address, port);
-}
-
-inline std::string addressTextOf(const sockaddr_in& address) {
-    return ipv4Text(ntohl(address.sin_addr.s_addr));
 }
 
 }  // namespace platform::win

@@ -3,6 +3,8 @@
 #include "app/DeviceListDlg.h"
 #include "fleet/TimeStampBroadcast.h"
 #include "tests/gui/GuiTestSupport.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/QueuedDatagram.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <QApplication>
@@ -26,6 +28,7 @@
 #include <functional>
 #include <memory>
 #include <thread>
+#include <tuple>
 
 using gui_test::FakeSpooler;
 using gui_test::TestDlg;
@@ -79,6 +82,11 @@ public:
         for (const std::string& reply : replies)
             ::sendto(answer_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                      sizeof from);
+        // The first answer is waiting before the pause ends; the rest follow
+        // it on loopback within a moment.
+        if (!replies.empty())
+            std::ignore = testing_support::eventually(
+                [&] { return testing_support::datagramWaitsAt(ntohs(from.sin_port)); });
         std::this_thread::sleep_for(30ms);
     }
 

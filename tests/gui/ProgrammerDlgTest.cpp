@@ -296,7 +296,7 @@ TEST_F(Window, TheAboutItemOfTheContextMenuOpensTheAboutBox) {
     for (QLabel* label : box.findChildren<QLabel*>()) {
         texts << label->text();
     }
-    EXPECT_TRUE(texts.contains("Firmware Programmer Version 2.9"));
+    EXPECT_TRUE(texts.contains(QString::fromLatin1(kProductVersionText)));
     QPushButton* ok = box.findChild<QPushButton*>("IDOK");
     ASSERT_NE(ok, nullptr);
     EXPECT_TRUE(ok->isDefault());

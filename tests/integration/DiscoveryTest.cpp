@@ -6,6 +6,8 @@
 #include "fleet/DeviceList.h"
 #include "platform/Sleeper.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/Eventually.h"
+#include "tests/support/QueuedDatagram.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
@@ -26,6 +28,7 @@
 #include <set>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -79,7 +82,11 @@ public:
         for (const std::string& reply : replies_)
             ::sendto(answer_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
                      sizeof from);
-        // Loopback hands datagrams over at once; a short rest makes sure.
+        // The first answer is waiting before the pause ends; the rest follow
+        // it on loopback within a moment.
+        if (!replies_.empty())
+            std::ignore = testing_support::eventually(
+                [&] { return testing_support::datagramWaitsAt(ntohs(from.sin_port)); });
         std::this_thread::sleep_for(50ms);
     }
 
@@ -163,7 +170,8 @@ TEST_F(Discovery, AReplyAfterTheCollectionWaitsForTheNextRefresh) {
     startUnits({slow});
     EXPECT_TRUE(discover(5ms).empty());
     // The late answer went to the socket of the finished refresh, not this one.
-    std::this_thread::sleep_for(400ms);
+    ASSERT_TRUE(simulator->waitFor(
+        [&](const sim::Event& e) { return e.kind == "query" && e.unit == slow.address; }, 10s));
     EXPECT_EQ(discover(600ms), std::vector<std::string>{"Slow 1.00\t" + slow.address});
 }
 

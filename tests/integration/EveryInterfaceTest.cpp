@@ -12,6 +12,7 @@
 #include "fleet/TimeStampBroadcast.h"
 #include "platform/NetworkInterfaces.h"
 #include "platform/Sleeper.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/NetworkNamespaces.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/TestEnvironment.h"
@@ -127,8 +128,11 @@ TEST_F(EveryInterface, DiscoveryAndTheTimeStampLeaveThroughEveryInterfaceOrTheNa
     EXPECT_EQ(status, 0) << lastStderr();
     EXPECT_EQ(fwprog("timestamp --yes --interface fwpz", &status), "");
     EXPECT_EQ(status, 2);
-    std::this_thread::sleep_for(200ms);
     const std::string stamped = "\"event\":\"timestamp\",\"unit\":\"";
+    EXPECT_TRUE(testing_support::eventually([&] {
+        return occurrences(net.logOf("a"), stamped + "10.81.1.11\"") >= 2 &&
+               occurrences(net.logOf("b"), stamped + "10.81.2.11\"") >= 1;
+    }));
     EXPECT_EQ(occurrences(net.logOf("a"), stamped + "10.81.1.11\""), 2u) << net.logOf("a");
     EXPECT_EQ(occurrences(net.logOf("b"), stamped + "10.81.2.11\""), 1u) << net.logOf("b");
     EXPECT_EQ(occurrences(net.logOf("c"), stamped), 0u) << "the router passes no broadcast";
@@ -202,10 +206,10 @@ TEST_F(EveryInterface, TheWindowsRefreshListsEveryLanAndSaysSendErrorOnlyWhenNot
         EXPECT_EQ(stamp.run(), fleet::TimeStampBroadcast::Outcome::Sent);
         EXPECT_EQ(op.messages.size(), 1u) << "the question only";
     })) << net.failure();
-    std::this_thread::sleep_for(200ms);
-    EXPECT_NE(net.logOf("b").find("\"event\":\"timestamp\",\"unit\":\"10.81.2.11\""),
-              std::string::npos)
-        << net.logOf("b");
+    EXPECT_TRUE(testing_support::eventually([&] {
+        return net.logOf("b").find("\"event\":\"timestamp\",\"unit\":\"10.81.2.11\"") !=
+               std::string::npos;
+    })) << net.logOf("b");
 }
 
 TEST_F(EveryInterface, ARangeReachesTheRoutedSubnetMergedWithTheBroadcastEachUnitOnce) {

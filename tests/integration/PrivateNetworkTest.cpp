@@ -3,6 +3,7 @@
 // namespace holds a bridge with one veth pair to each unit's namespace, and
 // its default route goes over that bridge. Nothing here can reach a real
 // network: the namespaces have no link to the machine's own.
+#include "tests/support/Eventually.h"
 #include "tests/support/NetworkNamespaces.h"
 
 #include <gtest/gtest.h>
@@ -76,13 +77,13 @@ TEST_F(PrivateNetwork, RealBroadcastDiscoveryTimeStampAndProgramming) {
     const auto quote = sent.find("TSBCJ");
     ASSERT_NE(quote, std::string::npos) << sent;
     const std::string text = sent.substr(quote, sent.find('"', quote) - quote);
-    std::this_thread::sleep_for(200ms);
     for (int i = 0; i < kUnits; ++i) {
-        const std::string log = net.logOf("unit" + std::to_string(i));
-        EXPECT_NE(log.find("\"event\":\"timestamp\",\"unit\":\"" + unitAddress(i) +
-                           "\",\"text\":\"" + text + "\""),
-                  std::string::npos)
-            << log;
+        const std::string unitLog = "unit" + std::to_string(i);
+        const std::string stamped =
+            "\"event\":\"timestamp\",\"unit\":\"" + unitAddress(i) + "\",\"text\":\"" + text + "\"";
+        EXPECT_TRUE(testing_support::eventually([&] {
+            return net.logOf(unitLog).find(stamped) != std::string::npos;
+        })) << net.logOf(unitLog);
     }
 
     // One unit programmed across the private network with the real schedule.

@@ -1,5 +1,6 @@
 // `fwprog single` run in-process against simulated units, time scaled.
 #include "cli/CliContext.h"
+#include "generated/Version.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/ScaledSleeper.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <string>
 
 using testing_support::uniqueLoopbackAddress;
 
@@ -91,7 +93,7 @@ TEST_F(SingleCli, UsageErrorsExitWithTwo) {
     EXPECT_EQ(run({"single", "--image", "x", "--target", "y", "--status-port", "70000"}), 2);
     EXPECT_EQ(run({"nonsense"}), 2);
     EXPECT_EQ(run({"single", "--version"}), 0);
-    EXPECT_EQ(out.str(), "Firmware Programmer Version 2.9\n");
+    EXPECT_EQ(out.str(), std::string(kProductVersionText) + "\n");
 }
 
 TEST_F(SingleCli, AnImageThatIsNotARegularFileIsNamedOnStderr) {

@@ -3,6 +3,8 @@
 // stream is reset, never closed in order, and nothing further happens.
 #include "cli/CliContext.h"
 #include "engine/UnitProgrammer.h"
+#include "platform/DatagramSocket.h"
+#include "platform/WakeableWait.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
@@ -25,6 +27,7 @@
 #include <sstream>
 #include <streambuf>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 
@@ -34,26 +37,17 @@ namespace {
 
 using testing_support::PhaseHookOperator;
 
-// Asks for the stop a moment after it is armed, from another thread, as a
-// signal would arrive while the run waits.
-class DelayedStop {
+// Asks for the stop on the run's third look for one after it is armed: the
+// stop arrives while the run waits, as a signal would, however fast or slow
+// the machine.
+class StopAfterLooks {
 public:
-    ~DelayedStop() {
-        if (thread_.joinable())
-            thread_.join();
-    }
-    void arm(std::chrono::milliseconds after = 50ms) {
-        if (thread_.joinable())
-            return;
-        thread_ = std::thread([this, after] {
-            std::this_thread::sleep_for(after);
-            requested = true;
-        });
-    }
-    std::atomic<bool> requested{false};
+    void arm() { armed_ = true; }
+    bool look() { return armed_ && ++looks_ > 2; }
 
 private:
-    std::thread thread_;
+    std::atomic<bool> armed_{false};
+    std::atomic<int> looks_{0};
 };
 
 struct StopRequest : ::testing::Test, testing_support::SimulatedUnits {
@@ -119,11 +113,11 @@ TEST_F(StopRequest, EveryWaitOfTheSequenceEndsOnAStop) {
         ASSERT_TRUE(startSimulator({u}));
         PhaseHookOperator op;
         testing_support::ScaledSleeper sleeper{0.01};
-        DelayedStop caseStop;
-        engine.stop = [&caseStop] { return caseStop.requested.load(); };
+        StopAfterLooks caseStop;
+        engine.stop = [&caseStop] { return caseStop.look(); };
         op.onPhase = [&, phase = c.phase](engine::UnitPhase reached) {
             if (reached == phase)
-                caseStop.arm(phase == engine::UnitPhase::VerdictWait ? 20ms : 100ms);
+                caseStop.arm();
         };
         engine.stream.sendStallLimit = 60s;
 
@@ -210,9 +204,10 @@ TEST_F(StopCli, DiscoverAndTimestampEndWith130AndSendNothingFurther) {
         return args;
     };
 
-    // Discovery: the interrupt comes during a ten-minute wait.
+    // Discovery: the interrupt comes during a ten-minute wait, once the query is out.
     std::thread signal([&] {
-        std::this_thread::sleep_for(100ms);
+        std::ignore = simulator->waitFor(
+            [&](const sim::Event& e) { return e.kind == "query" && e.unit == u.address; }, 10s);
         ++interrupts;
     });
     EXPECT_EQ(run(with({"discover", "--wait", "600000", "--json"})), 130);
@@ -235,6 +230,8 @@ TEST_F(StopCli, DiscoverAndTimestampEndWith130AndSendNothingFurther) {
     EXPECT_EQ(err.str(),
               "fwprog: Set all Networked Time Stamps to Current Time? [y/N] \n"
               "fwprog: stopped by an interrupt; nothing was sent\n");
+    // Nothing is to come: a short look, which a slow machine can only make
+    // less likely to see a stray time stamp.
     std::this_thread::sleep_for(50ms);
     EXPECT_EQ(simulator->count("timestamp"), 0u);
 }
@@ -245,10 +242,13 @@ TEST(StopProcess, SigintEndsADiscoveryWaitWith130) {
     const std::string binary = std::string(FWPROG_BINARY_DIR) + "/cli/fwprog";
     ASSERT_TRUE(std::filesystem::exists(binary)) << binary << " is not built";
     testing_support::TempDir dir;
-    std::vector<std::string> args = {
-        binary,        "discover",        "--wait",
-        "600000",      "--unit-udp-port", std::to_string(testing_support::freeUdpPort()),
-        "--broadcast", "127.255.255.255"};
+    // Where the query goes: once it is there, the process waits.
+    const std::uint16_t port = testing_support::freeUdpPort();
+    platform::DatagramSocket units;
+    ASSERT_TRUE(units.create(port, "127.255.255.255"));
+    std::vector<std::string> args = {binary,        "discover",        "--wait",
+                                     "600000",      "--unit-udp-port", std::to_string(port),
+                                     "--broadcast", "127.255.255.255"};
     std::vector<char*> argv;
     for (auto& arg : args)
         argv.push_back(arg.data());
@@ -265,7 +265,8 @@ TEST(StopProcess, SigintEndsADiscoveryWaitWith130) {
     posix_spawn_file_actions_destroy(&actions);
 
     // Once the query is out the process waits; the signal may come at any time.
-    std::this_thread::sleep_for(300ms);
+    platform::WakeableWait queryOut;
+    EXPECT_EQ(queryOut.untilReadable(units, 10s), platform::WakeableWait::Outcome::Readable);
     ::kill(pid, SIGINT);
     int status = 0;
     pid_t done = 0;

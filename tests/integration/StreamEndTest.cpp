@@ -5,6 +5,7 @@
 #include "engine/UnitProgrammer.h"
 #include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/CpuTime.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
@@ -27,10 +28,7 @@ namespace {
 using testing_support::PhaseHookOperator;
 
 double threadCpuSeconds() {
-    rusage usage{};
-    ::getrusage(RUSAGE_THREAD, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return std::chrono::duration<double>(testing_support::threadCpuTime()).count();
 }
 
 struct StreamEnd : ::testing::Test, testing_support::SimulatedUnits {

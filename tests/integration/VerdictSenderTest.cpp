@@ -6,6 +6,7 @@
 #include "engine/UnitProgrammer.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/DatagramFlood.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
@@ -181,9 +182,10 @@ TEST_F(VerdictSender, FwprogCountsOnlyTheUnitsOwnVerdictInEveryMode) {
             EXPECT_GT(ignored, 0u) << label << fwprog.err.str();
         else
             EXPECT_EQ(ignored, 0u) << label << fwprog.err.str();
-        for (int wait = 0; simulator->count("status", u.address) < verdictsSent && wait < 200;
-             ++wait)
-            std::this_thread::sleep_for(10ms);
+        EXPECT_TRUE(testing_support::eventually([&] {
+            return simulator->count("status", u.address) >= verdictsSent;
+        })) << label
+            << "the verdict did not go";
     }
 }
 

@@ -1,4 +1,5 @@
 #include "fleet/ParallelScheduler.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/ScaledSleeper.h"
 
 #include <gtest/gtest.h>
@@ -10,6 +11,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 using namespace std::chrono_literals;
 
@@ -24,6 +26,8 @@ struct ConcurrencyProbe {
     int maxPerTarget = 0;
     int queuesRunning = 0;
     int maxQueuesRunning = 0;
+    std::condition_variable company;
+    bool companyAwaited = false;
 
     void enter(const std::string& target) {
         std::lock_guard lock(mutex);
@@ -31,6 +35,16 @@ struct ConcurrencyProbe {
         maxPerTarget = std::max(maxPerTarget, ++perTarget[target]);
         if (fleet::ParallelScheduler::isPrintQueueTarget(target))
             maxQueuesRunning = std::max(maxQueuesRunning, ++queuesRunning);
+    }
+    // Waits, once for the whole run, until a second unit runs beside this one:
+    // units run at once however the threads are scheduled.
+    void awaitCompany() {
+        std::unique_lock lock(mutex);
+        if (!companyAwaited) {
+            companyAwaited = true;
+            company.wait_for(lock, 10s, [&] { return running > 1; });
+        }
+        company.notify_all();
     }
     void leave(const std::string& target) {
         std::lock_guard lock(mutex);
@@ -95,6 +109,8 @@ TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
     fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         probe.enter(unit.target);
+        probe.awaitCompany();
+        // Time for another unit to run into this one's address or queue turn.
         std::this_thread::sleep_for(30ms);
         probe.leave(unit.target);
         return engine::ResultProgrammed;
@@ -119,18 +135,23 @@ TEST(ParallelScheduler, HostFailureLetsUnitsInFlightFinishAndStartsNoMore) {
     fleet::ParallelScheduler scheduler(3, sleeper);
     std::vector<std::string> targets = {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4", "10.0.0.5"};
     std::vector<std::pair<std::string, engine::ProgramResult>> finished;
+    Signal failureLogged;
+    std::atomic<int> inFlight{0};
     fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
-        if (unit.target == "10.0.0.2") {
-            std::this_thread::sleep_for(10ms);
+        ++inFlight;
+        if (unit.target == "10.0.0.2") {  // fails once all three slots have their unit
+            std::ignore = testing_support::eventually([&] { return inFlight.load() == 3; });
             return engine::ResultSocketError;
         }
-        std::this_thread::sleep_for(80ms);
+        failureLogged.wait();  // the others end after the failure
         return engine::ResultProgrammed;
     };
     callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
                                  engine::ProgramResult result) {
         finished.emplace_back(unit.target, result);
+        if (unit.target == "10.0.0.2")
+            failureLogged.raise();
     };
     const auto outcome = scheduler.run(targets, callbacks);
     EXPECT_TRUE(outcome.endedByFailure);
@@ -152,6 +173,8 @@ TEST(ParallelScheduler, StopRequestStartsNoFurtherUnit) {
     callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
         if (unit.number == 3)
             stop = true;
+        else if (unit.number > 3)  // ends only once the third has asked for the stop
+            std::ignore = testing_support::eventually([&] { return stop.load(); });
         std::this_thread::sleep_for(20ms);
         return engine::ResultVerifyError;  // unit verdicts go on without a pause
     };

@@ -1,5 +1,6 @@
 #include "fleet/SharedStatusPort.h"
 #include "platform/ErrorText.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -30,11 +31,10 @@ void sendFrom(const std::string& from, std::uint16_t port, const std::string& by
     GTEST_SKIP() << "Wine cannot bind UDP sockets to several loopback addresses"
 
 long receiveWithin(engine::StatusInbox& inbox, unsigned char* buffer, std::size_t length,
-                   std::chrono::milliseconds limit = 1000ms) {
-    const auto end = std::chrono::steady_clock::now() + limit;
+                   std::chrono::milliseconds limit = testing_support::kEventualDeadline) {
     long got = -1;
-    while ((got = inbox.receive(buffer, length)) < 0 && std::chrono::steady_clock::now() < end)
-        std::this_thread::sleep_for(5ms);
+    std::ignore = testing_support::eventually(
+        [&] { return (got = inbox.receive(buffer, length)) >= 0; }, limit);
     return got;
 }
 
@@ -77,10 +77,8 @@ TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
         sendFrom(stranger, port, "\x00\0\0\0"s);
     sendFrom(unit, port, std::string(5, '\0'));  // too long for a status: dropped
     sendFrom(unit, port, "\x03\0\0\0"s);
-    const auto deadline = std::chrono::steady_clock::now() + 1s;
-    while ((shared.foreignDatagrams() < 200 || shared.attributedDatagrams() < 2) &&
-           std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(5ms);
+    EXPECT_TRUE(testing_support::eventually(
+        [&] { return shared.foreignDatagrams() >= 200 && shared.attributedDatagrams() >= 2; }));
     unsigned char status[4] = {};
     EXPECT_EQ(inbox->receive(status, 4), -1) << "the oversize one is dropped whole";
     ASSERT_EQ(inbox->receive(status, 4), 4);
@@ -100,7 +98,7 @@ TEST(SharedStatusPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically
         inbox->close();
     }
     sendFrom(unit, port, "\x00\0\0\0"s);
-    std::this_thread::sleep_for(100ms);
+    EXPECT_TRUE(testing_support::eventually([&] { return shared.foreignDatagrams() >= 1; }));
     EXPECT_EQ(shared.foreignDatagrams(), 1u);
     EXPECT_EQ(fleet::SharedStatusPort::addressKey("127.000.0.010"), "127.0.0.8")
         << "inet_aton reads octal";

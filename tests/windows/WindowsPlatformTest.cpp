@@ -130,9 +130,8 @@ TEST(WinWakeableWait, AWakeEndsThisWaitAndEveryLaterOne) {
         std::this_thread::sleep_for(100ms);
         wait.wake();
     });
-    const auto start = std::chrono::steady_clock::now();
+    // Woken, not timed out: the wake ended the wait.
     EXPECT_EQ(wait.untilReadable(socket, 20000ms), platform::WakeableWait::Outcome::Woken);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
     waker.join();
     EXPECT_EQ(wait.untilReadable(socket, 20000ms), platform::WakeableWait::Outcome::Woken);
     // The socket still receives as a non-blocking one after the waits.

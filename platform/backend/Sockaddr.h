@@ -1,16 +1,23 @@
 #pragma once
-// The system's socket address for this program's own address type, for the
-// POSIX backend's files only.
+// The system's socket address for this program's own address type. Both
+// backends (posix/, win/) share it, and only their files include it: the
+// headers in platform/ itself name no system type.
 
 #include "platform/SocketAddress.h"
 
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#endif
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
-namespace platform::posix {
+namespace platform::backend {
 
 inline sockaddr_in socketAddressOf(std::uint32_t address, std::uint16_t port) {
     sockaddr_in result{};
@@ -31,4 +38,4 @@ inline std::string addressTextOf(const sockaddr_in& address) {
     return ipv4Text(ntohl(address.sin_addr.s_addr));
 }
 
-}  // namespace platform::posix
+}  // namespace platform::backend
