@@ -209,7 +209,9 @@ class BadWait : public FleetCli,
 
 TEST_P(BadWait, IsAUsageError) {
     EXPECT_EQ(run({"discover", "--wait", GetParam().second}), 2);
-    EXPECT_NE(err.str().find("usage: fwprog discover"), std::string::npos);
+    EXPECT_NE(err.str().find("Try 'fwprog discover --help' for more information.\n"),
+              std::string::npos)
+        << err.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(FleetCli, BadWait,
