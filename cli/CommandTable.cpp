@@ -161,8 +161,10 @@ std::vector<CommandSpec> makeTable() {
         {},
         "Lists this computer's print queues, one name a line, in the spooler's order.\n"
         "Any of them can be given to `fwprog single --target` or named in a list file.\n"
-        "Nothing is listed when there are none or the spooler cannot be reached.\n",
-        "",
+        "Nothing is listed when there are none; when the print service cannot be asked,\n"
+        "stderr says why and nothing is listed.\n",
+        "Exit status: 0 listed (possibly no queues), 1 the print service could not be\n"
+        "asked, 2 usage error.\n",
         runQueues});
     return table;
 }

@@ -125,6 +125,11 @@ INSTANTIATE_TEST_SUITE_P(
                   {"check"},
                   "name at least one target (an address or a print queue)",
                   "fwprog check"},
+        UsageCase{"SingleTargetThatIsNoAddress",
+                  {"single", "--image", "fw.bin", "--target", "127.0.0.300"},
+                  "--target 127.0.0.300: not an IPv4 address (four numbers from 0 to 255 "
+                  "joined by dots)",
+                  "fwprog single"},
         UsageCase{
             "QueuesWithAnArgument", {"queues", "unit7"}, "unknown option: unit7", "fwprog queues"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
