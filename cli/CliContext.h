@@ -31,6 +31,9 @@ struct CliContext {
     // The system's error number when a write to out has failed, where the
     // stream under out can tell it (0 otherwise).
     std::function<int()> outErrorNumber{};
+    // Standard output is a terminal: a command may show what it finds as it
+    // finds it (discover's answers) instead of all at the end.
+    bool stdoutIsTerminal = false;
 
     bool stopRequested() const { return interrupts && interrupts->load() > 0; }
 };

@@ -10,17 +10,18 @@ namespace cli {
 
 namespace {
 
-int usageError(CliContext& context, const std::string& message, const std::string& help) {
-    if (!message.empty())
-        context.err << "fwprog: " << message << '\n';
-    context.err << help;
+// A usage error is two lines on stderr, as other command-line tools have them:
+// what is wrong, and where the whole help is. Nothing goes to stdout.
+int usageError(CliContext& context, const std::string& message, const std::string& helpCommand) {
+    context.err << "fwprog: " << message << '\n'
+                << "Try '" << helpCommand << " --help' for more information.\n";
     return kExitUsage;
 }
 
 }  // namespace
 
 int usageError(CliContext& context, const std::string& message, const CommandSpec& command) {
-    return usageError(context, message, commandHelp(command));
+    return usageError(context, message, std::string("fwprog ") + command.name);
 }
 
 namespace {
@@ -55,7 +56,7 @@ private:
 
 int runCommand(const std::vector<std::string>& args, CliContext& context) {
     if (args.empty())
-        return usageError(context, "no command given", programHelp());
+        return usageError(context, "no command given", "fwprog");
     const std::string& command = args.front();
     const std::vector<std::string> rest(args.begin() + 1, args.end());
     if (command == "--help" || command == "-h" || command == "help") {
@@ -68,7 +69,7 @@ int runCommand(const std::vector<std::string>& args, CliContext& context) {
     }
     if (const CommandSpec* entry = findCommand(command))
         return entry->run(*entry, rest, context);
-    return usageError(context, "unknown command: " + command, programHelp());
+    return usageError(context, "unknown command: " + command, "fwprog");
 }
 
 }  // namespace

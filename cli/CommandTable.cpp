@@ -94,8 +94,8 @@ std::vector<CommandSpec> makeTable() {
         {
             {"--wait", "MS",
              "let replies arrive for MS milliseconds after the last query\n"
-             "(default and least 5, the units' own pace; 1000 with --range;\n"
-             "at most 600000)"},
+             "(default 1000; at least 5, the units' own pace; at most\n"
+             "600000)"},
             {"--interface", "NAME", kInterfaceHelp, nullptr, false, true},
             {"--range", "RANGE",
              "also query every address of RANGE one by one, for units on\n"
@@ -115,8 +115,9 @@ std::vector<CommandSpec> makeTable() {
         "Broadcasts the query out of every network interface that can broadcast and\n"
         "lists every unit that has answered a moment later: product and version, a tab,\n"
         "the address, a tab, the interface that heard it, in the order the window's\n"
-        "list shows.\n",
-        "An interrupt (Ctrl-C) stops the wait (or the queries) at once; nothing is\n"
+        "list shows. On a terminal each unit is shown as its answer arrives. When no\n"
+        "unit answered, stderr says so with the likely reasons.\n",
+        "An interrupt (Ctrl-C) stops the wait (or the queries) at once; nothing more is\n"
         "listed.\n"
         "Exit status: 0 listed (possibly no units), 1 failed, 2 usage error,\n"
         "130 stopped by an interrupt.\n",
@@ -161,8 +162,10 @@ std::vector<CommandSpec> makeTable() {
         {},
         "Lists this computer's print queues, one name a line, in the spooler's order.\n"
         "Any of them can be given to `fwprog single --target` or named in a list file.\n"
-        "Nothing is listed when there are none or the spooler cannot be reached.\n",
-        "",
+        "Nothing is listed when there are none; when the print service cannot be asked,\n"
+        "stderr says why and nothing is listed.\n",
+        "Exit status: 0 listed (possibly no queues), 1 the print service could not be\n"
+        "asked, 2 usage error.\n",
         runQueues});
     return table;
 }

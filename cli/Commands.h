@@ -22,7 +22,8 @@ int runQueues(const CommandSpec& command, const std::vector<std::string>& args,
               CliContext& context);
 int runCheck(const CommandSpec& command, const std::vector<std::string>& args, CliContext& context);
 
-// Prints "fwprog: <message>" and the subcommand's help to stderr; returns kExitUsage.
+// Prints "fwprog: <message>" and where the subcommand's help is to stderr;
+// returns kExitUsage.
 int usageError(CliContext& context, const std::string& message, const CommandSpec& command);
 
 }  // namespace cli

@@ -21,7 +21,9 @@ namespace cli {
 namespace {
 
 constexpr std::size_t kLongestWait = 600000;
-constexpr long kRangeWait = 1000;
+// Long enough for answers over a busy or distant network; the units' own 5 ms
+// (the window's pace) misses a unit that answers late.
+constexpr long kDefaultWait = 1000;
 
 std::optional<long> parseWait(const std::string& text) {
     const auto value = parseCount(
@@ -32,6 +34,18 @@ std::optional<long> parseWait(const std::string& text) {
 std::optional<int> parseRate(const std::string& text) {
     const auto value = parseCount(text, 1, fleet::DeviceDiscovery::kHighestQueryRate);
     return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
+}
+
+// Why a query may go unanswered, each with what to do about it.
+void reportNoAnswer(std::ostream& err, long waited, const engine::Endpoints& endpoints) {
+    err << "fwprog: no unit answered within " << waited << " ms; likely reasons:\n"
+        << "fwprog:   the units are on another network of this computer: name its interface\n"
+        << "fwprog:     with --interface\n"
+        << "fwprog:   a firewall here drops their answers: allow inbound UDP from port "
+        << endpoints.unitUdpPort << "\n"
+        << "fwprog:   they are on another subnet, which no broadcast reaches: query it with\n"
+        << "fwprog:     --range (such as --range 10.20.0.0/24)\n";
+    err.flush();
 }
 
 void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
@@ -119,11 +133,19 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
 
     TerminalOperator op(context.err, false);
     fleet::DeviceDiscovery discovery(op, context.sleeper, common.endpoints);
-    if (!waitText.empty())
-        discovery.setPause(std::chrono::milliseconds(*parseWait(waitText)));
-    else if (!ranges.empty())
-        discovery.setPause(std::chrono::milliseconds(kRangeWait));
+    const long wait = waitText.empty() ? kDefaultWait : *parseWait(waitText);
+    discovery.setPause(std::chrono::milliseconds(wait));
     discovery.setStopCheck([&context] { return context.stopRequested(); });
+    // On a terminal each unit is shown as its answer arrives; through a pipe
+    // (and as JSON) the list comes whole, in its order, at the end.
+    const bool asTheyCome = context.stdoutIsTerminal && !common.json;
+    std::size_t shown = 0;
+    if (asTheyCome)
+        discovery.setArrival([&](const std::string& line, const std::string& interfaceName) {
+            context.out << line << '\t' << interfaceName << '\n';
+            context.out.flush();
+            ++shown;
+        });
     SweepProgress progress(context.err);
     if (!ranges.empty()) {
         discovery.setRanges(ranges, rateText.empty() ? fleet::DeviceDiscovery::kDefaultQueryRate
@@ -137,7 +159,8 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
     printBroadcastNotes(context.err, "query", discovery.broadcastReport());
     if (!refreshed) {
         if (discovery.stopped()) {
-            context.err << "fwprog: stopped by an interrupt; nothing was listed\n";
+            context.err << (shown > 0 ? "fwprog: stopped by an interrupt\n"
+                                      : "fwprog: stopped by an interrupt; nothing was listed\n");
             if (common.json)
                 context.out << engine::jsonLine({{"error", "stopped by an interrupt"}}) << '\n';
             return kExitInterrupted;
@@ -152,8 +175,11 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
                     << " queries could not be sent: "
                     << (discovery.unsentError() ? platform::systemErrorText(discovery.unsentError())
                                                 : "only part of a query left\n");
-    printList(context.out, list, common.json);
+    if (!asTheyCome)
+        printList(context.out, list, common.json);
     context.out.flush();
+    if (list.lines().empty())
+        reportNoAnswer(context.err, wait, common.endpoints);
 
     if (save) {
         const fleet::SaveResult saved = fleet::saveAddressList(op, list.lines(), savePath);

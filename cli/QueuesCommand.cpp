@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 #include "engine/JsonText.h"
 
+#include <optional>
 #include <ostream>
 
 namespace cli {
@@ -19,7 +20,17 @@ int runQueues(const CommandSpec& command, const std::vector<std::string>& args,
     if (reader.error())
         return usageError(context, *reader.error(), command);
 
-    const std::vector<std::string> names = context.spooler.queueNames();
+    std::string problem;
+    const std::optional<std::vector<std::string>> listed = context.spooler.listQueues(&problem);
+    if (!listed) {
+        context.err << "fwprog: " << problem << '\n';
+        context.err.flush();
+        if (common.json)
+            context.out << engine::jsonLine({{"error", engine::jsonText(problem)}}) << '\n';
+        context.out.flush();
+        return kExitFailure;
+    }
+    const std::vector<std::string>& names = *listed;
     if (common.json) {
         nlohmann::ordered_json queues = nlohmann::ordered_json::array();
         for (const std::string& name : names)

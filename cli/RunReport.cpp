@@ -53,6 +53,9 @@ void reportRun(std::ostream& err, const engine::UnitRun& run, const std::string&
     if (!run.imageNotRegular.empty())
         err << "fwprog: " << prefix << "the image " << imagePath << " is " << run.imageNotRegular
             << ", not a regular file; only a regular file can be an image\n";
+    else if (run.imageOpenError != 0)
+        err << "fwprog: " << prefix << "cannot open the image " << imagePath << ": "
+            << platform::systemErrorText(run.imageOpenError);
     if (run.imageCutOff)
         err << "fwprog: " << prefix << "the image was not delivered whole: " << run.bytesDelivered
             << " of " << run.imageBytes << " bytes\n";

@@ -5,6 +5,7 @@
 #include "engine/JsonText.h"
 #include "engine/ResultMessages.h"
 #include "engine/UnitProgrammer.h"
+#include "platform/SocketAddress.h"
 
 #include <memory>
 #include <ostream>
@@ -57,6 +58,13 @@ int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
         return usageError(context, *reader.error(), command);
     if (!haveImage || !haveTarget)
         return usageError(context, haveImage ? "--target is required" : "--image is required",
+                          command);
+    // Four dotted numbers take the network path; text that reads so but names
+    // no address would end there in a socket error that blames the network.
+    if (engine::readsAsDottedAddress(target) && !platform::ipv4AsReached(target))
+        return usageError(context,
+                          "--target " + target +
+                              ": not an IPv4 address (four numbers from 0 to 255 joined by dots)",
                           command);
 
     platform::DatagramSocket statusPort;

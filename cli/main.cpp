@@ -31,5 +31,6 @@ int main(int argc, char** argv) {
                             *spooler};
     context.interrupts = &interrupts;
     context.outErrorNumber = [&stdoutBuffer] { return stdoutBuffer.lastError(); };
+    context.stdoutIsTerminal = platform::isTerminal(platform::StandardStream::Output);
     return cli::runFwprog(platform::commandLineArguments(argc, argv), context);
 }

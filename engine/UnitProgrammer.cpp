@@ -102,6 +102,8 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     if (!image.openRegular(imagePath)) {
         inbox->close();
         run_.imageNotRegular = image.notRegularKind();
+        if (run_.imageNotRegular.empty())
+            run_.imageOpenError = image.lastError();
         op_.phaseChanged(UnitPhase::Finished);
         return run_.result = ResultFileNotFound;
     }

@@ -61,6 +61,9 @@ struct UnitRun {
     // What the image path named instead of a regular file ("a FIFO", ...),
     // when it was refused for that.
     std::string imageNotRegular;
+    // The system's error number when the image could not be opened for another
+    // reason (it does not exist, it may not be read); 0 otherwise.
+    int imageOpenError = 0;
     // This host's end of the data connection to the unit: the source address
     // the routing table chose, and the interface that holds it (empty for a
     // print queue, or when no connection was made).

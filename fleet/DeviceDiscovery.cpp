@@ -29,17 +29,22 @@ constexpr int kReceiveQueueBytes = engine::timing::kDiscoveryMaxReplies * 2 *
 // overflows however long the sweep.
 constexpr int kBurstsPerSecond = 100;
 
+// With an arrival callback the pause is slept in slices this long, each
+// followed by a read of what has come.
+constexpr std::chrono::milliseconds kArrivalSlice{50};
+
 // Reads the answers queued on the socket into the list.
 class Collector {
 public:
     Collector(platform::DatagramSocket& socket, DeviceList& list,
               const std::vector<platform::Ipv4Interface>& interfaces, std::uint64_t limit,
-              bool readPastJunk)
+              bool readPastJunk, const DeviceDiscovery::Arrival& arrival)
         : socket_(socket),
           list_(list),
           interfaces_(interfaces),
           limit_(limit),
           readPastJunk_(readPastJunk),
+          arrival_(arrival),
           reply_(engine::timing::kDiscoveryReplyBuffer) {}
 
     // Only what is queued now is read: the socket never waits. Without
@@ -61,8 +66,12 @@ public:
             ++received_;
             std::string line =
                 engine::proto::discoveryListLine(reply_.data(), static_cast<std::size_t>(length));
-            if (seen_.emplace(sender, line).second)
-                list_.insert(std::move(line), interfaceNameOf(arrival, interfaces_));
+            if (seen_.emplace(sender, line).second) {
+                std::string interfaceName = interfaceNameOf(arrival, interfaces_);
+                if (arrival_)
+                    arrival_(line, interfaceName);
+                list_.insert(std::move(line), std::move(interfaceName));
+            }
         }
     }
 
@@ -72,6 +81,7 @@ private:
     const std::vector<platform::Ipv4Interface>& interfaces_;
     std::uint64_t limit_;
     bool readPastJunk_;
+    const DeviceDiscovery::Arrival& arrival_;
     std::vector<char> reply_;
     std::uint64_t received_ = 0;
     bool over_ = false;
@@ -109,7 +119,8 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
     list.clear();
     const std::uint64_t limit = static_cast<std::uint64_t>(engine::timing::kDiscoveryMaxReplies) +
                                 (sweep ? ranges_.count() : 0);
-    Collector collector(socket, list, report_.interfaces, limit, sweep);
+    Collector collector(socket, list, report_.interfaces, limit, sweep || arrival_ != nullptr,
+                        arrival_);
 
     if (sweep) {
         // Unicast only: a subnet's broadcast address inside a range must not
@@ -151,12 +162,17 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
         }
     }
 
-    if (!sleeper_.sleepUnlessStopped(pause_, stop_)) {
-        list.clear();
-        stopped_ = true;
-        return false;
+    auto left = pause_;
+    while (left.count() > 0) {
+        const auto slice = arrival_ ? std::min(left, kArrivalSlice) : left;
+        if (!sleeper_.sleepUnlessStopped(slice, stop_)) {
+            list.clear();
+            stopped_ = true;
+            return false;
+        }
+        left -= slice;
+        collector.readQueued();
     }
-    collector.readQueued();
     return true;
 }
 

@@ -43,6 +43,13 @@ public:
     // Told how many of the unicast queries have gone out, now and then.
     using Progress = std::function<void(std::uint64_t queried, std::uint64_t total)>;
     void setProgress(Progress progress) { progress_ = std::move(progress); }
+    // Told of each answer as it is read (its list line and the interface that
+    // heard it), once per sender. With this set the pause is slept in short
+    // slices, each followed by a read, so that answers are seen as they come;
+    // the collection then reads past empty and oversize datagrams, as with
+    // ranges. The list is made the same way as without.
+    using Arrival = std::function<void(const std::string& line, const std::string& interfaceName)>;
+    void setArrival(Arrival arrival) { arrival_ = std::move(arrival); }
 
     // Broadcasts the query and replaces the list with the answers queued after
     // the pause, at most 500 of them. When the socket cannot be made, set up or
@@ -76,6 +83,7 @@ private:
     AddressRanges ranges_;
     int rate_ = kDefaultQueryRate;
     Progress progress_;
+    Arrival arrival_;
     BroadcastReport report_;
     std::uint64_t unsent_ = 0;
     int unsentError_ = 0;

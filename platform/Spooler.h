@@ -43,6 +43,13 @@ public:
     // Queue names in the spooler's own order; empty when there are none or the
     // spooler cannot be reached.
     virtual std::vector<std::string> queueNames() = 0;
+    // The same names, or nothing with *problem saying what failed when the
+    // spooler could not be asked (not reached, or it refused the question); a
+    // spooler that holds no queues answers an empty list.
+    virtual std::optional<std::vector<std::string>> listQueues(std::string* problem) {
+        static_cast<void>(problem);
+        return queueNames();
+    }
     // The open queue, or nothing with *errorCode set to the spooler's reason.
     [[nodiscard]] virtual std::unique_ptr<PrintQueue> open(const std::string& name,
                                                            int* errorCode) = 0;

@@ -12,7 +12,7 @@
 #   FWPROG_FUZZ_SECONDS=N    seconds per fuzz target (default 30; 0 leaves fuzzing out)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup.sh
+scripts/setup.sh --tests
 export QT_QPA_PLATFORM=offscreen
 start=$SECONDS
 

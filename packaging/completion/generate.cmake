@@ -11,8 +11,10 @@
 #                            that starts with an option ("  --name VALUE  text",
 #                            "  --long, -s  text")
 # An option followed by one word in capitals takes a value: FILE, PATH and LOG are
-# completed with file names, TARGET with this computer's print queues, any other
-# (N, MS, ADDR) is left to the user.
+# completed with file names, TARGET with this computer's print queues, NAME with
+# its network interfaces, any other (N, MS, ADDR) is left to the user. A word in
+# capitals right after the command in the usage line ("TARGET...") names what the
+# command takes besides its options, completed the same way.
 # OPTIONS_OUTPUT lists "COMMAND OPTION KIND" a line for the tests.
 
 cmake_minimum_required(VERSION 3.25)
@@ -45,8 +47,10 @@ endfunction()
 function(value_kind out piece)
     if(piece MATCHES " (FILE|PATH|LOG)([ \n]|$)")
         set(kind file)
-    elseif(piece MATCHES " TARGET([ \n]|$)")
+    elseif(piece MATCHES " TARGET([ \n.]|$)")
         set(kind target)
+    elseif(piece MATCHES " NAME([ \n]|$)")
+        set(kind interface)
     elseif(piece MATCHES " [A-Z][A-Z_|]*([ \n]|$)")
         set(kind value)
     else()
@@ -84,6 +88,7 @@ if(main MATCHES "\n  fwprog COMMAND --help")
 endif()
 
 set(options_cases "")
+set(positional_cases "")
 set(kind_cases "")
 set(options_list "")
 foreach(command ${commands})
@@ -93,6 +98,10 @@ foreach(command ${commands})
         message(FATAL_ERROR "`fwprog ${command} --help` has no \"usage: fwprog ${command}\" line")
     endif()
     string(REPLACE "usage: fwprog ${command}" "" usage "${usage}")
+    if(usage MATCHES "^\n? ([A-Z][A-Z_|]*)(\\.\\.\\.)?( |$)")
+        value_kind(positional_kind " ${CMAKE_MATCH_1}")
+        string(APPEND positional_cases "        ${command}) REPLY='${positional_kind}' ;;\n")
+    endif()
     # The usage line holds nothing but names and value words.
     string(REGEX MATCHALL "--?[a-z][a-z0-9-]*( [A-Z][A-Z_|]*)?" pieces "${usage}")
     # Option lines; a capital word after the name counts as its value only when
@@ -134,5 +143,6 @@ list(JOIN top_options " " FWPROG_TOP_OPTIONS)
 set(FWPROG_VERSION_TEXT "${version_text}")
 set(FWPROG_OPTIONS_CASES "${options_cases}")
 set(FWPROG_KIND_CASES "${kind_cases}")
+set(FWPROG_POSITIONAL_CASES "${positional_cases}")
 configure_file(${TEMPLATE} ${OUTPUT} @ONLY)
 file(WRITE ${OPTIONS_OUTPUT} "${options_list}")

@@ -1,9 +1,15 @@
 #include "platform/posix/CupsSpooler.h"
 
+#include "platform/ErrorText.h"
+
 #include <cups/cups.h>
 
 #include <strings.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 
@@ -30,6 +36,27 @@ bool possibleQueueName(const std::string& name) {
             return false;
     }
     return true;
+}
+
+// Why no connection to the server could be made. libcups keeps no useful
+// reason (its error text then says "Bad file descriptor"); for a local socket,
+// connecting to it once more tells the system's own.
+std::string connectionFailure(const std::string& server) {
+    if (server.empty() || server[0] != '/')
+        return "it does not answer";
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (server.size() >= sizeof address.sun_path)
+        return "the socket's path is too long";
+    std::memcpy(address.sun_path, server.c_str(), server.size() + 1);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return systemErrorMessage(errno);
+    const int connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+    const int error = errno;
+    ::close(fd);
+    return connected == 0 ? "it does not answer" : systemErrorMessage(error);
 }
 
 std::string printerUri(const std::string& name) {
@@ -289,32 +316,47 @@ private:
 }  // namespace
 
 std::vector<std::string> CupsSpooler::queueNames() {
-    std::vector<std::string> names;
+    return listQueues(nullptr).value_or(std::vector<std::string>{});
+}
+
+std::optional<std::vector<std::string>> CupsSpooler::listQueues(std::string* problem) {
+    const std::string server = cupsServer();
+    const auto failed = [&](const std::string& why) {
+        if (problem)
+            *problem =
+                "cannot ask the print service (CUPS at " + server + ") for its queues: " + why;
+        return std::nullopt;
+    };
     http_t* http = connectToServer();
     if (!http)
-        return names;
+        return failed(connectionFailure(server));
     // CUPS-Get-Printers asks the server for the queues it holds itself; it
     // never triggers a search of the network the way destination
     // enumeration can.
     ipp_t* request = newRequest(IPP_OP_CUPS_GET_PRINTERS);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
                  "printer-name");
-    if (ipp_t* response = cupsDoRequest(http, request, "/")) {
-        if (succeeded(ippGetStatusCode(response))) {
-            for (ipp_attribute_t* attr = ippFirstAttribute(response); attr;
-                 attr = ippNextAttribute(response)) {
-                const char* attrName = ippGetName(attr);
-                if (attrName && std::strcmp(attrName, "printer-name") == 0 &&
-                    ippGetValueTag(attr) == IPP_TAG_NAME) {
-                    if (const char* value = ippGetString(attr, 0, nullptr))
-                        names.emplace_back(value);
-                }
+    ipp_t* response = cupsDoRequest(http, request, "/");
+    const ipp_status_t status = response ? ippGetStatusCode(response) : cupsLastError();
+    const std::string statusText = cupsLastErrorString() ? cupsLastErrorString() : "";
+    std::vector<std::string> names;
+    if (response && succeeded(status)) {
+        for (ipp_attribute_t* attr = ippFirstAttribute(response); attr;
+             attr = ippNextAttribute(response)) {
+            const char* attrName = ippGetName(attr);
+            if (attrName && std::strcmp(attrName, "printer-name") == 0 &&
+                ippGetValueTag(attr) == IPP_TAG_NAME) {
+                if (const char* value = ippGetString(attr, 0, nullptr))
+                    names.emplace_back(value);
             }
         }
-        ippDelete(response);
     }
+    ippDelete(response);
     httpClose(http);
-    return names;
+    // The server answers "not found" when it holds no queue at all.
+    if (succeeded(status) || status == IPP_STATUS_ERROR_NOT_FOUND)
+        return names;
+    return failed(statusText.empty() ? ippErrorString(status) : statusText);
 }
 
 std::unique_ptr<PrintQueue> CupsSpooler::open(const std::string& name, int* errorCode) {

@@ -17,6 +17,9 @@ namespace platform {
 class CupsSpooler final : public Spooler {
 public:
     std::vector<std::string> queueNames() override;
+    // Nothing when the server cannot be reached or refuses CUPS-Get-Printers;
+    // a server without queues (it answers client-error-not-found) lists none.
+    std::optional<std::vector<std::string>> listQueues(std::string* problem) override;
     [[nodiscard]] std::unique_ptr<PrintQueue> open(const std::string& name,
                                                    int* errorCode) override;
 

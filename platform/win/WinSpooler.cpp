@@ -1,3 +1,4 @@
+#include "platform/ErrorText.h"
 #include "platform/SystemSpooler.h"
 #include "platform/win/WideText.h"
 
@@ -127,16 +128,31 @@ private:
 class WinSpooler final : public Spooler {
 public:
     std::vector<std::string> queueNames() override {
+        return listQueues(nullptr).value_or(std::vector<std::string>{});
+    }
+
+    // Nothing when the spooler service does not answer (it is stopped, or
+    // refuses): EnumPrinters fails then with its reason, while a spooler
+    // without printers succeeds with none.
+    std::optional<std::vector<std::string>> listQueues(std::string* problem) override {
+        const auto failed = [problem](DWORD error) {
+            if (problem)
+                *problem = "cannot ask the print spooler for its printers: " +
+                           systemErrorMessage(static_cast<int>(error));
+            return std::nullopt;
+        };
         std::vector<std::string> names;
         const DWORD flags = PRINTER_ENUM_LOCAL | PRINTER_ENUM_CONNECTIONS;
         DWORD needed = 0;
         DWORD count = 0;
-        EnumPrintersW(flags, nullptr, 4, nullptr, 0, &needed, &count);
+        if (!EnumPrintersW(flags, nullptr, 4, nullptr, 0, &needed, &count) &&
+            GetLastError() != ERROR_INSUFFICIENT_BUFFER)
+            return failed(GetLastError());
         if (needed == 0)
             return names;
         std::vector<unsigned char> storage(needed);
         if (!EnumPrintersW(flags, nullptr, 4, storage.data(), needed, &needed, &count))
-            return names;
+            return failed(GetLastError());
         const auto* printers = reinterpret_cast<const PRINTER_INFO_4W*>(storage.data());
         for (DWORD i = 0; i < count; ++i)
             if (printers[i].pPrinterName != nullptr)

@@ -158,6 +158,18 @@ protected:
 
 PrivateCupsd* CupsSpoolerTest::cupsd = nullptr;
 
+TEST_F(CupsSpoolerTest, AServerWithoutQueuesListsNoneWithoutAProblem) {
+    PrivateCupsd empty;
+    if (!empty.start())
+        GTEST_SKIP() << empty.failure();
+    std::string problem;
+    const auto listed = spooler.listQueues(&problem);
+    empty.stop();
+    cupsd->useFromThisThread();
+    ASSERT_TRUE(listed) << problem;
+    EXPECT_TRUE(listed->empty());
+}
+
 TEST_F(CupsSpoolerTest, ListsTheServersQueuesInItsOwnOrder) {
     EXPECT_EQ(spooler.queueNames(),
               (std::vector<std::string>{"alpha", "Middle", "tofile", "Zeta_queue"}));
@@ -166,6 +178,9 @@ TEST_F(CupsSpoolerTest, ListsTheServersQueuesInItsOwnOrder) {
 TEST_F(CupsSpoolerTest, AnUnreachableServerHasNoQueuesAndOpensNothing) {
     cupsSetServer((dir.path() / "no-such.sock").c_str());
     EXPECT_TRUE(spooler.queueNames().empty());
+    std::string problem;
+    EXPECT_EQ(spooler.listQueues(&problem), std::nullopt);
+    EXPECT_NE(problem.find((dir.path() / "no-such.sock").string()), std::string::npos) << problem;
     int error = 0;
     EXPECT_EQ(spooler.open("alpha", &error), nullptr);
     EXPECT_EQ(error, platform::CupsSpooler::kErrorServerUnreachable);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <memory>
@@ -29,6 +30,8 @@ struct FleetCli : ::testing::Test, testing_support::SimulatedUnits {
     std::ostringstream out, err;
     std::istringstream in;
     bool stdinIsTerminal = false;
+    bool stdoutIsTerminal = false;
+    std::atomic<int> interrupts{0};
     std::string low, high;
 
     FleetCli() {
@@ -59,6 +62,8 @@ struct FleetCli : ::testing::Test, testing_support::SimulatedUnits {
         args.insert(args.begin() + 1, {"--unit-udp-port", std::to_string(simOptions.udpPort),
                                        "--broadcast", "127.255.255.255"});
         cli::CliContext context{out, err, in, false, stdinIsTerminal, sleeper, spooler};
+        context.stdoutIsTerminal = stdoutIsTerminal;
+        context.interrupts = &interrupts;
         return cli::runFwprog(args, context);
     }
 
@@ -89,13 +94,20 @@ TEST_F(FleetCli, DiscoverListsSavesAndReportsAsJson) {
 }
 
 TEST_F(FleetCli, DiscoverPauseOptionsAndFailures) {
-    // No units: an empty list and success; the units' own pause by default.
+    // No units: an empty list and success, a second's wait by default, and
+    // stderr tells that nobody answered and why that may be.
     EXPECT_EQ(run({"discover"}), 0);
     EXPECT_EQ(out.str(), "");
     ASSERT_FALSE(sleeper.requested().empty());
-    EXPECT_EQ(sleeper.requested().back(), 5ms);
+    EXPECT_EQ(sleeper.requested().back(), 1000ms);
+    EXPECT_EQ(err.str().rfind("fwprog: no unit answered within 1000 ms; likely reasons:\n", 0), 0u)
+        << err.str();
+    for (const char* reason :
+         {"--interface", "firewall", "allow inbound UDP from port ", "--range"})
+        EXPECT_NE(err.str().find(reason), std::string::npos) << reason << " in " << err.str();
     EXPECT_EQ(run({"discover", "--json"}), 0);
     EXPECT_EQ(out.str(), "{\"units\": []}\n");
+    EXPECT_NE(err.str().find("no unit answered within 1000 ms"), std::string::npos) << err.str();
 
     // A query that cannot be sent: the operator's text, nothing listed or saved.
     const auto saved = dir.file("units.txt");
@@ -111,6 +123,75 @@ TEST_F(FleetCli, DiscoverPauseOptionsAndFailures) {
     EXPECT_NE(err.str().find("Cannot create the list file " + dir.file("no/such/dir.txt").string()),
               std::string::npos)
         << err.str();
+}
+
+TEST_F(FleetCli, DiscoverWaitsLongEnoughForALateAnswerByDefault) {
+    sim::UnitSettings late;
+    late.address = low;
+    late.product = "Late 1.00";
+    late.replyDelay = 300ms;
+    ASSERT_TRUE(startSimulator({late}));
+    EXPECT_EQ(run({"discover"}), 0) << err.str();
+    EXPECT_EQ(out.str(), "Late 1.00\t" + low + "\tlo\n");
+    EXPECT_EQ(err.str(), "");
+}
+
+// Sets the interrupt count once a whole line has been flushed to it.
+class InterruptAfterALine : public std::stringbuf {
+public:
+    explicit InterruptAfterALine(std::atomic<int>& interrupts) : interrupts_(interrupts) {}
+
+protected:
+    int sync() override {
+        if (str().find('\n') != std::string::npos)
+            interrupts_.store(1);
+        return 0;
+    }
+
+private:
+    std::atomic<int>& interrupts_;
+};
+
+TEST_F(FleetCli, DiscoverOnATerminalShowsEachAnswerAsItComes) {
+    sim::UnitSettings early, late;
+    early.address = low;
+    early.product = "Early 1.00";
+    late.address = high;
+    late.product = "Late 1.00";
+    late.replyDelay = 5000ms;
+    ASSERT_TRUE(startSimulator({early, late}));
+    // An interrupt as soon as the first line is out: on a terminal the early
+    // unit is on the screen already; through a pipe the list would come at the
+    // end, which the interrupt never lets it reach.
+    for (const bool terminal : {false, true}) {
+        InterruptAfterALine lines(interrupts);
+        std::ostream screen(&lines);
+        interrupts.store(0);
+        std::vector<std::string> args = {
+            "discover",    "--unit-udp-port", std::to_string(simOptions.udpPort),
+            "--broadcast", "127.255.255.255", "--wait",
+            "10000"};
+        std::ostringstream errors;
+        cli::CliContext context{screen, errors, in, false, false, sleeper, spooler};
+        context.stdoutIsTerminal = terminal;
+        context.interrupts = &interrupts;
+        if (!terminal) {
+            // Through a pipe nothing is written before the end: stop during the wait.
+            std::thread stopper([this] {
+                simulator->waitFor(
+                    [this](const sim::Event& e) { return e.kind == "query" && e.unit == low; }, 5s);
+                interrupts.store(1);
+            });
+            EXPECT_EQ(cli::runFwprog(args, context), cli::kExitInterrupted);
+            stopper.join();
+            EXPECT_EQ(lines.str(), "");
+            EXPECT_EQ(errors.str(), "fwprog: stopped by an interrupt; nothing was listed\n");
+            continue;
+        }
+        EXPECT_EQ(cli::runFwprog(args, context), cli::kExitInterrupted);
+        EXPECT_EQ(lines.str(), "Early 1.00\t" + low + "\tlo\n");
+        EXPECT_EQ(errors.str(), "fwprog: stopped by an interrupt\n");
+    }
 }
 
 TEST_F(FleetCli, TimestampAsksOrNeedsYes) {
@@ -209,7 +290,9 @@ class BadWait : public FleetCli,
 
 TEST_P(BadWait, IsAUsageError) {
     EXPECT_EQ(run({"discover", "--wait", GetParam().second}), 2);
-    EXPECT_NE(err.str().find("usage: fwprog discover"), std::string::npos);
+    EXPECT_NE(err.str().find("Try 'fwprog discover --help' for more information.\n"),
+              std::string::npos)
+        << err.str();
 }
 
 INSTANTIATE_TEST_SUITE_P(FleetCli, BadWait,

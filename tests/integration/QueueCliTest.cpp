@@ -8,6 +8,7 @@
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
+#include <cups/cups.h>
 #include <gtest/gtest.h>
 
 #include <sstream>
@@ -86,6 +87,24 @@ TEST_F(QueueCli, QueuesAreListedOneALineOrAsJson) {
     EXPECT_EQ(run({"queues", "unit7"}), cli::kExitUsage);
     EXPECT_EQ(out.str(), "");
     EXPECT_NE(err.str().find("fwprog: unknown option: unit7\n"), std::string::npos) << err.str();
+}
+
+TEST_F(QueueCli, AnUnreachablePrintServiceIsAFailureNotAnEmptyList) {
+    const std::string dead = dir.file("no-such.sock").string();
+    cupsSetServer(dead.c_str());
+    const int status = run({"queues"});
+    const std::string text = out.str(), errors = err.str();
+    const int jsonStatus = run({"queues", "--json"});
+    const std::string json = out.str();
+    cupsd->useFromThisThread();
+
+    EXPECT_EQ(status, cli::kExitFailure);
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(errors, "fwprog: cannot ask the print service (CUPS at " + dead +
+                          ") for its queues: No such file or directory\n");
+    EXPECT_EQ(jsonStatus, cli::kExitFailure);
+    EXPECT_EQ(json, "{\"error\": \"cannot ask the print service (CUPS at " + dead +
+                        ") for its queues: No such file or directory\"}\n");
 }
 
 TEST_F(QueueCli, ASocketQueueTakesTheImageButLeavesTheResultUnconfirmed) {

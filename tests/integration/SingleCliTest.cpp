@@ -83,7 +83,8 @@ TEST_F(SingleCli, FailuresGoToStderrWithThePrefix) {
 
     EXPECT_EQ(run({"single", "--image", dir.file("absent").string(), "--target", "127.0.0.9"}), 1);
     EXPECT_EQ(out.str(), "IP: 127.0.0.9 File Not Found\n");
-    EXPECT_EQ(err.str(), "");
+    EXPECT_EQ(err.str(), "fwprog: cannot open the image " + dir.file("absent").string() +
+                             ": No such file or directory\n");
 }
 
 TEST_F(SingleCli, UsageErrorsExitWithTwo) {

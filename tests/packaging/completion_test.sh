@@ -81,7 +81,15 @@ expect "fwprog discover --save n" "notes.txt"
 program=$work/bin/fwprog
 expect "fwprog single --target " "Lab|Office_Laser"
 expect "fwprog single --target=Off" "Office_Laser"
+# The targets of check, but options where a word starts with "-".
+expect "fwprog check " "Lab|Office_Laser"
+expect "fwprog check Lab O" "Office_Laser"
+expect "fwprog check --json L" "Lab"
 program=fwprog
+# This computer's network interfaces for --interface, in either spelling.
+interfaces=$(ls /sys/class/net | paste -s -d '|')
+expect "fwprog discover --interface " "$interfaces"
+expect "fwprog timestamp --interface=lo" "$(ls -d /sys/class/net/lo* | sed 's|.*/||' | paste -s -d '|')"
 # Nothing to offer for numbers and addresses, after a flag's "=", after an
 # unknown command or after --version.
 expect "fwprog discover --wait " ""

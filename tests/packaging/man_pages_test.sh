@@ -15,6 +15,20 @@ fail() {
     status=1
 }
 
+# Quoted texts (the programs' messages) that man, as a reader runs it, breaks
+# inside a word by hyphenation; one a line, the break shown as <HY>.
+quoted_breaks() {
+    LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 man -E UTF-8 -l -Tutf8 "$1" 2>/dev/null | col -b |
+        awk -v hyphen=$'\xe2\x80\x90' '{ sub(/^[ \t]+/, "")
+               n = length(joined)
+               if (n > length(hyphen) && substr(joined, n - length(hyphen) + 1) == hyphen &&
+                   substr(joined, n - length(hyphen), 1) ~ /[A-Za-z]/)
+                   joined = substr(joined, 1, n - length(hyphen)) "<HY>" $0
+               else joined = joined " " $0 }
+             END { print joined }' |
+        LC_ALL=C grep -o $'\xe2\x80\x9c[^\xe2]*\xe2\x80\x9d' | grep '<HY>' || true
+}
+
 # The page as a reader sees it, without line breaks inside a paragraph's options.
 render() { zcat "$1" | mandoc -T ascii -O width=400 | col -b; }
 # The page names OPTION as a word of its own.
@@ -35,6 +49,8 @@ for program in "$bin"/*; do
     warnings=$(LC_ALL=C.UTF-8 MANROFFSEQ='' MANWIDTH=80 \
         man --warnings -E UTF-8 -l -Tutf8 -Z "$page" 2>&1 >/dev/null) || true
     [[ -z "$warnings" ]] || fail "man --warnings on $name.1: $warnings"
+    broken=$(quoted_breaks "$page")
+    [[ -z "$broken" ]] || fail "$name.1 hyphenates quoted messages: $broken"
     title=$(zcat "$page" | grep -m 1 '^\.TH')
     [[ "$title" == *"\"Firmware Programmer $version\""* ]] ||
         fail "$name.1 is not for version $version: $title"

@@ -66,4 +66,72 @@ INSTANTIATE_TEST_SUITE_P(Fwprog, TableOption, ::testing::ValuesIn(everyNamedOpti
                              return name;
                          });
 
+// A usage error is two lines on stderr: the problem, then where the help is.
+// Nothing reaches stdout and the exit status is 2.
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string problem;
+    std::string helpCommand;
+};
+
+void PrintTo(const UsageCase& usage, std::ostream* out) {
+    *out << usage.name;
+}
+
+class UsageError : public ::testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageError, NamesTheProblemAndWhereTheHelpIs) {
+    const UsageCase& usage = GetParam();
+    std::ostringstream out, err;
+    std::istringstream in;
+    testing_support::ScaledSleeper sleeper(0.01);
+    testing_support::NoQueues spooler;
+    cli::CliContext context{out, err, in, false, false, sleeper, spooler};
+    EXPECT_EQ(cli::runFwprog(usage.args, context), cli::kExitUsage);
+    EXPECT_EQ(err.str(), "fwprog: " + usage.problem + "\nTry '" + usage.helpCommand +
+                             " --help' for more information.\n");
+    EXPECT_EQ(out.str(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fwprog, UsageError,
+    ::testing::Values(
+        UsageCase{"NoCommand", {}, "no command given", "fwprog"},
+        UsageCase{"UnknownCommand", {"frobnicate"}, "unknown command: frobnicate", "fwprog"},
+        UsageCase{"SingleWithoutTarget",
+                  {"single", "--image", "fw.bin"},
+                  "--target is required",
+                  "fwprog single"},
+        UsageCase{
+            "SingleValueMissing", {"single", "--image"}, "--image needs a value", "fwprog single"},
+        UsageCase{"MultipleUnknownOption",
+                  {"multiple", "--bogus", "--help"},
+                  "unknown option: --bogus",
+                  "fwprog multiple"},
+        UsageCase{"MultipleNoJobs",
+                  {"multiple", "--image", "fw", "--list", "l.txt", "--jobs", "0"},
+                  "--jobs needs a whole number of at least 1: 0",
+                  "fwprog multiple"},
+        UsageCase{"DiscoverShortWait",
+                  {"discover", "--wait", "4"},
+                  "--wait takes milliseconds from 5 to 600000: 4",
+                  "fwprog discover"},
+        UsageCase{"TimestampWithoutTerminal",
+                  {"timestamp"},
+                  "standard input is not a terminal to confirm on; pass --yes",
+                  "fwprog timestamp"},
+        UsageCase{"CheckWithoutTarget",
+                  {"check"},
+                  "name at least one target (an address or a print queue)",
+                  "fwprog check"},
+        UsageCase{"SingleTargetThatIsNoAddress",
+                  {"single", "--image", "fw.bin", "--target", "127.0.0.300"},
+                  "--target 127.0.0.300: not an IPv4 address (four numbers from 0 to 255 "
+                  "joined by dots)",
+                  "fwprog single"},
+        UsageCase{
+            "QueuesWithAnArgument", {"queues", "unit7"}, "unknown option: unit7", "fwprog queues"}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
 }  // namespace
