@@ -13,7 +13,8 @@ if ! command -v ansible-galaxy >/dev/null; then
 fi
 rm -rf "$collections"
 mkdir -p "$collections"
-export ANSIBLE_HOME=$collections/.ansible-home ANSIBLE_CONFIG=/dev/null
+printf '[defaults]\n' >"$collections/.ansible.cfg"
+export ANSIBLE_HOME=$collections/.ansible-home ANSIBLE_CONFIG=$collections/.ansible.cfg
 ansible-galaxy collection install "$source_dir/ansible" -p "$collections" --force 2>&1 |
     grep -v "is not part of the configured Ansible collections paths\|will not be picked up\|playbook-adjacent\|^part of the configured\|^manual/\|^collection will not" || true
 test -f "$collections/ansible_collections/fwprog/fleet/plugins/modules/rollout.py"

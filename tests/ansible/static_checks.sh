@@ -19,7 +19,9 @@ if ! command -v "$tool" >/dev/null; then
 fi
 
 mkdir -p "$work"
-export ANSIBLE_HOME=$work/ansible-home ANSIBLE_CONFIG=/dev/null ANSIBLE_NOCOLOR=1
+# No ansible.cfg of the machine's or the user's.
+printf '[defaults]\n' >"$work/ansible.cfg"
+export ANSIBLE_HOME=$work/ansible-home ANSIBLE_CONFIG=$work/ansible.cfg ANSIBLE_NOCOLOR=1
 export ANSIBLE_COLLECTIONS_PATH=$collections XDG_CACHE_HOME=$work/cache NO_COLOR=1
 
 case $check in
