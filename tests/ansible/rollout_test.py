@@ -154,6 +154,8 @@ class Rollout(unittest.TestCase):
                          [("site1", "127.0.0.11", "Verify Error"),
                           ("site1", "127.0.0.12", "Successfully Programmed")])
         self.assertEqual(document["stats"]["site1"]["failures"], 1, document["stats"])
+        stop = site_hosts.task_results(document, "Fail the site whose units were not all programmed")
+        self.assertIn("not programmed: 127.0.0.11 (Verify Error)", stop["site1"]["msg"])
 
     def test_check_mode_contacts_no_unit_and_says_what_would_be_done(self):
         inventory = self.start()

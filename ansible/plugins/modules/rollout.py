@@ -414,9 +414,10 @@ def main():
         result["changed"] = result["programmed"] > 0
 
         if rc != 0:
-            reason = err.strip().splitlines()[-1] if err.strip() else "no message"
-            result["msg"] = "fwprog multiple exited with status %d (%s); not programmed: %s" % (
-                rc, reason, describe(missing) or "none")
+            # fwprog's own messages, not its line for each finished unit.
+            said = [line for line in err.splitlines() if line.startswith("fwprog: ")]
+            result["msg"] = "fwprog multiple exited with status %d; not programmed: %s%s" % (
+                rc, describe(missing) or "none", ("; " + said[-1]) if said else "")
             module.fail_json(**result)
         result["msg"] = "%d unit%s programmed" % (result["programmed"], "" if result["programmed"] == 1 else "s")
         module.exit_json(**result)
