@@ -46,6 +46,9 @@ packages=(
     dpkg-dev fakeroot file lintian desktop-file-utils appstream mandoc man-db librsvg2-bin
     g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev  # the windows preset's cross build
     wine wine64 libwine  # runs the Windows build's tests
+    # Tests only: the Ansible collection's tests run ansible-playbook over SSH
+    # against site hosts in private network namespaces, each with its own sshd.
+    ansible ansible-lint openssh-server openssh-client
 )
 
 missing=()
