@@ -15,6 +15,7 @@
 #include <chrono>
 #include <optional>
 #include <ostream>
+#include <sstream>
 
 namespace cli {
 
@@ -34,9 +35,11 @@ std::optional<int> parseRate(const std::string& text) {
     return value ? std::optional<int>(static_cast<int>(*value)) : std::nullopt;
 }
 
-void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
+void printList(std::ostream& out, const fleet::DeviceList& list,
+               const fleet::DeviceDiscovery& discovery, bool json) {
     const auto& lines = list.lines();
     const auto& interfaces = list.interfaces();
+    const auto& senders = list.senders();
     if (!json) {
         for (std::size_t i = 0; i < lines.size(); ++i)
             out << lines[i] << '\t' << interfaces[i] << '\n';
@@ -45,11 +48,17 @@ void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
+        // The address the unit claims, and beside it the one its reply came
+        // from: a unit behind address translation, or a forgery, shows there.
         units.push_back({{"product", engine::jsonText(line.substr(0, line.find('\t')))},
                          {"address", engine::jsonText(engine::proto::addressFromListLine(line))},
+                         {"sender", engine::jsonText(senders[i])},
                          {"interface", engine::jsonText(interfaces[i])}});
     }
-    out << engine::jsonLine({{"units", std::move(units)}}) << '\n';
+    out << engine::jsonLine({{"units", std::move(units)},
+                             {"refused_replies", discovery.refusedReplies()},
+                             {"surplus_replies", discovery.surplusReplies()}})
+        << '\n';
 }
 
 // "queried 1200 of 65536 addresses", redrawn in place on a terminal each time
@@ -152,7 +161,10 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
                     << " queries could not be sent: "
                     << (discovery.unsentError() ? platform::systemErrorText(discovery.unsentError())
                                                 : "only part of a query left\n");
-    printList(context.out, list, common.json);
+    std::istringstream notListed(fleet::notListedText(discovery));
+    for (std::string note; std::getline(notListed, note);)
+        context.err << "fwprog: " << note << '\n';
+    printList(context.out, list, discovery, common.json);
     context.out.flush();
 
     if (save) {
