@@ -1,6 +1,7 @@
 #include "cli/UnitReport.h"
 
 #include "cli/VisibleText.h"
+#include "engine/JsonText.h"
 #include "fleet/StatusLog.h"
 
 #include <nlohmann/json.hpp>
@@ -12,21 +13,10 @@ namespace cli {
 
 namespace {
 
-// Bytes as the Latin-1 code points they would be, in UTF-8: the JSON library
-// takes UTF-8 only, and this keeps any byte a unit or a path holds.
-std::string latin1AsUtf8(const std::string& bytes) {
-    std::string text;
-    text.reserve(bytes.size());
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x80) {
-            text.push_back(c);
-        } else {
-            text.push_back(static_cast<char>(0xC0 | (byte >> 6)));
-            text.push_back(static_cast<char>(0x80 | (byte & 0x3F)));
-        }
-    }
-    return text;
+// Bytes as JSON text: UTF-8 stays the characters it is, any other byte the
+// Latin-1 code point it would be (the JSON library takes UTF-8 only).
+std::string asJsonText(const std::string& bytes) {
+    return engine::jsonText(bytes).get<std::string>();
 }
 
 std::string csvField(const std::string& bytes) {
@@ -56,12 +46,12 @@ bool reportWantsCsv(const std::string& path) {
 
 std::string reportJsonLine(const ReportEntry& entry) {
     nlohmann::ordered_json line;
-    line["target"] = latin1AsUtf8(entry.target);
-    line["interface"] = latin1AsUtf8(entry.interfaceName);
-    line["source_address"] = latin1AsUtf8(entry.sourceAddress);
-    line["product_before"] = latin1AsUtf8(entry.productBefore);
-    line["product_after"] = latin1AsUtf8(entry.productAfter);
-    line["image"] = latin1AsUtf8(entry.imagePath);
+    line["target"] = asJsonText(entry.target);
+    line["interface"] = asJsonText(entry.interfaceName);
+    line["source_address"] = asJsonText(entry.sourceAddress);
+    line["product_before"] = asJsonText(entry.productBefore);
+    line["product_after"] = asJsonText(entry.productAfter);
+    line["image"] = asJsonText(entry.imagePath);
     line["image_bytes"] = entry.imageBytes;
     line["image_sha256"] = entry.imageSha256;
     line["result"] = entry.result.value();
