@@ -153,7 +153,9 @@ TEST(OutsideBytes, Utf8ProductsStayTheirTextAndBidiControlsAreEscaped) {
     testing_support::SimulatedUnits sim;
     sim::UnitSettings unit;
     unit.address = uniqueLoopbackAddress();
-    unit.product = "M\xc3\xbcller \xe2\x80\xae1.2";
+    unit.product =
+        "M\xc3\xbcller \xe2\x80\xae"
+        "1.2";
     ASSERT_TRUE(sim.startSimulator({unit}));
     const std::vector<std::string> args = {"discover",
                                            "--wait",

@@ -35,7 +35,7 @@ TEST_P(JsonTextOf, IsTheSameInTheReportsJsonLines) {
     cli::ReportEntry entry;
     entry.productBefore = GetParam().bytes;
     const std::string line = cli::reportJsonLine(entry);
-    EXPECT_NE(line.find("\"product_before\": \"" + GetParam().json + "\""), std::string::npos)
+    EXPECT_NE(line.find("\"product_before\":\"" + GetParam().json + "\""), std::string::npos)
         << line;
 }
 
