@@ -234,13 +234,12 @@ TEST_F(FleetCli, DiscoverRangeQueriesEachAddressByUnicastAtItsRate) {
                    "--json"}),
               0)
         << err.str();
-    EXPECT_EQ(out.str(), "{\"units\": [{\"product\": \"Far 0\", \"address\": \"" + at(10) +
-                             "\", \"interface\": \"lo\"}, {\"product\": \"Far 1\", "
-                             "\"address\": \"" +
-                             at(30) +
-                             "\", \"interface\": \"lo\"}, {\"product\": \"Far 2\", "
-                             "\"address\": \"" +
-                             at(50) + "\", \"interface\": \"lo\"}]}\n");
+    const auto far = [&](int n, int host) {
+        return "{\"product\": \"Far " + std::to_string(n) + "\", \"address\": \"" + at(host) +
+               "\", \"sender\": \"" + at(host) + "\", \"interface\": \"lo\"}";
+    };
+    EXPECT_EQ(out.str(), "{\"units\": [" + far(0, 10) + ", " + far(1, 30) + ", " + far(2, 50) +
+                             "], \"refused_replies\": 0, \"surplus_replies\": 0}\n");
     EXPECT_EQ(err.str(), "") << "no progress line without a terminal";
     // 64 queries at 1000 a second: a pause after every tenth, 60 ms in all
     // before the last burst; then the wait a routed network gets by default.
