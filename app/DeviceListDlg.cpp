@@ -175,6 +175,10 @@ void CDeviceListDlg::OnRefresh() {
         item->setData(kLineRole, QByteArray(line.data(), static_cast<qsizetype>(line.size())));
         m_listDevices->addItem(item);
     }
+    // Answers that claim no unit's address are left out; the operator hears
+    // how many, once, after the list is filled.
+    if (const std::string notListed = fleet::notListedText(discovery); !notListed.empty())
+        m_operator.messageBox(notListed, engine::mb::kIconInformation);
 }
 
 std::vector<std::string> CDeviceListDlg::Lines() const {

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <optional>
 #include <ostream>
+#include <sstream>
 
 namespace cli {
 
@@ -48,9 +49,11 @@ void reportNoAnswer(std::ostream& err, long waited, const engine::Endpoints& end
     err.flush();
 }
 
-void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
+void printList(std::ostream& out, const fleet::DeviceList& list,
+               const fleet::DeviceDiscovery& discovery, bool json) {
     const auto& lines = list.lines();
     const auto& interfaces = list.interfaces();
+    const auto& senders = list.senders();
     if (!json) {
         for (std::size_t i = 0; i < lines.size(); ++i)
             out << lines[i] << '\t' << interfaces[i] << '\n';
@@ -59,11 +62,17 @@ void printList(std::ostream& out, const fleet::DeviceList& list, bool json) {
     nlohmann::ordered_json units = nlohmann::ordered_json::array();
     for (std::size_t i = 0; i < lines.size(); ++i) {
         const std::string& line = lines[i];
+        // The address the unit claims, and beside it the one its reply came
+        // from: a unit behind address translation, or a forgery, shows there.
         units.push_back({{"product", engine::jsonText(line.substr(0, line.find('\t')))},
                          {"address", engine::jsonText(engine::proto::addressFromListLine(line))},
+                         {"sender", engine::jsonText(senders[i])},
                          {"interface", engine::jsonText(interfaces[i])}});
     }
-    out << engine::jsonLine({{"units", std::move(units)}}) << '\n';
+    out << engine::jsonLine({{"units", std::move(units)},
+                             {"refused_replies", discovery.refusedReplies()},
+                             {"surplus_replies", discovery.surplusReplies()}})
+        << '\n';
 }
 
 // "queried 1200 of 65536 addresses", redrawn in place on a terminal each time
@@ -175,8 +184,11 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
                     << " queries could not be sent: "
                     << (discovery.unsentError() ? platform::systemErrorText(discovery.unsentError())
                                                 : "only part of a query left\n");
+    std::istringstream notListed(fleet::notListedText(discovery));
+    for (std::string note; std::getline(notListed, note);)
+        context.err << "fwprog: " << note << '\n';
     if (!asTheyCome)
-        printList(context.out, list, common.json);
+        printList(context.out, list, discovery, common.json);
     context.out.flush();
     if (list.lines().empty())
         reportNoAnswer(context.err, wait, common.endpoints);

@@ -31,6 +31,20 @@ bool continues(const std::string& held, unsigned char byte) {
     }
 }
 
+// Whether a whole UTF-8 sequence is one of Unicode's bidirectional controls
+// (U+061C, U+200E, U+200F, U+202A to U+202E, U+2066 to U+2069): they reorder
+// the text around them on screen, so a name can show as another.
+bool isBidiControl(const std::string& sequence) {
+    const auto at = [&](std::size_t i) { return static_cast<unsigned char>(sequence[i]); };
+    if (sequence.size() == 2)
+        return at(0) == 0xD8 && at(1) == 0x9C;
+    if (sequence.size() != 3 || at(0) != 0xE2)
+        return false;
+    if (at(1) == 0x80)
+        return at(2) == 0x8E || at(2) == 0x8F || (at(2) >= 0xAA && at(2) <= 0xAE);
+    return at(1) == 0x81 && at(2) >= 0xA6 && at(2) <= 0xA9;
+}
+
 }  // namespace
 
 VisibleTextBuffer::~VisibleTextBuffer() {
@@ -83,7 +97,7 @@ void VisibleTextBuffer::take(unsigned char byte) {
             // single-byte forms on a terminal that reads UTF-8.
             const bool c1 = static_cast<unsigned char>(held_[0]) == 0xC2 &&
                             static_cast<unsigned char>(held_[1]) < 0xA0;
-            if (c1) {
+            if (c1 || isBidiControl(held_)) {
                 releaseHeld();
             } else {
                 emit(held_);

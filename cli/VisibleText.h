@@ -15,7 +15,8 @@ namespace cli {
 // byte that could act is written as a visible escape instead, "\x1b" and the
 // like: C0 controls other than tab and line feed, a CR that does not end a
 // line (CR LF passes: the program's own messages use it as a line end), DEL,
-// C1 controls, and bytes that are not valid UTF-8. Printable ASCII and valid
+// C1 controls, Unicode's bidirectional controls (which reorder what a line
+// shows), and bytes that are not valid UTF-8. Printable ASCII and valid
 // UTF-8 text pass unchanged, so JSON output (pure ASCII) is untouched.
 //
 // The program's own terminal controls (the progress line's CR, the parallel

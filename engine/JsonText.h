@@ -10,8 +10,10 @@ namespace engine {
 // JSON output over nlohmann-json, for the programs' one-line objects.
 
 // A JSON string of arbitrary bytes. Product names, paths and platform error
-// texts are 8-bit and not necessarily UTF-8, so every byte becomes the Latin-1
-// code point it is: the output is always valid JSON and nothing is lost.
+// texts are 8-bit and not necessarily UTF-8: valid UTF-8 sequences stay the
+// characters they are ("M\xc3\xbcller" is "Müller"), and every other byte
+// becomes the Latin-1 code point it is, so the output is always valid JSON
+// and no byte is dropped.
 nlohmann::ordered_json jsonText(std::string_view bytes);
 
 // The value on one line as fwprog prints it: ", " between members and

@@ -3,6 +3,7 @@
 #include "engine/PrintQueueDelivery.h"
 #include "engine/Protocol.h"
 #include "engine/UdpHelpers.h"
+#include "engine/UnitAddress.h"
 #include "platform/ErrorText.h"
 #include "platform/InputFile.h"
 #include "platform/NetworkInterfaces.h"
@@ -136,6 +137,19 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
                                           StatusInbox& inbox) {
     const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
     const std::string header = proto::entryHeaderForNetwork();
+
+    // A target that reaches no single unit is a failure before anything is
+    // sent: 0.0.0.0 would connect to this computer itself, and a broadcast
+    // address would send the probes to every unit on the network.
+    if (const auto reached = platform::ipv4AsReached(target)) {
+        if (const auto why =
+                UnitAddressRule(options_.endpoints.broadcastAddress).refusal(*reached)) {
+            op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " +
+                               *why + "; nothing was sent to it\n",
+                           mb::kIconStop);
+            return ResultSocketError;
+        }
+    }
 
     if (options_.identifyUnit) {
         run_.productBefore =

@@ -3,6 +3,7 @@
 #include "platform/SocketAddress.h"
 
 #include <algorithm>
+#include <iterator>
 
 namespace fleet {
 
@@ -104,6 +105,13 @@ std::vector<std::uint32_t> AddressRanges::addresses() const {
         for (std::uint64_t a = b.first; a <= b.last; ++a)
             all.push_back(static_cast<std::uint32_t>(a));
     return all;
+}
+
+bool AddressRanges::contains(std::uint32_t address) const {
+    const auto after =
+        std::upper_bound(blocks_.begin(), blocks_.end(), address,
+                         [](std::uint32_t a, const Block& b) { return a < b.first; });
+    return after != blocks_.begin() && address <= std::prev(after)->last;
 }
 
 }  // namespace fleet

@@ -30,6 +30,8 @@ public:
 
     // Every address, lowest first, in host byte order.
     std::vector<std::uint32_t> addresses() const;
+    // Whether the address (host byte order) is one of them.
+    bool contains(std::uint32_t address) const;
 
 private:
     struct Block {

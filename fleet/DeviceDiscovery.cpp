@@ -3,6 +3,7 @@
 #include "platform/ErrorText.h"
 
 #include "engine/Protocol.h"
+#include "engine/UnitAddress.h"
 #include "platform/SocketAddress.h"
 
 #include <algorithm>
@@ -37,11 +38,14 @@ constexpr std::chrono::milliseconds kArrivalSlice{50};
 class Collector {
 public:
     Collector(platform::DatagramSocket& socket, DeviceList& list,
-              const std::vector<platform::Ipv4Interface>& interfaces, std::uint64_t limit,
+              const std::vector<platform::Ipv4Interface>& interfaces,
+              const engine::UnitAddressRule& rule, const AddressRanges& swept, std::uint64_t limit,
               bool readPastJunk, const DeviceDiscovery::Arrival& arrival)
         : socket_(socket),
           list_(list),
           interfaces_(interfaces),
+          rule_(rule),
+          swept_(swept),
           limit_(limit),
           readPastJunk_(readPastJunk),
           arrival_(arrival),
@@ -66,26 +70,66 @@ public:
             ++received_;
             std::string line =
                 engine::proto::discoveryListLine(reply_.data(), static_cast<std::size_t>(length));
-            if (seen_.emplace(sender, line).second) {
-                std::string interfaceName = interfaceNameOf(arrival, interfaces_);
-                if (arrival_)
-                    arrival_(line, interfaceName);
-                list_.insert(std::move(line), std::move(interfaceName));
+            // The address every later step takes from the line (after its
+            // first tab) must be one unit's: a name would be programmed as a
+            // print queue, 0.0.0.0 as this computer, a broadcast address as
+            // every unit at once, and anything else is no target at all.
+            if (!rule_.isUnitAddress(engine::proto::addressFromListLine(line))) {
+                ++refused_;
+                continue;
             }
+            if (seen_.count({sender, line}) > 0)
+                continue;  // the same unit heard again
+            if (!takesAnother(sender)) {
+                ++surplus_;
+                continue;
+            }
+            seen_.emplace(sender, line);
+            std::string interfaceName = interfaceNameOf(arrival, interfaces_);
+            if (arrival_)
+                arrival_(line, interfaceName);
+            list_.insert(std::move(line), std::move(interfaceName), std::move(sender));
         }
     }
 
+    std::uint64_t refused() const { return refused_; }
+    std::uint64_t surplus() const { return surplus_; }
+
 private:
+    // In a sweep, each swept address stands for one unit: a second, different
+    // claim from the same sender is a forgery (or noise), and a flood of them
+    // could otherwise fill the list with as many units as the collection
+    // reads. So the swept addresses add at most as many units as there are of
+    // them, and the broadcast's answers from elsewhere at most the 500 of a
+    // refresh without a sweep.
+    bool takesAnother(const std::string& sender) {
+        if (swept_.empty())
+            return true;
+        const auto from = platform::parseIpv4(sender);
+        if (from && swept_.contains(*from))
+            return sweptSenders_.insert(*from).second;
+        if (fromElsewhere_ >= static_cast<std::uint64_t>(engine::timing::kDiscoveryMaxReplies))
+            return false;
+        ++fromElsewhere_;
+        return true;
+    }
+
     platform::DatagramSocket& socket_;
     DeviceList& list_;
     const std::vector<platform::Ipv4Interface>& interfaces_;
+    const engine::UnitAddressRule& rule_;
+    const AddressRanges& swept_;
     std::uint64_t limit_;
     bool readPastJunk_;
     const DeviceDiscovery::Arrival& arrival_;
     std::vector<char> reply_;
     std::uint64_t received_ = 0;
+    std::uint64_t refused_ = 0;
+    std::uint64_t surplus_ = 0;
+    std::uint64_t fromElsewhere_ = 0;
     bool over_ = false;
     std::set<std::pair<std::string, std::string>> seen_;
+    std::set<std::uint32_t> sweptSenders_;
 };
 
 }  // namespace
@@ -107,6 +151,8 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
     stopped_ = false;
     unsent_ = 0;
     unsentError_ = 0;
+    refusedReplies_ = 0;
+    surplusReplies_ = 0;
     platform::DatagramSocket socket;
     report_ = broadcastToUnits(op_, endpoints_, engine::proto::kQuery, socket, kReceiveQueueBytes);
     const bool sweep = !ranges_.empty();
@@ -119,8 +165,9 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
     list.clear();
     const std::uint64_t limit = static_cast<std::uint64_t>(engine::timing::kDiscoveryMaxReplies) +
                                 (sweep ? ranges_.count() : 0);
-    Collector collector(socket, list, report_.interfaces, limit, sweep || arrival_ != nullptr,
-                        arrival_);
+    const engine::UnitAddressRule rule(report_.interfaces, endpoints_.broadcastAddress);
+    Collector collector(socket, list, report_.interfaces, rule, ranges_, limit,
+                        sweep || arrival_ != nullptr, arrival_);
 
     if (sweep) {
         // Unicast only: a subnet's broadcast address inside a range must not
@@ -173,7 +220,23 @@ bool DeviceDiscovery::refresh(DeviceList& list) {
         left -= slice;
         collector.readQueued();
     }
+    refusedReplies_ = collector.refused();
+    surplusReplies_ = collector.surplus();
     return true;
+}
+
+std::string notListedText(const DeviceDiscovery& discovery) {
+    std::string text;
+    if (const std::uint64_t refused = discovery.refusedReplies(); refused > 0)
+        text += std::to_string(refused) + (refused == 1 ? " reply was" : " replies were") +
+                " not listed: " + (refused == 1 ? "its address is" : "their addresses are") +
+                " not one unit's (not a dotted IPv4 address, or 0.0.0.0, a broadcast or "
+                "multicast address).\n";
+    if (const std::uint64_t surplus = discovery.surplusReplies(); surplus > 0)
+        text += std::to_string(surplus) +
+                (surplus == 1 ? " further reply was" : " further replies were") +
+                " not listed: a queried address answers for one unit only.\n";
+    return text;
 }
 
 }  // namespace fleet

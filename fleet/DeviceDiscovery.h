@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace fleet {
 
@@ -64,7 +65,20 @@ public:
     // instead of ending at them, and takes up to 500 answers more than there
     // are addresses; a broadcast that could not be sent ("Send Error") does
     // not stop the unicast queries then.
+    //
+    // Only answers whose address can be one unit's are listed (see
+    // engine::UnitAddressRule; the address is the one the line carries after
+    // its first tab). With ranges, a swept address lists at most one unit
+    // and the answers from other senders at most 500.
     [[nodiscard]] bool refresh(DeviceList& list);
+
+    // Answers of the last refresh that were not listed because their address
+    // cannot be one unit's (a name, 0.0.0.0, a broadcast or multicast
+    // address, text that is no dotted address).
+    std::uint64_t refusedReplies() const { return refusedReplies_; }
+    // Answers of the last sweep that were not listed because their sender had
+    // already given its one unit (or, from outside the ranges, beyond 500).
+    std::uint64_t surplusReplies() const { return surplusReplies_; }
 
     // What the last refresh's broadcast did on each way out.
     const BroadcastReport& broadcastReport() const { return report_; }
@@ -87,6 +101,12 @@ private:
     BroadcastReport report_;
     std::uint64_t unsent_ = 0;
     int unsentError_ = 0;
+    std::uint64_t refusedReplies_ = 0;
+    std::uint64_t surplusReplies_ = 0;
 };
+
+// What the last refresh left out, in one or two sentences each ended by a
+// line break; empty when it listed every answer it read.
+std::string notListedText(const DeviceDiscovery& discovery);
 
 }  // namespace fleet

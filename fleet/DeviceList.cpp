@@ -38,12 +38,13 @@ bool listLineBefore(std::string_view a, std::string_view b) {
     return a < b;
 }
 
-void DeviceList::insert(std::string line, std::string interfaceName) {
+void DeviceList::insert(std::string line, std::string interfaceName, std::string sender) {
     // After any equal lines, so a repeated line lands behind its twin.
     auto place = std::upper_bound(
         lines_.begin(), lines_.end(), line,
         [](const std::string& x, const std::string& y) { return listLineBefore(x, y); });
     interfaces_.insert(interfaces_.begin() + (place - lines_.begin()), std::move(interfaceName));
+    senders_.insert(senders_.begin() + (place - lines_.begin()), std::move(sender));
     lines_.insert(place, std::move(line));
 }
 

@@ -17,23 +17,29 @@ bool listLineBefore(std::string_view a, std::string_view b);
 // The discovered units, one line each ("product and version", tab, address),
 // always in list order. Identical lines are all kept, as the list shows them.
 // Beside each line the list keeps the name of the interface that heard the
-// unit (empty where nobody said); the window shows only the lines.
+// unit and the address the reply came from (each empty where nobody said);
+// the window shows only the lines.
 class DeviceList {
 public:
-    void insert(std::string line, std::string interfaceName = {});
+    void insert(std::string line, std::string interfaceName = {}, std::string sender = {});
     void clear() {
         lines_.clear();
         interfaces_.clear();
+        senders_.clear();
     }
     const std::vector<std::string>& lines() const { return lines_; }
     // The interface beside each line, in the same order.
     const std::vector<std::string>& interfaces() const { return interfaces_; }
+    // The sender's address beside each line, in the same order: where the
+    // reply came from, which need not be the address it claims.
+    const std::vector<std::string>& senders() const { return senders_; }
     std::size_t size() const { return lines_.size(); }
     bool empty() const { return lines_.empty(); }
 
 private:
     std::vector<std::string> lines_;
     std::vector<std::string> interfaces_;
+    std::vector<std::string> senders_;
 };
 
 enum class SaveOutcome {

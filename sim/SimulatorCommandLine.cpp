@@ -83,7 +83,9 @@ Per unit (applies to the latest --unit):
                          no-boot-loader, no-status,
                          short-status, long-status, repeated-status,
                          early-status, status-during-stream, reply-delay=MS,
-                         reply-no-newline, reply-nul, reply-empty, reply-oversized
+                         reply-no-newline, reply-nul, reply-empty, reply-oversized,
+                         reply-flood=N (N more answers to each query, each
+                         claiming another address, 10.200.0.0 on)
 
 Global:
   --udp-port N           management port (default 6000)
@@ -264,7 +266,7 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                                      : std::optional<std::string>(value.substr(equals + 1));
             const bool countFault = fault == "reset" || fault == "stall" ||
                                     fault == "reply-delay" || fault == "drop-syn" ||
-                                    fault == "refuse-for";
+                                    fault == "refuse-for" || fault == "reply-flood";
             if (countFault != argument.has_value())
                 return fail(countFault ? "--fault " + fault + " needs =N"
                                        : "--fault " + fault + " takes no =N");
@@ -288,6 +290,12 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                 if (!delay(*argument, &ms) || ms.count() == 0)
                     return fail("not a delay in milliseconds for --fault refuse-for: " + *argument);
                 unit.refuseFor = ms;
+            } else if (fault == "reply-flood") {
+                const auto count = parseNumber<std::uint32_t>(*argument, 1, 65536);
+                if (!count)
+                    return fail("not a count from 1 to 65536 for --fault reply-flood: " +
+                                *argument);
+                unit.forgedReplies = *count;
             } else if (fault == "refuse") {
                 unit.refuse = true;
             } else if (fault == "no-boot-loader") {

@@ -475,9 +475,16 @@ void UnitSimulator::Loop::handleDatagram(std::size_t unit, const unsigned char* 
         const bool inBootLoader = units[unit].inBootLoader;
         const std::string product = units[unit].product;
         std::string reply = queryReply(settings(unit), product, inBootLoader);
+        const std::uint32_t forged = inBootLoader ? 0 : settings(unit).forgedReplies;
         later(settings(unit).replyDelay, [=, this, reply = std::move(reply)] {
             const ssize_t sent = ::sendto(units[unit].udpFd, reply.data(), reply.size(), 0,
                                           reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            for (std::uint32_t i = 0; i < forged; ++i) {
+                const std::string claim = product + "\nIP:10.200." + std::to_string(i / 256 % 256) +
+                                          "." + std::to_string(i % 256) + "\n";
+                ::sendto(units[unit].udpFd, claim.data(), claim.size(), 0,
+                         reinterpret_cast<const sockaddr*>(&from), sizeof from);
+            }
             std::vector<Event::Field> fields{
                 text("from", endpointText(from)), flag("bootloader", inBootLoader),
                 flag("broadcast", broadcast), text("product", product)};

@@ -57,6 +57,10 @@ struct UnitSettings {
     // These exact bytes answer the query while the unit runs its firmware (a
     // hostile or broken unit: escape sequences, CR or tab in its fields).
     std::optional<std::string> rawReply;
+    // After its own answer, the unit sends this many more to each query,
+    // each claiming another unit's address (10.200.0.0, 10.200.0.1, ...): a
+    // host that floods a discovery with forged units.
+    std::uint32_t forgedReplies = 0;
     // The product and version the unit answers with once it has taken an
     // image (one it did not fail, with status 0): the new firmware's.
     std::optional<std::string> productAfter;

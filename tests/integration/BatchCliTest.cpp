@@ -301,3 +301,23 @@ TEST(BatchCliProcess, AnInterruptDuringTheFirstUnitEndsTheBatchWithItsSummary) {
     EXPECT_EQ(simulator.count("connection", b.address), 0u);
     EXPECT_EQ(simulator.imagesReceived(), 1u);
 }
+
+// 0.0.0.0 in a list is a failed record, never a connection: it would reach the
+// unit at 127.0.0.1. A socket error ends the batch, as for any other.
+TEST_F(BatchCliTest, ThisComputersAddressInTheListIsASocketErrorAndNoConnection) {
+    auto a = unit(), local = unit();
+    local.address = "127.0.0.1";
+    start({a, local});
+    writeFile(listPath(), a.address + "\r\n0.0.0.0\r\n");
+    EXPECT_EQ(fwprog(), cli::kExitFailure);
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
+                       " Successfully Programmed\r\nIP: 0.0.0.0 Socket Error\r\n");
+    EXPECT_NE(err.str().find("Error: IP Address 0.0.0.0\nNot the address of one unit: 0.0.0.0 "
+                             "stands for this computer"),
+              std::string::npos)
+        << err.str();
+    EXPECT_EQ(simulator->count("header", local.address), 0u);
+    EXPECT_EQ(simulator->count("image", local.address), 0u);
+    EXPECT_EQ(simulator->count("image", a.address), 1u);
+}

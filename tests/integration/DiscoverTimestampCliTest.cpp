@@ -84,13 +84,69 @@ TEST_F(FleetCli, DiscoverListsSavesAndReportsAsJson) {
 
     const auto saved = dir.file("units.txt");
     EXPECT_EQ(run({"discover", "--json", "--wait=300", "--save", saved.string()}), 0);
-    EXPECT_EQ(out.str(),
-              "{\"units\": [{\"product\": \"BootLoader\", \"address\": \"" + bootLoaderAddress() +
-                  "\", \"interface\": \"lo\"}, {\"product\": \"Unit 7 1.20\", \"address\": \"" +
-                  low +
-                  "\", \"interface\": \"lo\"}, {\"product\": \"Unit 7 1.20\", \"address\": \"" +
-                  high + "\", \"interface\": \"lo\"}]}\n");
+    const auto unitJson = [](const std::string& product, const std::string& address) {
+        return "{\"product\": \"" + product + "\", \"address\": \"" + address +
+               "\", \"sender\": \"" + address + "\", \"interface\": \"lo\"}";
+    };
+    EXPECT_EQ(out.str(), "{\"units\": [" + unitJson("BootLoader", bootLoaderAddress()) + ", " +
+                             unitJson("Unit 7 1.20", low) + ", " + unitJson("Unit 7 1.20", high) +
+                             "], \"refused_replies\": 0, \"surplus_replies\": 0}\n");
     EXPECT_EQ(readFile(saved), bootLoaderAddress() + "\r\n" + low + "\r\n" + high + "\r\n");
+}
+
+// Replies whose address cannot be programmed are counted, never listed or
+// saved; a unicast claim is listed, with the address it really came from.
+TEST_F(FleetCli, DiscoverListsAndSavesOnlyUnitAddressesWithTheirSenders) {
+    std::vector<sim::UnitSettings> units(6);
+    for (auto& u : units)
+        u.address = uniqueLoopbackAddress();
+    const std::string impostor = uniqueLoopbackAddress();  // claimed, never bound
+    units[0].product = "Honest 1.00";
+    units[1].rawReply = "Named 1.00\nIP:office-laser\n";
+    units[2].rawReply = "Nowhere 1.00\nIP:0.0.0.0\n";
+    units[3].rawReply = "Everyone 1.00\nIP:127.255.255.255\n";
+    units[4].rawReply = "Path 1.00\nIP:../../etc/passwd\n";
+    units[5].rawReply = "Impostor 1.00\nIP:" + impostor + "\n";
+    ASSERT_TRUE(startSimulator(units));
+
+    const auto saved = dir.file("units.txt");
+    EXPECT_EQ(run({"discover", "--wait", "300", "--save", saved.string()}), 0) << err.str();
+    EXPECT_EQ(out.str(),
+              "Honest 1.00\t" + units[0].address + "\tlo\nImpostor 1.00\t" + impostor + "\tlo\n");
+    EXPECT_EQ(readFile(saved), units[0].address + "\r\n" + impostor + "\r\n");
+    EXPECT_EQ(err.str(),
+              "fwprog: 4 replies were not listed: their addresses are not one unit's (not a "
+              "dotted IPv4 address, or 0.0.0.0, a broadcast or multicast address).\n");
+
+    EXPECT_EQ(run({"discover", "--json", "--wait", "300"}), 0) << err.str();
+    EXPECT_EQ(out.str(), "{\"units\": [{\"product\": \"Honest 1.00\", \"address\": \"" +
+                             units[0].address + "\", \"sender\": \"" + units[0].address +
+                             "\", \"interface\": \"lo\"}, {\"product\": \"Impostor 1.00\", "
+                             "\"address\": \"" +
+                             impostor + "\", \"sender\": \"" + units[5].address +
+                             "\", \"interface\": \"lo\"}], \"refused_replies\": 4, "
+                             "\"surplus_replies\": 0}\n");
+}
+
+// A sweep keeps one unit per swept address, however many a sender claims.
+TEST_F(FleetCli, DiscoverRangeKeepsOneUnitPerSweptAddress) {
+    sim::UnitSettings flooder;
+    flooder.address = uniqueLoopbackAddress();
+    flooder.product = "Flood 1.00";
+    flooder.forgedReplies = 100;
+    ASSERT_TRUE(startSimulator({flooder}));
+    EXPECT_EQ(run({"discover", "--json", "--range", flooder.address, "--wait", "300"}), 0)
+        << err.str();
+    EXPECT_EQ(out.str().find("{\"units\": [{\"product\": \"Flood 1.00\", \"address\": \"" +
+                             flooder.address + "\", \"sender\": \"" + flooder.address +
+                             "\", \"interface\": \"lo\"}], \"refused_replies\": 0, "
+                             "\"surplus_replies\": "),
+              0u)
+        << out.str();
+    EXPECT_NE(err.str().find(" further replies were not listed: a queried address answers for "
+                             "one unit only.\n"),
+              std::string::npos)
+        << err.str();
 }
 
 TEST_F(FleetCli, DiscoverPauseOptionsAndFailures) {
@@ -106,7 +162,7 @@ TEST_F(FleetCli, DiscoverPauseOptionsAndFailures) {
          {"--interface", "firewall", "allow inbound UDP from port ", "--range"})
         EXPECT_NE(err.str().find(reason), std::string::npos) << reason << " in " << err.str();
     EXPECT_EQ(run({"discover", "--json"}), 0);
-    EXPECT_EQ(out.str(), "{\"units\": []}\n");
+    EXPECT_EQ(out.str(), "{\"units\": [], \"refused_replies\": 0, \"surplus_replies\": 0}\n");
     EXPECT_NE(err.str().find("no unit answered within 1000 ms"), std::string::npos) << err.str();
 
     // A query that cannot be sent: the operator's text, nothing listed or saved.
@@ -259,13 +315,12 @@ TEST_F(FleetCli, DiscoverRangeQueriesEachAddressByUnicastAtItsRate) {
                    "--json"}),
               0)
         << err.str();
-    EXPECT_EQ(out.str(), "{\"units\": [{\"product\": \"Far 0\", \"address\": \"" + at(10) +
-                             "\", \"interface\": \"lo\"}, {\"product\": \"Far 1\", "
-                             "\"address\": \"" +
-                             at(30) +
-                             "\", \"interface\": \"lo\"}, {\"product\": \"Far 2\", "
-                             "\"address\": \"" +
-                             at(50) + "\", \"interface\": \"lo\"}]}\n");
+    const auto far = [&](int n, int host) {
+        return "{\"product\": \"Far " + std::to_string(n) + "\", \"address\": \"" + at(host) +
+               "\", \"sender\": \"" + at(host) + "\", \"interface\": \"lo\"}";
+    };
+    EXPECT_EQ(out.str(), "{\"units\": [" + far(0, 10) + ", " + far(1, 30) + ", " + far(2, 50) +
+                             "], \"refused_replies\": 0, \"surplus_replies\": 0}\n");
     EXPECT_EQ(err.str(), "") << "no progress line without a terminal";
     // 64 queries at 1000 a second: a pause after every tenth, 60 ms in all
     // before the last burst; then the wait a routed network gets by default.

@@ -2,6 +2,7 @@
 // address, simulated units (or a test socket standing in for them) answer, and
 // the list is read back.
 #include "engine/Endpoints.h"
+#include "fleet/AddressRanges.h"
 #include "fleet/DeviceDiscovery.h"
 #include "fleet/DeviceList.h"
 #include "platform/Sleeper.h"
@@ -270,13 +271,87 @@ TEST_P(EndingDatagram, EndsTheCollection) {
 INSTANTIATE_TEST_SUITE_P(Discovery, EndingDatagram, ::testing::Values("Oversize", "Empty"),
                          [](const auto& testCase) { return std::string(testCase.param); });
 
-TEST_F(Discovery, LongFieldsAreListedWhole) {
+TEST_F(Discovery, ALongProductIsListedWholeAndALongAddressIsNone) {
     const std::string product(700, 'P');
     const std::string address = "127.0.0." + std::string(250, '9');
-    AnsweringSleeper units(endpoints.unitUdpPort, {reply(product, address)});
+    AnsweringSleeper units(endpoints.unitUdpPort,
+                           {reply(product, "127.9.0.5"), reply("Unit 1.00", address)});
     ASSERT_TRUE(units.bound());
     fleet::DeviceDiscovery discovery(op, units, endpoints);
     fleet::DeviceList list;
     ASSERT_TRUE(discovery.refresh(list));
-    EXPECT_EQ(list.lines(), std::vector<std::string>{product + "\t" + address});
+    EXPECT_EQ(list.lines(), std::vector<std::string>{product + "\t127.9.0.5"});
+    EXPECT_EQ(discovery.refusedReplies(), 1u);
+}
+
+// Only a reply whose address can be one unit's is listed; the others are
+// counted. Each case is one claim beside a well-formed unit's reply.
+struct ForgedClaim {
+    const char* name;
+    std::string product;
+    std::string address;
+};
+
+struct DiscoveryForgedClaim : Discovery, ::testing::WithParamInterface<ForgedClaim> {};
+
+TEST_P(DiscoveryForgedClaim, IsCountedAndNeverListed) {
+    const ForgedClaim& claim = GetParam();
+    AnsweringSleeper units(endpoints.unitUdpPort,
+                           {reply("Good 1.00", "127.9.0.1"), reply(claim.product, claim.address)});
+    ASSERT_TRUE(units.bound());
+    fleet::DeviceDiscovery discovery(op, units, endpoints);
+    fleet::DeviceList list;
+    ASSERT_TRUE(discovery.refresh(list));
+    EXPECT_EQ(list.lines(), std::vector<std::string>{"Good 1.00\t127.9.0.1"});
+    EXPECT_EQ(list.senders(), std::vector<std::string>{"127.0.0.1"});
+    EXPECT_EQ(discovery.refusedReplies(), 1u);
+    EXPECT_EQ(discovery.surplusReplies(), 0u);
+    EXPECT_EQ(fleet::notListedText(discovery).rfind("1 reply was not listed: ", 0), 0u)
+        << fleet::notListedText(discovery);
+    EXPECT_TRUE(op.messages.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Discovery, DiscoveryForgedClaim,
+    ::testing::Values(ForgedClaim{"HostName", "Laser 1.0", "office-laser"},
+                      ForgedClaim{"ThisComputer", "Laser 1.0", "0.0.0.0"},
+                      ForgedClaim{"ThisNetwork", "Laser 1.0", "0.20.30.40"},
+                      ForgedClaim{"LoopbackBroadcast", "Laser 1.0", "127.255.255.255"},
+                      ForgedClaim{"LimitedBroadcast", "Laser 1.0", "255.255.255.255"},
+                      ForgedClaim{"Multicast", "Laser 1.0", "224.0.0.251"},
+                      ForgedClaim{"Reserved", "Laser 1.0", "240.0.0.9"},
+                      ForgedClaim{"Path", "Laser 1.0", "../../etc/passwd"},
+                      ForgedClaim{"LeadingZero", "Laser 1.0", "127.9.0.010"},
+                      ForgedClaim{"Empty", "Laser 1.0", ""},
+                      // The list line's address is what follows its first tab:
+                      // here "1.0<tab>127.9.0.2", no address at all.
+                      ForgedClaim{"TabInProduct", "Laser\t1.0", "127.9.0.2"}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+TEST_F(Discovery, ASweptAddressListsOneUnitHoweverManyItClaims) {
+    sim::UnitSettings flooder;
+    flooder.address = uniqueLoopbackAddress();
+    flooder.product = "Flood 1.00";
+    flooder.forgedReplies = 100;
+    sim::UnitSettings bystander;
+    bystander.address = uniqueLoopbackAddress();
+    bystander.product = "Bystander 1.00";
+    startUnits({flooder, bystander});
+
+    fleet::AddressRanges swept;
+    std::string why;
+    ASSERT_TRUE(swept.add(flooder.address, &why)) << why;
+    fleet::DeviceDiscovery discovery(op, sleeper, endpoints);
+    discovery.setRanges(swept);
+    discovery.setPause(400ms);
+    fleet::DeviceList list;
+    ASSERT_TRUE(discovery.refresh(list));
+    // The flooder's own answer, and the unit outside the sweep that answered
+    // the broadcast; none of the 100 forged units per query.
+    EXPECT_EQ(list.lines(), (std::vector<std::string>{"Bystander 1.00\t" + bystander.address,
+                                                      "Flood 1.00\t" + flooder.address}));
+    EXPECT_EQ(list.senders(), (std::vector<std::string>{bystander.address, flooder.address}));
+    EXPECT_GE(discovery.surplusReplies(), 100u);
+    EXPECT_EQ(discovery.refusedReplies(), 0u);
+    EXPECT_TRUE(op.messages.empty());
 }

@@ -108,7 +108,8 @@ TEST_F(EveryInterface, DiscoveryAndTheTimeStampLeaveThroughEveryInterfaceOrTheNa
 
     EXPECT_EQ(fwprog("discover --wait 300 --json --interface fwpb", &status),
               "{\"units\": [{\"product\": \"LAN B 1.00\", \"address\": \"10.81.2.11\", "
-              "\"interface\": \"fwpb\"}]}\n");
+              "\"sender\": \"10.81.2.11\", \"interface\": \"fwpb\"}], \"refused_replies\": 0, "
+              "\"surplus_replies\": 0}\n");
     EXPECT_EQ(fwprog("discover --wait 300", &status, "FWPROG_INTERFACE=fwpa"),
               "LAN A 1.00\t10.81.1.11\tfwpa\nLAN A 2.00\t10.81.1.12\tfwpa\n");
     // The command line wins over the environment.

@@ -95,23 +95,28 @@ TEST_P(DiscoverHostileReplies, ArePrintedAsVisibleEscapesAndKeptOutOfTheSavedLis
     EXPECT_EQ(run.exitStatus, 0) << run.err;
 
     EXPECT_EQ(firstRawByte(run.out), "") << run.out;
-    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 6) << run.out;
+    EXPECT_EQ(std::count(run.out.begin(), run.out.end(), '\n'), 4) << run.out;
     // Every unit stays on a line of its own, its bytes there to be read, with
     // the interface that heard it.
     for (const std::string& line :
          {"\\x0d\\x1b[2KUnit 3.0\t" + units.eraser.address + "\tlo\n",
           "\\x1b]0;pwned\\x07Unit 1.0\\x1b[2J\t" + units.retitle.address + "\tlo\n",
           "Caf\\xe9 \\xc2\\x9b 1.0\t" + units.notUtf8.address + "\tlo\n",
-          "Evil\t1.0\t" + units.tabProduct.address + "\tlo\n",
-          std::string("Unit 2.0\t127.0.31.2\\x0d127.0.31.3\tlo\n"),
           "Unit 7 1.20\t" + units.plain.address + "\tlo\n"})
         EXPECT_NE(run.out.find(line), std::string::npos) << line << " in\n" << run.out;
+    // Every line keeps its three columns: a reply whose tab or CR would move
+    // the address out of its column claims no unit's address and is left
+    // out, and the operator learns how many were.
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_EQ(std::count(line.begin(), line.end(), '\t'), 2) << line;
+    EXPECT_EQ(run.out.find(units.tabProduct.address), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find("127.0.31.2"), std::string::npos) << run.out;
+    EXPECT_NE(run.err.find("2 replies were not listed"), std::string::npos) << run.err;
 
-    // Only entries whose address is one line of text are saved, exactly as
-    // before; the operator learns how many were left out.
+    // Only the listed units' addresses are saved, exactly as before.
     EXPECT_EQ(readFile(saved), units.eraser.address + "\r\n" + units.retitle.address + "\r\n" +
                                    units.notUtf8.address + "\r\n" + units.plain.address + "\r\n");
-    EXPECT_NE(run.err.find("2 entries were not saved to " + saved), std::string::npos) << run.err;
     EXPECT_EQ(firstRawByte(run.err), "") << run.err;
 }
 
@@ -130,13 +135,45 @@ TEST(OutsideBytes, JsonKeepsItsOwnExactEscaping) {
     ASSERT_EQ(run.exitStatus, 0) << run.err;
     EXPECT_NE(run.out.find("{\"product\": \"\\u001b]0;pwned\\u0007Unit 1.0\\u001b[2J\", "
                            "\"address\": \"" +
-                           units.retitle.address + "\", \"interface\": \"lo\"}"),
+                           units.retitle.address + "\", \"sender\": \"" + units.retitle.address +
+                           "\", \"interface\": \"lo\"}"),
               std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"address\": \"127.0.31.2\\r127.0.31.3\""), std::string::npos)
+    // The CR address and the tab product claim no unit's address.
+    EXPECT_EQ(run.out.find("127.0.31.2"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\"refused_replies\": 2"), std::string::npos) << run.out;
+    // Latin-1 stays Latin-1; valid UTF-8 (here a C1 control) is its character.
+    EXPECT_NE(run.out.find("\"product\": \"Caf\\u00e9 \\u009b 1.0\""), std::string::npos)
         << run.out;
-    EXPECT_NE(run.out.find("\"product\": \"Caf\\u00e9 \\u00c2\\u009b 1.0\""), std::string::npos)
-        << run.out;
+}
+
+// A product name in UTF-8 that carries a right-to-left override: the
+// terminal gets the override as an escape, JSON the very characters.
+TEST(OutsideBytes, Utf8ProductsStayTheirTextAndBidiControlsAreEscaped) {
+    testing_support::SimulatedUnits sim;
+    sim::UnitSettings unit;
+    unit.address = uniqueLoopbackAddress();
+    unit.product =
+        "M\xc3\xbcller \xe2\x80\xae"
+        "1.2";
+    ASSERT_TRUE(sim.startSimulator({unit}));
+    const std::vector<std::string> args = {"discover",
+                                           "--wait",
+                                           "300",
+                                           "--unit-udp-port",
+                                           std::to_string(sim.simOptions.udpPort),
+                                           "--broadcast",
+                                           "127.255.255.255"};
+    const auto plain = runFwprogProcess(args);
+    ASSERT_EQ(plain.exitStatus, 0) << plain.err;
+    EXPECT_EQ(plain.out, "M\xc3\xbcller \\xe2\\x80\\xae1.2\t" + unit.address + "\tlo\n");
+
+    std::vector<std::string> json = args;
+    json.push_back("--json");
+    const auto asJson = runFwprogProcess(json);
+    ASSERT_EQ(asJson.exitStatus, 0) << asJson.err;
+    EXPECT_NE(asJson.out.find("\"product\": \"M\\u00fcller \\u202e1.2\""), std::string::npos)
+        << asJson.out;
 }
 
 namespace {

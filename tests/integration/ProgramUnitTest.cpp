@@ -270,3 +270,34 @@ TEST_F(ProgramUnitTest, TheRealScheduleTakesAboutFiveSecondsBeforeTheVerdict) {
     EXPECT_GE(beforeVerdict, 5.1);
     EXPECT_LT(beforeVerdict, 6.5);
 }
+
+// A target that stands for no single unit fails before anything is sent:
+// 0.0.0.0 would reach this computer (and program the unit at 127.0.0.1), a
+// broadcast address every unit at once.
+struct NotOneUnit : ProgramUnitTest, ::testing::WithParamInterface<const char*> {};
+
+TEST_P(NotOneUnit, IsASocketErrorWithoutAConnection) {
+    auto local = unit();
+    local.address = "127.0.0.1";
+    start({local});
+    const std::string target = GetParam();
+    EXPECT_EQ(program(target), engine::ResultSocketError);
+    EXPECT_EQ(op.connectionAttempts, 0);
+    ASSERT_EQ(op.messages.size(), 1u);
+    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].text.rfind(
+                  "Error: IP Address " + target + "\nNot the address of one unit: ", 0),
+              0u)
+        << op.messages[0].text;
+    EXPECT_EQ(simulator->count("connection"), 0u);
+    EXPECT_EQ(simulator->count("query"), 0u);
+    EXPECT_EQ(simulator->imagesReceived(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(ProgramUnitTest, NotOneUnit,
+                         ::testing::Values("0.0.0.0", "0.00.0.0", "0.7.7.7", "127.255.255.255"),
+                         [](const auto& testCase) {
+                             std::string name = testCase.param;
+                             std::replace(name.begin(), name.end(), '.', '_');
+                             return "Target_" + name;
+                         });

@@ -38,7 +38,29 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"OverlongSurrogateAndBeyondUnicode", "\xc0\xaf\xed\xa0\x80\xf4\x90\x80\x80",
              "\\xc0\\xaf\\xed\\xa0\\x80\\xf4\\x90\\x80\\x80"},
         Case{"SequenceCutShortByAnotherByte", "\xe2\x82x\xf0\x9f\n", "\\xe2\\x82x\\xf0\\x9f\n"},
-        Case{"SequenceCutShortByTheEnd", "ok\xe2\x82", "ok\\xe2\\x82"}),
+        Case{"SequenceCutShortByTheEnd", "ok\xe2\x82", "ok\\xe2\\x82"},
+        // "txt.exe" shown as "exe.txt": the override reorders what follows.
+        Case{"RightToLeftOverride",
+             "Unit \xe2\x80\xae"
+             "exe.txt",
+             "Unit \\xe2\\x80\\xaeexe.txt"},
+        Case{"EmbeddingsOverridesAndTheirEnd", "\xe2\x80\xaa\xe2\x80\xab\xe2\x80\xac\xe2\x80\xad",
+             "\\xe2\\x80\\xaa\\xe2\\x80\\xab\\xe2\\x80\\xac\\xe2\\x80\\xad"},
+        Case{"IsolatesAndTheirEnd",
+             "\xe2\x81\xa6"
+             "a\xe2\x81\xa7"
+             "b\xe2\x81\xa8"
+             "c\xe2\x81\xa9",
+             "\\xe2\\x81\\xa6a\\xe2\\x81\\xa7b\\xe2\\x81\\xa8c\\xe2\\x81\\xa9"},
+        Case{"DirectionMarks",
+             "\xe2\x80\x8e"
+             "1\xe2\x80\x8f"
+             "2\xd8\x9c"
+             "3",
+             "\\xe2\\x80\\x8e1\\xe2\\x80\\x8f2\\xd8\\x9c3"},
+        // Their neighbours are ordinary punctuation and pass.
+        Case{"NeighboursOfTheControlsPass", "\xe2\x80\x94\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa",
+             "\xe2\x80\x94\xe2\x80\xaf\xe2\x81\xa5\xe2\x81\xaa"}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(VisibleTextStream, TheProgramsOwnControlsPassAroundTheFilterInOrder) {
