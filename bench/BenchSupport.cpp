@@ -18,13 +18,15 @@ extern char** environ;
 
 namespace bench {
 
-Child spawn(const std::vector<std::string>& args, const std::string& stdoutPath) {
+Child spawn(const std::vector<std::string>& args, const std::string& stdoutPath,
+            const std::string& stderrPath) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
     // The programs' own progress lines would bury the figures.
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrPath.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
     std::vector<char*> argv;
     for (const auto& arg : args)
         argv.push_back(const_cast<char*>(arg.c_str()));

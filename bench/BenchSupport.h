@@ -9,12 +9,13 @@
 
 namespace bench {
 
-// A child process started with the given arguments; stdout to a file.
+// A child process started with the given arguments; stdout (and stderr) to a file.
 struct Child {
     pid_t pid = -1;
     std::string stdoutPath;
 };
-Child spawn(const std::vector<std::string>& args, const std::string& stdoutPath = "/dev/null");
+Child spawn(const std::vector<std::string>& args, const std::string& stdoutPath = "/dev/null",
+            const std::string& stderrPath = "/dev/null");
 // Waits for the child; its exit status and resource use.
 int waitFor(const Child& child, rusage* usage = nullptr);
 void terminate(const Child& child);

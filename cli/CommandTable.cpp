@@ -42,7 +42,10 @@ std::vector<CommandSpec> makeTable() {
             {"--list", "FILE", "the list file: one dotted IPv4 address or print queue a line",
              nullptr, true},
             {"--log", "PATH", "write the status log at PATH instead of beside the list"},
-            {"--jobs", "N", "program up to N units at once (default 1: one after the other)"},
+            {"--jobs", "N",
+             "program up to N units at once (default 1: one after the other; at\n"
+             "most 5000); where the system gives fewer threads or descriptors, the\n"
+             "batch says so and goes on with as many as it could start"},
             {"--any-sender", nullptr,
              "take the verdict from any address (one unit at a time only)"},
             {"--retries", "N",

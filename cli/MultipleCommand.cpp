@@ -2,6 +2,7 @@
 #include "cli/Commands.h"
 #include "cli/MultipleRun.h"
 #include "cli/NumberText.h"
+#include "fleet/ParallelScheduler.h"
 
 #include <charconv>
 #include <cstdint>
@@ -12,6 +13,10 @@
 namespace cli {
 
 namespace {
+
+// The most units at once: why there is a most is told beside kMostJobs.
+static_assert(fleet::ParallelScheduler::kMostJobs == 5000, "say the new most in kJobsNeeds");
+constexpr const char* kJobsNeeds = "a whole number from 1 to 5000";
 
 std::string defaultLogPath(const std::string& listPath) {
     // The folder the list is in, never the list itself: "units/" names the
@@ -69,7 +74,8 @@ int runMultiple(const CommandSpec& command, const std::vector<std::string>& args
             haveResume = true;
         } else if (reader.option("--report", report)) {
             haveReport = true;
-        } else if (count("--jobs", 1, 999999, options.jobs, "a whole number of at least 1") ||
+        } else if (count("--jobs", 1, fleet::ParallelScheduler::kMostJobs, options.jobs,
+                         kJobsNeeds) ||
                    count("--retries", 0, 100, options.retries, "a whole number from 0 to 100") ||
                    count("--max-failures", 1, 999999999, options.maxFailures,
                          "a whole number of at least 1") ||

@@ -21,6 +21,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <tuple>
 
@@ -149,10 +150,11 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     if (oneByOne) {
         if (!bindStatusPort(context, options.endpoints.statusPort, ownPort, options.json))
             return kExitFailure;
-    } else if (int portError = 0; !sharedPort.start(&portError)) {
+    } else if (int portError = 0; !sharedPort.start(&portError, options.jobs)) {
         reportStatusPortUnavailable(context, options.endpoints.statusPort, portError, options.json);
         return kExitFailure;
     }
+    const bool ownPortCountsDrops = oneByOne && ownPort.setCountDrops(true);
 
     // The report, opened before the log so that a report that cannot be
     // written ends the batch before any file changes or any unit is touched.
@@ -301,6 +303,12 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     callbacks.stopRequested = [&] {
         return fileFailed.load() || reportFailed.load() || context.stopRequested();
     };
+    callbacks.slotsLimited = [&](std::size_t slots, std::size_t asked, const std::string& why) {
+        context.err << "fwprog: only " << slots << " of the " << asked
+                    << " units asked for can be programmed at once: " << why
+                    << "; the batch goes on " << slots << " at a time\n";
+        context.err.flush();
+    };
     callbacks.unitStarted = [&](const fleet::ParallelScheduler::Unit& unit) {
         if (!oneByOne)
             display.unitStarted(unit.number, unit.target, unit.number, unit.attempt > 1);
@@ -402,6 +410,14 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     sharedPort.stop();
     if (!oneByOne)
         foreign = sharedPort.foreignDatagrams();
+    // What the kernel threw away on the status port; null where it cannot tell.
+    std::optional<std::uint64_t> dropped;
+    if (oneByOne && ownPortCountsDrops) {
+        ownPort.refreshDropCount();
+        dropped = ownPort.droppedDatagrams();
+    } else if (!oneByOne && sharedPort.countsDrops()) {
+        dropped = sharedPort.droppedDatagrams();
+    }
 
     if (!fileFailed) {
         // A log that fails here has said so on stderr, and the session's
@@ -434,10 +450,13 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
 
     const fleet::BatchOutcome outcome = session.takeOutcome();
     reportForeignDatagrams(context.err, foreign);
+    reportDroppedDatagrams(context.err, dropped.value_or(0), options.endpoints.statusPort);
     nlohmann::ordered_json extra = nlohmann::ordered_json::object();
     if (!oneByOne)
         extra["jobs"] = options.jobs;
     extra["foreign_datagrams"] = foreign;
+    extra["status_datagrams_dropped"] =
+        dropped ? nlohmann::ordered_json(*dropped) : nlohmann::ordered_json(nullptr);
     nlohmann::ordered_json skipped = nlohmann::ordered_json::array();
     for (const std::string& target : outcome.skipped)
         skipped.push_back(engine::jsonText(target));

@@ -98,4 +98,13 @@ void reportForeignDatagrams(std::ostream& err, std::uint64_t count) {
     err.flush();
 }
 
+void reportDroppedDatagrams(std::ostream& err, std::uint64_t count, std::uint16_t port) {
+    if (count == 0)
+        return;
+    err << "fwprog: this computer dropped " << count << " status datagrams on UDP port " << port
+        << " (its receive queue was full); a unit whose verdict was among them is \"Status "
+           "Unconfirmed\"\n";
+    err.flush();
+}
+
 }  // namespace cli

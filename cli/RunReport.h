@@ -40,5 +40,8 @@ void reportQuietStatusPort(std::ostream& err, const engine::UnitRun& run, std::u
 
 // "fwprog: ignored N status datagrams from other hosts" on stderr when N > 0.
 void reportForeignDatagrams(std::ostream& err, std::uint64_t count);
+// Says how many datagrams the computer itself threw away on the status port
+// (its queue was full), when any were: verdicts among them never counted.
+void reportDroppedDatagrams(std::ostream& err, std::uint64_t count, std::uint16_t port);
 
 }  // namespace cli

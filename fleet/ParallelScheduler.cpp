@@ -4,6 +4,7 @@
 #include "engine/UnitProgrammer.h"
 #include "fleet/BatchRun.h"
 #include "fleet/SharedStatusPort.h"
+#include "platform/ProcessLimits.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -11,6 +12,8 @@
 #include <mutex>
 #include <optional>
 #include <set>
+#include <string>
+#include <system_error>
 #include <thread>
 
 namespace fleet {
@@ -278,10 +281,47 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
         }
     };
 
+    const std::size_t asked = std::min(jobs_, std::max<std::size_t>(targets.size(), 1));
+    std::size_t count = asked;
+    std::string limited;
+    // A slot without the descriptors for its unit would fail that unit with a
+    // socket error and end the batch: fewer slots finish the list instead.
+    const std::uint64_t wanted = asked * kDescriptorsPerSlot + kDescriptorsBeside;
+    if (const std::uint64_t limit = platform::raiseOpenFileLimit(wanted); limit < wanted) {
+        count = std::clamp<std::size_t>(
+            static_cast<std::size_t>(limit > kDescriptorsBeside ? limit - kDescriptorsBeside : 0) /
+                kDescriptorsPerSlot,
+            1, asked);
+        limited = "this process may have only " + std::to_string(limit) +
+                  " files and sockets open (its descriptor limit)";
+    }
     std::vector<std::thread> workers;
-    const std::size_t count = std::min(jobs_, std::max<std::size_t>(targets.size(), 1));
-    for (std::size_t i = 0; i < count; ++i)
-        workers.emplace_back(worker);
+    {
+        // The slots wait here until every thread that can be started is.
+        std::unique_lock lock(mutex);
+        for (std::size_t i = 0; i < count; ++i) {
+            try {
+                workers.emplace_back(worker);
+            } catch (const std::system_error& error) {
+                // Out of threads (a process limit, memory for stacks): the
+                // slots already started are the batch's; this thread is its
+                // only one when none could be.
+                count = std::max<std::size_t>(workers.size(), 1);
+                limited = "no further thread could be started (" + error.code().message() + ")";
+                break;
+            }
+        }
+        if (count < asked && callbacks.slotsLimited) {
+            callingOut = true;
+            lock.unlock();
+            callbacks.slotsLimited(count, asked, limited);
+            lock.lock();
+            callingOut = false;
+            changed.notify_all();
+        }
+    }
+    if (workers.empty())
+        worker();
     for (auto& thread : workers)
         thread.join();
 

@@ -23,6 +23,21 @@ namespace fleet {
 // all succeed, one after the other, before the rest start.
 class ParallelScheduler {
 public:
+    // The most units programmed at once. Each slot is a thread (8 MiB of
+    // address space reserved for its stack, little of it used) and holds up
+    // to kDescriptorsPerSlot files and sockets while its unit runs: 5,000
+    // slots are 40 GiB reserved and some 20,000 descriptors, far past the
+    // usual soft limit of 1,024 but within the hard limit most systems give.
+    // It is the largest fleet the batch is measured with at once (bench_fleet
+    // --busy); a larger count is more likely a typing error than a fleet.
+    static constexpr std::size_t kMostJobs = 5000;
+    // A unit in flight: the image file, the data connection and the socket
+    // of its next attempt, and a query's datagram socket.
+    static constexpr std::size_t kDescriptorsPerSlot = 4;
+    // Everything else: standard streams, log, report, list, the status port
+    // and its wake-up, the spooler's connection.
+    static constexpr std::size_t kDescriptorsBeside = 64;
+
     struct Unit {
         std::size_t number = 0;  // 1-based position in the order units first started
         std::size_t index = 0;   // 0-based position in the list
@@ -66,6 +81,13 @@ public:
         // Asked before each record or retry starts (again when attempts ended
         // while it was asked), and while the batch waits for a retry.
         std::function<bool()> stopRequested;
+        // Called at most once, before any unit starts, when fewer slots than
+        // asked can run: the process may not open enough descriptors for them
+        // (after raising its own limit as far as it may), or the system would
+        // start no further thread (a process limit). The batch goes on with
+        // the slots it has; reason says why in words.
+        std::function<void(std::size_t slots, std::size_t asked, const std::string& reason)>
+            slotsLimited;
     };
 
     enum class StopReason {

@@ -2,9 +2,11 @@
 
 #include "platform/ErrorText.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <system_error>
 
 namespace fleet {
 
@@ -18,6 +20,14 @@ constexpr std::size_t kReadBuffer = 2048;
 // How long the reader sleeps on a quiet port before it looks whether it is
 // still wanted; a stop wakes it at once anyway.
 constexpr std::chrono::milliseconds kQuietLook{100};
+// The kernel charges about 830 bytes of its own bookkeeping for each small
+// datagram waiting on a loopback or Ethernet socket: 4 KiB a unit in flight
+// holds its verdict and a few repeats even if every unit answers in the same
+// instant, and 1 MiB beside them takes a neighbour's burst.
+constexpr int kQueuePerUnit = 4096;
+constexpr int kQueueBeside = 1 << 20;
+// Past this the port would only hold datagrams nobody waits for.
+constexpr int kQueueMost = 256 << 20;
 
 }  // namespace
 
@@ -72,17 +82,38 @@ std::string SharedStatusPort::addressKey(const std::string& target) {
     return engine::statusSenderKey(target);
 }
 
-bool SharedStatusPort::start(int* errorCode) {
+int SharedStatusPort::receiveBufferFor(std::size_t unitsAtOnce) {
+    const std::size_t units =
+        std::min<std::size_t>(unitsAtOnce, (kQueueMost - kQueueBeside) / kQueuePerUnit);
+    return kQueueBeside + static_cast<int>(units) * kQueuePerUnit;
+}
+
+bool SharedStatusPort::start(int* errorCode, std::size_t unitsAtOnce) {
     if (!socket_.create(port_)) {
         if (errorCode)
             *errorCode = socket_.lastError();
         return false;
     }
+    // As large as the system grants, quietly smaller where it refuses: the
+    // drops it would then cause are counted and told.
+    receiveBuffer_ = socket_.raiseReceiveBuffer(receiveBufferFor(unitsAtOnce));
+    countsDrops_ = socket_.setCountDrops(true);
     bound_ = true;
     // A wait of its own for each start: a stop's wake-up ends every later wait.
     wait_.emplace();
     running_ = true;
-    reader_ = std::thread([this] { readLoop(); });
+    try {
+        reader_ = std::thread([this] { readLoop(); });
+    } catch (const std::system_error& error) {
+        // Out of threads (a process limit): no verdict could be heard.
+        running_ = false;
+        wait_.reset();
+        socket_.close();
+        bound_ = false;
+        if (errorCode)
+            *errorCode = error.code().value();
+        return false;
+    }
     return true;
 }
 
@@ -90,6 +121,7 @@ void SharedStatusPort::stop() {
     if (running_.exchange(false)) {
         wait_->wake();
         reader_.join();
+        noteDrops();
     }
     wait_.reset();
     socket_.close();
@@ -99,8 +131,11 @@ void SharedStatusPort::stop() {
 void SharedStatusPort::readLoop() {
     std::string buffer(kReadBuffer + 1, '\0');
     while (running_) {
-        if (wait_->untilReadable(socket_, kQuietLook) != platform::WakeableWait::Outcome::Readable)
+        if (wait_->untilReadable(socket_, kQuietLook) !=
+            platform::WakeableWait::Outcome::Readable) {
+            noteDrops();
             continue;
+        }
         for (;;) {
             std::string sender;
             const long got = socket_.receive(buffer.data(), buffer.size(), &sender);
@@ -123,7 +158,15 @@ void SharedStatusPort::readLoop() {
             if (queue->second.datagrams.size() < kMaxQueuedPerUnit)
                 queue->second.datagrams.emplace_back(buffer.data(), static_cast<std::size_t>(got));
         }
+        noteDrops();
     }
+}
+
+void SharedStatusPort::noteDrops() {
+    // Drops at the end of a burst come with no later datagram to tell of them,
+    // so the kernel is asked each time the queue has been emptied.
+    socket_.refreshDropCount();
+    dropped_ = socket_.droppedDatagrams();
 }
 
 std::unique_ptr<engine::StatusInbox> SharedStatusPort::inboxFor(const std::string& target) {

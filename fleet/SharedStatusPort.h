@@ -23,6 +23,11 @@ namespace fleet {
 // unit's verdict counts only for the unit programmed at that address, and one
 // unit's drain never swallows another's verdict. Datagrams from addresses not
 // in flight are dropped and counted.
+//
+// The kernel's queue for the port is sized for the batch, so that a burst of
+// verdicts waits there while the computer is busy elsewhere, and the reader
+// does nothing but move datagrams into memory. Should the kernel still throw
+// some away for want of room, it says how many, and so does drops().
 class SharedStatusPort {
 public:
     explicit SharedStatusPort(std::uint16_t port);
@@ -30,8 +35,10 @@ public:
     SharedStatusPort(const SharedStatusPort&) = delete;
     SharedStatusPort& operator=(const SharedStatusPort&) = delete;
 
-    // Binds the port and starts reading; false with *errorCode when it cannot.
-    [[nodiscard]] bool start(int* errorCode);
+    // Binds the port, sizes its queue for this many units at once, and starts
+    // reading; false with *errorCode when it cannot (also when no thread can
+    // be started to read it).
+    [[nodiscard]] bool start(int* errorCode, std::size_t unitsAtOnce = 1);
     void stop();
 
     // An inbox for the unit at target. When the port is not bound it opens
@@ -45,6 +52,16 @@ public:
     // Every datagram read from the port, whoever sent it.
     std::uint64_t arrivedDatagrams() const { return arrived_.load(); }
 
+    // The receive queue, in the kernel's accounting, as start() left it.
+    int receiveBufferBytes() const { return receiveBuffer_; }
+    // Whether this system tells of datagrams it dropped (Linux does).
+    bool countsDrops() const { return countsDrops_; }
+    // Datagrams the kernel threw away because the port's queue was full:
+    // whoever sent them, they never reached a unit's wait.
+    std::uint64_t droppedDatagrams() const { return dropped_.load(); }
+    // What the receive queue is sized for: per unit in flight and beside them.
+    static int receiveBufferFor(std::size_t unitsAtOnce);
+
     // The key a target is filed under: its canonical dotted form when it parses.
     static std::string addressKey(const std::string& target);
 
@@ -55,6 +72,7 @@ private:
         std::deque<std::string> datagrams;
     };
     void readLoop();
+    void noteDrops();
     void subscribe(const std::string& key);
     void unsubscribe(const std::string& key);
     [[nodiscard]] long take(const std::string& key, void* buffer, std::size_t length);
@@ -70,6 +88,10 @@ private:
     std::atomic<std::uint64_t> foreign_{0};
     std::atomic<std::uint64_t> attributed_{0};
     std::atomic<std::uint64_t> arrived_{0};
+    // The receive side's sizing and the kernel's count of what it dropped.
+    int receiveBuffer_ = 0;
+    bool countsDrops_ = false;
+    std::atomic<std::uint64_t> dropped_{0};
 };
 
 }  // namespace fleet

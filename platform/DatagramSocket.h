@@ -24,6 +24,23 @@ public:
     // Asks the kernel to queue up to this many bytes of unread datagrams; the
     // kernel may grant less (its own ceiling), which is not an error.
     [[nodiscard]] bool setReceiveBufferSize(int bytes);
+    // Raises the kernel's queue of unread datagrams toward bytes: as far as
+    // the system lets any program, then beyond its ceiling where this process
+    // has the privilege to (Linux: CAP_NET_ADMIN). Never lowers it; a refusal
+    // is no error. Returns the size in force afterwards as the kernel reports
+    // it (Linux reports twice what was asked: its own bookkeeping), 0 when it
+    // cannot be read.
+    int raiseReceiveBuffer(int bytes);
+    // Asks the kernel to tell, with each datagram read, how many it has thrown
+    // away on this socket so far for want of room (Linux: SO_RXQ_OVFL). False
+    // where the system cannot tell (Windows): droppedDatagrams() then stays 0.
+    [[nodiscard]] bool setCountDrops(bool enabled);
+    // Datagrams the kernel dropped on this socket, as of the last receive or
+    // refreshDropCount().
+    std::uint64_t droppedDatagrams() const { return drops_; }
+    // Asks the kernel for its count now: drops at the end of a burst come with
+    // no later datagram to tell of them (Linux: SO_MEMINFO).
+    void refreshDropCount();
 
     // Bytes sent, or -1 with lastError() set.
     [[nodiscard]] long sendTo(const std::string& host, std::uint16_t port, const void* data,
@@ -52,8 +69,13 @@ public:
     std::uint16_t localPort() const;
 
 private:
+    void noteDropCount(std::uint32_t count);
+
     NativeHandle fd_ = kNoHandle;
     int lastError_ = 0;
+    // The kernel's count wraps at 32 bits; the total is kept in 64.
+    std::uint64_t drops_ = 0;
+    std::uint32_t lastDropCount_ = 0;
 };
 
 }  // namespace platform

@@ -3,12 +3,14 @@
 #include "platform/backend/Sockaddr.h"
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 namespace platform {
@@ -18,13 +20,18 @@ DatagramSocket::~DatagramSocket() {
 }
 
 DatagramSocket::DatagramSocket(DatagramSocket&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), lastError_(other.lastError_) {}
+    : fd_(std::exchange(other.fd_, -1)),
+      lastError_(other.lastError_),
+      drops_(std::exchange(other.drops_, 0)),
+      lastDropCount_(std::exchange(other.lastDropCount_, 0)) {}
 
 DatagramSocket& DatagramSocket::operator=(DatagramSocket&& other) noexcept {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
         lastError_ = other.lastError_;
+        drops_ = std::exchange(other.drops_, 0);
+        lastDropCount_ = std::exchange(other.lastDropCount_, 0);
     }
     return *this;
 }
@@ -72,6 +79,52 @@ bool DatagramSocket::setReceiveBufferSize(int bytes) {
         return false;
     }
     return true;
+}
+
+int DatagramSocket::raiseReceiveBuffer(int bytes) {
+    const auto granted = [this] {
+        int size = 0;
+        socklen_t length = sizeof size;
+        return ::getsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 ? size : 0;
+    };
+    // The kernel reports (and grants) twice what it is asked for.
+    const int before = granted();
+    int asked = bytes / 2;
+    if (before >= bytes || asked <= 0)
+        return before;
+    // Up to net.core.rmem_max, which the kernel applies without a word ...
+    std::ignore = ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    // ... and past it with CAP_NET_ADMIN; without, EPERM and the above stands.
+    if (granted() < bytes)
+        std::ignore = ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &asked, sizeof asked);
+    // A refusal, or a ceiling below what the socket had, never shrinks it.
+    if (granted() < before) {
+        asked = before / 2;
+        std::ignore = ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &asked, sizeof asked);
+    }
+    return granted();
+}
+
+bool DatagramSocket::setCountDrops(bool enabled) {
+    int value = enabled ? 1 : 0;
+    if (::setsockopt(fd_, SOL_SOCKET, SO_RXQ_OVFL, &value, sizeof value) != 0) {
+        lastError_ = errno;
+        return false;
+    }
+    return true;
+}
+
+void DatagramSocket::noteDropCount(std::uint32_t count) {
+    drops_ += static_cast<std::uint32_t>(count - lastDropCount_);
+    lastDropCount_ = count;
+}
+
+void DatagramSocket::refreshDropCount() {
+    std::uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t length = sizeof info;
+    if (fd_ >= 0 && ::getsockopt(fd_, SOL_SOCKET, SO_MEMINFO, info, &length) == 0 &&
+        length > SK_MEMINFO_DROPS * sizeof info[0])
+        noteDropCount(info[SK_MEMINFO_DROPS]);
 }
 
 long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const void* data,
@@ -138,7 +191,8 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
                              unsigned* arrivalInterface) {
     sockaddr_in from{};
     iovec data{buffer, length};
-    alignas(cmsghdr) unsigned char control[CMSG_SPACE(sizeof(in_pktinfo))];
+    alignas(cmsghdr) unsigned char
+        control[CMSG_SPACE(sizeof(in_pktinfo)) + CMSG_SPACE(sizeof(std::uint32_t))];
     msghdr message{};
     message.msg_name = &from;
     message.msg_namelen = sizeof from;
@@ -157,19 +211,23 @@ long DatagramSocket::receive(void* buffer, std::size_t length, std::string* send
     // whether it counts as a stranger's.
     if (sender)
         *sender = backend::addressTextOf(from);
+    if (arrivalInterface)
+        *arrivalInterface = 0;
+    for (cmsghdr* item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
+        if (arrivalInterface && item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
+            in_pktinfo info{};
+            std::memcpy(&info, CMSG_DATA(item), sizeof info);
+            *arrivalInterface = static_cast<unsigned>(info.ipi_ifindex);
+        } else if (item->cmsg_level == SOL_SOCKET && item->cmsg_type == SO_RXQ_OVFL) {
+            // The socket's drops so far, sent along only once there are any.
+            std::uint32_t count = 0;
+            std::memcpy(&count, CMSG_DATA(item), sizeof count);
+            noteDropCount(count);
+        }
+    }
     if (static_cast<std::size_t>(got) > length) {
         lastError_ = EMSGSIZE;
         return -1;
-    }
-    if (arrivalInterface) {
-        *arrivalInterface = 0;
-        for (cmsghdr* item = CMSG_FIRSTHDR(&message); item; item = CMSG_NXTHDR(&message, item)) {
-            if (item->cmsg_level == IPPROTO_IP && item->cmsg_type == IP_PKTINFO) {
-                in_pktinfo info{};
-                std::memcpy(&info, CMSG_DATA(item), sizeof info);
-                *arrivalInterface = static_cast<unsigned>(info.ipi_ifindex);
-            }
-        }
     }
     return static_cast<long>(got);
 }

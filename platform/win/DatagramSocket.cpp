@@ -5,6 +5,7 @@
 #include <mswsock.h>
 
 #include <cstring>
+#include <tuple>
 #include <utility>
 
 namespace platform {
@@ -101,6 +102,38 @@ bool DatagramSocket::setReceiveBufferSize(int bytes) {
     }
     return true;
 }
+
+int DatagramSocket::raiseReceiveBuffer(int bytes) {
+    const SOCKET s = win::socketOf(fd_);
+    const auto granted = [s] {
+        int size = 0;
+        int length = sizeof size;
+        return getsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<char*>(&size), &length) == 0
+                   ? size
+                   : 0;
+    };
+    // Windows grants what it is asked, within the memory it has; no
+    // privilege is needed and none would lift a ceiling.
+    const int before = granted();
+    if (before >= bytes)
+        return before;
+    std::ignore =
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&bytes), sizeof bytes);
+    return granted();
+}
+
+bool DatagramSocket::setCountDrops(bool) {
+    // Winsock reports no count of the datagrams a full queue threw away.
+    lastError_ = WSAEOPNOTSUPP;
+    return false;
+}
+
+void DatagramSocket::noteDropCount(std::uint32_t count) {
+    drops_ += static_cast<std::uint32_t>(count - lastDropCount_);
+    lastDropCount_ = count;
+}
+
+void DatagramSocket::refreshDropCount() {}
 
 long DatagramSocket::sendTo(const std::string& host, std::uint16_t port, const void* data,
                             std::size_t length) {

@@ -50,7 +50,8 @@ INSTANTIATE_TEST_SUITE_P(JobsOption, BadJobs,
                                            std::pair{"Word", "two"}, std::pair{"Fraction", "1.5"},
                                            std::pair{"Empty", ""}, std::pair{"LeadingSpace", " 2"},
                                            std::pair{"TrailingLetter", "2x"},
-                                           std::pair{"Huge", "99999999999999999999"}),
+                                           std::pair{"Huge", "99999999999999999999"},
+                                           std::pair{"BeyondTheMost", "5001"}),
                          [](const auto& testCase) { return std::string(testCase.param.first); });
 
 TEST_F(JobsOption, AMissingCountOrAnySenderBesideJobsIsAUsageError) {

@@ -3,6 +3,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -102,6 +103,15 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
             rlimit limit{*how.addressSpace, *how.addressSpace};
             ::setrlimit(RLIMIT_AS, &limit);
         }
+        if (how.processLimit) {
+            rlimit limit{*how.processLimit, *how.processLimit};
+            ::setrlimit(RLIMIT_NPROC, &limit);
+        }
+        if (how.userId) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(*how.userId) != 0 ||
+                ::setuid(*how.userId) != 0)
+                ::_exit(126);
+        }
         ::execve(argv[0], argv.data(), envp.data());
         ::_exit(127);
     }
@@ -114,6 +124,8 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
         return result;
     }
     result.started = true;
+    if (how.whileRunning)
+        how.whileRunning(pid);
 
     const auto started = std::chrono::steady_clock::now();
     const auto end = started + how.deadline;

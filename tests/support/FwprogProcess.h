@@ -5,6 +5,7 @@
 // (a program that hangs is killed and reported, not waited for forever).
 
 #include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,15 @@ struct FwprogRun {
     std::vector<std::string> environment;       // "NAME=value" added to the child's
     // When set, the child gets SIGINT (Ctrl-C) this long after it started.
     std::optional<std::chrono::milliseconds> interruptAfter;
+    // Runs the child as this user and group, which needs root: a user no
+    // other process has makes processLimit count this child alone.
+    std::optional<unsigned> userId;
+    // RLIMIT_NPROC for the child: its threads and processes together (the
+    // kernel holds every user but root to it).
+    std::optional<unsigned long> processLimit;
+    // Called once the child runs, with its process id; the child's output is
+    // read after it returns, and the deadline counts from then.
+    std::function<void(int pid)> whileRunning;
 };
 
 struct FwprogResult {

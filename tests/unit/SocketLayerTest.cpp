@@ -304,6 +304,51 @@ TEST(DatagramSocket, OversizeDatagramIsDroppedWholeAndTheNextIsRead) {
     EXPECT_EQ(receiver.receive(buffer, 4), -1);
 }
 
+TEST(DatagramSocket, CountsWhatAFullQueueDroppedAndRaisesTheQueueWithoutEverLoweringIt) {
+    platform::DatagramSocket receiver, sender;
+    ASSERT_TRUE(receiver.create(0, "127.0.0.1"));
+    ASSERT_TRUE(sender.create(0));
+    ASSERT_TRUE(receiver.setReceiveBufferSize(2048));  // room for a few datagrams
+    ASSERT_TRUE(receiver.setCountDrops(true));
+    const std::uint16_t port = receiver.localPort();
+    // A loopback send is queued (or dropped) at the receiver before it returns.
+    constexpr int kSent = 200;
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_EQ(sender.sendTo("127.0.0.1", port, "\0\0\0\0", 4), 4);
+    int read = 0;
+    char buffer[16];
+    while (receiver.receive(buffer, sizeof buffer) == 4)
+        ++read;
+    ASSERT_GT(read, 0);
+    ASSERT_LT(read, kSent);
+    // Drops at the end of a burst: no datagram came after them to tell.
+    EXPECT_EQ(receiver.droppedDatagrams(), 0u);
+    receiver.refreshDropCount();
+    EXPECT_EQ(receiver.droppedDatagrams(), static_cast<std::uint64_t>(kSent - read));
+    // A datagram queued after them tells the same count by itself.
+    platform::DatagramSocket told;
+    ASSERT_TRUE(told.create(0, "127.0.0.1"));
+    ASSERT_TRUE(told.setReceiveBufferSize(2048));
+    ASSERT_TRUE(told.setCountDrops(true));
+    for (int i = 0; i < kSent; ++i)
+        ASSERT_EQ(sender.sendTo("127.0.0.1", told.localPort(), "\0\0\0\0", 4), 4);
+    int toldRead = 0;
+    while (told.receive(buffer, sizeof buffer) == 4)
+        ++toldRead;
+    ASSERT_EQ(sender.sendTo("127.0.0.1", told.localPort(), "\0\0\0\0", 4), 4);
+    EXPECT_EQ(told.receive(buffer, sizeof buffer), 4);
+    EXPECT_EQ(told.droppedDatagrams(), static_cast<std::uint64_t>(kSent - toldRead));
+
+    // Up to net.core.rmem_max (212992 by default) for anyone, past it with
+    // privilege.
+    const int raised = receiver.raiseReceiveBuffer(1 << 20);
+    EXPECT_GT(raised, 200000);
+    if (::geteuid() == 0) {
+        EXPECT_GE(raised, 1 << 20);
+    }
+    EXPECT_EQ(receiver.raiseReceiveBuffer(4096), raised) << "a raise never lowers the queue";
+}
+
 TEST(DatagramSocket, PortTakenFailsWithTheSystemsReason) {
     platform::DatagramSocket first, second;
     const std::uint16_t port = freeUdpPort();
