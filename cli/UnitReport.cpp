@@ -33,7 +33,7 @@ std::string latin1AsUtf8(const std::string& bytes) {
 
 std::string csvField(const std::string& bytes) {
     const std::string text = reportCsvCellText(bytes);
-    // A cell whose bytes had to be escaped is quoted too, so that no reader
+    // A cell whose bytes had to be escaped or neutralised is quoted too, so that no reader
     // can take any of it for a row or cell of its own.
     if (text.find_first_of(",\"\t") == std::string::npos && text == bytes &&
         (text.empty() || (text.front() != ' ' && text.back() != ' ')))

@@ -442,9 +442,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
     // The process's own memory opens as a file, and its first page cannot be
     // read: a real read error.
+    writeFile(logPath(), "the previous log\r\n");
     const fleet::BatchOutcome outcome =
         fleet::runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
-    EXPECT_EQ(log(), kHeader);
+    EXPECT_EQ(log(), "the previous log\r\n") << "the log was touched before the list was read";
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(op.messages[0].text.find("Could not read the list file /proc/self/mem"),

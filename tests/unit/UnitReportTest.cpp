@@ -40,8 +40,8 @@ TEST_P(CsvCell, IsNeutralisedInCsvAndExactInJson) {
 INSTANTIATE_TEST_SUITE_P(
     Cells, CsvCell,
     ::testing::Values(Cell{"Equals", "=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""},
-                      Cell{"Plus", "+1+cmd", "'+1+cmd"}, Cell{"Minus", "-2+3", "'-2+3"},
-                      Cell{"At", "@SUM(A1)", "'@SUM(A1)"}, Cell{"Tab", "\t=1", "\"'\t=1\""},
+                      Cell{"Plus", "+1+cmd", "\"'+1+cmd\""}, Cell{"Minus", "-2+3", "\"'-2+3\""},
+                      Cell{"At", "@SUM(A1)", "\"'@SUM(A1)\""}, Cell{"Tab", "\t=1", "\"'\t=1\""},
                       Cell{"CarriageReturn", "\r=1", "\"'\\x0d=1\""},
                       Cell{"LineFeed", "PS-1\nIP: 10.0.0.8", "\"PS-1\\x0aIP: 10.0.0.8\""},
                       Cell{"Plain", "PS-110 v2.1", "PS-110 v2.1"}),
