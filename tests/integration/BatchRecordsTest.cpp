@@ -97,20 +97,25 @@ TEST_F(BatchRecords, ResumeFromTheLogOfAnImageChangedAtTheSamePathSkipsNothing) 
 TEST_F(BatchRecords, ResumeFromALogWithARelativeNameWrittenInAnotherFolderSkipsNothing) {
     const auto a = unit();
     start({a});
-    // An earlier batch in another folder, of that folder's fw.bin, named as
-    // this batch names its own image.
+    // An earlier batch in another folder, of that folder's image, named as
+    // this batch names its own image. The folder is deeper than the current
+    // one, so the name leads somewhere else from there.
     const std::string relative =
         std::filesystem::relative(imagePath, std::filesystem::current_path()).string();
-    const std::string earlier = dir.file("elsewhere/Status.txt").string();
-    std::filesystem::create_directories(dir.file("elsewhere"));
+    std::filesystem::path folder = dir.file("elsewhere");
+    for (const auto& part : std::filesystem::current_path())
+        folder /= "d" + std::to_string(part.string().size());
+    std::filesystem::create_directories((folder / relative).parent_path());
+    writeFile(folder / relative, testing_support::makeImage(image.size(), 99));
+    const std::string earlier = (folder / "Status.txt").string();
     writeFile(earlier, "File Name: " + relative + "\r\nDate: 01/02/27, Time: 10:00\r\n" +
                            line(a.address, "Successfully Programmed"));
     imagePath = relative;
 
     EXPECT_EQ(fwprog({"--resume", earlier}), cli::kExitSuccess) << err.str();
-    EXPECT_EQ(simulator->count("image", a.address), 1u);
+    EXPECT_EQ(simulator->count("image", a.address), 1u) << err.str();
     EXPECT_NE(err.str().find("was written for the image " + relative + " (taken as " +
-                             (dir.path() / "elsewhere" / relative).string()),
+                             (folder / relative).string() + ")"),
               std::string::npos)
         << err.str();
 }
@@ -336,7 +341,8 @@ TEST_P(FullDisk, FinishesAndRecordsEveryUnitInFlightWithoutATornLine) {
                                "cp '" + full + "/" + name + "' '" + outDir + "/" + name + "'\n" +
                                "exit $status\n";
     testing_support::FwprogRun how;
-    how.wrapper = {"unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"};
+    how.wrapper = {
+        "/usr/bin/unshare", "--mount", "--propagation", "private", "sh", "-c", script, "sh"};
     how.deadline = 90s;
     std::vector<std::string> args = {"multiple",
                                      "--image",
@@ -367,13 +373,15 @@ TEST_P(FullDisk, FinishesAndRecordsEveryUnitInFlightWithoutATornLine) {
     EXPECT_EQ(outcome["attempted"], programmed) << run.out;
     EXPECT_EQ(outcome["units"].size(), programmed) << run.out;
     EXPECT_EQ(outcome["stop_reason"], c.logOnFullDisk ? "log" : "report") << run.out;
-    if (std::string(c.jobs) != "1")
+    if (std::string(c.jobs) != "1") {
         EXPECT_EQ(programmed, units.size()) << "every unit was in flight";
+    }
 
     // The record on the full disk ends with a whole line.
     const std::string fullBytes = readFile(dir.file("out/" + name));
     ASSERT_FALSE(fullBytes.empty());
-    EXPECT_EQ(fullBytes.back(), '\n') << fullBytes.substr(fullBytes.size() - 40);
+    EXPECT_EQ(fullBytes.back(), '\n')
+        << fullBytes.substr(fullBytes.size() - std::min<std::size_t>(fullBytes.size(), 40));
 
     // The record that still works holds every unit programmed.
     if (c.logOnFullDisk) {
@@ -384,11 +392,13 @@ TEST_P(FullDisk, FinishesAndRecordsEveryUnitInFlightWithoutATornLine) {
         EXPECT_NE(run.err.find("No space left on device"), std::string::npos) << run.err;
     } else {
         const std::string text = readFile(log);
-        for (const auto& u : units)
-            if (simulator->count("image", u.address) > 0)
+        for (const auto& u : units) {
+            if (simulator->count("image", u.address) > 0) {
                 EXPECT_NE(text.find(u.address + " Successfully Programmed\r\n"), std::string::npos)
                     << u.address << "\n"
                     << text;
+            }
+        }
         for (const auto& l : jsonLines(fullBytes))
             EXPECT_EQ(l["result"], 0) << l.dump();
     }
