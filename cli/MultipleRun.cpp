@@ -110,14 +110,23 @@ std::string withoutLineEnd(std::string text) {
     return text;
 }
 
+void reportReportRefused(CliContext& context, bool json, const std::string& path,
+                         const platform::OutputFailure& failure) {
+    reportFailure(context, json,
+                  failure.kind == platform::OutputFailure::Kind::InUse
+                      ? "the report " + path +
+                            " is in use by another batch on this computer; no unit was contacted"
+                      : "cannot create the report " + path + ": " +
+                            withoutLineEnd(failure.reason()) + "; no unit was contacted");
+}
+
 // What stopped a batch before the end of its list, for --json.
-const char* stopReasonName(fleet::ParallelScheduler::StopReason reason, bool logFailed,
-                           bool reportFailed) {
+const char* stopReasonName(fleet::ParallelScheduler::StopReason reason) {
     switch (reason) {
         case fleet::ParallelScheduler::StopReason::None:
             return nullptr;
         case fleet::ParallelScheduler::StopReason::StopRequested:
-            return logFailed ? "log" : reportFailed ? "report" : "interrupt";
+            return "interrupt";
         case fleet::ParallelScheduler::StopReason::FailureLimit:
             return "max-failures";
         case fleet::ParallelScheduler::StopReason::CanaryFailed:
@@ -156,53 +165,14 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     }
     const bool ownPortCountsDrops = oneByOne && ownPort.setCountDrops(true);
 
-    // The report, opened before the log so that a report that cannot be
-    // written ends the batch before any file changes or any unit is touched.
-    std::unique_ptr<UnitReport> report;
-    std::string imageSha256;
-    std::uint64_t imageBytes = 0;
-    if (options.reportPath) {
-        const std::string& path = *options.reportPath;
-        for (const auto& [other, what] :
-             {std::pair{options.logPath, "status log"}, std::pair{options.listPath, "list file"},
-              std::pair{options.imagePath, "firmware image"},
-              std::pair{options.resumeLog.value_or(std::string()), "status log to resume from"}}) {
-            if (!other.empty() && samePlace(path, other)) {
-                reportFailure(context, options.json,
-                              "the report " + path + " is the " + what +
-                                  "; give the report a name of its own. No unit was contacted");
-                return kExitFailure;
-            }
-        }
-        report = std::make_unique<UnitReport>();
-        if (!report->open(path)) {
-            const auto& failure = report->failure();
-            reportFailure(context, options.json,
-                          failure.kind == platform::OutputFailure::Kind::InUse
-                              ? "the report " + path +
-                                    " is in use by another batch on this computer; no unit was "
-                                    "contacted"
-                              : "cannot create the report " + path + ": " +
-                                    withoutLineEnd(failure.reason()) + "; no unit was contacted");
-            return kExitFailure;
-        }
-        // The image as the batch found it; a run that cannot read it reports
-        // that itself.
-        const platform::FileDigest digest = platform::sha256OfFile(options.imagePath);
-        if (digest.ok) {
-            imageSha256 = digest.hex;
-            imageBytes = digest.bytes;
-        }
-    }
-
-    // File errors are said once, on stderr.
-    TerminalOperator sessionOp(context.err, false);
+    // The list first: a list that is missing, no regular file or no text list
+    // ends the batch before any file changes. Its records are read ahead.
+    TerminalOperator sessionOp(context.err, false);  // file errors are said once, on stderr
     fleet::BatchHooks hooks;
     hooks.showSummary = printSummary(context, options.json);
     fleet::BatchSession session(sessionOp, hooks);
-
     std::vector<std::string> records;
-    bool ready = session.begin({options.imagePath, options.listPath, options.logPath});
+    bool ready = session.openList({options.imagePath, options.listPath, options.logPath});
     for (std::string record; ready;) {
         const fleet::BatchSession::Next next = session.nextRecord(record);
         if (next == fleet::BatchSession::Next::Error)
@@ -219,7 +189,68 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         return exitStatusForBatch(outcome);
     }
 
-    std::atomic<bool> fileFailed{false};  // the log or the report could not be written
+    // The report is checked before the log is created, and opened after it,
+    // so that a report that cannot be written ends the batch before any file
+    // changes or any unit is touched.
+    if (options.reportPath) {
+        const std::string& path = *options.reportPath;
+        for (const auto& [other, what] :
+             {std::pair{options.logPath, "status log"}, std::pair{options.listPath, "list file"},
+              std::pair{options.imagePath, "firmware image"},
+              std::pair{options.resumeLog.value_or(std::string()), "status log to resume from"}}) {
+            if (!other.empty() && samePlace(path, other)) {
+                reportFailure(context, options.json,
+                              "the report " + path + " is the " + what +
+                                  "; give the report a name of its own. No unit was contacted");
+                return kExitFailure;
+            }
+        }
+        if (const platform::OutputFailure refused = platform::checkOutputPath(path)) {
+            reportReportRefused(context, options.json, path, refused);
+            return kExitFailure;
+        }
+    }
+
+    // The image as the batch found it, for the report and for the proof that
+    // a unit an earlier batch programmed holds the same bytes; a run that
+    // cannot read it reports that itself.
+    fleet::ResumeImage image{options.imagePath, false, {}, 0};
+    if (options.reportPath || options.resumeLog) {
+        const platform::FileDigest digest = platform::sha256OfFile(options.imagePath);
+        if (digest.ok)
+            image = {options.imagePath, true, digest.hex, digest.bytes};
+    }
+    const std::string& imageSha256 = image.sha256;
+    const std::uint64_t imageBytes = image.bytes;
+
+    // Units an earlier batch programmed with these very bytes are left alone.
+    fleet::ResumePlan plan;
+    if (options.resumeLog) {
+        plan = fleet::planResume(resume, *options.resumeLog, image);
+        if (!plan.notSkippedReason.empty()) {
+            context.err << "fwprog: " << *options.resumeLog << ": " << plan.notSkippedReason
+                        << (plan.skip.empty() ? "; no unit is skipped" : "") << '\n';
+            context.err.flush();
+        }
+    }
+
+    if (!session.createLog()) {
+        const fleet::BatchOutcome outcome = session.takeOutcome();
+        printBatchOutcome(context, outcome, options.json);
+        return exitStatusForBatch(outcome);
+    }
+    std::unique_ptr<UnitReport> report;
+    if (options.reportPath) {
+        report = std::make_unique<UnitReport>();
+        if (!report->open(*options.reportPath)) {
+            reportReportRefused(context, options.json, *options.reportPath, report->failure());
+            return kExitFailure;
+        }
+    }
+
+    // When the log or the report cannot be written, no further unit starts;
+    // the units in flight finish and go into the records that still work.
+    std::atomic<bool> logFailed{false};
     std::atomic<bool> reportFailed{false};
     const auto writeReport = [&](const ReportEntry& entry) {
         if (!report || reportFailed)
@@ -241,20 +272,23 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         return entry;
     };
 
-    // Units an earlier batch programmed with this image are left alone; their
-    // lines go into this log first, so it is a record of the whole list even
-    // if this batch ends early.
+    // The skipped units' lines go into this log first, so it is a record of
+    // the whole list even if this batch ends early.
     std::vector<std::string> targets;
-    if (options.resumeLog && !fleet::resumeLogNamesImage(resume, options.imagePath)) {
-        context.err << "fwprog: the status log " << *options.resumeLog
-                    << " was written for the image " << resume.imagePath << ", not "
-                    << options.imagePath << "; no unit is skipped\n";
-        context.err.flush();
-        resume.programmed.clear();
-    }
+    const auto resumeKey = [&](const std::string& record) {
+        switch (resume.kind) {
+            case fleet::ResumeLog::Kind::StatusLog:
+                break;
+            case fleet::ResumeLog::Kind::JsonReport:
+                return reportJsonText(record);
+            case fleet::ResumeLog::Kind::CsvReport:
+                return reportCsvCellText(record);
+        }
+        return record;
+    };
     for (const std::string& record : records) {
-        auto done = resume.programmed.find(record);
-        if (done == resume.programmed.end() || done->second == 0) {
+        auto done = plan.skip.empty() ? plan.skip.end() : plan.skip.find(resumeKey(record));
+        if (done == plan.skip.end() || done->second == 0) {
             targets.push_back(record);
             continue;
         }
@@ -262,7 +296,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         context.err << "fwprog: skipped " << record << ": Successfully Programmed in "
                     << *options.resumeLog << '\n';
         if (!session.unitSkipped(record)) {
-            fileFailed = true;
+            logFailed = true;
             break;
         }
         ReportEntry entry = entryFor(record);
@@ -301,7 +335,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
 
     fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.stopRequested = [&] {
-        return fileFailed.load() || reportFailed.load() || context.stopRequested();
+        return logFailed.load() || reportFailed.load() || context.stopRequested();
     };
     callbacks.slotsLimited = [&](std::size_t slots, std::size_t asked, const std::string& why) {
         context.err << "fwprog: only " << slots << " of the " << asked
@@ -371,18 +405,16 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
             unitRecords.erase(unit.number);
         }
         foreign += record.foreign;
-        if (fileFailed)
-            return;
         if (!oneByOne)
             display.unitFinished(unit.number, fleet::unitOutcomeText(unit.target, result));
         nlohmann::ordered_json fields = nlohmann::ordered_json::object();
         addRunJsonFields(fields, record.last);
         fields["attempts"] = unit.attempt;
         unitFields.push_back(std::move(fields));
-        if (!session.unitDone(unit.target, result)) {
-            fileFailed = true;
-            return;
-        }
+        // A unit finished after the log failed is still counted as tried and
+        // goes into the report.
+        if (!session.unitDone(unit.target, result))
+            logFailed = true;
         ReportEntry entry = entryFor(unit.target);
         entry.interfaceName = record.last.interfaceName;
         entry.sourceAddress = record.last.sourceAddress;
@@ -404,7 +436,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     policy.canary = options.canary;
     fleet::ParallelScheduler scheduler(options.jobs, context.sleeper, policy);
     fleet::ParallelScheduler::Outcome run;
-    if (!fileFailed)
+    if (!logFailed)
         run = scheduler.run(targets, callbacks);
     display.finish();
     sharedPort.stop();
@@ -419,7 +451,7 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
         dropped = sharedPort.droppedDatagrams();
     }
 
-    if (!fileFailed) {
+    if (!logFailed) {
         // A log that fails here has said so on stderr, and the session's
         // outcome, printed and turned into the exit status below, tells it.
         if (run.endedByFailure) {
@@ -461,14 +493,18 @@ int runMultipleBatch(const MultipleOptions& options, CliContext& context) {
     for (const std::string& target : outcome.skipped)
         skipped.push_back(engine::jsonText(target));
     extra["skipped"] = std::move(skipped);
-    const char* reason =
-        run.stopped ? stopReasonName(run.reason, fileFailed, reportFailed) : nullptr;
+    // A record that could not be written stopped the batch, even where every
+    // unit of the list was already in flight.
+    const char* reason = outcome.logFailed ? "log"
+                         : reportFailed    ? "report"
+                         : run.stopped     ? stopReasonName(run.reason)
+                                           : nullptr;
     extra["stop_reason"] = reason ? engine::jsonText(reason) : nullptr;
     printBatchOutcome(context, outcome, options.json, extra, unitFields);
 
     // A batch that stopped for a failed unit, or whose report is incomplete,
     // failed, however its units went.
-    if (reportFailed)
+    if (outcome.logFailed || reportFailed)
         return kExitFailure;
     if (run.stopped && run.reason != fleet::ParallelScheduler::StopReason::StopRequested)
         return kExitFailure;

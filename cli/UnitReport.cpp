@@ -8,14 +8,18 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
+#include <string_view>
 
 namespace cli {
 
 namespace {
 
 std::string csvField(const std::string& bytes) {
-    const std::string text = visibleText(bytes);
-    if (text.find_first_of(",\"\t") == std::string::npos &&
+    const std::string text = reportCsvCellText(bytes);
+    // A cell whose bytes had to be escaped or neutralised is quoted too, so that no reader
+    // can take any of it for a row or cell of its own.
+    if (text.find_first_of(",\"\t") == std::string::npos && text == bytes &&
         (text.empty() || (text.front() != ' ' && text.back() != ' ')))
         return text;
     std::string quoted = "\"";
@@ -28,6 +32,34 @@ std::string csvField(const std::string& bytes) {
 }
 
 }  // namespace
+
+std::string reportCsvCellText(const std::string& bytes) {
+    // Line breaks and the other controls (but tab, which quoting keeps in its
+    // cell) become visible escapes; then what a terminal could act on.
+    std::string escaped;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 && c != '\t') {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            escaped += escape;
+        } else {
+            escaped += c;
+        }
+    }
+    std::string text = visibleText(escaped);
+    // A spreadsheet takes a cell that starts so for a formula: the leading '
+    // makes it text again (a CR is escaped by now, but a reader that undoes
+    // the escape must still find the ').
+    if (!bytes.empty() &&
+        std::string_view("=+-@\t\r").find(bytes.front()) != std::string_view::npos)
+        text.insert(text.begin(), '\'');
+    return text;
+}
+
+std::string reportJsonText(const std::string& bytes) {
+    return engine::jsonText(bytes).get<std::string>();
+}
 
 bool reportWantsCsv(const std::string& path) {
     if (path.size() < 4)

@@ -53,10 +53,17 @@ bool reportWantsCsv(const std::string& path);
 // The lines, each with its line end. Texts from outside (targets, the units'
 // answers, paths) keep every byte: JSON escapes each byte outside printable
 // ASCII as its Latin-1 code point, as fwprog's --json output does; CSV writes
-// such bytes as visible escapes ("\x1b"), so neither can act on a terminal
-// that shows the file.
+// control bytes as visible escapes ("\x1b", "\x0a") in a quoted cell, so
+// neither can act on a terminal that shows the file nor start a row, and puts
+// a ' before a cell that starts with =, +, -, @, tab or CR, which a
+// spreadsheet would take for a formula. JSON keeps the exact text.
 std::string reportJsonLine(const ReportEntry& entry);
 std::string reportCsvHeader();
 std::string reportCsvLine(const ReportEntry& entry);
+
+// A target as a report holds it, to find it there again: the string a JSON
+// line decodes to, and the CSV cell's text without its quotes.
+std::string reportJsonText(const std::string& bytes);
+std::string reportCsvCellText(const std::string& bytes);
 
 }  // namespace cli

@@ -57,6 +57,7 @@ bool BatchSession::fail(const std::string& message) {
 }
 
 bool BatchSession::logWriteFailed() {
+    outcome_.logFailed = true;
     return fail("Could not write to the status log " + outcome_.logPath + "\n" +
                 log_.failure().reason());
 }
@@ -85,7 +86,12 @@ bool BatchSession::closeBoth() {
 }
 
 bool BatchSession::begin(const BatchRequest& request) {
+    return openList(request) && createLog();
+}
+
+bool BatchSession::openList(const BatchRequest& request) {
     outcome_ = BatchOutcome{};
+    imagePath_ = request.imagePath;
     outcome_.logPath = fullPath(request.logPath);
     outcome_.listPath = fullPath(request.listPath);
 
@@ -98,27 +104,17 @@ bool BatchSession::begin(const BatchRequest& request) {
         return fail("Could not create the status log " + outcome_.logPath +
                     "\nIt is the firmware image itself; the log needs a name of its own.\n");
 
-    if (!log_.create(outcome_.logPath)) {
-        if (log_.failure().kind == platform::OutputFailure::Kind::InUse)
-            return fail("Could not start the batch: the status log " + outcome_.logPath +
-                        " is in use by another batch on this computer\nWait for it to end, or "
-                        "give this batch a log of its own.\n");
-        return fail("Could not create the status log " + outcome_.logPath + "\n" +
-                    log_.failure().reason());
-    }
-    const std::tm now = hooks_.localTime ? hooks_.localTime() : platform::readLocalClock().local;
-    if (!log_.write(logFileNameLine(request.imagePath)) || !log_.write(logDateLine(now)))
-        return logWriteFailed();
-    outcome_.logWritten = true;
-
     // A list that does not exist, or is a folder, ends the batch quietly: the
-    // operator may have typed a name, and the log with its two lines says when
-    // that was.
+    // operator may have typed a name. The log from before is left as it was,
+    // as it may be the very record a later batch resumes from.
     if (!list_.open(outcome_.listPath)) {
+        if (!list_.notRegularKind().empty())
+            return fail("The list file " + outcome_.listPath + " is not a list of targets: it is " +
+                        list_.notRegularKind() +
+                        ", not a regular file.\nA list holds one address or print-queue name per "
+                        "line.\n");
         outcome_.end = BatchEnd::ListNotOpened;
         outcome_.listOpenError = list_.lastError();
-        if (!log_.close())
-            return logWriteFailed();
         return false;
     }
 
@@ -134,6 +130,22 @@ bool BatchSession::begin(const BatchRequest& request) {
     if (!list_.rewind())
         return fail("Could not go back to the start of the list file " + outcome_.listPath + "\n" +
                     platform::systemErrorText(list_.lastError()));
+    return true;
+}
+
+bool BatchSession::createLog() {
+    if (!log_.create(outcome_.logPath)) {
+        if (log_.failure().kind == platform::OutputFailure::Kind::InUse)
+            return fail("Could not start the batch: the status log " + outcome_.logPath +
+                        " is in use by another batch on this computer\nWait for it to end, or "
+                        "give this batch a log of its own.\n");
+        return fail("Could not create the status log " + outcome_.logPath + "\n" +
+                    log_.failure().reason());
+    }
+    const std::tm now = hooks_.localTime ? hooks_.localTime() : platform::readLocalClock().local;
+    if (!log_.write(logFileNameLine(imagePath_)) || !log_.write(logDateLine(now)))
+        return logWriteFailed();
+    outcome_.logWritten = true;
     return true;
 }
 
@@ -156,6 +168,8 @@ BatchSession::Next BatchSession::nextRecord(std::string& target) {
 
 bool BatchSession::unitDone(const std::string& target, engine::ProgramResult result) {
     outcome_.units.push_back({target, result});
+    if (outcome_.logFailed)
+        return false;
     if (!log_.write(logUnitLine(target, result)))
         return logWriteFailed();
     return true;

@@ -31,7 +31,7 @@ enum class BatchEnd {
     EndOfList,      // every record was tried; summary shown and logged
     StopRequested,  // the operator stopped it between units; summary shown and logged
     UnitFailure,    // a result from 1 to 99 ended it after that unit's line; no summary
-    ListNotOpened,  // the list could not be opened; the log holds its two header lines
+    ListNotOpened,  // the list does not exist or is a folder; no file was written
     FileError,      // a file could not be created, read or written; message shown
 };
 
@@ -50,6 +50,7 @@ struct BatchOutcome {
     bool logWritten = false;                  // the log holds at least its two header lines
     std::string listPath;                     // the list's full path
     std::string error;                        // the file error's message, when there was one
+    bool logFailed = false;                   // the log could not be written to its end
     int listOpenError = 0;                    // the system's error when the list was not opened
 
     bool summaryReached() const { return unitsUpdated.has_value(); }
@@ -87,16 +88,24 @@ class BatchSession {
 public:
     BatchSession(engine::Operator& op, BatchHooks hooks);
 
-    // Creates the log, writes its two header lines, opens the list, counts its
-    // records and goes back to its start.
+    // openList() and then createLog(): a batch that contacts no unit because
+    // its list is wrong changes no file.
     [[nodiscard]] bool begin(const BatchRequest& request);
+    // Opens the list (a regular file only, never waiting on a FIFO), counts
+    // its records, so that a list that is no text list is refused here, and
+    // goes back to its start. Nothing is written yet.
+    [[nodiscard]] bool openList(const BatchRequest& request);
+    // Creates the log and writes its two header lines.
+    [[nodiscard]] bool createLog();
 
     enum class Next { Record, EndOfList, Stop, Error };
     // Reads the next record into target; Stop when a stop request was made
     // (the record read is then not programmed).
     [[nodiscard]] Next nextRecord(std::string& target);
 
-    // Writes the unit's log line; false on a write error.
+    // Writes the unit's log line; false on a write error, and for every unit
+    // after one, which is still counted as tried in the outcome (a unit in
+    // flight when the log failed was programmed all the same).
     [[nodiscard]] bool unitDone(const std::string& target, engine::ProgramResult result);
     // Writes the line of a unit an earlier batch programmed, which this one
     // leaves alone, so the log stays a record of the whole list; false on a
@@ -125,6 +134,7 @@ private:
     BatchHooks hooks_;
     ListFile list_;
     StatusLog log_;
+    std::string imagePath_;
     BatchOutcome outcome_;
 };
 

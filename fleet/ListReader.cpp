@@ -15,8 +15,13 @@ ListFile::~ListFile() {
 
 bool ListFile::open(const std::string& path) {
     close();
-    if (!file_.open(path)) {
+    notRegularKind_.clear();
+    // Never a plain open: one on a FIFO would wait for a writer for ever.
+    if (!file_.openRegular(path)) {
         lastError_ = file_.lastError();
+        // A folder keeps its own quiet end; every other kind is named.
+        if (lastError_ != platform::errors::kIsDirectory)
+            notRegularKind_ = file_.notRegularKind();
         return false;
     }
     return true;

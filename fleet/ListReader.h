@@ -19,14 +19,18 @@ public:
     ListFile(const ListFile&) = delete;
     ListFile& operator=(const ListFile&) = delete;
 
-    // Opens an existing file for reading; false with lastError() when it cannot
-    // (EISDIR for a folder).
+    // Opens an existing regular file for reading, without waiting even when a
+    // FIFO stands at the path; false with lastError() when it cannot (EISDIR for
+    // a folder) and, for anything else that is no regular file, notRegularKind().
     [[nodiscard]] bool open(const std::string& path);
     // Back to the first byte; false with lastError() when the file cannot seek.
     [[nodiscard]] bool rewind();
     void close();
     bool isOpen() const { return file_.isOpen(); }
     int lastError() const { return lastError_; }
+    // What open() found instead of a regular file ("a FIFO", "a character
+    // device", ...); empty for a folder and for every other failure.
+    const std::string& notRegularKind() const { return notRegularKind_; }
 
     // The next byte: 1 when one was read, 0 at the end of the file, -1 on a
     // read error (lastError() tells which).
@@ -49,6 +53,7 @@ private:
 
     platform::InputFile file_;
     int lastError_ = 0;
+    std::string notRegularKind_;
     std::vector<unsigned char> buffer_ = std::vector<unsigned char>(64 * 1024);
     std::size_t next_ = 0;
     std::size_t filled_ = 0;

@@ -5,7 +5,21 @@
 namespace fleet {
 
 std::string logFileNameLine(const std::string& imagePath) {
-    return "File Name: " + imagePath + "\r\n";
+    // A line break in the path must not start a line of its own (one that
+    // reads "IP: ... Successfully Programmed" would be taken for a unit's), so
+    // control bytes are written as "\x0a" and the like.
+    std::string line = "File Name: ";
+    for (const char c : imagePath) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            char escape[8];
+            std::snprintf(escape, sizeof escape, "\\x%02x", byte);
+            line += escape;
+        } else {
+            line += c;
+        }
+    }
+    return line + "\r\n";
 }
 
 std::string logDateLine(const std::tm& localTime) {

@@ -31,7 +31,8 @@ private:
     platform::OutputFile file_;
 };
 
-// The log's lines, each with its CR LF.
+// The log's lines, each with its CR LF. The image's path keeps every byte but
+// the control bytes, which are written as "\x0a" and the like.
 std::string logFileNameLine(const std::string& imagePath);
 std::string logDateLine(const std::tm& localTime);
 std::string logUnitLine(const std::string& target, engine::ProgramResult result);

@@ -15,6 +15,10 @@ std::string OutputFailure::reason() const {
             return "It is a symbolic link; files are never written through one.\n";
         case Kind::NotRegularFile:
             return "It is " + fileType + ", not a regular file; only regular files are written.\n";
+        case Kind::HardLinked:
+            return "It has " + std::to_string(links) +
+                   " hard links (names for the same file); a file with other names is never "
+                   "written, as that would change it under those names too.\n";
     }
     return {};
 }

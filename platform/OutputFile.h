@@ -7,9 +7,9 @@
 
 namespace platform {
 
-// Why a file could not be opened or written. A planted symbolic link, a FIFO
-// or a device in place of a file the program writes is refused before a
-// single byte changes, and the operator is told which it was.
+// Why a file could not be opened or written. A planted symbolic link, a hard
+// link, a FIFO or a device in place of a file the program writes is refused
+// before a single byte changes, and the operator is told which it was.
 struct OutputFailure {
     enum class Kind {
         None,
@@ -17,10 +17,12 @@ struct OutputFailure {
         SymbolicLink,    // the path's last part is a symbolic link
         NotRegularFile,  // a FIFO, device, socket or folder stands at the path
         InUse,           // another writer holds the file's lock (see OutputFile)
+        HardLinked,      // the file has other names too (links holds how many in all)
     };
     Kind kind = Kind::None;
-    int error = 0;         // errno where the system gave one
-    std::string fileType;  // for NotRegularFile: "a FIFO (named pipe)", "a device", ...
+    int error = 0;            // errno where the system gave one
+    std::string fileType;     // for NotRegularFile: "a FIFO (named pipe)", "a device", ...
+    unsigned long links = 0;  // for HardLinked: the file's names in all
 
     explicit operator bool() const { return kind != Kind::None; }
     // The reason in plain words, ending in a line break, as the operator reads
@@ -32,8 +34,9 @@ struct OutputFailure {
 // A regular file written piece by piece, each piece on the disk before write()
 // returns (the batch's status log). Opened without following a symbolic link
 // and without blocking, so a FIFO never hangs the program; anything but a
-// regular file is refused, and the file is emptied only after every check has
-// passed and its lock is held.
+// regular file is refused, and so is a file with more than one name (a hard
+// link would let the batch empty and rewrite a file kept under another name);
+// the file is emptied only after every check has passed and its lock is held.
 class OutputFile {
 public:
     OutputFile() = default;
@@ -45,7 +48,9 @@ public:
     // (in any process on this computer) holds the same file, it fails with
     // Kind::InUse and the file keeps every byte.
     [[nodiscard]] bool createExclusive(const std::string& path);
-    // Writes all of bytes and hands them to the disk.
+    // Writes all of bytes and hands them to the disk. A write that fails
+    // part way (a full disk) is cut back off, so the file ends where the last
+    // whole write ended, never inside a line.
     [[nodiscard]] bool write(std::string_view bytes);
     // False when the system reports a late write error.
     [[nodiscard]] bool close();
@@ -56,7 +61,14 @@ public:
 private:
     NativeHandle fd_ = kNoHandle;
     OutputFailure failure_;
+    unsigned long long whole_ = 0;  // bytes of the writes that succeeded
 };
+
+// What createExclusive would refuse at path, found without changing anything
+// there: a symbolic link, anything but a regular file, a file with more than
+// one name, or one another writer holds. No failure when nothing stands there.
+// Lets a batch check its report before it empties its log.
+[[nodiscard]] OutputFailure checkOutputPath(const std::string& path);
 
 // Puts bytes at path as a whole or not at all: they go to a new file in the
 // same folder, reach the disk, and that file is then renamed over path, so a

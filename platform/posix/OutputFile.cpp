@@ -46,6 +46,13 @@ OutputFailure refusalAt(const std::string& path) {
     return {};
 }
 
+// A regular file with other names: emptying it would empty them too.
+OutputFailure hardLinkRefusal(const struct stat& info) {
+    if (S_ISREG(info.st_mode) && info.st_nlink > 1)
+        return {OutputFailure::Kind::HardLinked, 0, {}, static_cast<unsigned long>(info.st_nlink)};
+    return {};
+}
+
 bool writeAll(int fd, std::string_view bytes, int& error) {
     std::size_t done = 0;
     while (done < bytes.size()) {
@@ -121,6 +128,10 @@ bool OutputFile::createExclusive(const std::string& path) {
         ::close(fd);
         return false;
     }
+    if ((failure_ = hardLinkRefusal(info))) {
+        ::close(fd);
+        return false;
+    }
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
         const int error = errno;
         failure_ = error == EWOULDBLOCK ? OutputFailure{OutputFailure::Kind::InUse, error, {}}
@@ -134,6 +145,7 @@ bool OutputFile::createExclusive(const std::string& path) {
         return false;
     }
     fd_ = fd;
+    whole_ = 0;
     return true;
 }
 
@@ -143,14 +155,18 @@ bool OutputFile::write(std::string_view bytes) {
         return false;
     }
     int error = 0;
-    if (!writeAll(fd_, bytes, error)) {
+    if (!writeAll(fd_, bytes, error) || (::fdatasync(fd_) != 0 && (error = errno) != EINVAL &&
+                                         error != EROFS && error != ENOTSUP)) {
         failure_ = systemFailure(error);
+        // What part of these bytes got in is cut off again, so a reader finds
+        // the file ending with the last whole write; the next write (if any)
+        // starts there too.
+        const auto whole = static_cast<off_t>(whole_);
+        std::ignore = ::ftruncate(fd_, whole);
+        std::ignore = ::lseek(fd_, whole, SEEK_SET);
         return false;
     }
-    if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP) {
-        failure_ = systemFailure(errno);
-        return false;
-    }
+    whole_ += bytes.size();
     return true;
 }
 
@@ -164,6 +180,29 @@ bool OutputFile::close() {
         return false;
     }
     return true;
+}
+
+OutputFailure checkOutputPath(const std::string& path) {
+    if (path.empty() || path.find('\0') != std::string::npos)
+        return systemFailure(ENOENT);
+    if (OutputFailure refused = refusalAt(path))
+        return refused;
+    // Opened without creating it, only to look at what it is and whether
+    // another writer holds it; the lock goes with the descriptor.
+    const int fd = ::open(path.c_str(), kSafeWriteFlags);
+    if (fd < 0)
+        return errno == ENOENT ? OutputFailure{} : systemFailure(errno);
+    struct stat info {};
+    OutputFailure failure;
+    if (::fstat(fd, &info) != 0)
+        failure = systemFailure(errno);
+    else if (!S_ISREG(info.st_mode))
+        failure = {OutputFailure::Kind::NotRegularFile, 0, fileTypeName(info.st_mode)};
+    else if (!(failure = hardLinkRefusal(info)) && ::flock(fd, LOCK_EX | LOCK_NB) != 0)
+        failure = errno == EWOULDBLOCK ? OutputFailure{OutputFailure::Kind::InUse, errno, {}}
+                                       : systemFailure(errno);
+    ::close(fd);
+    return failure;
 }
 
 ReplaceResult replaceFileContents(const std::string& path, std::string_view bytes) {

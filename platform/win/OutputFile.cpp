@@ -58,7 +58,24 @@ OutputFailure refusalOf(HANDLE file) {
         return {OutputFailure::Kind::SymbolicLink, ERROR_CANT_ACCESS_FILE, {}};
     if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
         return {OutputFailure::Kind::NotRegularFile, 0, "a folder"};
+    // A file with other names: emptying it would empty them too.
+    if (info.nNumberOfLinks > 1)
+        return {OutputFailure::Kind::HardLinked, 0, {}, info.nNumberOfLinks};
     return {};
+}
+
+// Takes the lock that tells batches apart; false with GetLastError() when
+// another writer holds it (ERROR_LOCK_VIOLATION) or it cannot be taken.
+bool lockForBatch(HANDLE file) {
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    return LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+OutputFailure lockFailure(DWORD error) {
+    return error == ERROR_LOCK_VIOLATION
+               ? OutputFailure{OutputFailure::Kind::InUse, static_cast<int>(error), {}}
+               : systemFailure(error);
 }
 
 // Opens for writing without following a reparse point at the path's end.
@@ -118,13 +135,8 @@ bool OutputFile::createExclusive(const std::string& path) {
         CloseHandle(file);
         return false;
     }
-    OVERLAPPED at{};
-    at.OffsetHigh = kLockOffsetHigh;
-    if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
-        const DWORD error = GetLastError();
-        failure_ = error == ERROR_LOCK_VIOLATION
-                       ? OutputFailure{OutputFailure::Kind::InUse, static_cast<int>(error), {}}
-                       : systemFailure(error);
+    if (!lockForBatch(file)) {
+        failure_ = lockFailure(GetLastError());
         CloseHandle(file);
         return false;
     }
@@ -135,6 +147,7 @@ bool OutputFile::createExclusive(const std::string& path) {
         return false;
     }
     fd_ = reinterpret_cast<NativeHandle>(file);
+    whole_ = 0;
     return true;
 }
 
@@ -144,14 +157,19 @@ bool OutputFile::write(std::string_view bytes) {
         return false;
     }
     DWORD error = 0;
-    if (!writeAll(handleOf(fd_), bytes, error)) {
+    if (writeAll(handleOf(fd_), bytes, error) && !FlushFileBuffers(handleOf(fd_)))
+        error = GetLastError();
+    if (error != 0) {
         failure_ = systemFailure(error);
+        // What part of these bytes got in is cut off again, so the file ends
+        // with the last whole write, and the next write starts there.
+        LARGE_INTEGER whole{};
+        whole.QuadPart = static_cast<LONGLONG>(whole_);
+        if (SetFilePointerEx(handleOf(fd_), whole, nullptr, FILE_BEGIN))
+            SetEndOfFile(handleOf(fd_));
         return false;
     }
-    if (!FlushFileBuffers(handleOf(fd_))) {
-        failure_ = systemFailure(GetLastError());
-        return false;
-    }
+    whole_ += bytes.size();
     return true;
 }
 
@@ -166,6 +184,26 @@ bool OutputFile::close() {
         return false;
     }
     return true;
+}
+
+OutputFailure checkOutputPath(const std::string& path) {
+    const auto wide = win::wideFromUtf8(path);
+    if (path.empty() || !wide)
+        return systemFailure(path.empty() ? ERROR_FILE_NOT_FOUND : ERROR_INVALID_NAME);
+    if (OutputFailure refused = refusalAt(*wide))
+        return refused;
+    // Opened without creating it, only to look at it and try the lock, which
+    // closing the handle gives back.
+    HANDLE file = openForWriting(*wide, OPEN_EXISTING);
+    if (file == INVALID_HANDLE_VALUE) {
+        const DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND ? OutputFailure{} : systemFailure(error);
+    }
+    OutputFailure failure = refusalOf(file);
+    if (!failure && !lockForBatch(file))
+        failure = lockFailure(GetLastError());
+    CloseHandle(file);
+    return failure;
 }
 
 ReplaceResult replaceFileContents(const std::string& path, std::string_view bytes) {

@@ -211,14 +211,16 @@ TEST_F(Multiple, AHostFailureEndsTheBatchWithoutSummaryYetTheLogStillOpens) {
     EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr);
 }
 
-TEST_F(Multiple, AListThatIsNotThereLeavesTheHeaderQuietlyAndAnUnwritableLogIsReported) {
+TEST_F(Multiple, AListThatIsNotThereLeavesThePreviousLogQuietlyAndAnUnwritableLogIsReported) {
     BatchDlg& w = open("/fw/unit one.wq1", "");
+    // The log of an earlier batch, the record a later one may resume from.
+    writeFile(dir.file("Status.txt"), "the previous log\r\n");
     w.listChoices.push_back(dir.file("typed-name.txt").string());
     answer({});
     clickMultiple();
     EXPECT_TRUE(w.messages.empty());
     EXPECT_TRUE(w.editorOpened.empty());
-    EXPECT_EQ(afterHeader(log()), "");
+    EXPECT_EQ(log(), "the previous log\r\n");
 
     // A folder named like the log stands in for a log that cannot be created.
     std::filesystem::remove(dir.file("Status.txt"));

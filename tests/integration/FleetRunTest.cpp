@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <filesystem>
 #include <regex>
 #include <sstream>
 
@@ -40,7 +41,13 @@ struct FleetRun : ::testing::TestWithParam<const char*>, testing_support::Simula
     std::atomic<int> interrupts{0};
     std::string image = testing_support::makeImage(12 * 1460 + 5);
 
-    FleetRun() { writeFile(dir.file("fw.bin"), image); }
+    FleetRun() {
+        writeFile(dir.file("fw.bin"), image);
+        // Written well before any batch here begins, as a real image is: a
+        // status log proves its units only for an image older than the log.
+        std::filesystem::last_write_time(dir.file("fw.bin"),
+                                         std::filesystem::file_time_type::clock::now() - 1h);
+    }
 
     std::string imagePath() const { return dir.file("fw.bin").string(); }
     std::string listPath() const { return dir.file("units.txt").string(); }

@@ -47,7 +47,7 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
 
     // Everything the child needs is built before the fork: after it, only
     // calls that are safe in a child of a threaded process are made.
-    std::vector<std::string> argStrings;
+    std::vector<std::string> argStrings = how.wrapper;
     if (const std::string launcher = fwprogLauncher(); !launcher.empty())
         argStrings.push_back(launcher);
     argStrings.push_back(fwprogBinary());

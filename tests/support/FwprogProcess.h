@@ -19,6 +19,9 @@ struct FwprogRun {
     std::optional<unsigned long> addressSpace;  // RLIMIT_AS in bytes for the child
     std::chrono::milliseconds deadline{20000};  // killed after this long
     std::vector<std::string> environment;       // "NAME=value" added to the child's
+    // A program fwprog is run through, with its arguments (e.g. a shell that
+    // prepares a private mount namespace first and then runs "$@").
+    std::vector<std::string> wrapper;
     // When set, the child gets SIGINT (Ctrl-C) this long after it started.
     std::optional<std::chrono::milliseconds> interruptAfter;
     // Runs the child as this user and group, which needs root: a user no

@@ -284,22 +284,25 @@ TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
               "File Name: " + longImage + "\r\nDate: 12/31/00, Time: 23:00\r\n0 Units Updated\r\n");
 }
 
-// A typed name that does not exist, and a folder: the same quiet end.
+// A typed name that does not exist, and a folder: the same quiet end, and
+// the log from before (the record a later batch may resume from) is left
+// as it was.
 struct UnopenableList : BatchRunTest, ::testing::WithParamInterface<std::pair<const char*, int>> {};
 
-TEST_P(UnopenableList, LeavesTheHeaderAndSaysNothing) {
+TEST_P(UnopenableList, LeavesThePreviousLogAndSaysNothing) {
     const auto& [name, error] = GetParam();
     std::filesystem::create_directory(dir.file("a folder"));
+    writeFile(logPath(), "the previous log\r\n");
     const std::string list = dir.file(name).string();
     const fleet::BatchOutcome outcome =
         fleet::runBatch({kImage, list, logPath()}, op, sleeper, hooks());
-    EXPECT_EQ(log(), kHeader);
+    EXPECT_EQ(log(), "the previous log\r\n");
     EXPECT_TRUE(op.messages.empty());
     EXPECT_TRUE(programmed.empty());
     EXPECT_TRUE(logsClosed.empty());
     EXPECT_EQ(outcome.end, fleet::BatchEnd::ListNotOpened);
     EXPECT_EQ(outcome.listOpenError, error);
-    EXPECT_TRUE(outcome.logWritten);
+    EXPECT_FALSE(outcome.logWritten);
 }
 
 INSTANTIATE_TEST_SUITE_P(BatchRunTest, UnopenableList,
@@ -411,8 +414,9 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
 // The bad record comes last, so only a count of the whole list finds it.
 struct NoList : BatchRunTest, ::testing::WithParamInterface<std::pair<std::string, std::string>> {};
 
-TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnit) {
+TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnitOrFile) {
     const auto& [list, reason] = GetParam();
+    writeFile(logPath(), "the previous log\r\n");
     const fleet::BatchOutcome outcome = run(list);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
@@ -421,7 +425,7 @@ TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnit) {
               0u)
         << op.messages[0].text;
     EXPECT_TRUE(programmed.empty());
-    EXPECT_EQ(log(), kHeader);
+    EXPECT_EQ(log(), "the previous log\r\n") << "the log was touched before the list was checked";
     EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     EXPECT_TRUE(logsClosed.empty());
 }
@@ -438,9 +442,10 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
     // The process's own memory opens as a file, and its first page cannot be
     // read: a real read error.
+    writeFile(logPath(), "the previous log\r\n");
     const fleet::BatchOutcome outcome =
         fleet::runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
-    EXPECT_EQ(log(), kHeader);
+    EXPECT_EQ(log(), "the previous log\r\n") << "the log was touched before the list was read";
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(op.messages[0].text.find("Could not read the list file /proc/self/mem"),

@@ -4,11 +4,13 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <filesystem>
 #include <functional>
 
@@ -147,4 +149,52 @@ TEST(ReplaceFile, TheWholeFileAppearsAtOnceWithTheOldPermissions) {
     const auto slash = platform::replaceFileContents(dir.file("new").string() + "/", "x");
     EXPECT_TRUE(slash.failure);
     EXPECT_FALSE(std::filesystem::exists(dir.file("new")));
+}
+
+TEST(OutputFile, AFileWithASecondNameIsRefusedAndBothNamesKeepTheirBytes) {
+    TempDir dir;
+    const std::string path = dir.file("Status.txt").string();
+    const std::string other = dir.file("kept.txt").string();
+    writeFile(other, "keep me\n");
+    ASSERT_EQ(::link(other.c_str(), path.c_str()), 0);
+
+    EXPECT_EQ(platform::checkOutputPath(path).kind, Kind::HardLinked);
+    platform::OutputFile file;
+    EXPECT_FALSE(file.createExclusive(path));
+    EXPECT_EQ(file.failure().kind, Kind::HardLinked);
+    EXPECT_EQ(file.failure().reason().rfind("It has 2 hard links", 0), 0u)
+        << file.failure().reason();
+    EXPECT_EQ(readFile(other), "keep me\n");
+    EXPECT_EQ(readFile(path), "keep me\n");
+    // With its second name gone, it is an ordinary file to write again.
+    std::filesystem::remove(other);
+    EXPECT_FALSE(platform::checkOutputPath(path));
+    EXPECT_TRUE(file.createExclusive(path));
+}
+
+// A file size limit makes the write that crosses it fail part way, as a full
+// disk does.
+TEST(OutputFile, AWriteThatFailsPartWayIsCutBackToTheLastWholeOne) {
+    TempDir dir;
+    const std::string path = dir.file("Status.txt").string();
+    platform::OutputFile file;
+    ASSERT_TRUE(file.createExclusive(path));
+    ASSERT_TRUE(file.write(std::string(90, 'a') + "\r\n"));
+
+    struct rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto previousHandler = ::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limit = before;
+    limit.rlim_cur = 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
+    const bool wrote = file.write("IP: 10.0.0.1 Successfully Programmed\r\n");
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    ::signal(SIGXFSZ, previousHandler);
+
+    EXPECT_FALSE(wrote);
+    EXPECT_EQ(file.failure().kind, Kind::System);
+    EXPECT_EQ(readFile(path), std::string(90, 'a') + "\r\n") << "a torn line was left";
+    // The next line starts where the last whole one ended.
+    ASSERT_TRUE(file.write("next\r\n"));
+    EXPECT_EQ(readFile(path), std::string(90, 'a') + "\r\nnext\r\n");
 }
