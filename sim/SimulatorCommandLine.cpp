@@ -12,6 +12,8 @@ namespace {
 
 // A day is far beyond any delay a unit shows; larger numbers are typing errors.
 constexpr std::int64_t kLongestDelayMs = 24LL * 60 * 60 * 1000;
+// Far more stale datagrams than any kernel queue holds.
+constexpr std::uint32_t kMostStaleStatuses = 1000000;
 
 template <typename Number>
 std::optional<Number> parseNumber(std::string_view text, Number low, Number high) {
@@ -82,7 +84,10 @@ Per unit (applies to the latest --unit):
                          header, drop data-port connection requests for MS),
                          no-boot-loader, no-status,
                          short-status, long-status, repeated-status,
-                         early-status, status-during-stream, reply-delay=MS,
+                         early-status, status-during-stream,
+                         stale-status=N (N zero status datagrams right after
+                         the entry header), stale-status-for=MS (one every
+                         20 ms for MS after the entry header), reply-delay=MS,
                          reply-no-newline, reply-nul, reply-empty, reply-oversized
 
 Global:
@@ -264,7 +269,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                                      : std::optional<std::string>(value.substr(equals + 1));
             const bool countFault = fault == "reset" || fault == "stall" ||
                                     fault == "reply-delay" || fault == "drop-syn" ||
-                                    fault == "refuse-for";
+                                    fault == "refuse-for" || fault == "stale-status" ||
+                                    fault == "stale-status-for";
             if (countFault != argument.has_value())
                 return fail(countFault ? "--fault " + fault + " needs =N"
                                        : "--fault " + fault + " takes no =N");
@@ -288,6 +294,15 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                 if (!delay(*argument, &ms) || ms.count() == 0)
                     return fail("not a delay in milliseconds for --fault refuse-for: " + *argument);
                 unit.refuseFor = ms;
+            } else if (fault == "stale-status") {
+                const auto count = parseNumber<std::uint32_t>(*argument, 0, kMostStaleStatuses);
+                if (!count)
+                    return fail("not a count of datagrams for --fault stale-status: " + *argument);
+                unit.staleStatuses = *count;
+            } else if (fault == "stale-status-for") {
+                if (!delay(*argument, &unit.staleStatusFor))
+                    return fail("not a delay in milliseconds for --fault stale-status-for: " +
+                                *argument);
             } else if (fault == "refuse") {
                 unit.refuse = true;
             } else if (fault == "no-boot-loader") {
