@@ -35,7 +35,8 @@ struct DeathCase {
     int exitStatus;            // 0 when the last signal ends the process itself
     int endingSignal;          // the signal that ended it, when it did
     // The first interrupt of a batch lets the unit in progress finish: the
-    // unit then takes the whole image.
+    // unit then takes the whole image (and, the only one of its list, ends
+    // the batch with its list done: exit status 0).
     bool wholeImage;
 };
 
@@ -77,8 +78,9 @@ TEST_P(ProcessDeath, LeavesTheUnitNoCleanEndOfACutOffImage) {
     ASSERT_FALSE(run.timedOut) << run.err;
     EXPECT_EQ(run.signalsSent, c.signals.size());
     EXPECT_EQ(run.signal, c.endingSignal) << run.err;
-    if (c.endingSignal == 0)
+    if (c.endingSignal == 0) {
         EXPECT_EQ(run.exitStatus, c.exitStatus) << run.err;
+    }
 
     // The stall ends after its time; what the unit finds then tells how the
     // host's end was closed.
@@ -104,9 +106,9 @@ INSTANTIATE_TEST_SUITE_P(
         DeathCase{"SingleKill", Mode::Single, {SIGKILL}, 0, SIGKILL, false},
         DeathCase{"MultipleInterruptTwice", Mode::Multiple, {SIGINT, SIGINT}, 130, 0, false},
         DeathCase{"MultipleTerminateTwice", Mode::Multiple, {SIGTERM, SIGTERM}, 130, 0, false},
-        DeathCase{"MultipleHangUpLetsTheUnitFinish", Mode::Multiple, {SIGHUP}, 130, 0, true},
+        DeathCase{"MultipleHangUpLetsTheUnitFinish", Mode::Multiple, {SIGHUP}, 0, 0, true},
         DeathCase{"JobsHangUpTwice", Mode::Jobs, {SIGHUP, SIGHUP}, 130, 0, false},
         DeathCase{"JobsKill", Mode::Jobs, {SIGKILL}, 0, SIGKILL, false}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 }  // namespace

@@ -83,6 +83,6 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(StaleCase{"Single", {"single", "--target", "UNIT"}},
                       StaleCase{"Multiple", {"multiple", "--list", "LIST"}},
                       StaleCase{"ParallelBatch", {"multiple", "--list", "LIST", "--jobs", "2"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 }  // namespace
