@@ -25,7 +25,7 @@ struct CliContext {
     platform::Sleeper& sleeper;
     platform::Spooler& spooler;
     platform::StreamTimeouts streamTimeouts{};
-    // Count of interrupts (SIGINT/SIGTERM) so far; the first is a stop request.
+    // Count of interrupts (SIGINT/SIGTERM/SIGHUP) so far; the first is a stop request.
     const std::atomic<int>* interrupts = nullptr;
 
     // The system's error number when a write to out has failed, where the

@@ -70,6 +70,7 @@ void addRunJsonFields(nlohmann::ordered_json& object, const engine::UnitRun& run
     object["image_bytes"] = run.imageBytes;
     object["status_datagrams"] =
         run.verdictAwaited ? nlohmann::ordered_json(run.statusDatagrams) : nullptr;
+    object["stale_datagrams"] = run.staleDatagrams;
 }
 
 std::string quietStatusPortHint(const engine::UnitRun& run, std::uint16_t statusPort) {

@@ -26,8 +26,10 @@ void reportStatusPortUnavailable(CliContext& context, std::uint16_t port, int er
 void reportRun(std::ostream& err, const engine::UnitRun& run, const std::string& imagePath,
                const std::string& prefix = {});
 
-// Adds "bytes_delivered", "image_bytes" and "status_datagrams" (null for a run
-// that never waited for a verdict) to a run's JSON object.
+// Adds "bytes_delivered", "image_bytes", "status_datagrams" (null for a run
+// that never waited for a verdict) and "stale_datagrams" (the unit's own
+// status datagrams from before its image connection, never its verdict) to a
+// run's JSON object.
 void addRunJsonFields(nlohmann::ordered_json& object, const engine::UnitRun& run);
 
 // The hint for a unit that ended "Status Unconfirmed" after a verdict wait in

@@ -76,6 +76,29 @@ long SocketStatusInbox::receive(void* buffer, std::size_t length) {
     return -1;
 }
 
+std::uint64_t SocketStatusInbox::discardWaiting(std::chrono::milliseconds limit) {
+    if (!open_)
+        return 0;
+    platform::DatagramSocket& s = socket();
+    const auto end = std::chrono::steady_clock::now() + limit;
+    // Only who sent it matters: a longer datagram is dropped whole by the
+    // receive, and its sender told all the same.
+    unsigned char datagram[4];
+    std::string sender;
+    std::uint64_t own = 0;
+    while (std::chrono::steady_clock::now() < end) {
+        const long got = s.receive(datagram, sizeof datagram, &sender);
+        if (got < 0 && s.lastError() != platform::errors::kMessageTooLong)
+            break;  // nothing waiting any more
+        ++arrived_;
+        if (senders_.accepts(sender))
+            ++own;
+        else
+            ++foreign_;
+    }
+    return own;
+}
+
 void SocketStatusInbox::close() {
     if (!lent_)
         own_.close();

@@ -2,6 +2,7 @@
 
 #include "platform/DatagramSocket.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -22,6 +23,12 @@ public:
     // (or the datagram was longer than the buffer and was dropped).
     [[nodiscard]] virtual long receive(void* buffer, std::size_t length) = 0;
     virtual void close() = 0;
+    // Throws away every datagram waiting now: the unit has no verdict before
+    // it has its image, so what arrived before its image connection opened is
+    // stale. Reads for at most limit, so that a sender that never pauses
+    // cannot hold the run; the datagrams that come later are received as
+    // ever. Returns how many of the unit's own were thrown away.
+    [[nodiscard]] virtual std::uint64_t discardWaiting(std::chrono::milliseconds limit) = 0;
     // Datagrams from other senders that this inbox ignored since it was opened.
     virtual std::uint64_t foreignDatagrams() const { return 0; }
     // Every datagram that has reached the status port and been read since the
@@ -65,6 +72,7 @@ public:
     [[nodiscard]] bool open(int* errorCode) override;
     [[nodiscard]] long receive(void* buffer, std::size_t length) override;
     void close() override;
+    [[nodiscard]] std::uint64_t discardWaiting(std::chrono::milliseconds limit) override;
     std::uint64_t foreignDatagrams() const override { return foreign_; }
     std::uint64_t datagramsArrived() const override { return arrived_; }
 

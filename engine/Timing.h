@@ -20,6 +20,9 @@ inline constexpr milliseconds kProbeReplySleep{1000};
 inline constexpr std::size_t kProbeReplyBuffer = 1400;
 inline constexpr milliseconds kPauseBeforeImageConnection{1000};
 inline constexpr int kImageConnectionAttempts = 20;
+// Once the image connection is open, the status datagrams that arrived before
+// it are thrown away; a sender that never pauses holds that for at most this.
+inline constexpr milliseconds kStaleDiscardLimit{200};
 inline constexpr std::size_t kBlockSize = 1460;
 inline constexpr int kVerdictReceives = 200;
 inline constexpr milliseconds kVerdictSleep{100};

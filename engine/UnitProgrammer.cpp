@@ -189,7 +189,9 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     if (stopped())
         return ResultUnconfirmed;
 
-    // Whatever reached the status port before the unit saw the header is stale.
+    // Whatever reached the status port before the unit saw the header is
+    // stale. The drain keeps the units' schedule and reads at most 10; what
+    // it leaves is thrown away once the image connection is open.
     op_.phaseChanged(UnitPhase::Draining);
     if (!drainStatus(inbox))
         return ResultUnconfirmed;
@@ -229,6 +231,12 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
                        mb::kIconStop);
         return ResultSocketError;
     }
+
+    // The unit has no verdict before it has its image: whatever of its
+    // status datagrams waits now (left by the drain, or sent during the
+    // boot-loader wait) is stale. What comes from now on, during the stream
+    // or after it, is received as ever.
+    run_.staleDatagrams += inbox.discardWaiting(timing::kStaleDiscardLimit);
 
     op_.phaseChanged(UnitPhase::Streaming);
     if (const auto ended = streamImage(*connection, imagePath, image))
@@ -307,7 +315,10 @@ bool UnitProgrammer::drainStatus(StatusInbox& inbox) {
     for (int i = 0; i < timing::kDrainMaxReceives; ++i) {
         if (!pause(timing::kDrainSleep))
             return false;
-        if (inbox.receive(discard, sizeof discard) < 1)
+        const long got = inbox.receive(discard, sizeof discard);
+        if (got >= 0)
+            ++run_.staleDatagrams;
+        if (got < 1)
             return true;
     }
     return true;

@@ -54,6 +54,10 @@ struct UnitRun {
     bool imageCutOff = false;
     bool stopped = false;                // a stop request ended the run early
     std::uint64_t foreignDatagrams = 0;  // status datagrams from other senders, ignored
+    // The unit's own status datagrams that arrived before its image
+    // connection opened (read by the drain, or thrown away once the image
+    // connection was open): stale, never its verdict.
+    std::uint64_t staleDatagrams = 0;
     // The verdict wait was reached, and how many datagrams of any sender and
     // size reached the status port during it.
     bool verdictAwaited = false;

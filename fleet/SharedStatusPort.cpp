@@ -48,6 +48,11 @@ public:
     long receive(void* buffer, std::size_t length) override {
         return subscribed_ ? port_.take(key_, buffer, length) : -1;
     }
+    // The reader thread has filed what arrived so far: emptying the unit's
+    // queue throws it away at once, whatever the rate.
+    std::uint64_t discardWaiting(std::chrono::milliseconds) override {
+        return subscribed_ ? port_.discardQueued(key_) : 0;
+    }
     // The whole port's count: a unit's own verdict and every other datagram
     // that got through to this computer alike.
     std::uint64_t datagramsArrived() const override { return port_.arrivedDatagrams(); }
@@ -157,6 +162,8 @@ void SharedStatusPort::readLoop() {
             ++attributed_;
             if (queue->second.datagrams.size() < kMaxQueuedPerUnit)
                 queue->second.datagrams.emplace_back(buffer.data(), static_cast<std::size_t>(got));
+            else
+                ++queue->second.overflowed;
         }
         noteDrops();
     }
@@ -196,6 +203,17 @@ long SharedStatusPort::take(const std::string& key, void* buffer, std::size_t le
         return -1;  // dropped whole, as the socket itself would
     std::memcpy(buffer, datagram.data(), datagram.size());
     return static_cast<long>(datagram.size());
+}
+
+std::uint64_t SharedStatusPort::discardQueued(const std::string& key) {
+    std::lock_guard lock(mutex_);
+    auto queue = queues_.find(key);
+    if (queue == queues_.end())
+        return 0;
+    const std::uint64_t discarded = queue->second.datagrams.size() + queue->second.overflowed;
+    queue->second.datagrams.clear();
+    queue->second.overflowed = 0;
+    return discarded;
 }
 
 }  // namespace fleet

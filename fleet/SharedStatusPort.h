@@ -70,12 +70,16 @@ private:
     struct Queue {
         int users = 0;
         std::deque<std::string> datagrams;
+        std::uint64_t overflowed = 0;  // not queued: the queue was full
     };
     void readLoop();
     void noteDrops();
     void subscribe(const std::string& key);
     void unsubscribe(const std::string& key);
     [[nodiscard]] long take(const std::string& key, void* buffer, std::size_t length);
+    // Empties the key's queue; how many datagrams it had been sent since it
+    // was last emptied (the queued ones and those it had no room for).
+    [[nodiscard]] std::uint64_t discardQueued(const std::string& key);
 
     std::uint16_t port_;
     platform::DatagramSocket socket_;

@@ -51,6 +51,9 @@ public:
     // stream; later sends fail at once.
     [[nodiscard]] bool sendAll(const void* data, std::size_t length);
     // Orderly close: the peer sees the end of the stream after the last byte.
+    // Until it is called the socket is set to close with a reset, so that
+    // however the process ends first (a signal, _exit, SIGKILL) the peer
+    // never sees a clean end of a cut-off stream.
     void close();
     // Hard close: the peer sees a reset, never a clean end of the stream.
     void abort();
@@ -74,6 +77,9 @@ private:
     [[nodiscard]] bool writableAfter(Wait wait);
     [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     void becomeBlockingWithTimeout();
+    // A zero linger time (hard): closing the socket, or the process's end,
+    // resets the connection. Otherwise a close ends it in order.
+    void setLinger(bool hard);
 
     NativeHandle fd_ = kNoHandle;
     bool used_ = false;           // a connection request went out on fd_

@@ -12,6 +12,8 @@ namespace {
 
 // A day is far beyond any delay a unit shows; larger numbers are typing errors.
 constexpr std::int64_t kLongestDelayMs = 24LL * 60 * 60 * 1000;
+// Far more stale datagrams than any kernel queue holds.
+constexpr std::uint32_t kMostStaleStatuses = 1000000;
 
 template <typename Number>
 std::optional<Number> parseNumber(std::string_view text, Number low, Number high) {
@@ -82,7 +84,10 @@ Per unit (applies to the latest --unit):
                          header, drop data-port connection requests for MS),
                          no-boot-loader, no-status,
                          short-status, long-status, repeated-status,
-                         early-status, status-during-stream, reply-delay=MS,
+                         early-status, status-during-stream,
+                         stale-status=N (N zero status datagrams right after
+                         the entry header), stale-status-for=MS (one every
+                         20 ms for MS after the entry header), reply-delay=MS,
                          reply-no-newline, reply-nul, reply-empty, reply-oversized,
                          reply-flood=N (N more answers to each query, each
                          claiming another address, 10.200.0.0 on)
@@ -266,7 +271,8 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                                      : std::optional<std::string>(value.substr(equals + 1));
             const bool countFault = fault == "reset" || fault == "stall" ||
                                     fault == "reply-delay" || fault == "drop-syn" ||
-                                    fault == "refuse-for" || fault == "reply-flood";
+                                    fault == "refuse-for" || fault == "reply-flood" ||
+                                    fault == "stale-status" || fault == "stale-status-for";
             if (countFault != argument.has_value())
                 return fail(countFault ? "--fault " + fault + " needs =N"
                                        : "--fault " + fault + " takes no =N");
@@ -296,6 +302,15 @@ std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args
                     return fail("not a count from 1 to 65536 for --fault reply-flood: " +
                                 *argument);
                 unit.forgedReplies = *count;
+            } else if (fault == "stale-status") {
+                const auto count = parseNumber<std::uint32_t>(*argument, 0, kMostStaleStatuses);
+                if (!count)
+                    return fail("not a count of datagrams for --fault stale-status: " + *argument);
+                unit.staleStatuses = *count;
+            } else if (fault == "stale-status-for") {
+                if (!delay(*argument, &unit.staleStatusFor))
+                    return fail("not a delay in milliseconds for --fault stale-status-for: " +
+                                *argument);
             } else if (fault == "refuse") {
                 unit.refuse = true;
             } else if (fault == "no-boot-loader") {

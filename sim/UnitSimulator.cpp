@@ -2,6 +2,7 @@
 
 #include "engine/JsonText.h"
 #include "engine/Protocol.h"
+#include "engine/Timing.h"
 #include "platform/ErrorText.h"
 #include "platform/Sha256.h"
 #include "platform/SocketAddress.h"
@@ -32,6 +33,8 @@ constexpr std::size_t kHeaderBytesKept = 4096;
 constexpr int kReadsPerTurn = 4;
 // How long a unit leaves its pending connections alone after running out of descriptors.
 constexpr std::chrono::milliseconds kAcceptRetry{100};
+// The pace of a unit's stale status datagrams after the entry header.
+constexpr std::chrono::milliseconds kStaleStatusGap{20};
 
 bool parseAddress(const std::string& text, in_addr* address) {
     const auto parsed = platform::parseIpv4(text);
@@ -255,6 +258,9 @@ struct UnitSimulator::Loop {
     void listenAgain(std::size_t unit);
     void sendStatus(std::size_t unit, const sockaddr_in& peer, const std::string& bytes,
                     const char* when);
+    // Zeros from the unit after its entry header, as its settings ask.
+    void sendStaleStatuses(std::size_t unit, const sockaddr_in& peer);
+    void staleStatusTick(std::size_t unit, const sockaddr_in& peer, Clock::time_point end);
 };
 
 bool UnitSimulator::Loop::open(std::string* error) {
@@ -700,6 +706,7 @@ void UnitSimulator::Loop::endOfStream(Connection& c) {
     dropConnection(c.fd);
     if (settings(unit).earlyStatus)
         sendStatus(unit, peer, strayStatusBytes(settings(unit)), "early");
+    sendStaleStatuses(unit, peer);
     if (settings(unit).dropConnectionsFor && !units[unit].deaf)
         becomeDeaf(unit);
     if (settings(unit).noBootLoader)
@@ -815,6 +822,21 @@ void UnitSimulator::Loop::sendStatus(std::size_t unit, const sockaddr_in& peer,
     if (sent < 0)
         fields.push_back(text("error", platform::systemErrorMessage(errno)));
     emit("status", unit, std::move(fields));
+}
+
+void UnitSimulator::Loop::sendStaleStatuses(std::size_t unit, const sockaddr_in& peer) {
+    for (std::uint32_t i = 0; i < settings(unit).staleStatuses; ++i)
+        sendStatus(unit, peer, std::string(engine::timing::kStatusDatagramSize, '\0'), "stale");
+    if (settings(unit).staleStatusFor.count() > 0)
+        staleStatusTick(unit, peer, Clock::now() + settings(unit).staleStatusFor);
+}
+
+void UnitSimulator::Loop::staleStatusTick(std::size_t unit, const sockaddr_in& peer,
+                                          Clock::time_point end) {
+    if (Clock::now() >= end)
+        return;
+    sendStatus(unit, peer, std::string(engine::timing::kStatusDatagramSize, '\0'), "stale");
+    later(kStaleStatusGap, [this, unit, peer, end] { staleStatusTick(unit, peer, end); });
 }
 
 // ---------------------------------------------------------------------------

@@ -38,10 +38,15 @@ struct UnitSettings {
     std::string product = "Simulated Unit 1.00";
     std::int32_t status = 0;
     StatusShape statusShape = StatusShape::Full;
-    std::optional<std::string> rawStatus;     // these exact bytes instead of the shaped status
-    bool repeatedStatus = false;              // the verdict datagram twice
-    bool earlyStatus = false;                 // one status datagram right after the entry header
-    bool statusDuringStream = false;          // one status datagram when image bytes first arrive
+    std::optional<std::string> rawStatus;  // these exact bytes instead of the shaped status
+    bool repeatedStatus = false;           // the verdict datagram twice
+    bool earlyStatus = false;              // one status datagram right after the entry header
+    bool statusDuringStream = false;       // one status datagram when image bytes first arrive
+    // Stale zeros ("success") from the unit's own address before it has an
+    // image, as a unit still sending from an earlier run would: this many
+    // right after the entry header, then one every 20 ms for staleStatusFor.
+    std::uint32_t staleStatuses = 0;
+    std::chrono::milliseconds staleStatusFor{0};
     std::chrono::milliseconds bootDelay{0};   // entry header -> boot loader
     std::chrono::milliseconds flashDelay{0};  // end of image -> verdict
     std::chrono::milliseconds replyDelay{0};  // query -> answer
@@ -96,7 +101,7 @@ struct SimulatorOptions {
 //   image       peer, bytes, bootloader, sha256 (unless hashing is off),
 //               failed (true for one of the first K images, which get no verdict)
 //   restarted   product (the unit answers queries again after its reboot time)
-//   status      to, hex, when (verdict, early, during-stream), error if not sent
+//   status      to, hex, when (verdict, early, during-stream, stale), error if not sent
 //   timestamp   text, broadcast
 //   datagram    from, bytes, hex, broadcast (anything else on the management port)
 //   reset, stall  peer, bytes (the fault struck after that many image bytes)

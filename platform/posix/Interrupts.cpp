@@ -30,8 +30,15 @@ void countInterrupts(std::atomic<int>& counter, int secondInterruptExit) {
     // question) ends with the interrupt instead of going on waiting.
     action.sa_flags = 0;
     sigemptyset(&action.sa_mask);
+    // A hang-up (the terminal or SSH session that ran us is gone) and a
+    // request to terminate are the operator's interrupts as much as Ctrl-C.
     ::sigaction(SIGINT, &action, nullptr);
     ::sigaction(SIGTERM, &action, nullptr);
+    // A hang-up that was ignored when the process began (nohup) stays
+    // ignored: the operator asked for the run to outlive the session.
+    struct sigaction inherited {};
+    if (::sigaction(SIGHUP, nullptr, &inherited) != 0 || inherited.sa_handler != SIG_IGN)
+        ::sigaction(SIGHUP, &action, nullptr);
     ::signal(SIGPIPE, SIG_IGN);
 }
 

@@ -28,11 +28,23 @@ bool StreamSocket::create() {
         lastError_ = errno;
         return false;
     }
+    // Armed from the start: however this process ends before close() (a
+    // signal's default action, _exit, SIGKILL), the kernel closes the socket
+    // with a reset, so the peer never sees a clean end of a cut-off stream.
+    setLinger(true);
     return true;
+}
+
+void StreamSocket::setLinger(bool hard) {
+    const linger option{hard ? 1 : 0, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &option, sizeof option);
 }
 
 void StreamSocket::close() {
     if (fd_ >= 0) {
+        // Disarmed only here, after the last byte was handed over: the
+        // kernel then delivers what it still holds and ends in order.
+        setLinger(false);
         ::close(fd_);
         fd_ = -1;
     }
@@ -40,10 +52,10 @@ void StreamSocket::close() {
 
 void StreamSocket::abort() {
     if (fd_ >= 0) {
-        linger hard{1, 0};
-        ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        setLinger(true);
+        ::close(fd_);
+        fd_ = -1;
     }
-    close();
 }
 
 // Sleeps in the kernel until the socket can take bytes (or has failed), the

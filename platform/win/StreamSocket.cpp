@@ -35,11 +35,24 @@ bool StreamSocket::create() {
         return false;
     }
     fd_ = win::handleOf(s);
+    // Armed from the start: however this process ends before close(), the
+    // system closes the socket with a reset, so the peer never sees a clean
+    // end of a cut-off stream.
+    setLinger(true);
     return true;
+}
+
+void StreamSocket::setLinger(bool hard) {
+    const linger option{static_cast<u_short>(hard ? 1 : 0), 0};
+    setsockopt(win::socketOf(fd_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&option),
+               sizeof option);
 }
 
 void StreamSocket::close() {
     if (fd_ != kNoHandle) {
+        // Disarmed only here, after the last byte was handed over: the
+        // system then delivers what it still holds and ends in order.
+        setLinger(false);
         closesocket(win::socketOf(fd_));
         fd_ = kNoHandle;
     }
@@ -47,11 +60,10 @@ void StreamSocket::close() {
 
 void StreamSocket::abort() {
     if (fd_ != kNoHandle) {
-        linger hard{1, 0};
-        setsockopt(win::socketOf(fd_), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard),
-                   sizeof hard);
+        setLinger(true);
+        closesocket(win::socketOf(fd_));
+        fd_ = kNoHandle;
     }
-    close();
 }
 
 // Sleeps in the kernel until the socket can take bytes, its connection

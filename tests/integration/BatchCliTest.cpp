@@ -121,14 +121,16 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
     EXPECT_EQ(fwprog({"--json"}), cli::kExitUnconfirmed);
     const std::string whole = ", \"bytes_delivered\": " + std::to_string(image.size()) +
                               ", \"image_bytes\": " + std::to_string(image.size());
-    EXPECT_EQ(out.str(), "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" +
-                             a.address + "\", \"result\": 0" + whole +
-                             ", \"status_datagrams\": 1, \"attempts\": 1}, {\"target\": \"" +
-                             b.address + "\", \"result\": -1" + whole +
-                             ", \"status_datagrams\": 0, \"attempts\": 1}], \"summary\": 2, "
-                             "\"stopped\": false, \"attempted\": 2, \"total\": 2, "
-                             "\"foreign_datagrams\": 0, \"status_datagrams_dropped\": 0, "
-                             "\"skipped\": [], \"stop_reason\": null}\n");
+    EXPECT_EQ(
+        out.str(),
+        "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
+            "\", \"result\": 0" + whole +
+            ", \"status_datagrams\": 1, \"stale_datagrams\": 0, \"attempts\": 1}, {\"target\": \"" +
+            b.address + "\", \"result\": -1" + whole +
+            ", \"status_datagrams\": 0, \"stale_datagrams\": 0, \"attempts\": 1}], \"summary\": 2, "
+            "\"stopped\": false, \"attempted\": 2, \"total\": 2, "
+            "\"foreign_datagrams\": 0, \"status_datagrams_dropped\": 0, \"skipped\": [], "
+            "\"stop_reason\": null}\n");
     // Nothing at all reached the status port while b's verdict was awaited.
     EXPECT_NE(err.str().find("fwprog: " + b.address + ": no status datagram reached UDP port " +
                              std::to_string(simOptions.statusPort) + " on this computer"),
@@ -154,15 +156,17 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
     start({a, b, c});
     EXPECT_EQ(fwprog({"--json"}), cli::kExitFailure);
     const std::string size = std::to_string(image.size());
-    EXPECT_EQ(out.str(),
-              "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
-                  "\", \"result\": 0, \"bytes_delivered\": " + size + ", \"image_bytes\": " + size +
-                  ", \"status_datagrams\": 1, \"attempts\": 1}, {\"target\": \"" + b.address +
-                  "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
-                  ", \"status_datagrams\": null, \"attempts\": 1}], \"summary\": null, "
-                  "\"stopped\": false, \"attempted\": 2, \"total\": 3, "
-                  "\"foreign_datagrams\": 0, \"status_datagrams_dropped\": 0, \"skipped\": [], "
-                  "\"stop_reason\": null}\n");
+    EXPECT_EQ(
+        out.str(),
+        "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
+            "\", \"result\": 0, \"bytes_delivered\": " + size + ", \"image_bytes\": " + size +
+            ", \"status_datagrams\": 1, \"stale_datagrams\": 0, \"attempts\": 1}, {\"target\": \"" +
+            b.address + "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
+            ", \"status_datagrams\": null, \"stale_datagrams\": 0, \"attempts\": 1}], \"summary\": "
+            "null, "
+            "\"stopped\": false, \"attempted\": 2, \"total\": 3, "
+            "\"foreign_datagrams\": 0, \"status_datagrams_dropped\": 0, \"skipped\": [], "
+            "\"stop_reason\": null}\n");
     // The engine's own message for the refused connection reaches stderr.
     EXPECT_NE(err.str().find("fwprog: "), std::string::npos);
     EXPECT_NE(err.str().find(b.address), std::string::npos);
@@ -196,7 +200,7 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
         "{\"log\": \"" + logPath() + "\", \"units\": [{\"target\": \"" + a.address +
             "\", \"result\": 0, \"bytes_delivered\": " + std::to_string(image.size()) +
             ", \"image_bytes\": " + std::to_string(image.size()) +
-            ", \"status_datagrams\": 1, \"attempts\": 1}], \"summary\": 1, "
+            ", \"status_datagrams\": 1, \"stale_datagrams\": 0, \"attempts\": 1}], \"summary\": 1, "
             "\"stopped\": true, \"attempted\": 1, \"total\": 3, \"foreign_datagrams\": 0, "
             "\"status_datagrams_dropped\": 0, \"skipped\": [], \"stop_reason\": \"interrupt\"}\n");
 }

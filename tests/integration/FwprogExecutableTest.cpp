@@ -86,7 +86,7 @@ TEST_F(FwprogExecutable, SingleProgramsAUnitAndSaysSoOnStdout) {
                   "\", \"result\": 102, \"message\": \"IP: " + verify.address +
                   " Verify Error\\r\\n\", \"bytes_delivered\": " + std::to_string(image.size()) +
                   ", \"image_bytes\": " + std::to_string(image.size()) +
-                  ", \"status_datagrams\": 1, \"foreign_datagrams\": 0}\n");
+                  ", \"status_datagrams\": 1, \"stale_datagrams\": 0, \"foreign_datagrams\": 0}\n");
 }
 
 TEST_F(FwprogExecutable, SingleReportsAMissingImageAndARefusingUnit) {

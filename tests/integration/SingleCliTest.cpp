@@ -68,7 +68,7 @@ TEST_F(SingleCli, ResultMessageExitStatusAndJson) {
               "{\"target\": \"" + verify.address +
                   "\", \"result\": 102, \"message\": \"IP: " + verify.address +
                   " Verify Error\\r\\n\", \"bytes_delivered\": 9000, \"image_bytes\": 9000, "
-                  "\"status_datagrams\": 1, \"foreign_datagrams\": 0}\n");
+                  "\"status_datagrams\": 1, \"stale_datagrams\": 0, \"foreign_datagrams\": 0}\n");
 }
 
 TEST_F(SingleCli, FailuresGoToStderrWithThePrefix) {

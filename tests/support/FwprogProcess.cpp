@@ -14,10 +14,32 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <string_view>
 
 extern char** environ;
 
 namespace testing_support {
+
+namespace {
+
+// True while the signal waits to be delivered to the process (or one of its
+// threads), as /proc tells; false once a handler has taken it or it ended the
+// process.
+bool signalPending(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    const unsigned long long bit = 1ULL << (signal - 1);
+    for (std::string line; std::getline(status, line);) {
+        for (const std::string_view field : {"SigPnd:", "ShdPnd:"}) {
+            if (line.starts_with(field) &&
+                (std::stoull(line.substr(field.size()), nullptr, 16) & bit) != 0)
+                return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 std::string fwprogBinary() {
     // Another build of fwprog can stand in for this one, such as the Windows
@@ -143,6 +165,16 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
             std::chrono::steady_clock::now() >= started + *how.interruptAfter) {
             ::kill(pid, SIGINT);
             interrupted = true;
+        }
+        if (!reaped && result.signalsSent < how.signals.size()) {
+            const auto& next = how.signals[result.signalsSent];
+            const bool previousDelivered =
+                result.signalsSent == 0 ||
+                !signalPending(pid, how.signals[result.signalsSent - 1].number);
+            if (previousDelivered && (!next.when || next.when())) {
+                ::kill(pid, next.number);
+                ++result.signalsSent;
+            }
         }
         if (!drained) {
             pollfd p{readFd, POLLIN, 0};

@@ -33,16 +33,25 @@ struct FwprogRun {
     // Called once the child runs, with its process id; the child's output is
     // read after it returns, and the deadline counts from then.
     std::function<void(int pid)> whileRunning;
+    // Signals sent to the child in this order, each once its condition holds
+    // (looked at every 20 ms) and the one before it has been delivered: two
+    // of a kind sent at once would reach the process as one.
+    struct Signal {
+        int number;
+        std::function<bool()> when;
+    };
+    std::vector<Signal> signals;
 };
 
 struct FwprogResult {
     bool started = false;
-    bool timedOut = false;  // killed at the deadline
-    int exitStatus = -1;    // when it exited
-    int signal = 0;         // when a signal ended it
-    std::string out;        // what reached the pipe or terminal (raw bytes, terminal
-                            // set to raw mode so nothing is translated)
-    std::string err;        // standard error, from a file
+    bool timedOut = false;        // killed at the deadline
+    int exitStatus = -1;          // when it exited
+    int signal = 0;               // when a signal ended it
+    std::string out;              // what reached the pipe or terminal (raw bytes, terminal
+                                  // set to raw mode so nothing is translated)
+    std::string err;              // standard error, from a file
+    std::size_t signalsSent = 0;  // of FwprogRun::signals
 };
 
 // The fwprog executable of this build, or the one FWPROG_TEST_EXECUTABLE names.

@@ -73,15 +73,17 @@ TEST(SimCommandLine, StatusForms) {
 }
 
 TEST(SimCommandLine, EveryFaultNameIsUnderstood) {
-    const auto line = parse({"--unit",  "127.0.0.7",       "--fault",     "refuse",
-                             "--fault", "stall=10",        "--stall-for", "250",
-                             "--fault", "drop-syn=40",     "--fault",     "no-boot-loader",
-                             "--fault", "repeated-status", "--fault",     "status-during-stream",
-                             "--fault", "reply-nul",       "--unit",      "127.0.0.8",
-                             "--fault", "short-status",    "--fault",     "reply-oversized",
-                             "--unit",  "127.0.0.9",       "--fault",     "no-status",
-                             "--fault", "reply-empty",     "--unit",      "127.0.0.10",
-                             "--fault", "reply-no-newline"});
+    const auto line =
+        parse({"--unit",  "127.0.0.7",        "--fault",     "refuse",
+               "--fault", "stall=10",         "--stall-for", "250",
+               "--fault", "drop-syn=40",      "--fault",     "no-boot-loader",
+               "--fault", "repeated-status",  "--fault",     "status-during-stream",
+               "--fault", "reply-nul",        "--unit",      "127.0.0.8",
+               "--fault", "short-status",     "--fault",     "reply-oversized",
+               "--unit",  "127.0.0.9",        "--fault",     "no-status",
+               "--fault", "reply-empty",      "--unit",      "127.0.0.10",
+               "--fault", "reply-no-newline", "--unit",      "127.0.0.11",
+               "--fault", "stale-status=15",  "--fault",     "stale-status-for=2500"});
     ASSERT_TRUE(line);
     const auto& u = line->units;
     EXPECT_TRUE(u[0].refuse);
@@ -97,6 +99,8 @@ TEST(SimCommandLine, EveryFaultNameIsUnderstood) {
     EXPECT_EQ(u[2].statusShape, sim::StatusShape::None);
     EXPECT_EQ(u[2].replyFault, sim::ReplyFault::Empty);
     EXPECT_EQ(u[3].replyFault, sim::ReplyFault::NoLineFeed);
+    EXPECT_EQ(u[4].staleStatuses, 15u);
+    EXPECT_EQ(u[4].staleStatusFor, std::chrono::milliseconds(2500));
 }
 
 class SimCommandLineRejects : public ::testing::TestWithParam<std::vector<std::string>> {};
