@@ -20,6 +20,9 @@ struct FwprogRun {
     std::vector<std::string> environment;       // "NAME=value" added to the child's
     // When set, the child gets SIGINT (Ctrl-C) this long after it started.
     std::optional<std::chrono::milliseconds> interruptAfter;
+    // Standard error on a pseudo-terminal of its own (raw mode) instead of a
+    // file, as an operator at a terminal sees it.
+    bool stderrTerminal = false;
 };
 
 struct FwprogResult {
@@ -29,7 +32,7 @@ struct FwprogResult {
     int signal = 0;         // when a signal ended it
     std::string out;        // what reached the pipe or terminal (raw bytes, terminal
                             // set to raw mode so nothing is translated)
-    std::string err;        // standard error, from a file
+    std::string err;        // standard error, from a file or its terminal (raw bytes)
 };
 
 // The fwprog executable of this build, or the one FWPROG_TEST_EXECUTABLE names.
