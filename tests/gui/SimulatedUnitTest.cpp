@@ -124,7 +124,8 @@ TEST_F(WindowWithUnit, ATakenStatusPortStopsSingleAndMultipleBeforeTheUnitIsCont
     ASSERT_EQ(w.messages.size(), 1u);
     EXPECT_EQ(w.messages[0].flags, engine::mb::kIconStop);
     EXPECT_NE(w.messages[0].text.find(port), std::string::npos) << w.messages[0].text;
-    EXPECT_NE(w.messages[0].text.find("another programming run"), std::string::npos)
+    EXPECT_NE(w.messages[0].text.find("Another programming run or program on this computer"),
+              std::string::npos)
         << w.messages[0].text;
     EXPECT_NE(w.messages[0].text.find("FWPROG_STATUS_PORT"), std::string::npos)
         << w.messages[0].text;

@@ -227,6 +227,7 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
                   "\", \"result\": 0, \"bytes_delivered\": " + std::to_string(image.size()) +
                   ", \"image_bytes\": " + std::to_string(image.size()) +
                   ", \"status_datagrams\": 1, \"attempts\": 1}], \"summary\": 1, "
+                  "\"programmed\": 1, \"failed\": 0, \"unconfirmed\": 0, "
                   "\"stopped\": true, \"attempted\": 1, \"total\": 3, \"foreign_datagrams\": 0, "
                   "\"skipped\": [], \"stop_reason\": \"interrupt\"}\n");
 }
@@ -239,10 +240,12 @@ TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
             interrupts.fetch_add(1);
     });
     EXPECT_EQ(fwprog({"--json"}), cli::kExitSuccess);
-    EXPECT_NE(out.str().find("\"summary\": 2, \"stopped\": false, \"attempted\": 2, "
-                             "\"total\": 2, \"foreign_datagrams\": 0, \"skipped\": [], "
-                             "\"stop_reason\": null}"),
-              std::string::npos)
+    EXPECT_NE(
+        out.str().find("\"summary\": 2, \"programmed\": 2, \"failed\": 0, \"unconfirmed\": 0, "
+                       "\"stopped\": false, \"attempted\": 2, "
+                       "\"total\": 2, \"foreign_datagrams\": 0, \"skipped\": [], "
+                       "\"stop_reason\": null}"),
+        std::string::npos)
         << out.str();
 }
 
