@@ -10,10 +10,13 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFontMetrics>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QListWidget>
 #include <QPainter>
 #include <QPushButton>
+
+#include <algorithm>
 
 namespace {
 
@@ -138,6 +141,27 @@ void CDeviceListDlg::CreateControls() {
     connect(m_refresh, &QPushButton::clicked, this, [this] { OnRefresh(); });
     connect(m_listDevices, &QListWidget::itemDoubleClicked, this, [this] { OnDblclkDeviceList(); });
     connect(m_saveList, &QPushButton::clicked, this, [this] { OnSaveList(); });
+    m_listDevices->installEventFilter(this);
+    UpdateSaveList();
+}
+
+void CDeviceListDlg::UpdateSaveList() {
+    m_saveList->setEnabled(m_listDevices->count() > 0);
+}
+
+bool CDeviceListDlg::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_listDevices && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if ((key == Qt::Key_Down || key == Qt::Key_Up) && m_listDevices->count() > 0 &&
+            m_listDevices->selectedItems().isEmpty()) {
+            // Taking the focus made the first line the current one without
+            // selecting it; the first key press selects it instead of passing it by.
+            const int row = std::max(0, m_listDevices->currentRow());
+            m_listDevices->setCurrentRow(row, QItemSelectionModel::ClearAndSelect);
+            return true;
+        }
+    }
+    return QDialog::eventFilter(watched, event);
 }
 
 void CDeviceListDlg::InitDialog() {
@@ -149,9 +173,10 @@ void CDeviceListDlg::InitDialog() {
 
 bool CDeviceListDlg::OnInitDialog() {
     // The first discovery runs before the dialog is first shown; a failure's
-    // message comes first and the dialog then opens with an empty list.
+    // message comes first and the dialog then opens with an empty list. The
+    // list has the focus: the arrow keys walk the units, Enter takes one.
     OnRefresh();
-    m_ok->setFocus(Qt::OtherFocusReason);
+    m_listDevices->setFocus(Qt::OtherFocusReason);
     return true;
 }
 
@@ -179,6 +204,7 @@ void CDeviceListDlg::OnRefresh() {
     // how many, once, after the list is filled.
     if (const std::string notListed = fleet::notListedText(discovery); !notListed.empty())
         m_operator.messageBox(notListed, engine::mb::kIconInformation);
+    UpdateSaveList();
 }
 
 std::vector<std::string> CDeviceListDlg::Lines() const {

@@ -84,9 +84,14 @@ protected:
     virtual std::optional<std::string> ChooseSaveFile();
 
     void setVisible(bool visible) override;
+    // Up or Down in a list with nothing selected selects the line the list
+    // stands on, so Down, Enter picks the first unit.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void CreateControls();
+    // "Save List" is there to press only while the list holds a unit.
+    void UpdateSaveList();
 
     CProgrammerApp& m_app;
     engine::Endpoints m_endpoints;

@@ -7,6 +7,7 @@
 #include "app/ProgrammerApp.h"
 #include "engine/ResultMessages.h"
 #include "fleet/TimeStampBroadcast.h"
+#include "platform/ErrorText.h"
 #include "platform/Spooler.h"
 
 #include <QAction>
@@ -37,6 +38,18 @@ public:
 
 private:
     engine::Operator& op_;
+};
+
+// Keeps the status port open for one command, however the command is left.
+class StatusPortHold {
+public:
+    explicit StatusPortHold(platform::DatagramSocket& port) : port_(port) {}
+    ~StatusPortHold() { port_.close(); }
+    StatusPortHold(const StatusPortHold&) = delete;
+    StatusPortHold& operator=(const StatusPortHold&) = delete;
+
+private:
+    platform::DatagramSocket& port_;
 };
 
 }  // namespace
@@ -366,6 +379,11 @@ void CProgrammerDlg::OnProgramSingle() {
     // The message names the target this command ran against, even if something
     // run during the transfer has changed the application state since.
     const std::string target = m_app.GetTarget();
+    // A unit is heard only on the status port; a print queue never answers.
+    StatusPortHold hold(m_statusPort);
+    if (engine::readsAsDottedAddress(target) && !HoldStatusPort()) {
+        return;
+    }
     m_operator.setUnitCounter("1 of 1");
     const engine::ProgramResult result = ProgramUnit();
     WritePrinterSetting();
@@ -382,6 +400,12 @@ void CProgrammerDlg::OnProgramMultiple() {
     if (!list) {
         return;
     }
+    // One status port for the whole batch, lent to each unit's run in turn;
+    // without it the batch ends before its log is written.
+    StatusPortHold hold(m_statusPort);
+    if (!HoldStatusPort()) {
+        return;
+    }
     fleet::BatchHooks hooks;
     hooks.programUnit = [this](const std::string& target) {
         // The combo box keeps the operator's text; only the members follow the list.
@@ -392,6 +416,8 @@ void CProgrammerDlg::OnProgramMultiple() {
     hooks.stopRequested = [this] { return m_bStopRequested; };
     hooks.logClosed = [this](const std::string& path) { OpenLogInEditor(path); };
     m_batchCommand.run(m_app.GetImagePath(), *list, *m_sleeper, hooks);
+    // The last unit's bar is no news once the batch is over.
+    m_operator.setProgressPosition(0);
 }
 
 std::optional<std::string> CProgrammerDlg::ChooseListFile() {
@@ -420,8 +446,44 @@ void CProgrammerDlg::OnTimeStamp() {
     std::ignore = broadcast.run();
 }
 
+bool CProgrammerDlg::HoldStatusPort() {
+    if (m_statusPort.isOpen() || m_statusPort.create(m_options.endpoints.statusPort)) {
+        return true;
+    }
+    m_operator.messageBox(
+        StatusPortUnavailableText(m_options.endpoints.statusPort, m_statusPort.lastError()),
+        engine::mb::kIconStop);
+    return false;
+}
+
+std::string CProgrammerDlg::StatusPortUnavailableText(std::uint16_t port, int error) {
+    const std::string portText = "UDP port " + std::to_string(port);
+    std::string text = "Cannot program: " + portText +
+                       ", where units send their verdicts, cannot be opened on this computer.\n" +
+                       platform::systemErrorText(error);
+    if (!text.empty() && text.back() != '\n') {
+        text += '\n';
+    }
+    if (error == platform::errors::kAddressInUse) {
+        text +=
+            "Another programming run or program on this computer probably holds it: another "
+            "window of this program, or fwprog.\nClose it, or wait until it has finished, "
+            "and try again. Units that send their verdicts to another port: start this "
+            "program with FWPROG_STATUS_PORT set to that port.\n";
+    }
+    return text + "No unit was contacted.";
+}
+
 engine::ProgramResult CProgrammerDlg::ProgramUnit() {
     engine::UnitProgrammer programmer(m_operator, *m_sleeper, m_spooler, m_options);
+    if (m_statusPort.isOpen()) {
+        // The command opened the port before it contacted any unit; only the
+        // unit's own verdict counts there.
+        programmer.setStatusInboxFactory([this](const std::string& unit) {
+            return std::make_unique<engine::SocketStatusInbox>(m_statusPort,
+                                                               engine::StatusSenders::unitAt(unit));
+        });
+    }
     // The boot-loader probes go to the target box's text, which every command
     // has just copied into the application state's target as well.
     return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget(), m_strPrinter);

@@ -5,6 +5,7 @@
 #include "app/WindowOperator.h"
 #include "engine/ProgramResult.h"
 #include "engine/UnitProgrammer.h"
+#include "platform/DatagramSocket.h"
 
 #include <QDialog>
 #include <QIcon>
@@ -63,8 +64,13 @@ public:
     bool UpdateData(bool bSaveAndValidate = true);
 
     // The programming sequence for the application state's image and target;
-    // drives the progress bar. Tests and the batch may override it.
+    // drives the progress bar. Tests and the batch may override it. While a
+    // command holds the status port, the run reads its unit's verdict there.
     [[nodiscard]] virtual engine::ProgramResult ProgramUnit();
+
+    // What the operator is told when the status port cannot be opened: the
+    // port, what probably holds it, what to do, and that no unit was contacted.
+    static std::string StatusPortUnavailableText(std::uint16_t port, int error);
 
     // The system-menu command; IDM_ABOUTBOX opens the About box.
     void OnSysCommand(unsigned nID);
@@ -160,6 +166,12 @@ private:
     // The buttons that start a command: disabled while one runs.
     std::vector<QPushButton*> CommandButtons() const;
     void RunCommand(void (CProgrammerDlg::*handler)());
+    // Opens the status port for a command that programs units over the
+    // network, before any unit is contacted: a run that cannot hear its units'
+    // verdicts must not put them into their boot loaders. False after telling
+    // the operator why. The port stays open until ReleaseStatusPort().
+    bool HoldStatusPort();
+    void ReleaseStatusPort() { m_statusPort.close(); }
     void SelectTarget(const std::string& text);
 
     CProgrammerApp& m_app;
@@ -170,6 +182,7 @@ private:
     WindowSleeper m_windowSleeper;
     platform::Sleeper* m_sleeper = &m_windowSleeper;
     engine::EngineOptions m_options;
+    platform::DatagramSocket m_statusPort;
     bool m_bInitialised = false;
     bool m_bDestroyed = false;
     bool m_bCommandRunning = false;

@@ -156,6 +156,42 @@ void WindowOperator::setUnitCounter(const std::string& text) {
     }
 }
 
+void WindowOperator::phaseChanged(engine::UnitPhase phase) {
+    if (phase_.phaseChanged(phase) || phase == engine::UnitPhase::Finished) {
+        showPhase();
+    }
+}
+
+void WindowOperator::probeSent() {
+    if (phase_.probeSent()) {
+        showPhase();
+    }
+}
+
+void WindowOperator::phaseTimeLeft(std::chrono::milliseconds left) {
+    if (phase_.timeLeft(left)) {
+        showPhase();
+    }
+}
+
+void WindowOperator::showPhase() {
+    if (!progress_) {
+        return;
+    }
+    if (phase_.phase() == engine::UnitPhase::Finished) {
+        progress_->setTextVisible(false);
+        progress_->resetFormat();
+        return;
+    }
+    // The phase's words hold no '%', which the bar would take for a placeholder.
+    QString text = fromLocal8(phase_.text());
+    if (phase_.phase() == engine::UnitPhase::Streaming) {
+        text += QStringLiteral(": %p%");
+    }
+    progress_->setFormat(text);
+    progress_->setTextVisible(true);
+}
+
 void WindowSleeper::sleepFor(std::chrono::milliseconds duration) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + duration;

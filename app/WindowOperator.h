@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Operator.h"
+#include "engine/PhaseText.h"
 #include "platform/Sleeper.h"
 
 #include <QPointer>
@@ -31,7 +32,10 @@ int progressShift(std::uint64_t total);
 int scaledProgress(std::uint64_t value, int shift);
 
 // The window as the engine's Operator: message boxes, the progress bar, the wait
-// cursor, the unit counter and the event processing the engine asks for.
+// cursor, the unit counter and the event processing the engine asks for. While
+// a unit is programmed, the progress bar's text says where it stands ("entering
+// the boot loader", "waiting for the verdict: 17 s left"); once it is over the
+// bar shows no text again.
 class WindowOperator : public engine::Operator {
 public:
     using MessageBoxFn = std::function<int(const std::string& text, unsigned flags)>;
@@ -54,10 +58,15 @@ public:
     void dispatchPendingEvent() override;
     void keepPainted() override;
     void setUnitCounter(const std::string& text) override;
+    void phaseChanged(engine::UnitPhase phase) override;
+    void probeSent() override;
+    void phaseTimeLeft(std::chrono::milliseconds left) override;
 
     int waitCursorDepth() const { return waitCursorDepth_; }
 
 private:
+    void showPhase();
+
     QPointer<QWidget> owner_;
     QString caption_;
     QPointer<QProgressBar> progress_;
@@ -65,6 +74,7 @@ private:
     MessageBoxFn messageBoxFn_;
     int progressShift_ = 0;
     int waitCursorDepth_ = 0;
+    engine::PhaseText phase_;
 };
 
 // The window's pauses: the window keeps painting and handling timers while it

@@ -20,11 +20,15 @@ void printBatchOutcome(CliContext& context, const fleet::BatchOutcome& outcome, 
                 unit.update(unitJsonFields[i]);
             units.push_back(std::move(unit));
         }
+        const fleet::BatchCounts counts = outcome.counts();
         nlohmann::ordered_json object = {
             {"log", outcome.logWritten ? engine::jsonText(outcome.logPath) : nullptr},
             {"units", std::move(units)},
             {"summary",
              outcome.unitsUpdated ? nlohmann::ordered_json(*outcome.unitsUpdated) : nullptr},
+            {"programmed", counts.programmed},
+            {"failed", counts.failed},
+            {"unconfirmed", counts.unconfirmed},
             {"stopped", outcome.stopped()},
             {"attempted", outcome.units.size()},
             {"total", outcome.total}};

@@ -29,12 +29,16 @@ TerminalOperator::~TerminalOperator() {
 }
 
 int TerminalOperator::messageBox(const std::string& text, unsigned flags) {
+    const bool phaseShown = line_ == Line::Phase;
     finishProgressLine();
     lastMessage_ = text;
     err_ << "fwprog: " << text;
     if (text.empty() || text.back() != '\n')
         err_ << '\n';
     err_.flush();
+    // The phase goes on below the message.
+    if (phaseShown)
+        drawPhase();
     // Nothing can be asked back headless: the question box answers OK, which
     // is what the command line's own confirmation has already settled.
     (void)flags;
@@ -47,19 +51,65 @@ void TerminalOperator::setProgressRange(std::uint64_t total) {
 }
 
 void TerminalOperator::phaseChanged(engine::UnitPhase phase) {
-    if (phase == engine::UnitPhase::Streaming) {
-        streamStart_ = Clock::now();
-        lastDraw_ = {};
-    } else if (phase == engine::UnitPhase::VerdictWait && lineOpen_) {
-        drawProgress(true);
-        finishProgressLine();
+    const bool changed = phase_.phaseChanged(phase);
+    switch (phase) {
+        case engine::UnitPhase::Preparing:
+            // Too short to show; a line left from an earlier unit ends here.
+            finishProgressLine();
+            break;
+        case engine::UnitPhase::Streaming:
+            // The bar takes the line over with its first block.
+            streamStart_ = Clock::now();
+            lastDraw_ = {};
+            break;
+        case engine::UnitPhase::VerdictWait:
+            // The whole bar stays on its own line; the countdown goes below.
+            if (line_ == Line::Bar) {
+                drawProgress(true);
+                finishProgressLine();
+            }
+            drawPhase();
+            break;
+        case engine::UnitPhase::Finished:
+            finishProgressLine();
+            break;
+        default:
+            if (changed)
+                drawPhase();
+            break;
     }
+}
+
+void TerminalOperator::probeSent() {
+    if (phase_.probeSent())
+        drawPhase();
+}
+
+void TerminalOperator::phaseTimeLeft(std::chrono::milliseconds left) {
+    if (phase_.timeLeft(left) && phase_.phase() == engine::UnitPhase::VerdictWait)
+        drawPhase();
 }
 
 void TerminalOperator::setProgressPosition(std::uint64_t position) {
     position_ = position;
     if (position > 0)
         drawProgress(position >= total_);
+}
+
+void TerminalOperator::drawLine(const std::string& text, Line kind) {
+    if (!showProgress_)
+        return;
+    // Back to the line's start, the text, and the rest of the line erased:
+    // the program's own controls.
+    writeControl(err_, "\r");
+    err_ << label_ << (label_.empty() ? "" : " ") << text;
+    writeControl(err_, "\x1b[K");
+    err_.flush();
+    line_ = kind;
+}
+
+void TerminalOperator::drawPhase() {
+    drawLine(phase_.text(), Line::Phase);
 }
 
 void TerminalOperator::drawProgress(bool force) {
@@ -77,24 +127,22 @@ void TerminalOperator::drawProgress(bool force) {
     std::string bar(static_cast<std::size_t>(std::min(filled, width)), '#');
     bar.resize(width, '-');
     char line[256];
-    std::snprintf(line, sizeof line, "%s%s[%s] %5.1f%%  %s / %s  %s/s ", label_.c_str(),
-                  label_.empty() ? "" : " ", bar.c_str(), percent,
+    std::snprintf(line, sizeof line, "[%s] %5.1f%%  %s / %s  %s/s", bar.c_str(), percent,
                   humanBytes(static_cast<double>(position_)).c_str(),
                   humanBytes(static_cast<double>(total_)).c_str(),
                   humanBytes(seconds > 0 ? static_cast<double>(position_) / seconds : 0).c_str());
-    // Back to the line's start to draw over it: the program's own control.
-    writeControl(err_, "\r");
-    err_ << line;
-    err_.flush();
-    lineOpen_ = true;
+    drawLine(line, Line::Bar);
 }
 
 void TerminalOperator::finishProgressLine() {
-    if (lineOpen_) {
+    if (line_ == Line::Bar) {
         err_ << '\n';
         err_.flush();
-        lineOpen_ = false;
+    } else if (line_ == Line::Phase) {
+        writeControl(err_, "\r\x1b[K");
+        err_.flush();
     }
+    line_ = Line::None;
 }
 
 }  // namespace cli

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -60,6 +61,9 @@ public:
     virtual void phaseChanged(UnitPhase) {}
     virtual void connectionAttempted(bool /*succeeded*/) {}
     virtual void probeSent() {}
+    // How long the current phase may still last, where it has a limit (the
+    // verdict wait): noted before each of its pauses.
+    virtual void phaseTimeLeft(std::chrono::milliseconds /*left*/) {}
 };
 
 }  // namespace engine

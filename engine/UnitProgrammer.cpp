@@ -335,6 +335,7 @@ ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
             1, (options_.verdictWait + timing::kVerdictSleep - std::chrono::milliseconds(1)) /
                    timing::kVerdictSleep);
         for (std::int64_t i = 0; i < receives; ++i) {
+            op_.phaseTimeLeft((receives - i) * timing::kVerdictSleep);
             if (!pause(timing::kVerdictSleep))
                 return ResultUnconfirmed;
             const long got = inbox.receive(status, sizeof status);

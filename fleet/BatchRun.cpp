@@ -30,6 +30,13 @@ bool sameFile(const std::string& a, const std::string& b) {
 
 }  // namespace
 
+BatchCounts BatchOutcome::counts() const {
+    BatchCounts counts;
+    for (const BatchUnitResult& unit : units)
+        counts.add(unit.result);
+    return counts;
+}
+
 AfterUnit afterUnit(engine::ProgramResult result) {
     if (result.isProgrammed() || result.isUnconfirmed())
         return AfterUnit::PauseThenNext;
@@ -183,11 +190,15 @@ bool BatchSession::unitSkipped(const std::string& target) {
 }
 
 bool BatchSession::summarise(std::size_t units) {
-    const std::string text = unitsUpdatedText(units);
+    // The count is every unit tried, whatever its result; the line below it
+    // says how many of them really were programmed.
+    const BatchCounts counts = outcome_.counts();
+    const std::string text = unitsUpdatedText(units) + "\n" + countsText(counts);
     if (hooks_.showSummary)
         hooks_.showSummary(text);
     else
-        op_.messageBox(text, engine::mb::kIconInformation);
+        op_.messageBox(text, counts.allProgrammed() ? engine::mb::kIconInformation
+                                                    : engine::mb::kIconExclamation);
     if (!log_.write(logSummaryLine(units)))
         return logWriteFailed();
     outcome_.unitsUpdated = units;

@@ -2,6 +2,7 @@
 
 #include "engine/Operator.h"
 #include "engine/ProgramResult.h"
+#include "fleet/BatchCounts.h"
 #include "fleet/ListReader.h"
 #include "fleet/StatusLog.h"
 #include "platform/Sleeper.h"
@@ -54,6 +55,8 @@ struct BatchOutcome {
     int listOpenError = 0;                    // the system's error when the list was not opened
 
     bool summaryReached() const { return unitsUpdated.has_value(); }
+    // How the units tried ended (the units skipped are not among them).
+    BatchCounts counts() const;
     // A stop request ended the batch before the end of its list.
     bool stopped() const { return end == BatchEnd::StopRequested; }
 };
@@ -71,7 +74,10 @@ struct BatchHooks {
     std::function<bool()> stopRequested;
     // The local time for the log's date line; the computer's clock when unset.
     std::function<std::tm()> localTime;
-    // Shows the summary; a message box with the information icon when unset.
+    // Shows the summary, "%d Units Updated" and on a line of its own how many
+    // of them were programmed, failed and unconfirmed; when unset, a message
+    // box with the information icon, or the warning icon when a unit was not
+    // programmed.
     std::function<void(const std::string& text)> showSummary;
     // Called with the log's full path once both files are closed, when the
     // batch ended at the end of the list, on a stop request or after a unit
@@ -112,8 +118,8 @@ public:
     // write error.
     [[nodiscard]] bool unitSkipped(const std::string& target);
 
-    // Shows the summary and writes it as the log's last line, then closes both
-    // files; units is the number of units tried.
+    // Shows the summary and writes its first line as the log's last line,
+    // then closes both files; units is the number of units tried.
     [[nodiscard]] bool summarise(std::size_t units);
     // Records that a stop request, not the end of the list, ended the batch
     // (for runs that take the records ahead of programming them).

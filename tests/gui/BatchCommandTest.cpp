@@ -6,6 +6,7 @@
 
 #include <QDesktopServices>
 #include <QGuiApplication>
+#include <QProgressBar>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -132,8 +133,10 @@ TEST_F(Multiple, EachRecordBecomesTheTargetWhileTheComboBoxKeepsItsTextAndTheLog
         EXPECT_TRUE(seen[i].waitCursor);
     }
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].text, "3 Units Updated");
-    EXPECT_EQ(w.messages[0].flags, 64u);
+    // Three units tried, and the line below says how they ended; one was not
+    // programmed, so the box warns.
+    EXPECT_EQ(w.messages[0].text, "3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed");
+    EXPECT_EQ(w.messages[0].flags, 48u);
     EXPECT_FALSE(w.messages[0].waitCursorShown) << "the box waits under the arrow";
     EXPECT_EQ(pauses(), 2) << "after the first and the third unit only";
 
@@ -177,7 +180,7 @@ TEST_F(Multiple, StopDuringAUnitLetsItFinishAndTheNextBatchStartsAfresh) {
     clickMultiple();
     ASSERT_EQ(seen.size(), 2u);
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].text, "2 Units Updated");
+    EXPECT_EQ(w.messages[0].text, "2 Units Updated\n1 programmed, 0 failed, 1 unconfirmed");
     EXPECT_EQ(afterHeader(log()),
               "IP: 10.0.0.1 Successfully Programmed\r\n"
               "IP: 10.0.0.2 Status Unconfirmed\r\n"
@@ -192,7 +195,8 @@ TEST_F(Multiple, StopDuringAUnitLetsItFinishAndTheNextBatchStartsAfresh) {
     clickMultiple();
     EXPECT_EQ(seen.size(), 3u);
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].text, "3 Units Updated");
+    EXPECT_EQ(w.messages[0].text, "3 Units Updated\n3 programmed, 0 failed, 0 unconfirmed");
+    EXPECT_EQ(w.messages[0].flags, 64u) << "every unit programmed";
 }
 
 TEST_F(Multiple, AHostFailureEndsTheBatchWithoutSummaryYetTheLogStillOpens) {
@@ -247,7 +251,7 @@ TEST_F(Multiple, WithoutATextEditorTheOperatorIsToldWhereTheLogIs) {
     w.listChoices.push_back(dir.file("units.txt").string());
     clickMultiple();
     ASSERT_EQ(w.messages.size(), 2u);
-    EXPECT_EQ(w.messages[0].text, "1 Units Updated");
+    EXPECT_EQ(w.messages[0].text, "1 Units Updated\n0 programmed, 1 failed, 0 unconfirmed");
     EXPECT_EQ(w.messages[1].flags, 64u);
     EXPECT_NE(w.messages[1].text.find(dir.file("Status.txt").string()), std::string::npos)
         << w.messages[1].text;
@@ -260,6 +264,21 @@ TEST_F(Multiple, WithoutATextEditorTheOperatorIsToldWhereTheLogIs) {
     clickMultiple();
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].text, "1 Units Updated");
+    EXPECT_EQ(w.messages[0].text, "1 Units Updated\n0 programmed, 1 failed, 0 unconfirmed");
     EXPECT_EQ(viewer.source().toLocalFile().toStdString(), dir.file("Status.txt").string());
+}
+
+TEST_F(Multiple, AfterTheBatchTheProgressBarIsEmptyAgain) {
+    BatchDlg& w = open("/fw/unit one.wq1", "");
+    writeFile(dir.file("units.txt"), "10.0.0.1\r\n10.0.0.2\r\n");
+    w.listChoices.push_back(dir.file("units.txt").string());
+    // Each unit's image streams to its end.
+    answer({engine::ResultProgrammed, engine::ResultVerifyError}, [&w](int) {
+        w.Operator().setProgressRange(5000);
+        w.Operator().setProgressPosition(5000);
+    });
+    QProgressBar* bar = w.findChild<QProgressBar*>("IDC_PROGRESS");
+    clickMultiple();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(bar->value(), bar->minimum());
 }

@@ -213,11 +213,12 @@ TEST_F(DeviceList, TemplateLayoutTextsAndTabOrder) {
     headings.sort();
     EXPECT_EQ(headings, (QStringList{"IP Address", "Product and Version"}));
 
-    // The focus starts on OK and Tab walks the template order.
+    // The focus starts on the list of units and Tab walks the template order.
     QApplication::setActiveWindow(&d);
-    EXPECT_EQ(QApplication::focusWidget(), d.button("IDOK"));
-    const QWidget* expectedOrder[] = {d.button("IDCANCEL"), d.button("IDC_REFRESH"),
-                                      d.ListControl(), d.button("IDC_SAVE_LIST"), d.button("IDOK")};
+    EXPECT_EQ(QApplication::focusWidget(), d.ListControl());
+    const QWidget* expectedOrder[] = {d.button("IDC_SAVE_LIST"), d.button("IDOK"),
+                                      d.button("IDCANCEL"), d.button("IDC_REFRESH"),
+                                      d.ListControl()};
     for (const QWidget* next : expectedOrder) {
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
         EXPECT_EQ(QApplication::focusWidget(), next);
@@ -342,6 +343,65 @@ TEST_F(DeviceList, OkEnterAndDoubleClickHandTheAddressBack) {
         EXPECT_EQ(d.result(), QDialog::Accepted);
         EXPECT_EQ(app.GetTarget(), "") << "OK without a selection empties the target";
     }
+}
+
+// The keys the operator presses as the dialog opens, and the address they pick.
+struct KeysRow {
+    const char* name;
+    std::vector<std::string> replies;
+    int downs;
+    std::string chosen;
+};
+
+struct KeysPickAUnit : DeviceList, ::testing::WithParamInterface<KeysRow> {};
+
+TEST_P(KeysPickAUnit, DownThenEnterFromTheOpenedDialog) {
+    ASSERT_TRUE(units.bound());
+    units.replies = GetParam().replies;
+    TestListDlg& d = open();
+    app.SetTarget("previous");
+    QApplication::setActiveWindow(&d);
+    ASSERT_EQ(QApplication::focusWidget(), d.ListControl());
+    for (int i = 0; i < GetParam().downs; ++i)
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Down);
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_EQ(d.result(), QDialog::Accepted);
+    EXPECT_EQ(app.GetTarget(), GetParam().chosen);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Lists, KeysPickAUnit,
+    ::testing::Values(
+        KeysRow{"OneUnitDownPicksIt", {reply("Unit B 2.00", "10.1.0.30")}, 1, "10.1.0.30"},
+        KeysRow{"ThreeUnitsDownPicksTheFirst",
+                {reply("Unit B 2.00", "10.1.0.30"), reply("Unit A 1.00", "10.1.0.31"),
+                 reply("unit a 1.00", "10.1.0.4")},
+                1,
+                "10.1.0.31"},
+        KeysRow{"ThreeUnitsTwoDownsPickTheSecond",
+                {reply("Unit B 2.00", "10.1.0.30"), reply("Unit A 1.00", "10.1.0.31"),
+                 reply("unit a 1.00", "10.1.0.4")},
+                2,
+                "10.1.0.4"},
+        KeysRow{"EnterAloneChoosesNothing", {reply("Unit B 2.00", "10.1.0.30")}, 0, ""}),
+    [](const ::testing::TestParamInfo<KeysRow>& row) { return std::string(row.param.name); });
+
+TEST_F(DeviceList, SaveListCanBePressedOnlyWhileUnitsAreListed) {
+    ASSERT_TRUE(units.bound());
+    units.replies.clear();
+    TestListDlg& d = open();
+    ASSERT_EQ(d.ListControl()->count(), 0);
+    EXPECT_FALSE(d.button("IDC_SAVE_LIST")->isEnabled());
+
+    units.replies = {reply("Unit B 2.00", "10.1.0.30")};
+    QTest::mouseClick(d.button("IDC_REFRESH"), Qt::LeftButton);
+    ASSERT_EQ(d.ListControl()->count(), 1);
+    EXPECT_TRUE(d.button("IDC_SAVE_LIST")->isEnabled());
+
+    units.replies.clear();
+    QTest::mouseClick(d.button("IDC_REFRESH"), Qt::LeftButton);
+    ASSERT_EQ(d.ListControl()->count(), 0);
+    EXPECT_FALSE(d.button("IDC_SAVE_LIST")->isEnabled());
 }
 
 TEST_F(DeviceList, CancelAndEscapeChangeNothing) {

@@ -1,5 +1,7 @@
 #include "tests/gui/GuiTestSupport.h"
 
+#include "tests/support/TestEnvironment.h"
+
 #include <QCursor>
 #include <QGuiApplication>
 
@@ -12,6 +14,13 @@ QString uniqueAppName() {
     return QStringLiteral("gui-test-%1-%2")
         .arg(QCoreApplication::applicationPid())
         .arg(next.fetch_add(1));
+}
+
+TestDlg::TestDlg(CProgrammerApp& app, platform::Spooler& spooler, QWidget* parent)
+    : CProgrammerDlg(app, spooler, parent) {
+    engine::EngineOptions options = Options();
+    options.endpoints.statusPort = testing_support::freeUdpPort();
+    SetOptions(options);
 }
 
 int TestDlg::MessageBox(const std::string& text, unsigned flags) {

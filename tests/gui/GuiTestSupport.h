@@ -45,7 +45,9 @@ public:
         bool waitCursorShown;
     };
 
-    using CProgrammerDlg::CProgrammerDlg;
+    // With a status port of its own: the programming commands open it, and
+    // tests run side by side with each other and with other programs.
+    TestDlg(CProgrammerApp& app, platform::Spooler& spooler, QWidget* parent = nullptr);
 
     std::vector<Message> messages;
     std::deque<std::optional<std::string>> fileChoices;          // front is the next answer

@@ -9,6 +9,7 @@
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <signal.h>
@@ -90,7 +91,8 @@ TEST_F(BatchCliTest, AVerifyErrorInTheMiddleIsLoggedAndTheBatchEndsWithItsSummar
                        "IP: " +
                        b.address + " Verify Error\r\nIP: " + c.address +
                        " Successfully Programmed\r\n3 Units Updated\r\n");
-    EXPECT_EQ(out.str(), "3 Units Updated\nlog: " + logPath() + "\n");
+    EXPECT_EQ(out.str(),
+              "3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed\nlog: " + logPath() + "\n");
     EXPECT_EQ(err.str(), "");
     EXPECT_EQ(status, cli::kExitFailure);
     EXPECT_EQ(simulator->imagesReceived(), 3u);
@@ -99,6 +101,33 @@ TEST_F(BatchCliTest, AVerifyErrorInTheMiddleIsLoggedAndTheBatchEndsWithItsSummar
     const auto asked = sleeper.requested();
     EXPECT_EQ(std::count(asked.begin(), asked.end(), 4000ms), 2);
 }
+
+// The summary's count takes every unit tried; the line under it and --json
+// tell how many were programmed, one after the other and several at once.
+struct BatchBreakdown : BatchCliTest, ::testing::WithParamInterface<const char*> {};
+
+TEST_P(BatchBreakdown, AVerifyErrorAmongThreeIsCountedAsFailed) {
+    auto a = unit(), b = unit(2), c = unit(0, 50ms);
+    start({a, b, c});
+    EXPECT_EQ(fwprog({"--jobs", GetParam()}), cli::kExitFailure) << err.str();
+    EXPECT_EQ(out.str(),
+              "3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed\nlog: " + logPath() + "\n");
+    const std::string log = readFile(logPath());
+    EXPECT_EQ(log.substr(log.size() - 17), "3 Units Updated\r\n") << "the log keeps its last line";
+
+    out.str("");
+    EXPECT_EQ(fwprog({"--jobs", GetParam(), "--json"}), cli::kExitFailure) << err.str();
+    const auto json = nlohmann::json::parse(out.str());
+    EXPECT_EQ(json["summary"], 3);
+    EXPECT_EQ(json["programmed"], 2);
+    EXPECT_EQ(json["failed"], 1);
+    EXPECT_EQ(json["unconfirmed"], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Modes, BatchBreakdown, ::testing::Values("1", "3"),
+                         [](const ::testing::TestParamInfo<const char*>& param) {
+                             return std::string(param.param) == "1" ? "OneByOne" : "ThreeAtOnce";
+                         });
 
 TEST_F(BatchCliTest, AListWithLineFeedsAloneProgramsEveryUnitOnIt) {
     auto a = unit(), b = unit(), c = unit();
@@ -128,7 +157,8 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
             ", \"status_datagrams\": 1, \"stale_datagrams\": 0, \"attempts\": 1}, {\"target\": \"" +
             b.address + "\", \"result\": -1" + whole +
             ", \"status_datagrams\": 0, \"stale_datagrams\": 0, \"attempts\": 1}], \"summary\": 2, "
-            "\"stopped\": false, \"attempted\": 2, \"total\": 2, "
+            "\"programmed\": 1, \"failed\": 0, \"unconfirmed\": 1, \"stopped\": false, "
+            "\"attempted\": 2, \"total\": 2, "
             "\"foreign_datagrams\": 0, \"status_datagrams_dropped\": 0, \"skipped\": [], "
             "\"stop_reason\": null}\n");
     // Nothing at all reached the status port while b's verdict was awaited.
@@ -144,7 +174,8 @@ TEST_F(BatchCliTest, ExitStatusTellsAllProgrammedFromSomeUnconfirmed) {
     const std::string elsewhere = dir.file("logs/batch one.txt").string();
     std::filesystem::create_directory(dir.file("logs"));
     EXPECT_EQ(fwprog({"--log", elsewhere}), cli::kExitSuccess);
-    EXPECT_EQ(out.str(), "1 Units Updated\nlog: " + elsewhere + "\n");
+    EXPECT_EQ(out.str(),
+              "1 Units Updated\n1 programmed, 0 failed, 0 unconfirmed\nlog: " + elsewhere + "\n");
     const std::string log = readFile(elsewhere);
     EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
                        " Successfully Programmed\r\n1 Units Updated\r\n");
@@ -164,7 +195,8 @@ TEST_F(BatchCliTest, AFailureOnThisHostEndsTheBatchWithoutSummaryAndFails) {
             b.address + "\", \"result\": 1, \"bytes_delivered\": 0, \"image_bytes\": " + size +
             ", \"status_datagrams\": null, \"stale_datagrams\": 0, \"attempts\": 1}], \"summary\": "
             "null, "
-            "\"stopped\": false, \"attempted\": 2, \"total\": 3, "
+            "\"programmed\": 1, \"failed\": 1, \"unconfirmed\": 0, \"stopped\": false, "
+            "\"attempted\": 2, \"total\": 3, "
             "\"foreign_datagrams\": 0, \"status_datagrams_dropped\": 0, \"skipped\": [], "
             "\"stop_reason\": null}\n");
     // The engine's own message for the refused connection reaches stderr.
@@ -186,7 +218,8 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
     // Two units never tried: no success for a script, though the log and the
     // summary are those of any batch that ended.
     EXPECT_EQ(fwprog(), cli::kExitInterrupted);
-    EXPECT_EQ(out.str(), "1 Units Updated\nlog: " + logPath() + "\n");
+    EXPECT_EQ(out.str(),
+              "1 Units Updated\n1 programmed, 0 failed, 0 unconfirmed\nlog: " + logPath() + "\n");
     const std::string log = readFile(logPath());
     EXPECT_EQ(log, header(imagePath(), log) + "IP: " + a.address +
                        " Successfully Programmed\r\n1 Units Updated\r\n");
@@ -201,7 +234,8 @@ TEST_F(BatchCliTest, TheFirstInterruptStopsTheBatchAfterTheUnitInProgress) {
             "\", \"result\": 0, \"bytes_delivered\": " + std::to_string(image.size()) +
             ", \"image_bytes\": " + std::to_string(image.size()) +
             ", \"status_datagrams\": 1, \"stale_datagrams\": 0, \"attempts\": 1}], \"summary\": 1, "
-            "\"stopped\": true, \"attempted\": 1, \"total\": 3, \"foreign_datagrams\": 0, "
+            "\"programmed\": 1, \"failed\": 0, \"unconfirmed\": 0, \"stopped\": true, "
+            "\"attempted\": 1, \"total\": 3, \"foreign_datagrams\": 0, "
             "\"status_datagrams_dropped\": 0, \"skipped\": [], \"stop_reason\": \"interrupt\"}\n");
 }
 
@@ -213,7 +247,8 @@ TEST_F(BatchCliTest, AStopDuringTheLastUnitIsNoStopBeforeTheEnd) {
             interrupts.fetch_add(1);
     });
     EXPECT_EQ(fwprog({"--json"}), cli::kExitSuccess);
-    EXPECT_NE(out.str().find("\"summary\": 2, \"stopped\": false, \"attempted\": 2, "
+    EXPECT_NE(out.str().find("\"summary\": 2, \"programmed\": 2, \"failed\": 0, \"unconfirmed\": "
+                             "0, \"stopped\": false, \"attempted\": 2, "
                              "\"total\": 2, \"foreign_datagrams\": 0, "
                              "\"status_datagrams_dropped\": 0, \"skipped\": [], "
                              "\"stop_reason\": null}"),
@@ -297,7 +332,8 @@ TEST(BatchCliProcess, AnInterruptDuringTheFirstUnitEndsTheBatchWithItsSummary) {
     }
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 130) << readFile(errPath);
-    EXPECT_EQ(readFile(outPath), "1 Units Updated\nlog: " + log + "\n");
+    EXPECT_EQ(readFile(outPath),
+              "1 Units Updated\n1 programmed, 0 failed, 0 unconfirmed\nlog: " + log + "\n");
     const std::string written = readFile(log);
     EXPECT_TRUE(std::regex_match(
         written, std::regex("File Name: " + dir.file("fw.WQ1").string() +

@@ -87,7 +87,8 @@ TEST_F(JobsOption, OneJobIsTheBatchOneUnitAfterTheOther) {
              "--status-port", std::to_string(options.statusPort)}),
         cli::kExitSuccess)
         << err.str();
-    EXPECT_EQ(out.str(), "2 Units Updated\nlog: " + dir.file("Status.txt").string() + "\n");
+    EXPECT_EQ(out.str(), "2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed\nlog: " +
+                             dir.file("Status.txt").string() + "\n");
     const std::string log = testing_support::readFile(dir.file("Status.txt"));
     EXPECT_NE(log.find("IP: " + first.address + " Successfully Programmed\r\nIP: " +
                        second.address + " Successfully Programmed\r\n2 Units Updated\r\n"),

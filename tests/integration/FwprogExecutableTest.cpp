@@ -130,7 +130,8 @@ TEST_F(FwprogExecutable, MultipleProgramsEveryUnitOfTheListAndWritesTheLog) {
     ASSERT_TRUE(run.started && !run.timedOut) << run.err;
     EXPECT_EQ(run.exitStatus, 0) << run.err;
     const std::string logPath = dir.file("Status.txt").string();
-    EXPECT_EQ(run.out, "2 Units Updated\nlog: " + shownPath(logPath) + "\n");
+    EXPECT_EQ(run.out, "2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed\nlog: " +
+                           shownPath(logPath) + "\n");
     const std::string log = readFile(logPath);
     static const std::regex expected(
         "File Name: [^\r\n]+\r\nDate: \\d\\d/\\d\\d/\\d\\d, Time: \\d\\d:\\d\\d\r\n"

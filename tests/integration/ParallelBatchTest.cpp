@@ -77,7 +77,8 @@ TEST_F(ParallelBatch, VerdictsAnsweredInReverseOrderGoToTheirOwnUnits) {
     // Lines stand in the order the units finished; the summary is last.
     EXPECT_LT(text.find(units[2].address), text.find(units[0].address));
     EXPECT_EQ(text.substr(text.size() - 17), "3 Units Updated\r\n");
-    EXPECT_EQ(out.str(), "3 Units Updated\nlog: " + dir.file("Status.txt").string() + "\n");
+    EXPECT_EQ(out.str(), "3 Units Updated\n1 programmed, 2 failed, 0 unconfirmed\nlog: " +
+                             dir.file("Status.txt").string() + "\n");
     EXPECT_EQ(simulator->count("image"), 3u);
 }
 
@@ -136,8 +137,10 @@ TEST_F(ParallelBatch, StopRequestFinishesTheUnitsInFlightThenSummarises) {
     EXPECT_NE(log().find(std::to_string(images) + " Units Updated\r\n"), std::string::npos)
         << log();
     const std::string n = std::to_string(images);
-    EXPECT_NE(out.str().find("\"summary\": " + n + ", \"stopped\": true, \"attempted\": " + n +
-                             ", \"total\": 6, \"jobs\": 2"),
+    EXPECT_NE(out.str().find("\"summary\": " + n + ", \"programmed\": " + n +
+                             ", \"failed\": 0, \"unconfirmed\": 0, \"stopped\": true, "
+                             "\"attempted\": " +
+                             n + ", \"total\": 6, \"jobs\": 2"),
               std::string::npos)
         << out.str();
 }

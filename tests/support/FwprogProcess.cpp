@@ -87,6 +87,21 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
         envp.push_back(e.data());
     envp.push_back(nullptr);
 
+    // A pseudo-terminal in raw mode: the bytes the program writes arrive
+    // exactly as written. The parent's end in master, the child's returned.
+    const auto openTerminal = [](int& master) {
+        master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0)
+            return -1;
+        const int child = ::open(::ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+        termios raw{};
+        if (child < 0 || ::tcgetattr(child, &raw) != 0)
+            return -1;
+        ::cfmakeraw(&raw);
+        ::tcsetattr(child, TCSANOW, &raw);
+        return child;
+    };
+
     int readFd = -1;    // the parent's end of a pipe or the terminal's master
     int childOut = -1;  // what becomes the child's standard output
     if (how.stdoutKind == FwprogRun::Stdout::Pipe) {
@@ -96,22 +111,18 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
         readFd = fds[0];
         childOut = fds[1];
     } else if (how.stdoutKind == FwprogRun::Stdout::Terminal) {
-        readFd = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (readFd < 0 || ::grantpt(readFd) != 0 || ::unlockpt(readFd) != 0)
+        childOut = openTerminal(readFd);
+        if (childOut < 0)
             return result;
-        childOut = ::open(::ptsname(readFd), O_RDWR | O_NOCTTY | O_CLOEXEC);
-        termios raw{};
-        if (childOut < 0 || ::tcgetattr(childOut, &raw) != 0)
-            return result;
-        // Raw: the bytes the program writes arrive exactly as written.
-        ::cfmakeraw(&raw);
-        ::tcsetattr(childOut, TCSANOW, &raw);
     } else {
         childOut = ::open(how.stdoutPath.c_str(), O_WRONLY | O_CLOEXEC);
         if (childOut < 0)
             return result;
     }
-    const int errFd = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    int errReadFd = -1;  // the terminal's master when standard error is one
+    const int errFd = how.stderrTerminal
+                          ? openTerminal(errReadFd)
+                          : ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
     const int inFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (errFd < 0 || inFd < 0)
         return result;
@@ -143,6 +154,8 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
     if (pid < 0) {
         if (readFd >= 0)
             ::close(readFd);
+        if (errReadFd >= 0)
+            ::close(errReadFd);
         return result;
     }
     result.started = true;
@@ -155,7 +168,20 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
     int status = 0;
     bool reaped = false;
     bool drained = readFd < 0;
-    while (!(reaped && drained)) {
+    bool errDrained = errReadFd < 0;
+    // Reads what waits on fd into text; false once it has ended.
+    const auto readSome = [](int fd, std::string& text) {
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, 10) <= 0)
+            return true;
+        char buffer[4096];
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got > 0)
+            text.append(buffer, static_cast<std::size_t>(got));
+        // The end of the pipe, or EIO once the terminal is let go.
+        return got > 0 || (got < 0 && errno == EINTR);
+    };
+    while (!(reaped && drained && errDrained)) {
         if (std::chrono::steady_clock::now() > end) {
             ::kill(pid, SIGKILL);
             result.timedOut = true;
@@ -176,19 +202,12 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
                 ++result.signalsSent;
             }
         }
-        if (!drained) {
-            pollfd p{readFd, POLLIN, 0};
-            if (::poll(&p, 1, 20) > 0) {
-                char buffer[4096];
-                const ssize_t got = ::read(readFd, buffer, sizeof buffer);
-                if (got > 0)
-                    result.out.append(buffer, static_cast<std::size_t>(got));
-                else if (got == 0 || errno != EINTR)
-                    drained = true;  // end of the pipe, or EIO once the terminal is let go
-            }
-        } else {
+        if (!drained)
+            drained = !readSome(readFd, result.out);
+        if (!errDrained)
+            errDrained = !readSome(errReadFd, result.err);
+        if (drained && errDrained)
             ::usleep(10000);
-        }
         if (!reaped && ::waitpid(pid, &status, WNOHANG) == pid)
             reaped = true;
     }
@@ -196,11 +215,14 @@ FwprogResult runFwprogProcess(const std::vector<std::string>& args, const Fwprog
         ::waitpid(pid, &status, 0);
     if (readFd >= 0)
         ::close(readFd);
+    if (errReadFd >= 0)
+        ::close(errReadFd);
     if (WIFEXITED(status))
         result.exitStatus = WEXITSTATUS(status);
     else if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
-    result.err = readFile(errPath);
+    if (!how.stderrTerminal)
+        result.err = readFile(errPath);
     return result;
 }
 

@@ -41,6 +41,9 @@ struct FwprogRun {
         std::function<bool()> when;
     };
     std::vector<Signal> signals;
+    // Standard error on a pseudo-terminal of its own (raw mode) instead of a
+    // file, as an operator at a terminal sees it.
+    bool stderrTerminal = false;
 };
 
 struct FwprogResult {
@@ -50,7 +53,7 @@ struct FwprogResult {
     int signal = 0;               // when a signal ended it
     std::string out;              // what reached the pipe or terminal (raw bytes, terminal
                                   // set to raw mode so nothing is translated)
-    std::string err;              // standard error, from a file
+    std::string err;              // standard error, from a file or its terminal (raw bytes)
     std::size_t signalsSent = 0;  // of FwprogRun::signals
 };
 

@@ -129,7 +129,8 @@ TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPa
                          "3 Units Updated\r\n");
     EXPECT_EQ(trace.events,
               (Events{"counter 1 of 3", "program A", "sleep 4000", "counter 2 of 3", "program B",
-                      "counter 3 of 3", "program C", "sleep 4000", "box 64 3 Units Updated"}));
+                      "counter 3 of 3", "program C", "sleep 4000",
+                      "box 48 3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed"}));
     EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.total, 3u);
     ASSERT_EQ(outcome.units.size(), 3u);
@@ -211,8 +212,10 @@ TEST_F(BatchRunTest, AStopRequestLetsTheUnitInProgressFinishAndStartsNoOther) {
                          "2 Units Updated\r\n");
     // The programmed unit still gets its pause; the stop is seen only when the
     // next record has been read.
-    EXPECT_EQ(trace.events, (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4",
-                                    "program B", "sleep 4000", "box 64 2 Units Updated"}));
+    EXPECT_EQ(
+        trace.events,
+        (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4", "program B",
+                "sleep 4000", "box 64 2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed"}));
     EXPECT_EQ(stopQuestions, 3);
     EXPECT_EQ(outcome.end, fleet::BatchEnd::StopRequested);
     EXPECT_EQ(outcome.unitsUpdated, 2u);
@@ -232,7 +235,8 @@ struct EmptyList : BatchRunTest, ::testing::WithParamInterface<std::string> {};
 TEST_P(EmptyList, EndsWithASummaryOfNone) {
     const fleet::BatchOutcome outcome = run(GetParam());
     EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
-    EXPECT_EQ(trace.events, (Events{"box 64 0 Units Updated"}));
+    EXPECT_EQ(trace.events,
+              (Events{"box 64 0 Units Updated\n0 programmed, 0 failed, 0 unconfirmed"}));
     EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.unitsUpdated, 0u);
     EXPECT_EQ(stopQuestions, 0);
