@@ -111,7 +111,7 @@ INSTANTIATE_TEST_SUITE_P(
                   "fwprog multiple"},
         UsageCase{"MultipleNoJobs",
                   {"multiple", "--image", "fw", "--list", "l.txt", "--jobs", "0"},
-                  "--jobs needs a whole number of at least 1: 0",
+                  "--jobs needs a whole number from 1 to 5000: 0",
                   "fwprog multiple"},
         UsageCase{"DiscoverShortWait",
                   {"discover", "--wait", "4"},
