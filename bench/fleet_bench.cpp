@@ -6,6 +6,7 @@
 //                           with two CPU-bound processes running beside fwprog, against one
 //                           unit alone in the same run: wall time, fwprog's CPU time and peak
 //                           resident memory, verdicts lost and status datagrams dropped
+//   bench_fleet --quiet [N]  the same on a quiet computer: no CPU-bound process beside fwprog
 #include "bench/BenchSupport.h"
 
 #include <nlohmann/json.hpp>
@@ -138,8 +139,9 @@ void printBusy(const char* what, const RunFigures& run, int units, double alone)
         run.dropped);
 }
 
-// N units at once beside two CPU-bound processes, and one unit alone the same way.
-int runBusy(int units) {
+// N units at once beside `burnerCount` CPU-bound processes, and one unit
+// alone the same way.
+int runBusy(int units, int burnerCount) {
     // The simulator holds three sockets a unit and one a connection, fwprog up
     // to four a unit in flight: past most hard limits at 5,000 units, so the
     // hard limit is raised too where this process may (root).
@@ -155,11 +157,11 @@ int runBusy(int units) {
     const std::string image = kDir + "/busy.bin";
     const std::string sha = makeImage(image, 64 * 1024);
     std::printf(
-        "busy computer: %d units at once (--jobs %d), 64 KiB image, 2 s flash delay, "
-        "real schedule, two CPU-bound processes beside fwprog; load average before: %s\n",
-        units, units, loadAverage().c_str());
+        "%s computer: %d units at once (--jobs %d), 64 KiB image, 2 s flash delay, "
+        "real schedule, %d CPU-bound processes beside fwprog; load average before: %s\n",
+        burnerCount > 0 ? "busy" : "quiet", units, units, burnerCount, loadAverage().c_str());
     std::vector<bench::Child> burners;
-    for (int i = 0; i < 2; ++i)
+    for (int i = 0; i < burnerCount; ++i)
         burners.push_back(bench::spawn({"/bin/sh", "-c", "while :; do :; done"}));
     const RunFigures alone = runBatch(1, units, sha, image);
     const RunFigures fleet = runBatch(units, units, sha, image);
@@ -175,13 +177,13 @@ int runBusy(int units) {
 
 int main(int argc, char** argv) {
     std::system(("mkdir -p " + kDir).c_str());
-    if (argc > 1 && std::string(argv[1]) == "--busy") {
+    if (argc > 1 && (std::string(argv[1]) == "--busy" || std::string(argv[1]) == "--quiet")) {
         const int units = argc > 2 ? std::atoi(argv[2]) : 5000;
         if (units < 1 || units > 5000) {
-            std::fprintf(stderr, "bench_fleet --busy N: N from 1 to 5000\n");
+            std::fprintf(stderr, "bench_fleet %s N: N from 1 to 5000\n", argv[1]);
             return 2;
         }
-        return runBusy(units);
+        return runBusy(units, std::string(argv[1]) == "--busy" ? 2 : 0);
     }
     const std::string sha = makeImage(kDir + "/image.bin", 256 * 1024);
 
