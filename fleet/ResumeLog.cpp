@@ -4,6 +4,7 @@
 #include "fleet/StatusLog.h"
 #include "platform/ErrorText.h"
 #include "platform/InputFile.h"
+#include "platform/SocketAddress.h"
 
 #include <nlohmann/json.hpp>
 
@@ -50,23 +51,13 @@ bool eachLine(std::string_view bytes, Take take) {
     return true;
 }
 
-int hexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // The "\xNN" escapes the log writes for control bytes in the image's path,
 // undone; any other backslash is the path's own.
 std::string unescapeLogText(std::string_view text) {
     std::string bytes;
     for (std::size_t i = 0; i < text.size(); ++i) {
-        const int high = i + 3 < text.size() ? hexValue(text[i + 2]) : -1;
-        const int low = i + 3 < text.size() ? hexValue(text[i + 3]) : -1;
+        const int high = i + 3 < text.size() ? platform::hexDigitValue(text[i + 2]) : -1;
+        const int low = i + 3 < text.size() ? platform::hexDigitValue(text[i + 3]) : -1;
         if (text[i] == '\\' && text[i + 1] == 'x' && high >= 0 && low >= 0) {
             const int value = high * 16 + low;
             if (value < 0x20 || value == 0x7F) {

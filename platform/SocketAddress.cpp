@@ -18,17 +18,21 @@ bool isHexDigit(char c) {
     return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
-int hexValue(char c) {
-    if (isDigit(c))
-        return c - '0';
-    return (c >= 'a' && c <= 'f') ? c - 'a' + 10 : c - 'A' + 10;
-}
-
 bool isBlank(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
 }  // namespace
+
+int hexDigitValue(char c) {
+    if (isDigit(c))
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 std::optional<std::uint32_t> parseIpv4(const std::string& text) {
     std::uint32_t address = 0;
@@ -86,7 +90,7 @@ std::optional<std::uint32_t> ipv4AsReached(const std::string& text) {
                     return std::nullopt;
                 value = value * base + static_cast<unsigned>(c - '0');
             } else if (base == 16 && isHexDigit(c)) {
-                value = value * 16 + static_cast<unsigned>(hexValue(c));
+                value = value * 16 + static_cast<unsigned>(hexDigitValue(c));
             } else {
                 break;
             }

@@ -31,16 +31,6 @@ bool isIpv4(const std::string& text) {
     return platform::parseIpv4(text).has_value();
 }
 
-int hexDigit(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::optional<std::string> parseHex(std::string_view hex) {
@@ -48,8 +38,8 @@ std::optional<std::string> parseHex(std::string_view hex) {
         return std::nullopt;
     std::string bytes;
     for (std::size_t i = 0; i < hex.size(); i += 2) {
-        const int high = hexDigit(hex[i]);
-        const int low = hexDigit(hex[i + 1]);
+        const int high = platform::hexDigitValue(hex[i]);
+        const int low = platform::hexDigitValue(hex[i + 1]);
         if (high < 0 || low < 0)
             return std::nullopt;
         bytes.push_back(static_cast<char>(high * 16 + low));
