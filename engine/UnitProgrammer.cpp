@@ -138,18 +138,8 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
     const std::string header = proto::entryHeaderForNetwork();
 
-    // A target that reaches no single unit is a failure before anything is
-    // sent: 0.0.0.0 would connect to this computer itself, and a broadcast
-    // address would send the probes to every unit on the network.
-    if (const auto reached = platform::ipv4AsReached(target)) {
-        if (const auto why =
-                UnitAddressRule(options_.endpoints.broadcastAddress).refusal(*reached)) {
-            op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " +
-                               *why + "; nothing was sent to it\n",
-                           mb::kIconStop);
-            return ResultSocketError;
-        }
-    }
+    if (!reachesOneUnit(target))
+        return ResultSocketError;
 
     if (options_.identifyUnit) {
         run_.productBefore =
@@ -308,6 +298,22 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
     connection.close();
     image.close();
     return std::nullopt;
+}
+
+bool UnitProgrammer::reachesOneUnit(const std::string& target) {
+    // A target that reaches no single unit is a failure before anything is
+    // sent: 0.0.0.0 would connect to this computer itself, and a broadcast
+    // address would send the probes to every unit on the network.
+    const auto reached = platform::ipv4AsReached(target);
+    if (!reached)
+        return true;
+    const auto why = UnitAddressRule(options_.endpoints.broadcastAddress).refusal(*reached);
+    if (!why)
+        return true;
+    op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " + *why +
+                       "; nothing was sent to it\n",
+                   mb::kIconStop);
+    return false;
 }
 
 bool UnitProgrammer::drainStatus(StatusInbox& inbox) {

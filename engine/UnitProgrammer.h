@@ -119,6 +119,9 @@ private:
     [[nodiscard]] std::optional<ProgramResult> streamImage(platform::StreamSocket& connection,
                                                            const std::string& imagePath,
                                                            platform::InputFile& image);
+    // False, after the operator is told, when target reaches no single unit
+    // (0.0.0.0, a broadcast address).
+    [[nodiscard]] bool reachesOneUnit(const std::string& target);
     [[nodiscard]] bool drainStatus(StatusInbox& inbox);
     [[nodiscard]] ProgramResult awaitVerdict(StatusInbox& inbox);
     // The product field of the unit's own answer to the query, asked every
