@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <tuple>
+
 std::string BatchCommand::logPathFor(const std::string& listPath) {
     // The chooser does not move the process's current directory here, so the
     // log goes where the operator will look for it: beside the list it chose.
@@ -20,9 +22,15 @@ std::string BatchCommand::logNotOpenedText(const std::string& logPath) {
 }
 
 void BatchCommand::run(const std::string& imagePath, const std::string& listPath,
-                       platform::Sleeper& sleeper, const fleet::BatchHooks& hooks) {
+                       const engine::EngineOptions& options, const fleet::BatchServices& services,
+                       fleet::BatchObserver& observer) {
+    fleet::BatchSettings settings;
     const std::string list = toLocal8(QFileInfo(fromLocal8(listPath)).absoluteFilePath());
-    fleet::runBatch({imagePath, list, logPathFor(listPath)}, operator_, sleeper, hooks);
+    settings.files = {imagePath, list, logPathFor(listPath)};
+    settings.engine = options;
+    // A unit's verdict counts only from its own address, as for a single unit.
+    settings.anySender = false;
+    std::ignore = fleet::Batch(std::move(settings), services, observer).run();
 }
 
 void BatchCommand::openLog(const std::string& logPath) {

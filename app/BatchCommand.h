@@ -1,20 +1,14 @@
 #pragma once
 
-#include "fleet/BatchRun.h"
+#include "fleet/Batch.h"
 
 #include <string>
 
-namespace engine {
-class Operator;
-}
-namespace platform {
-class Sleeper;
-}
-
 // The window's "Multiple" command once the operator has chosen a list: the
-// status log "Status.txt" goes beside the list, every unit is programmed
-// through the hooks (the window's own sequence), and the closed log is shown
-// to the operator. The window owns one and keeps the On... handler.
+// status log "Status.txt" goes beside the list, the units are programmed one
+// by one as the window programs a single unit (its options, its status port,
+// the observer's operator), and the closed log is shown to the operator. The window owns one and
+// keeps the On... handler.
 class BatchCommand {
 public:
     explicit BatchCommand(engine::Operator& op) : operator_(op) {}
@@ -26,8 +20,9 @@ public:
     static std::string logNotOpenedText(const std::string& logPath);
 
     // Runs the batch over the list with the image; the log goes to logPathFor(listPath).
-    void run(const std::string& imagePath, const std::string& listPath, platform::Sleeper& sleeper,
-             const fleet::BatchHooks& hooks);
+    void run(const std::string& imagePath, const std::string& listPath,
+             const engine::EngineOptions& options, const fleet::BatchServices& services,
+             fleet::BatchObserver& observer);
 
     // Opens the log in the desktop's text editor and leaves it there; where no
     // editor opens, tells the operator where the log is.

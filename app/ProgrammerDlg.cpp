@@ -392,6 +392,29 @@ void CProgrammerDlg::OnProgramSingle() {
                           engine::mb::kIconInformation);
 }
 
+// What the window shows of a batch: its own operator (counter, progress,
+// wait cursor, message boxes), the target box following the list, the Stop
+// button, and the log opened in an editor at the end.
+class CProgrammerDlg::WindowBatchObserver final : public fleet::BatchObserver {
+public:
+    explicit WindowBatchObserver(CProgrammerDlg& dlg) : m_dlg(dlg) {}
+
+    engine::Operator& batchOperator() override { return m_dlg.m_operator; }
+    void statusPortUnavailable(std::uint16_t port, int error) override {
+        m_dlg.m_operator.messageBox(StatusPortUnavailableText(port, error), engine::mb::kIconStop);
+    }
+    void unitStarted(const fleet::ParallelScheduler::Unit& unit) override {
+        // The combo box keeps the operator's text; only the members follow the list.
+        m_dlg.m_app.SetTarget(unit.target);
+        m_dlg.m_strPrinter = unit.target;
+    }
+    bool stopRequested() override { return m_dlg.m_bStopRequested; }
+    void logClosed(const std::string& path) override { m_dlg.OpenLogInEditor(path); }
+
+private:
+    CProgrammerDlg& m_dlg;
+};
+
 void CProgrammerDlg::OnProgramMultiple() {
     UpdateData(true);
     m_bStopRequested = false;
@@ -406,16 +429,11 @@ void CProgrammerDlg::OnProgramMultiple() {
     if (!HoldStatusPort()) {
         return;
     }
-    fleet::BatchHooks hooks;
-    hooks.programUnit = [this](const std::string& target) {
-        // The combo box keeps the operator's text; only the members follow the list.
-        m_app.SetTarget(target);
-        m_strPrinter = target;
-        return ProgramUnit();
-    };
-    hooks.stopRequested = [this] { return m_bStopRequested; };
-    hooks.logClosed = [this](const std::string& path) { OpenLogInEditor(path); };
-    m_batchCommand.run(m_app.GetImagePath(), *list, *m_sleeper, hooks);
+    WindowBatchObserver observer(*this);
+    fleet::BatchServices services{*m_sleeper, m_spooler, &m_statusPort,
+                                  [this](const fleet::ParallelScheduler::Unit&, engine::Operator&,
+                                         engine::UnitRun&) { return ProgramUnit(); }};
+    m_batchCommand.run(m_app.GetImagePath(), *list, m_options, services, observer);
     // The last unit's bar is no news once the batch is over.
     m_operator.setProgressPosition(0);
 }

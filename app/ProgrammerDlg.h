@@ -107,6 +107,7 @@ protected:
     // Each runs as a command: the wait-cursor and the ignore-nested-click rule
     // apply, and closing the window waits until it returns.
     virtual void OnProgramMultiple();
+    class WindowBatchObserver;
     virtual void OnFindDevice();
     virtual void OnTimeStamp();
 

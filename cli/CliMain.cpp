@@ -1,6 +1,6 @@
 #include "cli/CliContext.h"
 #include "cli/Commands.h"
-#include "cli/VisibleText.h"
+#include "engine/VisibleText.h"
 #include "generated/Version.h"
 #include "platform/ErrorText.h"
 
@@ -50,7 +50,7 @@ public:
 
 private:
     std::ostream& stream_;
-    VisibleTextBuffer filter_;
+    engine::VisibleTextBuffer filter_;
     std::streambuf* original_;
 };
 

@@ -4,9 +4,9 @@
 #include "cli/NumberText.h"
 #include "cli/RunReport.h"
 #include "cli/TerminalOperator.h"
-#include "cli/VisibleText.h"
 #include "engine/JsonText.h"
 #include "engine/Protocol.h"
+#include "engine/VisibleText.h"
 #include "fleet/AddressRanges.h"
 #include "fleet/DeviceDiscovery.h"
 #include "fleet/DeviceList.h"
@@ -87,7 +87,7 @@ public:
         if (percent == percent_ && queried != total)
             return;
         percent_ = percent;
-        writeControl(err_, "\r");
+        engine::writeControl(err_, "\r");
         err_ << "fwprog: queried " << queried << " of " << total << " addresses";
         err_.flush();
         drawn_ = true;

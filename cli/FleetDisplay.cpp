@@ -1,6 +1,6 @@
 #include "cli/FleetDisplay.h"
 
-#include "cli/VisibleText.h"
+#include "engine/VisibleText.h"
 
 #include <cstdio>
 #include <ostream>
@@ -18,7 +18,7 @@ void FleetDisplay::clearBlock() {
     // Up one line and erase it, once per line drawn: the program's own
     // controls, which the filter for outside bytes must let through.
     for (int i = 0; i < drawnLines_; ++i)
-        writeControl(err_, "\x1b[1A\x1b[2K");
+        engine::writeControl(err_, "\x1b[1A\x1b[2K");
     drawnLines_ = 0;
 }
 

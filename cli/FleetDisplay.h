@@ -21,6 +21,11 @@ public:
     FleetDisplay(std::ostream& err, bool terminal, std::size_t total);
     ~FleetDisplay();
 
+    // The units of the batch, once known (before the first starts).
+    void setTotal(std::size_t total) {
+        std::lock_guard lock(mutex_);
+        total_ = total;
+    }
     // retry: a further attempt at a unit already counted as started.
     void unitStarted(std::size_t slotKey, const std::string& target, std::size_t number,
                      bool retry = false);

@@ -1,6 +1,6 @@
 #include "cli/TerminalOperator.h"
 
-#include "cli/VisibleText.h"
+#include "engine/VisibleText.h"
 
 #include <cstdio>
 #include <ostream>
@@ -101,9 +101,9 @@ void TerminalOperator::drawLine(const std::string& text, Line kind) {
         return;
     // Back to the line's start, the text, and the rest of the line erased:
     // the program's own controls.
-    writeControl(err_, "\r");
+    engine::writeControl(err_, "\r");
     err_ << label_ << (label_.empty() ? "" : " ") << text;
-    writeControl(err_, "\x1b[K");
+    engine::writeControl(err_, "\x1b[K");
     err_.flush();
     line_ = kind;
 }
@@ -139,7 +139,7 @@ void TerminalOperator::finishProgressLine() {
         err_ << '\n';
         err_.flush();
     } else if (line_ == Line::Phase) {
-        writeControl(err_, "\r\x1b[K");
+        engine::writeControl(err_, "\r\x1b[K");
         err_.flush();
     }
     line_ = Line::None;

@@ -1,6 +1,5 @@
 #include "fleet/BatchRun.h"
 
-#include "engine/Timing.h"
 #include "platform/ErrorText.h"
 #include "platform/LocalClock.h"
 
@@ -21,14 +20,20 @@ std::string fullPath(const std::string& path) {
     return absolute.lexically_normal().string();
 }
 
-bool sameFile(const std::string& a, const std::string& b) {
+}  // namespace
+
+bool samePlace(const std::string& a, const std::string& b) {
     if (a.empty() || b.empty())
         return false;
     std::error_code error;
-    return std::filesystem::equivalent(a, b, error) && !error;
+    if (std::filesystem::equivalent(a, b, error) && !error)
+        return true;
+    const auto absoluteA = std::filesystem::absolute(a, error).lexically_normal();
+    if (error)
+        return false;
+    const auto absoluteB = std::filesystem::absolute(b, error).lexically_normal();
+    return !error && absoluteA == absoluteB;
 }
-
-}  // namespace
 
 BatchCounts BatchOutcome::counts() const {
     BatchCounts counts;
@@ -104,10 +109,10 @@ bool BatchSession::openList(const BatchRequest& request) {
 
     // Creating the log empties it: when it is the list or the image itself,
     // that would destroy the very file the batch is about to use.
-    if (sameFile(outcome_.logPath, outcome_.listPath))
+    if (samePlace(outcome_.logPath, outcome_.listPath))
         return fail("Could not create the status log " + outcome_.logPath +
                     "\nIt is the list file itself; the log needs a name of its own.\n");
-    if (sameFile(outcome_.logPath, request.imagePath))
+    if (samePlace(outcome_.logPath, request.imagePath))
         return fail("Could not create the status log " + outcome_.logPath +
                     "\nIt is the firmware image itself; the log needs a name of its own.\n");
 
@@ -166,10 +171,6 @@ BatchSession::Next BatchSession::nextRecord(std::string& target) {
         outcome_.end = BatchEnd::EndOfList;
         return Next::EndOfList;
     }
-    if (hooks_.stopRequested && hooks_.stopRequested()) {
-        outcome_.end = BatchEnd::StopRequested;
-        return Next::Stop;
-    }
     return Next::Record;
 }
 
@@ -208,44 +209,6 @@ bool BatchSession::summarise(std::size_t units) {
 bool BatchSession::endAfterFailure() {
     outcome_.end = BatchEnd::UnitFailure;
     return closeBoth();
-}
-
-BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platform::Sleeper& sleeper,
-                      const BatchHooks& hooks) {
-    op.beginWaitCursor();
-    BatchSession session(op, hooks);
-    if (session.begin(request)) {
-        std::size_t number = 0;
-        std::string target;
-        for (;;) {
-            const BatchSession::Next next = session.nextRecord(target);
-            if (next == BatchSession::Next::Error)
-                break;
-            if (next != BatchSession::Next::Record) {
-                // A log that cannot take the summary has shown its message,
-                // and the outcome tells the caller.
-                std::ignore = session.summarise(number);
-                break;
-            }
-            op.setProgressPosition(0);
-            ++number;
-            op.setUnitCounter(unitCounterText(number, session.outcome().total));
-            const engine::ProgramResult result = hooks.programUnit(target);
-            if (!session.unitDone(target, result))
-                break;
-            const AfterUnit after = afterUnit(result);
-            if (after == AfterUnit::EndBatch) {
-                // The batch ends here either way; a failed close has shown
-                // its message, and the outcome tells the caller.
-                std::ignore = session.endAfterFailure();
-                break;
-            }
-            if (after == AfterUnit::PauseThenNext)
-                sleeper.sleepFor(engine::timing::kPauseAfterConfirmedUnit);
-        }
-    }
-    op.endWaitCursor();
-    return session.takeOutcome();
 }
 
 }  // namespace fleet

@@ -5,7 +5,6 @@
 #include "fleet/BatchCounts.h"
 #include "fleet/ListReader.h"
 #include "fleet/StatusLog.h"
-#include "platform/Sleeper.h"
 
 #include <cstddef>
 #include <ctime>
@@ -67,11 +66,8 @@ struct BatchRequest {
     std::string logPath;  // chosen by the caller; usually "Status.txt" in the list's folder
 };
 
+// What the batch's files tell the front end.
 struct BatchHooks {
-    // Programs one unit and returns its result. Required.
-    std::function<engine::ProgramResult(const std::string& target)> programUnit;
-    // Asked once per record, after it is read and before its unit starts.
-    std::function<bool()> stopRequested;
     // The local time for the log's date line; the computer's clock when unset.
     std::function<std::tm()> localTime;
     // Shows the summary, "%d Units Updated" and on a line of its own how many
@@ -85,9 +81,9 @@ struct BatchHooks {
     std::function<void(const std::string& logPath)> logClosed;
 };
 
-// One batch's files and bookkeeping, step by step, so that the one-by-one run
-// below and a run of several units at a time share the list reading, the log
-// format, the file error handling and the outcome. Every failing step has
+// One batch's files and bookkeeping, step by step (fleet::Batch takes them in
+// order): the list reading, the log format, the file error handling and the
+// outcome. Every failing step has
 // already shown its message box (stop icon) and closed both files when it
 // returns false; outcome() then tells the rest.
 class BatchSession {
@@ -104,9 +100,8 @@ public:
     // Creates the log and writes its two header lines.
     [[nodiscard]] bool createLog();
 
-    enum class Next { Record, EndOfList, Stop, Error };
-    // Reads the next record into target; Stop when a stop request was made
-    // (the record read is then not programmed).
+    enum class Next { Record, EndOfList, Error };
+    // Reads the next record into target.
     [[nodiscard]] Next nextRecord(std::string& target);
 
     // Writes the unit's log line; false on a write error, and for every unit
@@ -144,11 +139,9 @@ private:
     BatchOutcome outcome_;
 };
 
-// Programs every unit of the list one after the other: each record's unit
-// counter, its programming, its log line and, by its result, the pause, the
-// next record or the end of the batch; then the summary. The wait cursor is
-// shown for the whole run.
-BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platform::Sleeper& sleeper,
-                      const BatchHooks& hooks);
+// Both name one file, or would once created: a record written over the
+// list, the image or another record would destroy what the batch is about to
+// use. False when either is empty.
+bool samePlace(const std::string& a, const std::string& b);
 
 }  // namespace fleet

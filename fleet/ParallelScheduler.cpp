@@ -299,7 +299,8 @@ ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>
     {
         // The slots wait here until every thread that can be started is.
         std::unique_lock lock(mutex);
-        for (std::size_t i = 0; i < count; ++i) {
+        // One slot runs on the calling thread: the window's units must.
+        for (std::size_t i = 0; count > 1 && i < count; ++i) {
             try {
                 workers.emplace_back(worker);
             } catch (const std::system_error& error) {

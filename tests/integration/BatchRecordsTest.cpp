@@ -5,7 +5,7 @@
 // simulated on loopback; fwprog runs in-process with scaled time, or as the
 // real executable where a hang or a private mount namespace is the point.
 #include "cli/CliContext.h"
-#include "cli/UnitReport.h"
+#include "fleet/UnitReport.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/FwprogProcess.h"
 #include "tests/support/NoQueues.h"

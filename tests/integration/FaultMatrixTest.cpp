@@ -6,6 +6,7 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/CpuTime.h"
 #include "tests/support/NoQueues.h"
+#include "tests/support/OneByOneBatch.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/SimulatedUnits.h"
@@ -241,7 +242,7 @@ TEST(FaultMatrixFleet, ListFileRemovedMidBatchIsReadToItsEnd) {
     testing_support::RecordingOperator op;
     NoPauses noPauses;
     std::vector<std::string> programmed;
-    fleet::BatchHooks hooks;
+    testing_support::BatchTestHooks hooks;
     hooks.programUnit = [&](const std::string& target) {
         if (programmed.empty())
             std::filesystem::remove(dir.file("units.txt"));
@@ -249,9 +250,9 @@ TEST(FaultMatrixFleet, ListFileRemovedMidBatchIsReadToItsEnd) {
         return engine::ResultProgrammed;
     };
     hooks.showSummary = [](const std::string&) {};
-    const fleet::BatchOutcome outcome =
-        fleet::runBatch({"fw.bin", dir.file("units.txt").string(), dir.file("Status.txt").string()},
-                        op, noPauses, hooks);
+    const fleet::BatchOutcome outcome = testing_support::runOneByOneBatch(
+        {"fw.bin", dir.file("units.txt").string(), dir.file("Status.txt").string()}, op, noPauses,
+        hooks);
     EXPECT_EQ(programmed.size(), 3u) << "the open list outlives its name";
     ASSERT_TRUE(outcome.unitsUpdated);
     EXPECT_EQ(*outcome.unitsUpdated, 3u);

@@ -2,6 +2,7 @@
 // when the batch pauses, goes on or ends, and how file failures are handled.
 #include "engine/Timing.h"
 #include "fleet/BatchRun.h"
+#include "tests/support/OneByOneBatch.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -72,8 +73,8 @@ struct BatchRunTest : ::testing::Test {
     std::string logPath() const { return dir.file("Status.txt").string(); }
     std::string log() const { return readFile(logPath()); }
 
-    fleet::BatchHooks hooks() {
-        fleet::BatchHooks hooks;
+    testing_support::BatchTestHooks hooks() {
+        testing_support::BatchTestHooks hooks;
         hooks.programUnit = [this](const std::string& target) {
             programmed.push_back(target);
             trace.events.push_back("program " + target);
@@ -102,8 +103,8 @@ struct BatchRunTest : ::testing::Test {
 
     fleet::BatchOutcome run(const std::string& list, const std::string& log = {}) {
         writeFile(listPath(), list);
-        return fleet::runBatch({kImage, listPath(), log.empty() ? logPath() : log}, op, sleeper,
-                               hooks());
+        return testing_support::runOneByOneBatch(
+            {kImage, listPath(), log.empty() ? logPath() : log}, op, sleeper, hooks());
     }
 
     void TearDown() override {
@@ -273,7 +274,7 @@ TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedW
 TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
     const std::string longImage = "/" + std::string(700, 'i') + "/fw.WQ1";
     writeFile(listPath(), "");
-    fleet::BatchHooks withClock = hooks();
+    testing_support::BatchTestHooks withClock = hooks();
     withClock.localTime = [] {
         std::tm time{};
         time.tm_year = 200;  // 2100
@@ -283,7 +284,7 @@ TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
         time.tm_min = 0;
         return time;
     };
-    fleet::runBatch({longImage, listPath(), logPath()}, op, sleeper, withClock);
+    testing_support::runOneByOneBatch({longImage, listPath(), logPath()}, op, sleeper, withClock);
     EXPECT_EQ(log(),
               "File Name: " + longImage + "\r\nDate: 12/31/00, Time: 23:00\r\n0 Units Updated\r\n");
 }
@@ -299,7 +300,7 @@ TEST_P(UnopenableList, LeavesThePreviousLogAndSaysNothing) {
     writeFile(logPath(), "the previous log\r\n");
     const std::string list = dir.file(name).string();
     const fleet::BatchOutcome outcome =
-        fleet::runBatch({kImage, list, logPath()}, op, sleeper, hooks());
+        testing_support::runOneByOneBatch({kImage, list, logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), "the previous log\r\n");
     EXPECT_TRUE(op.messages.empty());
     EXPECT_TRUE(programmed.empty());
@@ -364,15 +365,15 @@ TEST_F(BatchRunTest, ALogHeldByAnotherBatchIsNeitherEmptiedNorShared) {
 
 TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
     writeFile(logPath(), "A\r\nB\r\n");
-    const fleet::BatchOutcome onList = fleet::runBatch(
+    const fleet::BatchOutcome onList = testing_support::runOneByOneBatch(
         {kImage, logPath(), dir.path().string() + "/./Status.txt"}, op, sleeper, hooks());
     EXPECT_EQ(onList.end, fleet::BatchEnd::FileError);
     EXPECT_EQ(log(), "A\r\nB\r\n");
 
     writeFile(dir.file("fw.WQ1"), "image bytes");
-    const fleet::BatchOutcome onImage =
-        fleet::runBatch({dir.file("fw.WQ1").string(), logPath(), dir.file("fw.WQ1").string()}, op,
-                        sleeper, hooks());
+    const fleet::BatchOutcome onImage = testing_support::runOneByOneBatch(
+        {dir.file("fw.WQ1").string(), logPath(), dir.file("fw.WQ1").string()}, op, sleeper,
+        hooks());
     EXPECT_EQ(onImage.end, fleet::BatchEnd::FileError);
     EXPECT_EQ(readFile(dir.file("fw.WQ1")), "image bytes");
     EXPECT_EQ(op.messages.size(), 2u);
@@ -401,7 +402,7 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
     limit.rlim_cur = kept.size();
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limit), 0);
     const fleet::BatchOutcome outcome =
-        fleet::runBatch({kImage, listPath(), logPath()}, op, sleeper, hooks());
+        testing_support::runOneByOneBatch({kImage, listPath(), logPath()}, op, sleeper, hooks());
     ::setrlimit(RLIMIT_FSIZE, &saved);
     ::signal(SIGXFSZ, previous);
 
@@ -447,8 +448,8 @@ TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
     // The process's own memory opens as a file, and its first page cannot be
     // read: a real read error.
     writeFile(logPath(), "the previous log\r\n");
-    const fleet::BatchOutcome outcome =
-        fleet::runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
+    const fleet::BatchOutcome outcome = testing_support::runOneByOneBatch(
+        {kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), "the previous log\r\n") << "the log was touched before the list was read";
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);

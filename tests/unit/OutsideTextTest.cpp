@@ -1,9 +1,9 @@
 // Outside text in JSON: UTF-8 stays the characters it spells, any other byte
 // the Latin-1 character it would be, and the output is valid JSON either way.
 // And the rule for which addresses can be one unit's.
-#include "cli/UnitReport.h"
 #include "engine/JsonText.h"
 #include "engine/UnitAddress.h"
+#include "fleet/UnitReport.h"
 #include "platform/SocketAddress.h"
 
 #include <gtest/gtest.h>
@@ -32,9 +32,9 @@ TEST_P(JsonTextOf, KeepsUtf8AsItsCharactersAndOtherBytesAsLatin1) {
 }
 
 TEST_P(JsonTextOf, IsTheSameInTheReportsJsonLines) {
-    cli::ReportEntry entry;
+    fleet::ReportEntry entry;
     entry.productBefore = GetParam().bytes;
-    const std::string line = cli::reportJsonLine(entry);
+    const std::string line = fleet::reportJsonLine(entry);
     EXPECT_NE(line.find("\"product_before\":\"" + GetParam().json + "\""), std::string::npos)
         << line;
 }

@@ -1,7 +1,7 @@
 // The report's CSV cells: text from outside that a spreadsheet would run as a
 // formula, or that would start a row of its own, stays one inert cell; the
 // JSON-lines report keeps the exact text.
-#include "cli/UnitReport.h"
+#include "fleet/UnitReport.h"
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -18,8 +18,8 @@ struct Cell {
 
 struct CsvCell : ::testing::TestWithParam<Cell> {};
 
-cli::ReportEntry entryWith(const std::string& product) {
-    cli::ReportEntry entry;
+fleet::ReportEntry entryWith(const std::string& product) {
+    fleet::ReportEntry entry;
     entry.target = "10.0.0.7";
     entry.productBefore = product;
     entry.imagePath = "fw.bin";
@@ -29,11 +29,11 @@ cli::ReportEntry entryWith(const std::string& product) {
 }  // namespace
 
 TEST_P(CsvCell, IsNeutralisedInCsvAndExactInJson) {
-    const cli::ReportEntry entry = entryWith(GetParam().text);
-    const std::string row = cli::reportCsvLine(entry);
+    const fleet::ReportEntry entry = entryWith(GetParam().text);
+    const std::string row = fleet::reportCsvLine(entry);
     EXPECT_EQ(row.rfind("10.0.0.7,,," + GetParam().csv + ",", 0), 0u) << row;
     EXPECT_EQ(row.find('\n'), row.size() - 1) << "one row: " << row;
-    const auto json = nlohmann::json::parse(cli::reportJsonLine(entry));
+    const auto json = nlohmann::json::parse(fleet::reportJsonLine(entry));
     EXPECT_EQ(json["product_before"], GetParam().text);
 }
 

@@ -1,6 +1,6 @@
 // What fwprog's text output turns outside bytes into: harmless, visible, and
 // plain text unchanged.
-#include "cli/VisibleText.h"
+#include "engine/VisibleText.h"
 
 #include <gtest/gtest.h>
 
@@ -19,7 +19,7 @@ class VisibleText : public ::testing::TestWithParam<Case> {};
 }  // namespace
 
 TEST_P(VisibleText, WritesEveryByteThatCouldActAsAnEscape) {
-    EXPECT_EQ(cli::visibleText(GetParam().in), GetParam().out);
+    EXPECT_EQ(engine::visibleText(GetParam().in), GetParam().out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -66,12 +66,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(VisibleTextStream, TheProgramsOwnControlsPassAroundTheFilterInOrder) {
     std::ostringstream sink;
     {
-        cli::VisibleTextBuffer filter(sink.rdbuf());
+        engine::VisibleTextBuffer filter(sink.rdbuf());
         std::ostream stream(&filter);
         stream << "\x1b[1A";
-        cli::writeControl(stream, "\x1b[1A\r");
+        engine::writeControl(stream, "\x1b[1A\r");
         stream << "50%\r";
-        cli::writeControl(stream, "\r");
+        engine::writeControl(stream, "\r");
         stream << "\xe2\x82";
         stream.flush();
         stream << "\xac";

@@ -5,7 +5,7 @@
 #include <string>
 #include <string_view>
 
-namespace cli {
+namespace engine {
 
 // What fwprog writes as text passes through here on its way to stdout and
 // stderr, because much of it came from outside: discovery replies, list
@@ -59,4 +59,4 @@ std::string visibleText(std::string_view text);
 // stream has one, and plainly otherwise.
 void writeControl(std::ostream& stream, std::string_view sequence);
 
-}  // namespace cli
+}  // namespace engine

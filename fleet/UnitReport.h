@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string>
 
-namespace cli {
+namespace fleet {
 
 // One unit's line of a batch's report: what a technician needs to prove which
 // unit got which image, and what it ran before and after.
@@ -66,4 +66,4 @@ std::string reportCsvLine(const ReportEntry& entry);
 std::string reportJsonText(const std::string& bytes);
 std::string reportCsvCellText(const std::string& bytes);
 
-}  // namespace cli
+}  // namespace fleet

@@ -1,9 +1,9 @@
-#include "cli/VisibleText.h"
+#include "engine/VisibleText.h"
 
 #include <ostream>
 #include <sstream>
 
-namespace cli {
+namespace engine {
 
 namespace {
 
@@ -166,4 +166,4 @@ void writeControl(std::ostream& stream, std::string_view sequence) {
         stream << sequence;
 }
 
-}  // namespace cli
+}  // namespace engine

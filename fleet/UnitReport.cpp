@@ -1,7 +1,7 @@
-#include "cli/UnitReport.h"
+#include "fleet/UnitReport.h"
 
-#include "cli/VisibleText.h"
 #include "engine/JsonText.h"
+#include "engine/VisibleText.h"
 #include "fleet/StatusLog.h"
 
 #include <nlohmann/json.hpp>
@@ -11,7 +11,7 @@
 #include <cstdio>
 #include <string_view>
 
-namespace cli {
+namespace fleet {
 
 namespace {
 
@@ -47,7 +47,7 @@ std::string reportCsvCellText(const std::string& bytes) {
             escaped += c;
         }
     }
-    std::string text = visibleText(escaped);
+    std::string text = engine::visibleText(escaped);
     // A spreadsheet takes a cell that starts so for a formula: the leading '
     // makes it text again (a CR is escaped by now, but a reader that undoes
     // the escape must still find the ').
@@ -132,4 +132,4 @@ bool UnitReport::write(const ReportEntry& entry) {
     return file_.write(csv_ ? reportCsvLine(entry) : reportJsonLine(entry));
 }
 
-}  // namespace cli
+}  // namespace fleet
