@@ -143,7 +143,8 @@ fleet::BatchSettings batchSettings(const MultipleOptions& options, const CliCont
     settings.files = {options.imagePath, options.listPath, options.logPath};
     settings.jobs = options.jobs;
     settings.anySender = options.anySender;
-    settings.engine = engine::EngineOptions{options.endpoints, context.streamTimeouts, {}};
+    settings.engine.endpoints = options.endpoints;
+    settings.engine.stream = context.streamTimeouts;
     settings.engine.verdictWait = options.verdictWait;
     settings.engine.afterWait = options.afterWait;
     settings.policy.retries = options.retries;

@@ -72,17 +72,13 @@ int runSingle(const CommandSpec& command, const std::vector<std::string>& args,
         return kExitFailure;
 
     TerminalOperator op(context.err, context.stderrIsTerminal && !common.json);
-    engine::UnitProgrammer programmer(
-        op, context.sleeper, context.spooler,
-        engine::EngineOptions{common.endpoints, context.streamTimeouts,
-                              [&context] { return context.stopRequested(); }});
-    programmer.setStatusInboxFactory([&](const std::string& unit) {
-        return std::make_unique<engine::SocketStatusInbox>(
-            statusPort, engine::StatusSenders::unitAt(unit, anySender));
-    });
-    const engine::ProgramResult result = programmer.ProgramUnit(image, target);
+    engine::EngineOptions options;
+    options.endpoints = common.endpoints;
+    options.stream = context.streamTimeouts;
+    options.stop = [&context] { return context.stopRequested(); };
+    const auto [result, run] = engine::programWithLentPort(
+        op, context.sleeper, context.spooler, options, statusPort, anySender, image, target);
     op.finishProgressLine();
-    const engine::UnitRun& run = programmer.lastRun();
     reportRun(context.err, run, image);
     reportForeignDatagrams(context.err, run.foreignDatagrams);
     reportQuietStatusPort(context.err, run, common.endpoints.statusPort);

@@ -44,12 +44,19 @@ private:
 
 // The name of this computer's interface that holds source, the address a
 // connection to target went out from; empty when none can be told.
-std::string interfaceTowards(const std::string& source, const std::string& target) {
+// A list taken once for a whole batch spares each unit the system's listing
+// (a netlink dump, the costliest step of a unit on loopback); where it has no
+// interface with that address, the computer's interfaces have changed since,
+// and they are listed again.
+std::string interfaceTowards(const std::string& source, const std::string& target,
+                             const platform::Ipv4Interfaces* known) {
     const auto from = platform::parseIpv4(source);
     const auto to = platform::ipv4AsReached(target);
     if (!from || !to)
         return {};
-    const auto holder = platform::interfaceHolding(platform::listIpv4Interfaces(), *from, *to);
+    auto holder = known ? platform::interfaceHolding(*known, *from, *to) : std::nullopt;
+    if (!holder)
+        holder = platform::interfaceHolding(platform::listIpv4Interfaces(), *from, *to);
     return holder ? holder->name : std::string();
 }
 
@@ -171,7 +178,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
             return ResultSocketError;
         }
         run_.sourceAddress = connection->localAddress();
-        run_.interfaceName = interfaceTowards(run_.sourceAddress, target);
+        run_.interfaceName = interfaceTowards(run_.sourceAddress, target, interfaces_.get());
         // Not examined: a unit that did not take the header whole never enters
         // its boot loader, and the probes that follow find that out.
         std::ignore = connection->sendAll(header.data(), header.size());
@@ -410,6 +417,19 @@ void UnitProgrammer::WaitForBootLoader(const std::string& address) {
         if (inBootLoader || counter == 0)
             return;
     }
+}
+
+LentPortRun programWithLentPort(Operator& op, platform::Sleeper& sleeper,
+                                platform::Spooler& spooler, EngineOptions options,
+                                platform::DatagramSocket& statusPort, bool anySender,
+                                const std::string& imagePath, const std::string& target) {
+    UnitProgrammer programmer(op, sleeper, spooler, std::move(options));
+    programmer.setStatusInboxFactory([&statusPort, anySender](const std::string& unit) {
+        return std::make_unique<SocketStatusInbox>(statusPort,
+                                                   StatusSenders::unitAt(unit, anySender));
+    });
+    const ProgramResult result = programmer.ProgramUnit(imagePath, target);
+    return {result, programmer.lastRun()};
 }
 
 }  // namespace engine

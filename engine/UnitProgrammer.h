@@ -6,6 +6,7 @@
 #include "engine/StatusInbox.h"
 #include "engine/Timing.h"
 #include "platform/InputFile.h"
+#include "platform/NetworkInterfaces.h"
 #include "platform/Sleeper.h"
 #include "platform/Spooler.h"
 #include "platform/StopCheck.h"
@@ -92,6 +93,11 @@ public:
     // any unit was contacted, or a shared port's per-unit inbox. Without one,
     // each run binds the status port itself and takes only its unit's verdict.
     void setStatusInboxFactory(StatusInboxFactory factory) { inboxFactory_ = std::move(factory); }
+    // This computer's interfaces as a batch found them, to name the one each
+    // unit was reached through; without them each run lists them itself.
+    void setKnownInterfaces(std::shared_ptr<const platform::Ipv4Interfaces> interfaces) {
+        interfaces_ = std::move(interfaces);
+    }
 
     // The image at imagePath to target; the boot-loader probes go to probeAddress,
     // which every caller sets to the same text as the target.
@@ -143,8 +149,22 @@ private:
     platform::Spooler& spooler_;
     EngineOptions options_;
     StatusInboxFactory inboxFactory_;
+    std::shared_ptr<const platform::Ipv4Interfaces> interfaces_;
     UnitRun run_;
     std::array<unsigned char, timing::kBlockSize> buffer_{};
 };
+
+// A run whose verdict comes to a status port bound before any unit was
+// contacted, lent to the run: only the unit's own address counts there, or
+// any sender with anySender.
+struct LentPortRun {
+    ProgramResult result;
+    UnitRun run;
+};
+[[nodiscard]] LentPortRun programWithLentPort(Operator& op, platform::Sleeper& sleeper,
+                                              platform::Spooler& spooler, EngineOptions options,
+                                              platform::DatagramSocket& statusPort, bool anySender,
+                                              const std::string& imagePath,
+                                              const std::string& target);
 
 }  // namespace engine

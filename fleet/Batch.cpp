@@ -354,17 +354,18 @@ private:
                                   engine::UnitRun& run) {
         if (services_.programUnit)
             return services_.programUnit(unit, op, run);
+        if (oneByOne_) {
+            auto [result, lastRun] = engine::programWithLentPort(
+                op, services_.sleeper, services_.spooler, engineOptions(), *port_,
+                settings_.anySender, settings_.files.imagePath, unit.target);
+            run = std::move(lastRun);
+            return result;
+        }
         engine::UnitProgrammer programmer(op, services_.sleeper, services_.spooler,
                                           engineOptions());
-        if (oneByOne_) {
-            programmer.setStatusInboxFactory([this](const std::string& target) {
-                return std::make_unique<engine::SocketStatusInbox>(
-                    *port_, engine::StatusSenders::unitAt(target, settings_.anySender));
-            });
-        } else {
-            programmer.setStatusInboxFactory(
-                [this](const std::string& target) { return sharedPort_.inboxFor(target); });
-        }
+        programmer.setStatusInboxFactory(
+            [this](const std::string& target) { return sharedPort_.inboxFor(target); });
+        programmer.setKnownInterfaces(interfaces_);
         const engine::ProgramResult result =
             programmer.ProgramUnit(settings_.files.imagePath, unit.target);
         run = programmer.lastRun();
@@ -505,6 +506,9 @@ private:
     std::vector<std::string> records_;  // the list's records
     std::vector<std::string> targets_;  // the records not skipped
     std::unique_ptr<UnitReport> report_;
+    // Listed once for the batch rather than once a unit.
+    const std::shared_ptr<const platform::Ipv4Interfaces> interfaces_ =
+        std::make_shared<const platform::Ipv4Interfaces>(platform::listIpv4Interfaces());
     std::atomic<bool> logFailed_{false};
     std::atomic<bool> reportFailed_{false};
 

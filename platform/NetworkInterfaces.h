@@ -23,6 +23,8 @@ struct Ipv4Interface {
     std::string subnetText() const;
 };
 
+using Ipv4Interfaces = std::vector<Ipv4Interface>;
+
 // Every IPv4 address of every interface, in the system's order. Empty with
 // *error set when the list cannot be read; empty with *error 0 when there is
 // no IPv4 address at all.
