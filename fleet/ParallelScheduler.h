@@ -56,7 +56,8 @@ public:
         // to its last attempt only.
         int retries = 0;
         // From an attempt's end to the unit's next attempt; the other units
-        // go on meanwhile.
+        // go on meanwhile. The next attempt never starts before the unit's
+        // restart pause has ended either.
         std::chrono::milliseconds retryPause{10000};
         // Once this many units have finally failed (any result but 0), no
         // further unit starts, as on a stop request. 0: no limit.
