@@ -7,13 +7,16 @@
 //                           unit alone in the same run: wall time, fwprog's CPU time and peak
 //                           resident memory, verdicts lost and status datagrams dropped
 //   bench_fleet --quiet [N]  the same on a quiet computer: no CPU-bound process beside fwprog
+//   bench_fleet --pause-gain  200 units at `--jobs 16` alone: wall time and units/min
 #include "bench/BenchSupport.h"
+#include "engine/Timing.h"
 
 #include <nlohmann/json.hpp>
 
 #include <sys/resource.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -173,6 +176,22 @@ int runBusy(int units, int burnerCount) {
     return fleet.verdictsAttributed == units && fleet.dropped <= 0 ? 0 : 1;
 }
 
+// 200 units at --jobs 16 and nothing else, the figure a restart pause that
+// holds a slot costs most: compare it with the same run of an earlier build.
+int runPauseGain() {
+    constexpr int units = 200, jobs = 16;
+    const std::string sha = makeImage(kDir + "/image.bin", 256 * 1024);
+    std::printf("each unit: 256 KiB image, 2 s flash delay, real schedule; restart pause %.1f s\n",
+                std::chrono::duration<double>(engine::timing::kPauseAfterConfirmedUnit).count());
+    const RunFigures run = runBatch(units, jobs, sha);
+    std::printf(
+        "%d units at --jobs %d: %.1f s  %.1f units/min  images verified %d/%d  verdicts "
+        "attributed %d/%d\n",
+        units, jobs, run.seconds, 60.0 * units / run.seconds, run.imagesVerified, units,
+        run.verdictsAttributed, units);
+    return run.verdictsAttributed == units ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -185,6 +204,8 @@ int main(int argc, char** argv) {
         }
         return runBusy(units, std::string(argv[1]) == "--busy" ? 2 : 0);
     }
+    if (argc > 1 && std::string(argv[1]) == "--pause-gain")
+        return runPauseGain();
     const std::string sha = makeImage(kDir + "/image.bin", 256 * 1024);
 
     std::printf("each unit: 256 KiB image, 2 s flash delay, real schedule\n");

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <condition_variable>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -20,10 +21,467 @@ namespace fleet {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+using Unit = ParallelScheduler::Unit;
+using Policy = ParallelScheduler::Policy;
+using Callbacks = ParallelScheduler::Callbacks;
+using Outcome = ParallelScheduler::Outcome;
+using StopReason = ParallelScheduler::StopReason;
+
 // How long a slot with nothing to start sleeps before it looks again while a
-// unit waits for its next attempt: short enough that a stop request is seen
-// at once, and measured on the sleeper's clock like the retry pause itself.
+// unit waits for its next attempt or its restart: short enough that a stop
+// request is seen at once, and measured on the sleeper's clock like the
+// pauses themselves.
 constexpr std::chrono::milliseconds kRetryLook{200};
+
+// The slots (up to asked) that the descriptors this process may open leave
+// room for; reason says why when that is fewer. A slot without the
+// descriptors for its unit would fail that unit with a socket error and end
+// the batch: fewer slots finish the list instead.
+std::size_t slotsWithDescriptors(std::size_t asked, std::string& reason) {
+    const std::uint64_t wanted =
+        asked * ParallelScheduler::kDescriptorsPerSlot + ParallelScheduler::kDescriptorsBeside;
+    const std::uint64_t limit = platform::raiseOpenFileLimit(wanted);
+    if (limit >= wanted)
+        return asked;
+    reason = "this process may have only " + std::to_string(limit) +
+             " files and sockets open (its descriptor limit)";
+    const std::uint64_t room = limit > ParallelScheduler::kDescriptorsBeside
+                                   ? limit - ParallelScheduler::kDescriptorsBeside
+                                   : 0;
+    return std::clamp<std::size_t>(
+        static_cast<std::size_t>(room / ParallelScheduler::kDescriptorsPerSlot), 1, asked);
+}
+
+// One run of the list: its slots and what they share.
+//
+// Locking. mutex_ guards every member declared after it; the members before
+// it are set once and only read. programUnit runs without the mutex, several
+// at once (print queues one at a time, each holding printQueueTurn_). Every
+// other callback is called with the mutex released and only by the slot that
+// holds the turn to call out (callingOut_), so they come one at a time, a
+// slow one (the log's write and flush to the disk) holds up no slot that ends
+// an attempt, and one may wait for another unit's attempt to end. While a
+// slot holds the turn no unit starts: each line of a finished unit is written
+// before the next unit starts. An attempt that ends while another slot holds
+// the turn waits in ended_, in the order attempts ended, and its slot goes on;
+// the holder tells it before it lets go. Whatever may let a unit start
+// notifies changed_; one slot at a time (clockWatched_) waits on the
+// sleeper's clock for a unit held back by time, the others on changed_.
+//
+// The restart pause. A programmed or unconfirmed unit gets time to restart.
+// With one slot, that slot sleeps it before it takes the next record (the
+// last unit's included) and runs on the calling thread. With more, the pause
+// belongs to the unit: its address counts as busy until the pause is over
+// (restarting_), so that neither its next attempt nor the same address
+// further down the list starts sooner, while the slot takes the next record
+// at once. Such a batch ends without waiting for the pauses of units that
+// have no further attempt.
+class SchedulerRun {
+public:
+    SchedulerRun(std::size_t jobs, platform::Sleeper& sleeper, const Policy& policy,
+                 const std::vector<std::string>& targets, const Callbacks& callbacks);
+
+    Outcome run();
+
+private:
+    // A unit waiting for its next attempt, with the result of its last one.
+    struct Pending {
+        Unit unit;
+        Clock::time_point due;
+        engine::ProgramResult last = engine::ResultUnconfirmed;
+    };
+    // An attempt that has ended, until the callbacks have been told.
+    struct Ended {
+        Unit unit;
+        engine::ProgramResult result;
+        bool retried = false;  // attemptRetried; otherwise unitFinished
+    };
+    // What may start now: the unit due for its next attempt, or else the next
+    // record; and the moment a unit held back only by the clock may start.
+    struct Choice {
+        std::vector<Pending>::iterator retry;
+        bool record = false;
+        std::optional<Clock::time_point> wake;
+    };
+
+    // Each slot's loop, on a thread of its own or the calling thread.
+    void slot();
+    engine::ProgramResult attempt(const Unit& unit);
+
+    // These are called with the mutex held (the lock passed in).
+    std::optional<Unit> nextUnit(std::unique_lock<std::mutex>& lock);
+    std::optional<Unit> startUnit(std::unique_lock<std::mutex>& lock);
+    void waitForClock(std::unique_lock<std::mutex>& lock);
+    void attemptEnded(std::unique_lock<std::mutex>& lock, const Unit& unit,
+                      engine::ProgramResult result);
+    Choice choose(Clock::time_point now);
+    std::optional<Clock::time_point> restartEnds(const std::string& key, Clock::time_point now);
+    void settle(const Unit& unit, engine::ProgramResult result);
+    void stopWith(StopReason reason);
+    bool allDone() const;
+    // These take the turn, or are called with it: they release the mutex
+    // while a callback runs.
+    void tellEnded(std::unique_lock<std::mutex>& lock);
+    void letGo(std::unique_lock<std::mutex>& lock);
+    std::optional<StopReason> stopReason(std::unique_lock<std::mutex>& lock);
+    void tellSlotsLimited(std::unique_lock<std::mutex>& lock, std::size_t slots, std::size_t asked,
+                          const std::string& reason);
+    void tellStillWaiting();
+
+    const std::size_t jobs_;
+    platform::Sleeper& sleeper_;
+    const Policy& policy_;
+    const std::vector<std::string>& targets_;
+    const Callbacks& callbacks_;
+    const std::size_t canaryCount_;
+    const bool slotTakesPause_;  // one slot: it sleeps each unit's restart pause
+    std::mutex printQueueTurn_;
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::size_t next_ = 0;                                 // the next record
+    std::set<std::string> inFlight_;                       // addresses of the units in flight
+    std::map<std::string, Clock::time_point> restarting_;  // addresses until their pause ends
+    std::size_t running_ = 0;                              // units in flight
+    std::vector<Pending> pending_;
+    std::size_t canaryDone_ = 0;  // canary units with their final result
+    Outcome outcome_;
+    bool ending_ = false;
+    bool callingOut_ = false;
+    bool clockWatched_ = false;
+    std::deque<Ended> ended_;
+};
+
+SchedulerRun::SchedulerRun(std::size_t jobs, platform::Sleeper& sleeper, const Policy& policy,
+                           const std::vector<std::string>& targets, const Callbacks& callbacks)
+    : jobs_(jobs),
+      sleeper_(sleeper),
+      policy_(policy),
+      targets_(targets),
+      callbacks_(callbacks),
+      canaryCount_(std::min(policy.canary, targets.size())),
+      slotTakesPause_(jobs <= 1) {}
+
+Outcome SchedulerRun::run() {
+    const std::size_t asked = std::min(jobs_, std::max<std::size_t>(targets_.size(), 1));
+    std::string limited;
+    std::size_t count = slotsWithDescriptors(asked, limited);
+    std::vector<std::thread> workers;
+    {
+        // The slots wait here until every thread that can be started is.
+        std::unique_lock lock(mutex_);
+        for (std::size_t i = 0; count > 1 && i < count; ++i) {
+            try {
+                workers.emplace_back([this] { slot(); });
+            } catch (const std::system_error& error) {
+                // Out of threads (a process limit, memory for stacks): the
+                // slots already started are the batch's; this thread is its
+                // only one when none could be.
+                count = std::max<std::size_t>(workers.size(), 1);
+                limited = "no further thread could be started (" + error.code().message() + ")";
+                break;
+            }
+        }
+        if (count < asked)
+            tellSlotsLimited(lock, count, asked, limited);
+    }
+    // A single slot runs on this thread.
+    if (workers.empty())
+        slot();
+    for (auto& thread : workers)
+        thread.join();
+    tellStillWaiting();
+    return outcome_;
+}
+
+void SchedulerRun::slot() {
+    for (;;) {
+        std::optional<Unit> unit;
+        {
+            std::unique_lock lock(mutex_);
+            unit = nextUnit(lock);
+        }
+        if (!unit)
+            return;
+        const engine::ProgramResult result = attempt(*unit);
+        {
+            std::unique_lock lock(mutex_);
+            attemptEnded(lock, *unit, result);
+        }
+        // The one slot gives the unit time to restart before it takes the
+        // next record, whether or not the unit is tried again.
+        if (slotTakesPause_ && afterUnit(result) == AfterUnit::PauseThenNext)
+            sleeper_.sleepFor(engine::timing::kPauseAfterConfirmedUnit);
+    }
+}
+
+engine::ProgramResult SchedulerRun::attempt(const Unit& unit) {
+    if (!ParallelScheduler::isPrintQueueTarget(unit.target))
+        return callbacks_.programUnit(unit);
+    std::lock_guard turn(printQueueTurn_);
+    return callbacks_.programUnit(unit);
+}
+
+// The slot's next unit, once it may start; none when the slot has nothing
+// more to do.
+std::optional<Unit> SchedulerRun::nextUnit(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+        if (ending_)
+            return std::nullopt;
+        if (callingOut_) {
+            // Nothing starts while another slot calls out.
+            changed_.wait(lock);
+            continue;
+        }
+        const Choice choice = choose(sleeper_.now());
+        if (choice.retry != pending_.end() || choice.record) {
+            if (auto unit = startUnit(lock))
+                return unit;
+            continue;
+        }
+        if (allDone()) {
+            changed_.notify_all();
+            return std::nullopt;
+        }
+        if (choice.wake && !clockWatched_)
+            waitForClock(lock);
+        else
+            changed_.wait(lock);  // a unit in flight or the slot on the clock wakes it
+    }
+}
+
+// Takes the turn, asks whether the batch stops, and starts what may start
+// then: the unit, with unitStarted told; none when nothing may.
+std::optional<Unit> SchedulerRun::startUnit(std::unique_lock<std::mutex>& lock) {
+    callingOut_ = true;
+    if (const auto reason = stopReason(lock)) {
+        stopWith(*reason);
+        letGo(lock);
+        return std::nullopt;
+    }
+    // Attempts that ended while the mutex was released may have changed what
+    // may start.
+    const Choice choice = choose(sleeper_.now());
+    if (ending_ || (choice.retry == pending_.end() && !choice.record)) {
+        letGo(lock);
+        return std::nullopt;
+    }
+    Unit unit;
+    if (choice.retry != pending_.end()) {
+        unit = choice.retry->unit;
+        ++unit.attempt;
+        pending_.erase(choice.retry);
+    } else {
+        unit.index = next_++;
+        unit.target = targets_[unit.index];
+        unit.number = ++outcome_.attempted;
+        unit.attempt = 1;
+    }
+    inFlight_.insert(SharedStatusPort::addressKey(unit.target));
+    ++running_;
+    if (callbacks_.unitStarted) {
+        lock.unlock();
+        callbacks_.unitStarted(unit);
+        lock.lock();
+    }
+    letGo(lock);
+    return unit;
+}
+
+// Nothing may start before a unit's next attempt or restart is due: asks
+// whether the batch stops, then sleeps towards that moment in short steps.
+void SchedulerRun::waitForClock(std::unique_lock<std::mutex>& lock) {
+    clockWatched_ = true;
+    callingOut_ = true;
+    if (const auto reason = stopReason(lock))
+        stopWith(*reason);
+    letGo(lock);
+    const Clock::time_point now = sleeper_.now();
+    const Choice choice = choose(now);
+    if (!ending_ && choice.retry == pending_.end() && !choice.record && choice.wake) {
+        const auto wait =
+            std::clamp(std::chrono::ceil<std::chrono::milliseconds>(*choice.wake - now),
+                       std::chrono::milliseconds(1), kRetryLook);
+        lock.unlock();
+        sleeper_.sleepFor(wait);
+        lock.lock();
+    }
+    clockWatched_ = false;
+    changed_.notify_all();
+}
+
+// Counts the attempt's result and hands it to the callbacks: told at once,
+// unless another slot holds the turn (that one tells it before it lets go,
+// and this slot goes on).
+void SchedulerRun::attemptEnded(std::unique_lock<std::mutex>& lock, const Unit& unit,
+                                engine::ProgramResult result) {
+    const bool again =
+        unit.attempt <= policy_.retries && ParallelScheduler::mayRetry(unit.target, result);
+    const std::string key = SharedStatusPort::addressKey(unit.target);
+    --running_;
+    inFlight_.erase(key);
+    const Clock::time_point now = sleeper_.now();
+    if (!slotTakesPause_ && afterUnit(result) == AfterUnit::PauseThenNext)
+        restarting_[key] = now + engine::timing::kPauseAfterConfirmedUnit;
+    if (again && !ending_) {
+        pending_.push_back({unit, now + policy_.retryPause, result});
+        ended_.push_back({unit, result, true});
+    } else {
+        settle(unit, result);
+        ended_.push_back({unit, result, false});
+    }
+    if (!callingOut_) {
+        callingOut_ = true;
+        letGo(lock);
+    }
+    changed_.notify_all();
+}
+
+SchedulerRun::Choice SchedulerRun::choose(Clock::time_point now) {
+    Choice choice{pending_.end(), false, std::nullopt};
+    const auto heldUntil = [&](Clock::time_point moment) {
+        if (!choice.wake || moment < *choice.wake)
+            choice.wake = moment;
+    };
+    // Canary units run alone, each after the last has finished.
+    const bool canaryPhase = canaryDone_ < canaryCount_;
+    if (canaryPhase && running_ > 0)
+        return choice;
+    // A unit due for its next attempt goes before new records. One whose
+    // address is in flight waits for that unit's end.
+    for (auto it = pending_.begin(); it != pending_.end(); ++it) {
+        const std::string key = SharedStatusPort::addressKey(it->unit.target);
+        if (inFlight_.count(key))
+            continue;
+        const Clock::time_point ready = std::max(it->due, restartEnds(key, now).value_or(it->due));
+        if (ready > now)
+            heldUntil(ready);
+        else if (choice.retry == pending_.end() || it->due < choice.retry->due)
+            choice.retry = it;
+    }
+    if (choice.retry != pending_.end() || next_ >= targets_.size() ||
+        (canaryPhase && next_ >= canaryCount_))
+        return choice;
+    // Records are taken in list order; a record whose address is in flight or
+    // restarting waits for it rather than being skipped.
+    const std::string key = SharedStatusPort::addressKey(targets_[next_]);
+    if (inFlight_.count(key))
+        return choice;
+    if (const auto end = restartEnds(key, now))
+        heldUntil(*end);
+    else
+        choice.record = true;
+    return choice;
+}
+
+// When the restart pause of the unit at this address ends, if it has not.
+std::optional<Clock::time_point> SchedulerRun::restartEnds(const std::string& key,
+                                                           Clock::time_point now) {
+    const auto found = restarting_.find(key);
+    if (found == restarting_.end())
+        return std::nullopt;
+    if (found->second <= now) {
+        restarting_.erase(found);
+        return std::nullopt;
+    }
+    return found->second;
+}
+
+// A unit's final result, as the batch's rules count it.
+void SchedulerRun::settle(const Unit& unit, engine::ProgramResult result) {
+    if (!result.isProgrammed())
+        ++outcome_.failed;
+    const bool canary = unit.index < canaryCount_;
+    if (canary)
+        ++canaryDone_;
+    if (afterUnit(result) == AfterUnit::EndBatch) {
+        ending_ = true;
+        outcome_.endedByFailure = true;
+    } else if (canary && !result.isProgrammed() && !ending_) {
+        stopWith(StopReason::CanaryFailed);
+    }
+}
+
+void SchedulerRun::stopWith(StopReason reason) {
+    ending_ = true;
+    outcome_.stopped = true;
+    outcome_.reason = reason;
+    changed_.notify_all();
+}
+
+bool SchedulerRun::allDone() const {
+    return next_ >= targets_.size() && pending_.empty() && running_ == 0;
+}
+
+// With the turn: tells every ended attempt, in order.
+void SchedulerRun::tellEnded(std::unique_lock<std::mutex>& lock) {
+    while (!ended_.empty()) {
+        const Ended attempt = std::move(ended_.front());
+        ended_.pop_front();
+        lock.unlock();
+        if (attempt.retried) {
+            if (callbacks_.attemptRetried)
+                callbacks_.attemptRetried(attempt.unit, attempt.result);
+        } else if (callbacks_.unitFinished) {
+            callbacks_.unitFinished(attempt.unit, attempt.result);
+        }
+        lock.lock();
+    }
+}
+
+// Gives the turn back, once every ended attempt has been told.
+void SchedulerRun::letGo(std::unique_lock<std::mutex>& lock) {
+    tellEnded(lock);
+    callingOut_ = false;
+    changed_.notify_all();
+}
+
+// With the turn: why no further unit may start, if any. Attempts that end
+// while the stop check is asked are told, and the check asked again: a line
+// that could not be written is a reason to stop.
+std::optional<StopReason> SchedulerRun::stopReason(std::unique_lock<std::mutex>& lock) {
+    for (;;) {
+        tellEnded(lock);
+        if (policy_.maxFailures != 0 && outcome_.failed >= policy_.maxFailures)
+            return StopReason::FailureLimit;
+        if (!callbacks_.stopRequested)
+            return std::nullopt;
+        lock.unlock();
+        const bool stop = callbacks_.stopRequested();
+        lock.lock();
+        if (stop)
+            return StopReason::StopRequested;
+        if (ended_.empty())
+            return std::nullopt;
+    }
+}
+
+// Before any unit starts, with the slots waiting for the mutex.
+void SchedulerRun::tellSlotsLimited(std::unique_lock<std::mutex>& lock, std::size_t slots,
+                                    std::size_t asked, const std::string& reason) {
+    if (!callbacks_.slotsLimited)
+        return;
+    callingOut_ = true;
+    lock.unlock();
+    callbacks_.slotsLimited(slots, asked, reason);
+    lock.lock();
+    callingOut_ = false;
+    changed_.notify_all();
+}
+
+// Units still waiting for another attempt when the batch ended keep the
+// result of their last one, in list order. The slots have ended.
+void SchedulerRun::tellStillWaiting() {
+    std::sort(pending_.begin(), pending_.end(),
+              [](const Pending& a, const Pending& b) { return a.unit.index < b.unit.index; });
+    for (const Pending& waiting : pending_) {
+        if (callbacks_.unitFinished)
+            callbacks_.unitFinished(waiting.unit, waiting.last);
+        if (!waiting.last.isProgrammed())
+            ++outcome_.failed;
+    }
+}
 
 }  // namespace
 
@@ -44,299 +502,8 @@ ParallelScheduler::ParallelScheduler(std::size_t jobs, platform::Sleeper& sleepe
 
 ParallelScheduler::Outcome ParallelScheduler::run(const std::vector<std::string>& targets,
                                                   const Callbacks& callbacks) {
-    // A unit waiting for its next attempt, with the result of its last one.
-    struct Pending {
-        Unit unit;
-        std::chrono::steady_clock::time_point due;
-        engine::ProgramResult last = engine::ResultUnconfirmed;
-    };
-    // An attempt that has ended, until the callbacks have been told.
-    struct Ended {
-        Unit unit;
-        engine::ProgramResult result;
-        bool retried = false;  // attemptRetried; otherwise unitFinished
-    };
-    // What may start now: the unit due for its next attempt, or the next
-    // record; and the unit whose next attempt comes first.
-    struct Choice {
-        std::vector<Pending>::iterator due;
-        std::vector<Pending>::iterator earliest;
-        bool fresh = false;
-        std::chrono::steady_clock::time_point now;
-    };
-
-    std::mutex mutex;
-    std::condition_variable changed;
-    std::size_t next = 0;
-    std::set<std::string> inFlight;
-    std::size_t running = 0;
-    std::vector<Pending> pending;
-    std::mutex printQueueTurn;
-    Outcome outcome;
-    bool ending = false;
-    const std::size_t canaryCount = std::min(policy_.canary, targets.size());
-    std::size_t canaryDone = 0;  // canary units with their final result
-    // Every callback but programUnit is called with the mutex released, by the
-    // one slot that holds the turn to call out, so they come one at a time and
-    // a slow one (the log's write and flush to the disk) holds up no slot that
-    // ends an attempt. While a slot holds the turn no unit starts: each line of
-    // a finished unit is written before the next unit starts. Attempts that end
-    // meanwhile wait here, in the order they ended, until the holder tells them.
-    bool callingOut = false;
-    std::deque<Ended> ended;
-
-    // The following are called with the mutex held.
-    const auto stopWith = [&](StopReason reason) {
-        ending = true;
-        outcome.stopped = true;
-        outcome.reason = reason;
-        changed.notify_all();
-    };
-    // A unit's final result, as the batch's rules count it.
-    const auto settle = [&](const Unit& unit, engine::ProgramResult result) {
-        if (!result.isProgrammed())
-            ++outcome.failed;
-        const bool canary = unit.index < canaryCount;
-        if (canary)
-            ++canaryDone;
-        if (afterUnit(result) == AfterUnit::EndBatch) {
-            ending = true;
-            outcome.endedByFailure = true;
-        } else if (canary && !result.isProgrammed() && !ending) {
-            stopWith(StopReason::CanaryFailed);
-        }
-    };
-    // With the turn: tells every ended attempt, in order.
-    const auto tellEnded = [&](std::unique_lock<std::mutex>& lock) {
-        while (!ended.empty()) {
-            const Ended attempt = std::move(ended.front());
-            ended.pop_front();
-            lock.unlock();
-            if (attempt.retried) {
-                if (callbacks.attemptRetried)
-                    callbacks.attemptRetried(attempt.unit, attempt.result);
-            } else if (callbacks.unitFinished) {
-                callbacks.unitFinished(attempt.unit, attempt.result);
-            }
-            lock.lock();
-        }
-    };
-    const auto letGo = [&](std::unique_lock<std::mutex>& lock) {
-        tellEnded(lock);
-        callingOut = false;
-        changed.notify_all();
-    };
-    // With the turn: why no further unit may start, if any. Attempts that end
-    // while the stop check is asked are told, and the check asked again: a
-    // line that could not be written is a reason to stop.
-    const auto stopReason = [&](std::unique_lock<std::mutex>& lock) -> std::optional<StopReason> {
-        for (;;) {
-            tellEnded(lock);
-            if (policy_.maxFailures != 0 && outcome.failed >= policy_.maxFailures)
-                return StopReason::FailureLimit;
-            if (!callbacks.stopRequested)
-                return std::nullopt;
-            lock.unlock();
-            const bool stop = callbacks.stopRequested();
-            lock.lock();
-            if (stop)
-                return StopReason::StopRequested;
-            if (ended.empty())
-                return std::nullopt;
-        }
-    };
-    const auto choose = [&] {
-        Choice choice{pending.end(), pending.end(), false, sleeper_.now()};
-        // Canary units run alone, each after the last has finished.
-        const bool canaryPhase = canaryDone < canaryCount;
-        const bool mayStart = !canaryPhase || running == 0;
-        // A unit due for its next attempt goes before new records.
-        for (auto it = pending.begin(); it != pending.end(); ++it) {
-            if (choice.earliest == pending.end() || it->due < choice.earliest->due)
-                choice.earliest = it;
-            if (mayStart && it->due <= choice.now &&
-                !inFlight.count(SharedStatusPort::addressKey(it->unit.target)) &&
-                (choice.due == pending.end() || it->due < choice.due->due))
-                choice.due = it;
-        }
-        // Records are taken in list order; a record whose unit is already in
-        // flight waits for it rather than being skipped.
-        choice.fresh = mayStart && choice.due == pending.end() && next < targets.size() &&
-                       !inFlight.count(SharedStatusPort::addressKey(targets[next])) &&
-                       (!canaryPhase || next < canaryCount);
-        return choice;
-    };
-
-    auto worker = [&] {
-        for (;;) {
-            Unit unit;
-            std::string key;
-            {
-                std::unique_lock lock(mutex);
-                for (;;) {
-                    if (ending)
-                        return;
-                    if (callingOut) {
-                        // Nothing starts while another slot calls out.
-                        changed.wait(lock);
-                        continue;
-                    }
-                    Choice choice = choose();
-                    if (choice.due != pending.end() || choice.fresh) {
-                        callingOut = true;
-                        if (const auto reason = stopReason(lock)) {
-                            stopWith(*reason);
-                            letGo(lock);
-                            return;
-                        }
-                        // Attempts that ended while the mutex was released
-                        // may have changed what may start.
-                        choice = choose();
-                        if (ending || (choice.due == pending.end() && !choice.fresh)) {
-                            letGo(lock);
-                            continue;
-                        }
-                        if (choice.due != pending.end()) {
-                            unit = choice.due->unit;
-                            ++unit.attempt;
-                            pending.erase(choice.due);
-                        } else {
-                            unit.index = next++;
-                            unit.target = targets[unit.index];
-                            unit.number = ++outcome.attempted;
-                            unit.attempt = 1;
-                        }
-                        key = SharedStatusPort::addressKey(unit.target);
-                        inFlight.insert(key);
-                        ++running;
-                        if (callbacks.unitStarted) {
-                            lock.unlock();
-                            callbacks.unitStarted(unit);
-                            lock.lock();
-                        }
-                        letGo(lock);
-                        break;
-                    }
-                    if (next >= targets.size() && pending.empty() && running == 0) {
-                        changed.notify_all();
-                        return;
-                    }
-                    if (choice.earliest != pending.end() && choice.earliest->due > choice.now) {
-                        // Nothing to start before a unit's next attempt is due.
-                        callingOut = true;
-                        if (const auto reason = stopReason(lock)) {
-                            stopWith(*reason);
-                            letGo(lock);
-                            return;
-                        }
-                        letGo(lock);
-                        choice = choose();
-                        if (ending || choice.due != pending.end() || choice.fresh ||
-                            choice.earliest == pending.end() || choice.earliest->due <= choice.now)
-                            continue;
-                        const auto wait = std::min<std::chrono::milliseconds>(
-                            kRetryLook, std::chrono::ceil<std::chrono::milliseconds>(
-                                            choice.earliest->due - choice.now));
-                        lock.unlock();
-                        sleeper_.sleepFor(std::max(wait, std::chrono::milliseconds(1)));
-                        lock.lock();
-                        continue;
-                    }
-                    // Waiting for a unit in flight: its end wakes us.
-                    changed.wait(lock);
-                }
-            }
-
-            engine::ProgramResult result;
-            if (isPrintQueueTarget(unit.target)) {
-                std::lock_guard turn(printQueueTurn);
-                result = callbacks.programUnit(unit);
-            } else {
-                result = callbacks.programUnit(unit);
-            }
-
-            const bool again = unit.attempt <= policy_.retries && mayRetry(unit.target, result);
-            {
-                std::unique_lock lock(mutex);
-                --running;
-                inFlight.erase(key);
-                if (again && !ending) {
-                    pending.push_back({unit, sleeper_.now() + policy_.retryPause, result});
-                    ended.push_back({unit, result, true});
-                } else {
-                    settle(unit, result);
-                    ended.push_back({unit, result, false});
-                }
-                // Told at once, unless another slot holds the turn: that one
-                // tells it before it lets go, and this slot goes on.
-                if (!callingOut) {
-                    callingOut = true;
-                    letGo(lock);
-                }
-                changed.notify_all();
-            }
-            // The unit gets time to restart, whether or not it is tried again.
-            if (afterUnit(result) == AfterUnit::PauseThenNext)
-                sleeper_.sleepFor(engine::timing::kPauseAfterConfirmedUnit);
-        }
-    };
-
-    const std::size_t asked = std::min(jobs_, std::max<std::size_t>(targets.size(), 1));
-    std::size_t count = asked;
-    std::string limited;
-    // A slot without the descriptors for its unit would fail that unit with a
-    // socket error and end the batch: fewer slots finish the list instead.
-    const std::uint64_t wanted = asked * kDescriptorsPerSlot + kDescriptorsBeside;
-    if (const std::uint64_t limit = platform::raiseOpenFileLimit(wanted); limit < wanted) {
-        count = std::clamp<std::size_t>(
-            static_cast<std::size_t>(limit > kDescriptorsBeside ? limit - kDescriptorsBeside : 0) /
-                kDescriptorsPerSlot,
-            1, asked);
-        limited = "this process may have only " + std::to_string(limit) +
-                  " files and sockets open (its descriptor limit)";
-    }
-    std::vector<std::thread> workers;
-    {
-        // The slots wait here until every thread that can be started is.
-        std::unique_lock lock(mutex);
-        // One slot runs on the calling thread: the window's units must.
-        for (std::size_t i = 0; count > 1 && i < count; ++i) {
-            try {
-                workers.emplace_back(worker);
-            } catch (const std::system_error& error) {
-                // Out of threads (a process limit, memory for stacks): the
-                // slots already started are the batch's; this thread is its
-                // only one when none could be.
-                count = std::max<std::size_t>(workers.size(), 1);
-                limited = "no further thread could be started (" + error.code().message() + ")";
-                break;
-            }
-        }
-        if (count < asked && callbacks.slotsLimited) {
-            callingOut = true;
-            lock.unlock();
-            callbacks.slotsLimited(count, asked, limited);
-            lock.lock();
-            callingOut = false;
-            changed.notify_all();
-        }
-    }
-    if (workers.empty())
-        worker();
-    for (auto& thread : workers)
-        thread.join();
-
-    // Units still waiting for another attempt when the batch ended keep the
-    // result of their last one, in list order.
-    std::sort(pending.begin(), pending.end(),
-              [](const Pending& a, const Pending& b) { return a.unit.index < b.unit.index; });
-    for (const Pending& waiting : pending) {
-        if (callbacks.unitFinished)
-            callbacks.unitFinished(waiting.unit, waiting.last);
-        if (!waiting.last.isProgrammed())
-            ++outcome.failed;
-    }
-    return outcome;
+    SchedulerRun run(jobs_, sleeper_, policy_, targets, callbacks);
+    return run.run();
 }
 
 }  // namespace fleet

@@ -12,10 +12,15 @@
 namespace fleet {
 
 // Runs the units of a list several at a time (or one at a time), keeping the
-// batch's rules per unit: the pause after a programmed or unconfirmed unit is
-// taken by that unit's slot before it takes the next record; a host-side
-// failure (1 to 99) or a stop request lets the units in flight finish and
-// starts no new one. The same address is never programmed twice at once, and
+// batch's rules per unit: a programmed or unconfirmed unit gets its time to
+// restart, and a host-side failure (1 to 99) or a stop request lets the units
+// in flight finish and starts no new one. With one slot, that slot runs on the
+// calling thread and sleeps each unit's restart pause before it takes the next
+// record, the last unit's included. With more, the pause is the unit's alone:
+// its slot takes the next record at once, and only the same address (its next
+// attempt, or the address again further down the list) waits for the pause to
+// end; the run returns without waiting for the pauses of units that have no
+// further attempt. The same address is never programmed twice at once, and
 // print queues are served one at a time (the spooler serialises them anyway).
 //
 // On top of that, a policy may ask for more attempts at units that may well
@@ -51,7 +56,8 @@ public:
         // to its last attempt only.
         int retries = 0;
         // From an attempt's end to the unit's next attempt; the other units
-        // go on meanwhile.
+        // go on meanwhile. The next attempt never starts before the unit's
+        // restart pause has ended either.
         std::chrono::milliseconds retryPause{10000};
         // Once this many units have finally failed (any result but 0), no
         // further unit starts, as on a stop request. 0: no limit.
@@ -61,7 +67,8 @@ public:
         std::size_t canary = 0;
     };
 
-    // programUnit runs on the worker threads, several at once. The others run
+    // programUnit runs on the worker threads, several at once (with one slot,
+    // on the thread that called run, which starts no thread). The others run
     // on whichever worker has the turn, one at a time and never with the
     // scheduler's lock held, so a slow one holds up no worker that ends an
     // attempt, and one may wait for another unit's attempt to end. While one

@@ -8,8 +8,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <mutex>
+#include <ostream>
 #include <thread>
 #include <tuple>
 
@@ -55,29 +57,6 @@ struct ConcurrencyProbe {
     }
 };
 
-// Counts the pauses slots take after their units (a slot pauses only once the
-// scheduler has taken its unit's result), without sleeping.
-class CountingSleeper final : public platform::Sleeper {
-public:
-    void sleepFor(std::chrono::milliseconds) override {
-        std::lock_guard lock(mutex_);
-        ++pauses_;
-        changed_.notify_all();
-    }
-    // Waits until at least count pauses were asked for, or gives up after a
-    // time far beyond what they take; returns the count reached.
-    int waitForPauses(int count) {
-        std::unique_lock lock(mutex_);
-        changed_.wait_for(lock, 10s, [&] { return pauses_ >= count; });
-        return pauses_;
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    int pauses_ = 0;
-};
-
 // A flag one thread raises and another waits for, for at most a long time.
 class Signal {
 public:
@@ -97,6 +76,80 @@ private:
     bool raised_ = false;
 };
 
+// A clock that moves only as pauses are slept: each pause returns at once and
+// moves the clock on by its length, so a test reads the batch's schedule on
+// it however the threads run. A pause as long as the one held (if any) waits
+// for release() first, and moves the clock when it returns.
+class FakeClockSleeper final : public platform::Sleeper {
+public:
+    void sleepFor(std::chrono::milliseconds duration) override {
+        std::unique_lock lock(mutex_);
+        requested_.push_back(duration);
+        if (duration == held_)
+            changed_.wait_for(lock, 10s, [&] { return released_; });
+        elapsed_ += duration;
+    }
+    std::chrono::steady_clock::time_point now() const override {
+        if (onClockRead)
+            onClockRead();
+        return std::chrono::steady_clock::time_point{} + elapsed();
+    }
+    std::chrono::milliseconds elapsed() const {
+        std::lock_guard lock(mutex_);
+        return elapsed_;
+    }
+    std::vector<std::chrono::milliseconds> requested() const {
+        std::lock_guard lock(mutex_);
+        return requested_;
+    }
+    void hold(std::chrono::milliseconds duration) {
+        std::lock_guard lock(mutex_);
+        held_ = duration;
+    }
+    void release() {
+        std::lock_guard lock(mutex_);
+        released_ = true;
+        changed_.notify_all();
+    }
+
+    // Called whenever the scheduler reads the clock; set before the run.
+    std::function<void()> onClockRead;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::chrono::milliseconds elapsed_{0};
+    std::chrono::milliseconds held_{-1};
+    bool released_ = false;
+    std::vector<std::chrono::milliseconds> requested_;
+};
+
+// Tells when the slot that ran a unit has handed the unit's result over: the
+// scheduler notes on its clock when an attempt ends, with the result, so the
+// slot's first reading of the clock after programUnit returned is that.
+class HandOver {
+public:
+    // The last thing programUnit does for the unit.
+    void returning() {
+        thread_ = std::this_thread::get_id();
+        returned_ = true;
+    }
+    // From the sleeper's onClockRead.
+    void clockRead() {
+        if (returned_ && thread_.load() == std::this_thread::get_id())
+            done_.raise();
+    }
+    bool wait() { return done_.wait(); }
+
+private:
+    std::atomic<std::thread::id> thread_;
+    std::atomic<bool> returned_{false};
+    Signal done_;
+};
+
+// The restart pause a programmed or unconfirmed unit gets.
+constexpr std::chrono::milliseconds kRestart = 4000ms;
+
 }  // namespace
 
 TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
@@ -106,13 +159,21 @@ TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
     std::vector<std::string> targets = {"10.0.0.1", "10.0.0.2", "10.0.0.1", "queueA",  "queueB",
                                         "10.0.0.3", "10.0.0.4", "10.0.0.5", "10.0.0.1"};
     std::vector<std::string> finished;
+    // Each unit's start and end on the sleeper's clock, by target.
+    std::mutex timesMutex;
+    std::map<std::string, std::vector<std::pair<std::chrono::steady_clock::time_point,
+                                                std::chrono::steady_clock::time_point>>>
+        times;
     fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
+        const auto start = sleeper.now();
         probe.enter(unit.target);
         probe.awaitCompany();
         // Time for another unit to run into this one's address or queue turn.
         std::this_thread::sleep_for(30ms);
         probe.leave(unit.target);
+        std::lock_guard lock(timesMutex);
+        times[unit.target].emplace_back(start, sleeper.now());
         return engine::ResultProgrammed;
     };
     callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
@@ -126,8 +187,14 @@ TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
     EXPECT_EQ(probe.maxQueuesRunning, 1) << "print queues must take turns";
     EXPECT_GT(probe.maxRunning, 1);
     EXPECT_LE(probe.maxRunning, 4);
-    // Every programmed unit's slot paused before taking the next record.
-    EXPECT_EQ(sleeper.requested().size(), targets.size());
+    // No slot waited out a unit's restart, yet the address listed three times
+    // restarted before it was programmed again.
+    const auto asked = sleeper.requested();
+    EXPECT_EQ(std::count(asked.begin(), asked.end(), kRestart), 0);
+    const auto& again = times["10.0.0.1"];
+    ASSERT_EQ(again.size(), 3u);
+    for (std::size_t i = 1; i < again.size(); ++i)
+        EXPECT_GE(again[i].first - again[i - 1].second, kRestart) << "start " << i + 1;
 }
 
 TEST(ParallelScheduler, HostFailureLetsUnitsInFlightFinishAndStartsNoMore) {
@@ -228,10 +295,12 @@ TEST(ParallelScheduler, AUnitWaitingForAnotherAttemptWhenTheBatchStopsKeepsItsLa
 
 // The log line of a finished unit is written (and flushed to the disk) by
 // unitFinished. While one is slow, a slot whose attempt ends meanwhile hands
-// its result over and goes on to its pause; still no unit starts before every
-// finished unit's line has been written, in the order the units finished.
+// its result over and goes on; still no unit starts before every finished
+// unit's line has been written, in the order the units finished.
 TEST(ParallelScheduler, ASlowUnitFinishedHoldsUpNoSlotYetNoUnitStartsBeforeTheLinesAreWritten) {
-    CountingSleeper sleeper;
+    FakeClockSleeper sleeper;
+    HandOver second;
+    sleeper.onClockRead = [&] { second.clockRead(); };
     fleet::ParallelScheduler scheduler(2, sleeper);
     Signal secondStarted, firstLineBegun;
     std::mutex eventsMutex;
@@ -240,7 +309,7 @@ TEST(ParallelScheduler, ASlowUnitFinishedHoldsUpNoSlotYetNoUnitStartsBeforeTheLi
         std::lock_guard lock(eventsMutex);
         events.push_back(event);
     };
-    int pausesDuringFirstLine = -1;
+    bool handedOverDuringFirstLine = false;
     fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.unitStarted = [&](const fleet::ParallelScheduler::Unit& unit) {
         note("start " + unit.target);
@@ -251,6 +320,7 @@ TEST(ParallelScheduler, ASlowUnitFinishedHoldsUpNoSlotYetNoUnitStartsBeforeTheLi
         if (unit.target == "10.0.0.2") {
             secondStarted.raise();
             firstLineBegun.wait();  // ends while the first unit's line is written
+            second.returning();
         }
         return engine::ResultProgrammed;
     };
@@ -258,13 +328,13 @@ TEST(ParallelScheduler, ASlowUnitFinishedHoldsUpNoSlotYetNoUnitStartsBeforeTheLi
                                  engine::ProgramResult) {
         if (unit.target == "10.0.0.1") {
             firstLineBegun.raise();
-            // The second unit's slot gets past the end of its attempt to its pause.
-            pausesDuringFirstLine = sleeper.waitForPauses(1);
+            // The second unit's slot gets past the end of its attempt.
+            handedOverDuringFirstLine = second.wait();
         }
         note("line " + unit.target);
     };
     const auto outcome = scheduler.run({"10.0.0.1", "10.0.0.2", "10.0.0.3"}, callbacks);
-    EXPECT_EQ(pausesDuringFirstLine, 1) << "the other slot waited for the first unit's line";
+    EXPECT_TRUE(handedOverDuringFirstLine) << "the other slot waited for the first unit's line";
     EXPECT_EQ(outcome.attempted, 3u);
     const std::vector<std::string> expected = {"start 10.0.0.1", "start 10.0.0.2", "line 10.0.0.1",
                                                "line 10.0.0.2",  "start 10.0.0.3", "line 10.0.0.3"};
@@ -274,30 +344,165 @@ TEST(ParallelScheduler, ASlowUnitFinishedHoldsUpNoSlotYetNoUnitStartsBeforeTheLi
 // A callback may wait for another unit's attempt to end: none is called with
 // the lock held that the ending attempt needs.
 TEST(ParallelScheduler, AStopCheckThatWaitsForAnotherUnitsAttemptToEndDoesNotDeadlock) {
-    CountingSleeper sleeper;
+    FakeClockSleeper sleeper;
+    HandOver first;
+    sleeper.onClockRead = [&] { first.clockRead(); };
     fleet::ParallelScheduler scheduler(2, sleeper);
     std::atomic<int> started{0};
     Signal askedBeforeSecond;
-    int pausesDuringQuestion = -1;
+    bool asked = false, handedOverDuringQuestion = false;
     std::vector<std::string> finished;
     fleet::ParallelScheduler::Callbacks callbacks;
     callbacks.unitStarted = [&](const fleet::ParallelScheduler::Unit&) { ++started; };
     callbacks.stopRequested = [&] {
-        if (started == 1 && pausesDuringQuestion < 0) {
+        if (started == 1 && !asked) {
+            asked = true;
             askedBeforeSecond.raise();
-            pausesDuringQuestion = sleeper.waitForPauses(1);
+            handedOverDuringQuestion = first.wait();
         }
         return false;
     };
     callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
-        if (unit.target == "10.0.0.1")
+        if (unit.target == "10.0.0.1") {
             askedBeforeSecond.wait();  // ends while the stop check for the second unit runs
+            first.returning();
+        }
         return engine::ResultProgrammed;
     };
     callbacks.unitFinished = [&](const fleet::ParallelScheduler::Unit& unit,
                                  engine::ProgramResult) { finished.push_back(unit.target); };
     const auto outcome = scheduler.run({"10.0.0.1", "10.0.0.2"}, callbacks);
-    EXPECT_EQ(pausesDuringQuestion, 1) << "the first unit's slot could not end its attempt";
+    EXPECT_TRUE(handedOverDuringQuestion) << "the first unit's slot could not end its attempt";
     EXPECT_EQ(outcome.attempted, 2u);
     EXPECT_EQ(finished, (std::vector<std::string>{"10.0.0.1", "10.0.0.2"}));
+}
+
+// With several slots a unit's restart pause is its own: the slot that ran a
+// programmed unit takes the next record at once, after a canary unit too, and
+// the batch ends without waiting for the pauses.
+struct SlotGoesOnCase {
+    const char* name;
+    std::size_t jobs;
+    std::size_t canary;
+    std::size_t units;
+};
+
+void PrintTo(const SlotGoesOnCase& testCase, std::ostream* out) {
+    *out << testCase.name;
+}
+
+class SlotGoesOn : public ::testing::TestWithParam<SlotGoesOnCase> {};
+
+TEST_P(SlotGoesOn, ASlotTakesTheNextRecordWhileItsUnitRestarts) {
+    const SlotGoesOnCase& param = GetParam();
+    FakeClockSleeper sleeper;
+    fleet::ParallelScheduler::Policy policy;
+    policy.canary = param.canary;
+    fleet::ParallelScheduler scheduler(param.jobs, sleeper, policy);
+    std::vector<std::string> targets;
+    for (std::size_t i = 0; i < param.units; ++i)
+        targets.push_back("10.0.2." + std::to_string(i + 1));
+    Signal lastStarted;
+    std::chrono::milliseconds lastStartedAt{-1};
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
+        // The first unit ends at once; the others but the last stay in flight
+        // until the last has started, so that only the first one's slot can
+        // take the last record.
+        if (unit.index + 1 == param.units) {
+            lastStartedAt = sleeper.elapsed();
+            lastStarted.raise();
+        } else if (unit.index > 0) {
+            lastStarted.wait();
+        }
+        return engine::ResultProgrammed;
+    };
+    const auto outcome = scheduler.run(targets, callbacks);
+    EXPECT_EQ(outcome.attempted, param.units);
+    EXPECT_FALSE(outcome.stopped);
+    EXPECT_EQ(lastStartedAt, 0ms) << "the first unit's slot waited out its restart";
+    EXPECT_TRUE(sleeper.requested().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(ParallelScheduler, SlotGoesOn,
+                         ::testing::Values(SlotGoesOnCase{"AfterAProgrammedUnit", 2, 0, 3},
+                                           SlotGoesOnCase{"AfterACanaryUnit", 4, 1, 5}),
+                         [](const auto& testCase) { return std::string(testCase.param.name); });
+
+// The same address waits for its unit's restart pause to end before it is
+// programmed again: further down the list, or for its next attempt even when
+// the retry pause is shorter. A slot that would wait out the pause itself is
+// held there, so that the other slot shows what it would start meanwhile.
+struct SameAddressCase {
+    const char* name;
+    std::vector<std::string> targets;
+    int retries;
+};
+
+void PrintTo(const SameAddressCase& testCase, std::ostream* out) {
+    *out << testCase.name;
+}
+
+class SameAddress : public ::testing::TestWithParam<SameAddressCase> {};
+
+TEST_P(SameAddress, WaitsForItsUnitsRestart) {
+    const SameAddressCase& param = GetParam();
+    FakeClockSleeper sleeper;
+    sleeper.hold(kRestart);
+    fleet::ParallelScheduler::Policy policy;
+    policy.retries = param.retries;
+    policy.retryPause = 1000ms;
+    fleet::ParallelScheduler scheduler(2, sleeper, policy);
+    std::vector<std::chrono::milliseconds> starts;  // of the address listed twice or retried
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
+        if (unit.target != "10.0.4.1")
+            return engine::ResultVerifyError;  // no restart: the other slot is free at once
+        // Its attempt ends as it starts.
+        starts.push_back(sleeper.elapsed());
+        const bool first = starts.size() == 1;
+        if (!first)
+            sleeper.release();
+        return first && param.retries > 0 ? engine::ResultUnconfirmed : engine::ResultProgrammed;
+    };
+    const auto outcome = scheduler.run(param.targets, callbacks);
+    EXPECT_FALSE(outcome.stopped);
+    EXPECT_EQ(outcome.failed, 1u);  // the other address's verdict
+    ASSERT_EQ(starts.size(), 2u);
+    EXPECT_GE(starts[1] - starts[0], kRestart)
+        << "programmed again " << (starts[1] - starts[0]).count() << " ms after it ended";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ParallelScheduler, SameAddress,
+    ::testing::Values(SameAddressCase{"LaterInTheList", {"10.0.4.1", "10.0.4.2", "10.0.4.1"}, 0},
+                      SameAddressCase{"ItsNextAttempt", {"10.0.4.1", "10.0.4.2"}, 1}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
+
+// One slot runs on the calling thread (the window's batch programs its units
+// on its own thread) and waits out each unit's restart before the next, the
+// last unit's included.
+TEST(ParallelScheduler, OneSlotRunsOnTheCallingThreadAndPausesAfterEveryUnit) {
+    FakeClockSleeper sleeper;
+    fleet::ParallelScheduler scheduler(1, sleeper);
+    const auto caller = std::this_thread::get_id();
+    std::vector<std::string> events;
+    fleet::ParallelScheduler::Callbacks callbacks;
+    callbacks.programUnit = [&](const fleet::ParallelScheduler::Unit& unit) {
+        EXPECT_EQ(std::this_thread::get_id(), caller) << unit.target;
+        events.push_back(unit.target + " at " + std::to_string(sleeper.elapsed().count()));
+        return unit.target == "10.0.5.2" ? engine::ResultVerifyError : engine::ResultProgrammed;
+    };
+    callbacks.stopRequested = [&] {
+        events.push_back("stop? at " + std::to_string(sleeper.elapsed().count()));
+        return false;
+    };
+    const auto outcome = scheduler.run({"10.0.5.1", "10.0.5.2", "10.0.5.3"}, callbacks);
+    EXPECT_EQ(outcome.attempted, 3u);
+    // The unit's own verdict goes on at once; the others restart first.
+    const std::vector<std::string> expected = {"stop? at 0",    "10.0.5.1 at 0",
+                                               "stop? at 4000", "10.0.5.2 at 4000",
+                                               "stop? at 4000", "10.0.5.3 at 4000"};
+    EXPECT_EQ(events, expected);
+    EXPECT_EQ(sleeper.requested(), (std::vector<std::chrono::milliseconds>{kRestart, kRestart}));
 }
