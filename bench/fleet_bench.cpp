@@ -146,7 +146,7 @@ void printBusy(const char* what, const RunFigures& run, int units, double alone)
 // alone the same way.
 int runBusy(int units, int burnerCount) {
     // The simulator holds three sockets a unit and one a connection, fwprog up
-    // to four a unit in flight: past most hard limits at 5,000 units, so the
+    // to three a unit in flight: past most hard limits at 5,000 units, so the
     // hard limit is raised too where this process may (root).
     rlimit files{};
     ::getrlimit(RLIMIT_NOFILE, &files);

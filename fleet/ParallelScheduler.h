@@ -31,14 +31,17 @@ public:
     // The most units programmed at once. Each slot is a thread (8 MiB of
     // address space reserved for its stack, little of it used) and holds up
     // to kDescriptorsPerSlot files and sockets while its unit runs: 5,000
-    // slots are 40 GiB reserved and some 20,000 descriptors, far past the
-    // usual soft limit of 1,024 but within the hard limit most systems give.
+    // slots are 40 GiB reserved and some 15,000 descriptors, far past the
+    // usual soft limit of 1,024 but within the hard limit most systems give
+    // (20,000 in the smallest containers seen).
     // It is the largest fleet the batch is measured with at once (bench_fleet
     // --busy); a larger count is more likely a typing error than a fleet.
     static constexpr std::size_t kMostJobs = 5000;
-    // A unit in flight: the image file, the data connection and the socket
-    // of its next attempt, and a query's datagram socket.
-    static constexpr std::size_t kDescriptorsPerSlot = 4;
+    // A unit in flight holds its image file and one socket at a time (the
+    // data connection, the probes' or a query's datagram socket; each is
+    // closed before the next is made): two, and one to spare (measured: 410
+    // descriptors at the peak of 200 units at once, with --report).
+    static constexpr std::size_t kDescriptorsPerSlot = 3;
     // Everything else: standard streams, log, report, list, the status port
     // and its wake-up, the spooler's connection.
     static constexpr std::size_t kDescriptorsBeside = 64;
