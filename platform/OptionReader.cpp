@@ -5,6 +5,14 @@ namespace platform {
 OptionReader::OptionReader(std::vector<std::string> args, std::vector<OptionSpec> table)
     : args_(std::move(args)), table_(std::move(table)) {}
 
+const OptionSpec* OptionReader::find(std::string_view name) const {
+    for (const OptionSpec& option : table_) {
+        if (name == option.name || (option.shortName && name == option.shortName))
+            return &option;
+    }
+    return nullptr;
+}
+
 bool OptionReader::take(std::string_view name) {
     if (atEnd() || args_[index_] != name)
         return false;

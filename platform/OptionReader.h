@@ -24,9 +24,8 @@ public:
     // The argument at the reader's position, as given ("--image=a.bin").
     const std::string& current() const { return args_[index_]; }
     void skip() { ++index_; }
-    const std::vector<OptionSpec>& table() const { return table_; }
     // The table's option with that long or short name, or nullptr.
-    const OptionSpec* find(std::string_view name) const { return findOption(table_, name); }
+    const OptionSpec* find(std::string_view name) const;
 
     // Consumes the argument when it is name itself; "--flag=x" is not.
     bool take(std::string_view name);

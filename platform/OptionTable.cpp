@@ -4,14 +4,9 @@
 
 namespace platform {
 
-const OptionSpec* findOption(const std::vector<OptionSpec>& table, std::string_view name) {
-    for (const OptionSpec& option : table) {
-        if (name == option.name || (option.shortName && name == option.shortName))
-            return &option;
-    }
-    return nullptr;
-}
+namespace {
 
+// "--name, -n VALUE": how an option's help line names it.
 std::string optionLabel(const OptionSpec& option) {
     std::string label = option.name;
     if (option.shortName)
@@ -20,6 +15,8 @@ std::string optionLabel(const OptionSpec& option) {
         label.append(" ").append(option.valueName);
     return label;
 }
+
+}  // namespace
 
 std::string optionLines(const std::vector<OptionSpec>& options, std::size_t column) {
     if (column == 0) {

@@ -24,12 +24,6 @@ struct OptionSpec {
     bool repeatable = false;          // shown with "..." in a usage line
 };
 
-// The option of the table with that long or short name, or nullptr.
-const OptionSpec* findOption(const std::vector<OptionSpec>& table, std::string_view name);
-
-// "--name, -n VALUE": how an option's help line names it.
-std::string optionLabel(const OptionSpec& option);
-
 // The table's help, one option after the other: "  --name VALUE  help", the
 // help's further lines under its first. The help starts at column (counted
 // from 0), or 0 for two columns after the longest label; a label too long
