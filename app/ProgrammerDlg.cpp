@@ -82,18 +82,25 @@ CProgrammerDlg::~CProgrammerDlg() {
     }
 }
 
+// The controls of the dialog's template, then how they take focus, then what
+// their clicks do: three steps, since each is read and changed on its own.
 void CProgrammerDlg::CreateControls() {
-    const DialogBaseUnits& u = m_baseUnits;
-    setFixedSize(u.toPixels(QSize(kTemplateWidth, kTemplateHeight)));
+    setFixedSize(m_baseUnits.toPixels(QSize(kTemplateWidth, kTemplateHeight)));
+    CreateTemplateControls();
+    ArrangeLayersAndFocus();
+    ConnectButtons();
+}
 
-    // Created in template order, which Qt also takes as the tab order.
+void CProgrammerDlg::CreateTemplateControls() {
+    const DialogBaseUnits& u = m_baseUnits;
+    // Created in template order, which Qt also takes as the tab order and the
+    // stacking order (a later control lies on top of an earlier one).
     m_imagePath = new QLineEdit(this);
     m_imagePath->setObjectName(QStringLiteral("IDC_IMAGE_PATH"));
     placeControl(m_imagePath, u, 14, 70, 295, 12);
 
-    m_browseImage = new QPushButton(QStringLiteral("Find"), this);
-    m_browseImage->setObjectName(QStringLiteral("IDC_BROWSE_IMAGE"));
-    placeControl(m_browseImage, u, 313, 69, 19, 14);
+    m_browseImage = TemplateButton(QStringLiteral("Find"), QStringLiteral("IDC_BROWSE_IMAGE"),
+                                   QRect(313, 69, 19, 14));
 
     m_target = new QComboBox(this);
     m_target->setObjectName(QStringLiteral("IDC_TARGET"));
@@ -107,14 +114,11 @@ void CProgrammerDlg::CreateControls() {
         m_target->setGeometry(r.x(), r.y(), r.width(), m_target->sizeHint().height());
     }
 
-    m_programSingle = new QPushButton(QStringLiteral("Single"), this);
-    m_programSingle->setObjectName(QStringLiteral("IDC_PROGRAM_SINGLE"));
+    m_programSingle = TemplateButton(QStringLiteral("Single"), QStringLiteral("IDC_PROGRAM_SINGLE"),
+                                     QRect(234, 102, 50, 14));
     m_programSingle->setDefault(true);
-    placeControl(m_programSingle, u, 234, 102, 50, 14);
-
-    m_helpButton = new QPushButton(QStringLiteral("Help"), this);
-    m_helpButton->setObjectName(QStringLiteral("IDC_HELP_BUTTON"));
-    placeControl(m_helpButton, u, 273, 40, 50, 14);
+    m_helpButton = TemplateButton(QStringLiteral("Help"), QStringLiteral("IDC_HELP_BUTTON"),
+                                  QRect(273, 40, 50, 14));
 
     m_filenameGroup = new QGroupBox(QStringLiteral("Filename"), this);
     placeControl(m_filenameGroup, u, 7, 56, 329, 35);
@@ -129,13 +133,11 @@ void CProgrammerDlg::CreateControls() {
     m_printerGroup = new QGroupBox(QStringLiteral("Printer/IP"), this);
     placeControl(m_printerGroup, u, 7, 97, 218, 37);
 
-    m_findDevice = new QPushButton(QStringLiteral("Find"), this);
-    m_findDevice->setObjectName(QStringLiteral("IDC_FIND_DEVICE"));
-    placeControl(m_findDevice, u, 201, 112, 19, 14);
-
-    m_programMultiple = new QPushButton(QStringLiteral("Multiple"), this);
-    m_programMultiple->setObjectName(QStringLiteral("IDC_PROGRAM_MULTIPLE"));
-    placeControl(m_programMultiple, u, 288, 102, 50, 14);
+    m_findDevice = TemplateButton(QStringLiteral("Find"), QStringLiteral("IDC_FIND_DEVICE"),
+                                  QRect(201, 112, 19, 14));
+    m_programMultiple =
+        TemplateButton(QStringLiteral("Multiple"), QStringLiteral("IDC_PROGRAM_MULTIPLE"),
+                       QRect(288, 102, 50, 14));
 
     m_progress = new QProgressBar(this);
     m_progress->setObjectName(QStringLiteral("IDC_PROGRESS"));
@@ -152,14 +154,21 @@ void CProgrammerDlg::CreateControls() {
     // is free, and with it "9999 of 9999" shows whole.
     placeControl(m_unitCounter, u, 233, 135, kUnitCounterWidth, 8);
 
-    m_stop = new QPushButton(QStringLiteral("Exit"), this);
-    m_stop->setObjectName(QStringLiteral("IDC_STOP"));
-    placeControl(m_stop, u, 275, 15, 50, 14);
+    m_stop =
+        TemplateButton(QStringLiteral("Exit"), QStringLiteral("IDC_STOP"), QRect(275, 15, 50, 14));
+    m_timeStamp = TemplateButton(QStringLiteral("Time Stamp"), QStringLiteral("IDC_TIME_STAMP"),
+                                 QRect(288, 129, 50, 14));
+}
 
-    m_timeStamp = new QPushButton(QStringLiteral("Time Stamp"), this);
-    m_timeStamp->setObjectName(QStringLiteral("IDC_TIME_STAMP"));
-    placeControl(m_timeStamp, u, 288, 129, 50, 14);
+QPushButton* CProgrammerDlg::TemplateButton(const QString& text, const QString& id,
+                                            const QRect& place) {
+    auto* button = new QPushButton(text, this);
+    button->setObjectName(id);
+    placeControl(button, m_baseUnits, place.x(), place.y(), place.width(), place.height());
+    return button;
+}
 
+void CProgrammerDlg::ArrangeLayersAndFocus() {
     // Group boxes only frame the controls inside them; kept underneath so the
     // clicks reach those controls.
     m_filenameGroup->lower();
@@ -178,7 +187,9 @@ void CProgrammerDlg::CreateControls() {
     for (std::size_t i = 1; i < std::size(tabOrder); ++i) {
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     }
+}
 
+void CProgrammerDlg::ConnectButtons() {
     connect(m_browseImage, &QPushButton::clicked, this,
             [this] { RunCommand(&CProgrammerDlg::OnBrowseImage); });
     connect(m_programSingle, &QPushButton::clicked, this,

@@ -164,6 +164,13 @@ private:
     class CommandScope;
 
     void CreateControls();
+    // The steps of CreateControls.
+    void CreateTemplateControls();
+    void ArrangeLayersAndFocus();
+    void ConnectButtons();
+    // A push button of the template, its control id as its object name,
+    // placed in dialog units.
+    QPushButton* TemplateButton(const QString& text, const QString& id, const QRect& place);
     // The buttons that start a command: disabled while one runs.
     std::vector<QPushButton*> CommandButtons() const;
     void RunCommand(void (CProgrammerDlg::*handler)());

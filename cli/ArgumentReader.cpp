@@ -11,12 +11,22 @@
 
 namespace cli {
 
+namespace {
+
+std::vector<OptionSpec> optionsOf(const CommandSpec& command) {
+    std::vector<OptionSpec> table = command.options;
+    table.insert(table.end(), commonOptions().begin(), commonOptions().end());
+    return table;
+}
+
+}  // namespace
+
 ArgumentReader::ArgumentReader(std::vector<std::string> args, CommonOptions& common,
                                const CommandSpec& command)
-    : args_(std::move(args)), common_(common), command_(command) {}
+    : reader_(std::move(args), optionsOf(command)), common_(common), command_(command) {}
 
 const OptionSpec& ArgumentReader::known(const char* name, bool takesValue) const {
-    const OptionSpec* option = findOption(command_, name);
+    const OptionSpec* option = reader_.find(name);
     if (option == nullptr || (option->valueName != nullptr) != takesValue) {
         std::cerr << "fwprog: internal error: " << command_.name << " reads " << name
                   << ", which its entry in the command table does not name as "
@@ -26,52 +36,22 @@ const OptionSpec& ArgumentReader::known(const char* name, bool takesValue) const
     return *option;
 }
 
-bool ArgumentReader::take(const char* name) {
-    if (atEnd() || args_[index_] != name)
-        return false;
-    ++index_;
-    return true;
-}
-
-void ArgumentReader::fail(std::string message) {
-    if (!error_)
-        error_ = std::move(message);
-    index_ = args_.size();
-}
-
 bool ArgumentReader::flag(const char* name) {
     known(name, false);
-    return take(name);
+    return reader_.take(name);
 }
 
 bool ArgumentReader::option(const char* name, std::string& value) {
     known(name, true);
-    if (atEnd())
-        return false;
-    const std::string& arg = args_[index_];
-    const std::string prefix = std::string(name) + "=";
-    if (arg.compare(0, prefix.size(), prefix) == 0) {
-        value = arg.substr(prefix.size());
-        ++index_;
-        return true;
-    }
-    if (arg != name)
-        return false;
-    if (index_ + 1 >= args_.size()) {
-        fail(std::string(name) + " needs a value");
-        return true;
-    }
-    value = args_[index_ + 1];
-    index_ += 2;
-    return true;
+    return reader_.takeValue(name, value);
 }
 
 bool ArgumentReader::helpOrVersion(CliContext& context) {
-    if (take("--help") || take("-h")) {
+    if (reader_.take("--help") || reader_.take("-h")) {
         context.out << commandHelp(command_) << '\n' << commonOptionsHelp();
         return true;
     }
-    if (take("--version")) {
+    if (reader_.take("--version")) {
         context.out << kProductVersionText << '\n';
         return true;
     }

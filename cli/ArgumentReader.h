@@ -2,17 +2,20 @@
 
 #include "cli/CliContext.h"
 #include "cli/CommandTable.h"
+#include "platform/OptionReader.h"
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace cli {
 
-// Walks a subcommand's arguments: `--name value`, `--name=value` and flags.
-// Common options (ports, broadcast address, --json) are taken on the way. It
-// takes only the options the command's table entry names, and its help is
-// made from that entry.
+// Walks a subcommand's arguments: `--name value`, `--name=value` and flags,
+// with the option reader the simulated unit's command line uses too
+// (platform/OptionReader.h). Common options (ports, broadcast address, --json)
+// are taken on the way. It takes only the options the command's table entry
+// names, and its help is made from that entry.
 //
 // Our own reader rather than CLI11 (Debian's libcli11-dev): fwprog's usage
 // errors are part of its interface (scripts and tests read them). Here the
@@ -30,9 +33,9 @@ public:
     ArgumentReader(std::vector<std::string> args, CommonOptions& common,
                    const CommandSpec& command);
 
-    bool atEnd() const { return index_ >= args_.size(); }
+    bool atEnd() const { return reader_.atEnd(); }
     // The current option's name, e.g. "--image"; positional arguments are returned as is.
-    const std::string& current() const { return args_[index_]; }
+    const std::string& current() const { return reader_.current(); }
     // Consumes a flag; name is one of the command's flags in the table.
     bool flag(const char* name);
     // Consumes `name value` or `name=value` into value; name is one of the
@@ -50,23 +53,21 @@ public:
     // After the arguments: a usage error when a named interface has no IPv4
     // address on this computer (or does not exist).
     void checkInterfaceNames();
-    void skip() { ++index_; }
+    void skip() { reader_.skip(); }
 
     // The first usage error met, if any.
-    const std::optional<std::string>& error() const { return error_; }
-    void fail(std::string message);
+    const std::optional<std::string>& error() const { return reader_.error(); }
+    void fail(std::string message) { reader_.fail(std::move(message)); }
 
 private:
     // The table's entry for name; a name missing there is a mistake in the
     // command's code, and ends the program.
     const OptionSpec& known(const char* name, bool takesValue) const;
-    bool take(const char* name);
 
-    std::vector<std::string> args_;
-    std::size_t index_ = 0;
+    // Its table: the command's options and the common ones.
+    platform::OptionReader reader_;
     CommonOptions& common_;
     const CommandSpec& command_;
-    std::optional<std::string> error_;
     bool interfacesGiven_ = false;
 };
 

@@ -7,6 +7,7 @@
 #include "platform/ErrorText.h"
 
 #include <algorithm>
+#include <optional>
 #include <ostream>
 
 namespace cli {
@@ -111,13 +112,12 @@ nlohmann::ordered_json targetJson(const fleet::TargetCheck& c, const engine::End
     return object;
 }
 
-}  // namespace
-
-int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
-             CliContext& context) {
-    CommonOptions common{engine::Endpoints::fromEnvironment()};
+// Reads the arguments into common and targets. An exit status when the
+// command ends here (its help, or a usage error); nothing when the checks go on.
+std::optional<int> readCheckArguments(const CommandSpec& command,
+                                      const std::vector<std::string>& args, CliContext& context,
+                                      CommonOptions& common, std::vector<std::string>& targets) {
     ArgumentReader reader(args, common, command);
-    std::vector<std::string> targets;
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context))
             return kExitSuccess;
@@ -134,28 +134,40 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
         reader.fail("name at least one target (an address or a print queue)");
     if (reader.error())
         return usageError(context, *reader.error(), command);
+    return std::nullopt;
+}
 
-    const bool anyAddress =
-        std::any_of(targets.begin(), targets.end(), engine::readsAsDottedAddress);
-    fleet::StatusPortCheck statusPort{common.endpoints.statusPort, true, 0};
-    if (anyAddress) {
-        statusPort = fleet::checkStatusPort(common.endpoints.statusPort);
-        if (!common.json) {
-            context.out << "status port: UDP " << statusPort.port
-                        << (statusPort.bindable
-                                ? " can be bound on this computer"
-                                : " cannot be bound on this computer: " +
-                                      platform::systemErrorMessage(statusPort.error))
-                        << '\n';
-            context.out.flush();
-        }
+// Whether this computer's status port can be bound, told first as text: every
+// address target's verdict would arrive there.
+fleet::StatusPortCheck checkStatusPortFirst(CliContext& context, const engine::Endpoints& endpoints,
+                                            bool json) {
+    const fleet::StatusPortCheck statusPort = fleet::checkStatusPort(endpoints.statusPort);
+    if (!json) {
+        context.out << "status port: UDP " << statusPort.port
+                    << (statusPort.bindable ? " can be bound on this computer"
+                                            : " cannot be bound on this computer: " +
+                                                  platform::systemErrorMessage(statusPort.error))
+                    << '\n';
+        context.out.flush();
     }
+    return statusPort;
+}
 
+// What the checks of the targets found, until the end or an interrupt.
+struct CheckTally {
+    std::size_t checked = 0;
+    bool allReady = true;
+    nlohmann::ordered_json checks = nlohmann::ordered_json::array();  // with --json
+};
+
+// Checks each target in turn, each shown as text as soon as it is known (as
+// JSON, gathered in the tally).
+CheckTally checkEachTarget(CliContext& context, const CommonOptions& common,
+                           const std::vector<std::string>& targets,
+                           const fleet::StatusPortCheck& statusPort) {
     fleet::PreflightCheck checker(context.sleeper, context.spooler, common.endpoints);
     checker.setStopCheck([&context] { return context.stopRequested(); });
-    bool allReady = true;
-    std::size_t checked = 0;
-    nlohmann::ordered_json checks = nlohmann::ordered_json::array();
+    CheckTally tally;
     for (const std::string& target : targets) {
         if (context.stopRequested())
             break;
@@ -164,16 +176,34 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
         // finished: it is left out.
         if (context.stopRequested())
             break;
-        ++checked;
-        allReady = allReady && result.ready();
+        ++tally.checked;
+        tally.allReady = tally.allReady && result.ready();
         if (common.json) {
-            checks.push_back(targetJson(result, common.endpoints));
+            tally.checks.push_back(targetJson(result, common.endpoints));
         } else {
             printText(context.out, result, common.endpoints);
             context.out.flush();
         }
     }
-    const bool stopped = checked < targets.size();
+    return tally;
+}
+
+}  // namespace
+
+int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
+             CliContext& context) {
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
+    std::vector<std::string> targets;
+    if (const auto exitStatus = readCheckArguments(command, args, context, common, targets))
+        return *exitStatus;
+
+    const bool anyAddress =
+        std::any_of(targets.begin(), targets.end(), engine::readsAsDottedAddress);
+    const fleet::StatusPortCheck statusPort =
+        anyAddress ? checkStatusPortFirst(context, common.endpoints, common.json)
+                   : fleet::StatusPortCheck{common.endpoints.statusPort, true, 0};
+    CheckTally tally = checkEachTarget(context, common, targets, statusPort);
+    const bool stopped = tally.checked < targets.size();
     if (common.json) {
         nlohmann::ordered_json port = nullptr;
         if (anyAddress)
@@ -182,17 +212,17 @@ int runCheck(const CommandSpec& command, const std::vector<std::string>& args,
                     {"error", jsonOrNull(platform::systemErrorMessage(statusPort.error),
                                          !statusPort.bindable)}};
         context.out << engine::jsonLine({{"status_port", std::move(port)},
-                                         {"targets", std::move(checks)},
+                                         {"targets", std::move(tally.checks)},
                                          {"stopped", stopped}})
                     << '\n';
     }
     context.out.flush();
     if (stopped) {
-        context.err << "fwprog: stopped by an interrupt; " << checked << " of " << targets.size()
-                    << " targets checked\n";
+        context.err << "fwprog: stopped by an interrupt; " << tally.checked << " of "
+                    << targets.size() << " targets checked\n";
         return kExitInterrupted;
     }
-    return allReady ? kExitSuccess : kExitFailure;
+    return tally.allReady ? kExitSuccess : kExitFailure;
 }
 
 }  // namespace cli

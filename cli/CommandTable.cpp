@@ -173,48 +173,6 @@ std::vector<CommandSpec> makeTable() {
     return table;
 }
 
-// Each line of text (ended by '\n', the last one may not be) indented by indent.
-std::string indented(std::string_view text, std::size_t indent) {
-    std::string out;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string_view::npos)
-            end = text.size();
-        out.append(indent, ' ').append(text.substr(start, end - start)).append("\n");
-        start = end + 1;
-    }
-    return out;
-}
-
-std::string optionLabel(const OptionSpec& option) {
-    std::string label = option.name;
-    if (option.shortName)
-        label.append(", ").append(option.shortName);
-    if (option.valueName)
-        label.append(" ").append(option.valueName);
-    return label;
-}
-
-// Option lines: "  --name VALUE  help", the help's further lines under its first.
-std::string optionLines(const std::vector<OptionSpec>& options) {
-    std::size_t width = 0;
-    for (const OptionSpec& option : options)
-        width = std::max(width, optionLabel(option).size());
-    const std::size_t column = 2 + width + 2;
-    std::string out;
-    for (const OptionSpec& option : options) {
-        const std::string label = optionLabel(option);
-        const std::string_view help = option.help;
-        const std::size_t firstEnd = std::min(help.find('\n'), help.size());
-        out.append("  ").append(label).append(column - 2 - label.size(), ' ');
-        out.append(help.substr(0, firstEnd)).append("\n");
-        if (firstEnd < help.size())
-            out += indented(help.substr(firstEnd + 1), column);
-    }
-    return out;
-}
-
 std::string usageWord(const OptionSpec& option) {
     std::string word = option.name;
     if (option.valueName)
@@ -252,16 +210,6 @@ const std::vector<OptionSpec>& commonOptions() {
     return options;
 }
 
-const OptionSpec* findOption(const CommandSpec& command, std::string_view name) {
-    for (const auto* options : {&command.options, &commonOptions()}) {
-        for (const OptionSpec& option : *options) {
-            if (name == option.name || (option.shortName && name == option.shortName))
-                return &option;
-        }
-    }
-    return nullptr;
-}
-
 std::string usageText(const CommandSpec& command) {
     const std::string start = std::string("usage: fwprog ") + command.name;
     std::vector<std::string> words;
@@ -284,13 +232,13 @@ std::string usageText(const CommandSpec& command) {
 }
 
 std::string commandHelp(const CommandSpec& command) {
-    return usageText(command) + indented(command.description, 2) + optionLines(command.options) +
-           indented(command.notes, 2);
+    return usageText(command) + platform::indentLines(command.description, 2) +
+           platform::optionLines(command.options) + platform::indentLines(command.notes, 2);
 }
 
 std::string commonOptionsHelp() {
     return "Options every command takes (they win over the environment variables):\n" +
-           optionLines(commonOptions());
+           platform::optionLines(commonOptions());
 }
 
 std::string programHelp() {

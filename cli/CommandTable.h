@@ -1,6 +1,7 @@
 #pragma once
 
 #include "cli/CliContext.h"
+#include "platform/OptionTable.h"
 
 #include <string>
 #include <string_view>
@@ -9,14 +10,7 @@
 namespace cli {
 
 // One option of a command as its help shows it and its reader accepts it.
-struct OptionSpec {
-    const char* name;                 // "--image"
-    const char* valueName = nullptr;  // "FILE"; nullptr for a flag
-    const char* help = "";            // lines after the first start with '\n'
-    const char* shortName = nullptr;  // "-y", for a flag that has one
-    bool required = false;            // shown without brackets in the usage line
-    bool repeatable = false;          // shown with "..." in the usage line
-};
+using OptionSpec = platform::OptionSpec;
 
 // One subcommand of fwprog: what `fwprog --help` lists, what `fwprog NAME
 // --help` prints, and the function that runs it with the arguments after its
@@ -39,8 +33,6 @@ const std::vector<CommandSpec>& commandTable();
 const CommandSpec* findCommand(std::string_view name);
 // The options every command takes, in the order their help lists them.
 const std::vector<OptionSpec>& commonOptions();
-// An option of the command (its own or a common one) by long or short name, or nullptr.
-const OptionSpec* findOption(const CommandSpec& command, std::string_view name);
 
 // "usage: fwprog NAME ..." wrapped at 90 columns, with its line end.
 std::string usageText(const CommandSpec& command);

@@ -104,45 +104,104 @@ private:
     bool drawn_ = false;
 };
 
-}  // namespace
-
-int runDiscover(const CommandSpec& command, const std::vector<std::string>& args,
-                CliContext& context) {
-    CommonOptions common{engine::Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common, command);
-    std::string waitText, savePath, rateText, rangeText;
+// What the command line asks of a discovery, besides the common options.
+struct DiscoverRequest {
+    std::string waitText, rateText, savePath;
     fleet::AddressRanges ranges;
     bool save = false;
+};
+
+// Reads the arguments into common and request, checking each value where it
+// is read. An exit status when the command ends here (its help, or a usage
+// error); nothing when the discovery goes on.
+std::optional<int> readDiscoverArguments(const CommandSpec& command,
+                                         const std::vector<std::string>& args, CliContext& context,
+                                         CommonOptions& common, DiscoverRequest& request) {
+    ArgumentReader reader(args, common, command);
+    std::string rangeText;
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context))
             return kExitSuccess;
-        if (reader.option("--wait", waitText)) {
-            if (!reader.error() && !parseWait(waitText))
-                reader.fail("--wait takes milliseconds from 5 to 600000: " + waitText);
+        if (reader.option("--wait", request.waitText)) {
+            if (!reader.error() && !parseWait(request.waitText))
+                reader.fail("--wait takes milliseconds from 5 to 600000: " + request.waitText);
         } else if (reader.option("--range", rangeText)) {
             std::string why;
-            if (!reader.error() && !ranges.add(rangeText, &why))
+            if (!reader.error() && !request.ranges.add(rangeText, &why))
                 reader.fail("--range " + why);
-        } else if (reader.option("--rate", rateText)) {
-            if (!reader.error() && !parseRate(rateText))
-                reader.fail("--rate takes queries a second from 1 to 10000: " + rateText);
-        } else if (reader.option("--save", savePath)) {
-            save = true;
-            if (!reader.error() && savePath.empty())
+        } else if (reader.option("--rate", request.rateText)) {
+            if (!reader.error() && !parseRate(request.rateText))
+                reader.fail("--rate takes queries a second from 1 to 10000: " + request.rateText);
+        } else if (reader.option("--save", request.savePath)) {
+            request.save = true;
+            if (!reader.error() && request.savePath.empty())
                 reader.fail("--save needs a file name");
         } else if (!reader.interfaceOption() && !reader.common()) {
             reader.fail("unknown option: " + reader.current());
         }
     }
-    if (!reader.error() && !rateText.empty() && ranges.empty())
+    if (!reader.error() && !request.rateText.empty() && request.ranges.empty())
         reader.fail("--rate paces the queries of --range; give a --range too");
     reader.checkInterfaceNames();
     if (reader.error())
         return usageError(context, *reader.error(), command);
+    return std::nullopt;
+}
+
+// After a discovery that did not finish: why, on stderr (and stdout as JSON).
+// The exit status.
+int reportUnfinished(CliContext& context, const fleet::DeviceDiscovery& discovery,
+                     const TerminalOperator& op, std::size_t shown, bool json) {
+    if (discovery.stopped()) {
+        context.err << (shown > 0 ? "fwprog: stopped by an interrupt\n"
+                                  : "fwprog: stopped by an interrupt; nothing was listed\n");
+        if (json)
+            context.out << engine::jsonLine({{"error", "stopped by an interrupt"}}) << '\n';
+        return kExitInterrupted;
+    }
+    if (json)
+        context.out << engine::jsonLine({{"error", engine::jsonText(op.lastMessage())}}) << '\n';
+    return kExitFailure;
+}
+
+// What the list leaves out, on stderr: queries of the ranges that could not
+// be sent, and the answers that were not listed.
+void reportLeftOut(std::ostream& err, const fleet::DeviceDiscovery& discovery,
+                   const fleet::AddressRanges& ranges) {
+    if (discovery.unsentQueries() > 0)
+        err << "fwprog: " << discovery.unsentQueries() << " of " << ranges.count()
+            << " queries could not be sent: "
+            << (discovery.unsentError() ? platform::systemErrorText(discovery.unsentError())
+                                        : "only part of a query left\n");
+    std::istringstream notListed(fleet::notListedText(discovery));
+    for (std::string note; std::getline(notListed, note);)
+        err << "fwprog: " << note << '\n';
+}
+
+// Writes the listed addresses to savePath. The exit status.
+int saveList(TerminalOperator& op, const fleet::DeviceList& list, const std::string& savePath) {
+    const fleet::SaveResult saved = fleet::saveAddressList(op, list.lines(), savePath);
+    // The window stays silent when the chooser left no file; here the file
+    // was named on purpose, so not creating it is a failure to report.
+    if (saved.outcome == fleet::SaveOutcome::NotCreated)
+        op.messageBox("Cannot create the list file " + savePath + "\n" +
+                          platform::systemErrorText(saved.error),
+                      engine::mb::kIconStop);
+    return saved.outcome == fleet::SaveOutcome::Written ? kExitSuccess : kExitFailure;
+}
+
+}  // namespace
+
+int runDiscover(const CommandSpec& command, const std::vector<std::string>& args,
+                CliContext& context) {
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
+    DiscoverRequest request;
+    if (const auto exitStatus = readDiscoverArguments(command, args, context, common, request))
+        return *exitStatus;
 
     TerminalOperator op(context.err, false);
     fleet::DeviceDiscovery discovery(op, context.sleeper, common.endpoints);
-    const long wait = waitText.empty() ? kDefaultWait : *parseWait(waitText);
+    const long wait = request.waitText.empty() ? kDefaultWait : *parseWait(request.waitText);
     discovery.setPause(std::chrono::milliseconds(wait));
     discovery.setStopCheck([&context] { return context.stopRequested(); });
     // On a terminal each unit is shown as its answer arrives; through a pipe
@@ -156,9 +215,10 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
             ++shown;
         });
     SweepProgress progress(context.err);
-    if (!ranges.empty()) {
-        discovery.setRanges(ranges, rateText.empty() ? fleet::DeviceDiscovery::kDefaultQueryRate
-                                                     : *parseRate(rateText));
+    if (!request.ranges.empty()) {
+        discovery.setRanges(request.ranges, request.rateText.empty()
+                                                ? fleet::DeviceDiscovery::kDefaultQueryRate
+                                                : *parseRate(request.rateText));
         if (context.stderrIsTerminal)
             discovery.setProgress(std::ref(progress));
     }
@@ -166,45 +226,15 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
     const bool refreshed = discovery.refresh(list);
     progress.finish();
     printBroadcastNotes(context.err, "query", discovery.broadcastReport());
-    if (!refreshed) {
-        if (discovery.stopped()) {
-            context.err << (shown > 0 ? "fwprog: stopped by an interrupt\n"
-                                      : "fwprog: stopped by an interrupt; nothing was listed\n");
-            if (common.json)
-                context.out << engine::jsonLine({{"error", "stopped by an interrupt"}}) << '\n';
-            return kExitInterrupted;
-        }
-        if (common.json)
-            context.out << engine::jsonLine({{"error", engine::jsonText(op.lastMessage())}})
-                        << '\n';
-        return kExitFailure;
-    }
-    if (discovery.unsentQueries() > 0)
-        context.err << "fwprog: " << discovery.unsentQueries() << " of " << ranges.count()
-                    << " queries could not be sent: "
-                    << (discovery.unsentError() ? platform::systemErrorText(discovery.unsentError())
-                                                : "only part of a query left\n");
-    std::istringstream notListed(fleet::notListedText(discovery));
-    for (std::string note; std::getline(notListed, note);)
-        context.err << "fwprog: " << note << '\n';
+    if (!refreshed)
+        return reportUnfinished(context, discovery, op, shown, common.json);
+    reportLeftOut(context.err, discovery, request.ranges);
     if (!asTheyCome)
         printList(context.out, list, discovery, common.json);
     context.out.flush();
     if (list.lines().empty())
         reportNoAnswer(context.err, wait, common.endpoints);
-
-    if (save) {
-        const fleet::SaveResult saved = fleet::saveAddressList(op, list.lines(), savePath);
-        // The window stays silent when the chooser left no file; here the file
-        // was named on purpose, so not creating it is a failure to report.
-        if (saved.outcome == fleet::SaveOutcome::NotCreated)
-            op.messageBox("Cannot create the list file " + savePath + "\n" +
-                              platform::systemErrorText(saved.error),
-                          engine::mb::kIconStop);
-        if (saved.outcome != fleet::SaveOutcome::Written)
-            return kExitFailure;
-    }
-    return kExitSuccess;
+    return request.save ? saveList(op, list, request.savePath) : kExitSuccess;
 }
 
 }  // namespace cli

@@ -138,13 +138,13 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     return run_.result = result;
 }
 
+// The network path: the entry header, the boot loader, the image and the
+// verdict, each a step of its own below; a step that ends the run returns its
+// result.
 ProgramResult UnitProgrammer::networkPath(const std::string& target,
                                           const std::string& probeAddress,
                                           const std::string& imagePath, platform::InputFile& image,
                                           StatusInbox& inbox) {
-    const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
-    const std::string header = proto::entryHeaderForNetwork();
-
     if (!reachesOneUnit(target))
         return ResultSocketError;
 
@@ -154,6 +154,52 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
         if (stopped())
             return ResultUnconfirmed;
     }
+
+    if (const auto ended = sendEntryHeader(target))
+        return *ended;
+
+    // Whatever reached the status port before the unit saw the header is
+    // stale. The drain keeps the units' schedule and reads at most 10; what
+    // it leaves is thrown away once the image connection is open.
+    op_.phaseChanged(UnitPhase::Draining);
+    if (!drainStatus(inbox))
+        return ResultUnconfirmed;
+
+    op_.phaseChanged(UnitPhase::BootLoaderWait);
+    WaitForBootLoader(probeAddress);
+    if (stopped() || !pause(timing::kPauseBetweenBootLoaderWaits))
+        return ResultUnconfirmed;
+    WaitForBootLoader(probeAddress);
+    if (stopped())
+        return ResultUnconfirmed;
+
+    op_.phaseChanged(UnitPhase::ImageConnection);
+    const std::uint64_t imageLength = image.size();
+    run_.imageBytes = imageLength;
+    op_.setProgressRange(imageLength);
+    if (!pause(timing::kPauseBeforeImageConnection))
+        return ResultUnconfirmed;
+    std::unique_ptr<platform::StreamSocket> connection;
+    if (const auto ended = openImageConnection(target, connection))
+        return *ended;
+
+    // The unit has no verdict before it has its image: whatever of its
+    // status datagrams waits now (left by the drain, or sent during the
+    // boot-loader wait) is stale. What comes from now on, during the stream
+    // or after it, is received as ever.
+    run_.staleDatagrams += inbox.discardWaiting(timing::kStaleDiscardLimit);
+
+    op_.phaseChanged(UnitPhase::Streaming);
+    if (const auto ended = streamImage(*connection, imagePath, image))
+        return *ended;
+    return verdictAfterStream(probeAddress, inbox);
+}
+
+// Sends the entry header that sends the unit into its boot loader. Nothing
+// when it went out; otherwise the run's result.
+std::optional<ProgramResult> UnitProgrammer::sendEntryHeader(const std::string& target) {
+    const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
+    const std::string header = proto::entryHeaderForNetwork();
 
     // A first connection, dropped at once, wakes the unit's data port; units
     // expect it before the one that carries the header. Whether it connected
@@ -185,60 +231,38 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     }
     if (stopped())
         return ResultUnconfirmed;
+    return std::nullopt;
+}
 
-    // Whatever reached the status port before the unit saw the header is
-    // stale. The drain keeps the units' schedule and reads at most 10; what
-    // it leaves is thrown away once the image connection is open.
-    op_.phaseChanged(UnitPhase::Draining);
-    if (!drainStatus(inbox))
-        return ResultUnconfirmed;
-
-    op_.phaseChanged(UnitPhase::BootLoaderWait);
-    WaitForBootLoader(probeAddress);
-    if (stopped() || !pause(timing::kPauseBetweenBootLoaderWaits))
-        return ResultUnconfirmed;
-    WaitForBootLoader(probeAddress);
-    if (stopped())
-        return ResultUnconfirmed;
-
-    op_.phaseChanged(UnitPhase::ImageConnection);
-    const std::uint64_t imageLength = image.size();
-    run_.imageBytes = imageLength;
-    op_.setProgressRange(imageLength);
-    if (!pause(timing::kPauseBeforeImageConnection))
-        return ResultUnconfirmed;
+// Opens the connection that carries the image, with up to
+// kImageConnectionAttempts tries. Nothing when it is open (in connection);
+// otherwise the run's result.
+std::optional<ProgramResult> UnitProgrammer::openImageConnection(
+    const std::string& target, std::unique_ptr<platform::StreamSocket>& connection) {
     // Every attempt is a real one on a socket of its own: a socket whose
     // attempt timed out is still half-open and would refuse the next at once.
-    std::unique_ptr<platform::StreamSocket> connection;
     int lastError = 0;
     for (int attempt = 0; attempt < timing::kImageConnectionAttempts; ++attempt) {
         auto candidate = makeDataConnection();
-        const bool connected = candidate->connect(target, dataPort);
+        const bool connected = candidate->connect(target, options_.endpoints.unitTcpPort);
         op_.connectionAttempted(connected);
         if (connected) {
             connection = std::move(candidate);
-            break;
+            return std::nullopt;
         }
         lastError = candidate->lastError();
         if (stopped())
             return ResultUnconfirmed;
     }
-    if (!connection) {
-        op_.messageBox("Error: IP Address " + target + "\n" + platform::systemErrorText(lastError),
-                       mb::kIconStop);
-        return ResultSocketError;
-    }
+    op_.messageBox("Error: IP Address " + target + "\n" + platform::systemErrorText(lastError),
+                   mb::kIconStop);
+    return ResultSocketError;
+}
 
-    // The unit has no verdict before it has its image: whatever of its
-    // status datagrams waits now (left by the drain, or sent during the
-    // boot-loader wait) is stale. What comes from now on, during the stream
-    // or after it, is received as ever.
-    run_.staleDatagrams += inbox.discardWaiting(timing::kStaleDiscardLimit);
-
-    op_.phaseChanged(UnitPhase::Streaming);
-    if (const auto ended = streamImage(*connection, imagePath, image))
-        return *ended;
-
+// Waits for the unit's verdict on the image it got, then (when the run
+// identifies units) asks what the restarted unit runs. The run's result.
+ProgramResult UnitProgrammer::verdictAfterStream(const std::string& probeAddress,
+                                                 StatusInbox& inbox) {
     WaitCursorLevels verdictCursor(op_);
     verdictCursor.raise();
     op_.phaseChanged(UnitPhase::VerdictWait);

@@ -143,6 +143,13 @@ private:
     [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     // True once a stop has been asked for (and remembered for the run).
     [[nodiscard]] bool stopped();
+    // The steps of networkPath. Where a step returns an optional, nothing
+    // means the run goes on; otherwise it is the run's result.
+    [[nodiscard]] std::optional<ProgramResult> sendEntryHeader(const std::string& target);
+    [[nodiscard]] std::optional<ProgramResult> openImageConnection(
+        const std::string& target, std::unique_ptr<platform::StreamSocket>& connection);
+    [[nodiscard]] ProgramResult verdictAfterStream(const std::string& probeAddress,
+                                                   StatusInbox& inbox);
 
     Operator& op_;
     platform::Sleeper& sleeper_;

@@ -1,8 +1,11 @@
 #include "sim/SimulatorCommandLine.h"
 
+#include "platform/OptionReader.h"
 #include "platform/SocketAddress.h"
 
 #include <charconv>
+#include <chrono>
+#include <iterator>
 #include <limits>
 #include <set>
 
@@ -31,7 +34,353 @@ bool isIpv4(const std::string& text) {
     return platform::parseIpv4(text).has_value();
 }
 
+// Why an option's value was refused; nothing when the option took it.
+using Refusal = std::optional<std::string>;
+
+// What the command line has been read into so far.
+struct Reading {
+    CommandLine line;
+    std::set<std::string> addresses;  // of the units so far: each one may be given once
+};
+
+// One option: its line in the help, and what it does with its value (empty
+// for a flag). An option of the whole simulator has toLine; a per-unit
+// option has toUnit and applies to the latest --unit.
+struct SimOption {
+    platform::OptionSpec spec;
+    Refusal (*toLine)(Reading& reading, const std::string& value) = nullptr;
+    Refusal (*toUnit)(UnitSettings& unit, const std::string& value) = nullptr;
+};
+
+// One --fault NAME or NAME=N: takesNumber says which form it has; argument
+// is the text after '=' (empty for NAME).
+struct Fault {
+    const char* name;
+    bool takesNumber;
+    Refusal (*apply)(UnitSettings& unit, const std::string& argument);
+};
+
+// A fault or option that sets a field of the unit to a fixed value.
+template <auto Field, auto Value>
+Refusal setField(UnitSettings& unit, const std::string& /*value*/) {
+    unit.*Field = Value;
+    return std::nullopt;
+}
+
+// An option whose value is a field of the unit as given.
+template <auto Field>
+Refusal copyValue(UnitSettings& unit, const std::string& value) {
+    unit.*Field = value;
+    return std::nullopt;
+}
+
+Refusal delayInto(std::string_view text, std::chrono::milliseconds& target,
+                  const std::string& option) {
+    const auto ms = parseNumber<std::int64_t>(text, 0, kLongestDelayMs);
+    if (!ms)
+        return "not a delay in milliseconds for " + option + ": " + std::string(text);
+    target = std::chrono::milliseconds(*ms);
+    return std::nullopt;
+}
+
+// A delay that must not be zero: a fault that lasts no time is no fault.
+template <typename Target>
+Refusal lastingDelayInto(std::string_view text, Target& target, const std::string& option) {
+    std::chrono::milliseconds ms{};
+    if (delayInto(text, ms, option) || ms.count() == 0)
+        return "not a delay in milliseconds for " + option + ": " + std::string(text);
+    target = ms;
+    return std::nullopt;
+}
+
+Refusal portInto(std::string_view text, std::uint16_t& target, const std::string& option) {
+    const auto number = parseNumber<std::uint32_t>(text, 1, 65535);
+    if (!number)
+        return "not a port number for " + option + ": " + std::string(text);
+    target = static_cast<std::uint16_t>(*number);
+    return std::nullopt;
+}
+
+Refusal hexInto(std::string_view text, std::optional<std::string>& target,
+                const std::string& option) {
+    auto bytes = parseHex(text);
+    if (!bytes)
+        return "not hex bytes for " + option + ": " + std::string(text);
+    target = std::move(bytes);
+    return std::nullopt;
+}
+
+Refusal byteCountInto(std::string_view text, std::optional<std::uint64_t>& target,
+                      const std::string& fault) {
+    const auto bytes =
+        parseNumber<std::uint64_t>(text, 0, std::numeric_limits<std::uint64_t>::max());
+    if (!bytes)
+        return "not a byte count for --fault " + fault + ": " + std::string(text);
+    target = *bytes;
+    return std::nullopt;
+}
+
+Refusal setStatus(UnitSettings& unit, const std::string& value) {
+    if (value == "none") {
+        unit.statusShape = StatusShape::None;
+        return std::nullopt;
+    }
+    const auto status = parseNumber<std::int32_t>(value, std::numeric_limits<std::int32_t>::min(),
+                                                  std::numeric_limits<std::int32_t>::max());
+    if (!status)
+        return "not a status for --status: " + value;
+    unit.status = *status;
+    // A number after "none" brings the verdict back; after a shape fault it keeps the shape.
+    if (unit.statusShape == StatusShape::None)
+        unit.statusShape = StatusShape::Full;
+    return std::nullopt;
+}
+
+// The faults, in the order the help lists them.
+const Fault kFaults[] = {
+    {"refuse", false, setField<&UnitSettings::refuse, true>},
+    {"refuse-for", true,
+     [](UnitSettings& u, const std::string& n) {
+         return lastingDelayInto(n, u.refuseFor, "--fault refuse-for");
+     }},
+    {"reset", true,
+     [](UnitSettings& u, const std::string& n) { return byteCountInto(n, u.resetAfter, "reset"); }},
+    {"stall", true,
+     [](UnitSettings& u, const std::string& n) { return byteCountInto(n, u.stallAfter, "stall"); }},
+    {"drop-syn", true,
+     [](UnitSettings& u, const std::string& n) {
+         return lastingDelayInto(n, u.dropConnectionsFor, "--fault drop-syn");
+     }},
+    {"no-boot-loader", false, setField<&UnitSettings::noBootLoader, true>},
+    {"no-status", false, setField<&UnitSettings::statusShape, StatusShape::None>},
+    {"short-status", false, setField<&UnitSettings::statusShape, StatusShape::Short>},
+    {"long-status", false, setField<&UnitSettings::statusShape, StatusShape::Long>},
+    {"repeated-status", false, setField<&UnitSettings::repeatedStatus, true>},
+    {"early-status", false, setField<&UnitSettings::earlyStatus, true>},
+    {"status-during-stream", false, setField<&UnitSettings::statusDuringStream, true>},
+    {"stale-status", true,
+     [](UnitSettings& u, const std::string& n) -> Refusal {
+         const auto count = parseNumber<std::uint32_t>(n, 0, kMostStaleStatuses);
+         if (!count)
+             return "not a count of datagrams for --fault stale-status: " + n;
+         u.staleStatuses = *count;
+         return {};
+     }},
+    {"stale-status-for", true,
+     [](UnitSettings& u, const std::string& n) {
+         return delayInto(n, u.staleStatusFor, "--fault stale-status-for");
+     }},
+    {"reply-delay", true,
+     [](UnitSettings& u, const std::string& n) {
+         return delayInto(n, u.replyDelay, "--fault reply-delay");
+     }},
+    {"reply-no-newline", false, setField<&UnitSettings::replyFault, ReplyFault::NoLineFeed>},
+    {"reply-nul", false, setField<&UnitSettings::replyFault, ReplyFault::NulInside>},
+    {"reply-empty", false, setField<&UnitSettings::replyFault, ReplyFault::Empty>},
+    {"reply-oversized", false, setField<&UnitSettings::replyFault, ReplyFault::Oversized>},
+    {"reply-flood", true,
+     [](UnitSettings& u, const std::string& n) -> Refusal {
+         const auto count = parseNumber<std::uint32_t>(n, 1, 65536);
+         if (!count)
+             return "not a count from 1 to 65536 for --fault reply-flood: " + n;
+         u.forgedReplies = *count;
+         return {};
+     }},
+};
+
+// --fault NAME or NAME=N: a fault with a number needs one, the others take none.
+Refusal addFault(UnitSettings& unit, const std::string& value) {
+    const auto equals = value.find('=');
+    const std::string name = value.substr(0, equals);
+    const Fault* fault = nullptr;
+    for (const Fault& one : kFaults) {
+        if (name == one.name)
+            fault = &one;
+    }
+    if (fault == nullptr)
+        return "unknown fault: " + name;
+    if (fault->takesNumber != (equals != std::string::npos))
+        return fault->takesNumber ? "--fault " + name + " needs =N"
+                                  : "--fault " + name + " takes no =N";
+    return fault->apply(unit,
+                        equals == std::string::npos ? std::string() : value.substr(equals + 1));
+}
+
+Refusal addUnit(Reading& reading, const std::string& address) {
+    if (!isIpv4(address))
+        return "not an IPv4 address for --unit: " + address;
+    if (!reading.addresses.insert(address).second)
+        return "unit given twice: " + address;
+    UnitSettings unit;
+    unit.address = address;
+    reading.line.units.push_back(std::move(unit));
+    return std::nullopt;
+}
+
+// The options of one unit, in the order the help lists them (--unit first:
+// it starts the unit the ones after it apply to).
+const SimOption kUnitOptions[] = {
+    {{"--unit", "ADDR", "a unit on this IPv4 address (repeatable)"}, addUnit},
+    {{"--product", "TEXT", "product and version in the query answer"},
+     nullptr,
+     copyValue<&UnitSettings::product>},
+    {{"--status", "N|none", "verdict after an image (default 0), or no verdict"},
+     nullptr,
+     setStatus},
+    {{"--status-hex", "HEX", "send these exact bytes as the verdict"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) { return hexInto(v, u.rawStatus, "--status-hex"); }},
+    {{"--boot-delay", "MS", "entry header to boot loader (default 0)"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) {
+         return delayInto(v, u.bootDelay, "--boot-delay");
+     }},
+    {{"--flash-delay", "MS", "end of image to verdict (default 0)"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) {
+         return delayInto(v, u.flashDelay, "--flash-delay");
+     }},
+    {{"--reply-delay", "MS", "query to answer (default 0)"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) {
+         return delayInto(v, u.replyDelay, "--reply-delay");
+     }},
+    {{"--reply-hex", "HEX", "answer the query with these exact bytes"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) { return hexInto(v, u.rawReply, "--reply-hex"); }},
+    {{"--stall-for", "MS",
+      "a stall (--fault stall=N) lasts this long, then the\n"
+      "unit reads on (default 0: the stall lasts for good)"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) { return delayInto(v, u.stallFor, "--stall-for"); }},
+    {{"--product-after", "TEXT",
+      "product and version in the query answer once the unit\n"
+      "has taken an image with status 0 (its new firmware)"},
+     nullptr,
+     copyValue<&UnitSettings::productAfter>},
+    {{"--reboot-time", "MS",
+      "after each verdict the unit restarts and answers no\n"
+      "query for MS (default 0)"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) {
+         return delayInto(v, u.rebootTime, "--reboot-time");
+     }},
+    {{"--fail-first", "K", "the first K images fail: no verdict, old firmware kept"},
+     nullptr,
+     [](UnitSettings& u, const std::string& v) -> Refusal {
+         const auto count =
+             parseNumber<std::uint64_t>(v, 0, std::numeric_limits<std::uint64_t>::max());
+         if (!count)
+             return "not a count of images for --fail-first: " + v;
+         u.failFirstImages = *count;
+         return {};
+     }},
+    {{"--fault", "NAME[=N]",
+      "refuse, refuse-for=MS (the data port refuses connection\n"
+      "requests for MS after start, then takes them),\n"
+      "reset=N, stall=N, drop-syn=MS (after the entry\n"
+      "header, drop data-port connection requests for MS),\n"
+      "no-boot-loader, no-status,\n"
+      "short-status, long-status, repeated-status,\n"
+      "early-status, status-during-stream,\n"
+      "stale-status=N (N zero status datagrams right after\n"
+      "the entry header), stale-status-for=MS (one every\n"
+      "20 ms for MS after the entry header), reply-delay=MS,\n"
+      "reply-no-newline, reply-nul, reply-empty, reply-oversized,\n"
+      "reply-flood=N (N more answers to each query, each\n"
+      "claiming another address, 10.200.0.0 on)"},
+     nullptr,
+     addFault},
+};
+
+// The options of the whole simulator, in the order the help lists them.
+const SimOption kGlobalOptions[] = {
+    {{"--udp-port", "N", "management port (default 6000)"},
+     [](Reading& r, const std::string& v) {
+         return portInto(v, r.line.options.udpPort, "--udp-port");
+     }},
+    {{"--tcp-port", "N", "data port (default 9100)"},
+     [](Reading& r, const std::string& v) {
+         return portInto(v, r.line.options.tcpPort, "--tcp-port");
+     }},
+    {{"--status-port", "N", "host status port (default 40001)"},
+     [](Reading& r, const std::string& v) {
+         return portInto(v, r.line.options.statusPort, "--status-port");
+     }},
+    {{"--broadcast-listen", "ADDR",
+      "where broadcasts arrive (default 127.255.255.255;\n"
+      "0.0.0.0 inside a private network namespace)"},
+     [](Reading& r, const std::string& v) -> Refusal {
+         if (!isIpv4(v))
+             return "not an IPv4 address for --broadcast-listen: " + v;
+         r.line.options.broadcastListen = v;
+         return {};
+     }},
+    {{"--exit-after", "N", "exit after N images have had their verdicts"},
+     [](Reading& r, const std::string& v) -> Refusal {
+         const auto count =
+             parseNumber<std::uint64_t>(v, 1, std::numeric_limits<std::uint64_t>::max());
+         if (!count)
+             return "not a positive count for --exit-after: " + v;
+         r.line.options.exitAfterImages = *count;
+         return {};
+     }},
+    {{"--no-hash", nullptr, "do not compute SHA-256 of images"},
+     [](Reading& r, const std::string&) -> Refusal {
+         r.line.options.hashImages = false;
+         return {};
+     }},
+    {{"--help", nullptr, "this text", "-h"},
+     [](Reading& r, const std::string&) -> Refusal {
+         r.line.help = true;
+         return {};
+     }},
+};
+
+// Where the help of every option starts, so that both sections line up.
+constexpr std::size_t kHelpColumn = 25;
+
+template <std::size_t Count>
+std::vector<platform::OptionSpec> specsOf(const SimOption (&options)[Count]) {
+    std::vector<platform::OptionSpec> specs;
+    for (const SimOption& option : options)
+        specs.push_back(option.spec);
+    return specs;
+}
+
+// The reader's table: the unit options, then the global ones.
+std::vector<platform::OptionSpec> everySpec() {
+    std::vector<platform::OptionSpec> specs = specsOf(kUnitOptions);
+    for (const platform::OptionSpec& spec : specsOf(kGlobalOptions))
+        specs.push_back(spec);
+    return specs;
+}
+
+const SimOption& optionAt(std::size_t index) {
+    constexpr std::size_t unitCount = std::size(kUnitOptions);
+    return index < unitCount ? kUnitOptions[index] : kGlobalOptions[index - unitCount];
+}
+
+Refusal apply(Reading& reading, const platform::OptionReader::Taken& taken) {
+    const SimOption& option = optionAt(taken.index);
+    if (option.toLine)
+        return option.toLine(reading, taken.value);
+    if (reading.line.units.empty())
+        return taken.name + " needs a --unit before it";
+    return option.toUnit(reading.line.units.back(), taken.value);
+}
+
 }  // namespace
+
+std::string usageText() {
+    return "Usage: fwprog-unit-sim --unit ADDR [unit options] [--unit ADDR ...] [options]\n"
+           "\n"
+           "Simulates printer-interface units on local addresses, one line of JSON per event.\n"
+           "\n"
+           "Per unit (applies to the latest --unit):\n" +
+           platform::optionLines(specsOf(kUnitOptions), kHelpColumn) + "\nGlobal:\n" +
+           platform::optionLines(specsOf(kGlobalOptions), kHelpColumn);
+}
 
 std::optional<std::string> parseHex(std::string_view hex) {
     if (hex.size() % 2 != 0)
@@ -47,292 +396,22 @@ std::optional<std::string> parseHex(std::string_view hex) {
     return bytes;
 }
 
-std::string usageText() {
-    return R"(Usage: fwprog-unit-sim --unit ADDR [unit options] [--unit ADDR ...] [options]
-
-Simulates printer-interface units on local addresses, one line of JSON per event.
-
-Per unit (applies to the latest --unit):
-  --unit ADDR            a unit on this IPv4 address (repeatable)
-  --product TEXT         product and version in the query answer
-  --status N|none        verdict after an image (default 0), or no verdict
-  --status-hex HEX       send these exact bytes as the verdict
-  --boot-delay MS        entry header to boot loader (default 0)
-  --flash-delay MS       end of image to verdict (default 0)
-  --reply-delay MS       query to answer (default 0)
-  --reply-hex HEX        answer the query with these exact bytes
-  --stall-for MS         a stall (--fault stall=N) lasts this long, then the
-                         unit reads on (default 0: the stall lasts for good)
-  --product-after TEXT   product and version in the query answer once the unit
-                         has taken an image with status 0 (its new firmware)
-  --reboot-time MS       after each verdict the unit restarts and answers no
-                         query for MS (default 0)
-  --fail-first K         the first K images fail: no verdict, old firmware kept
-  --fault NAME[=N]       refuse, refuse-for=MS (the data port refuses connection
-                         requests for MS after start, then takes them),
-                         reset=N, stall=N, drop-syn=MS (after the entry
-                         header, drop data-port connection requests for MS),
-                         no-boot-loader, no-status,
-                         short-status, long-status, repeated-status,
-                         early-status, status-during-stream,
-                         stale-status=N (N zero status datagrams right after
-                         the entry header), stale-status-for=MS (one every
-                         20 ms for MS after the entry header), reply-delay=MS,
-                         reply-no-newline, reply-nul, reply-empty, reply-oversized,
-                         reply-flood=N (N more answers to each query, each
-                         claiming another address, 10.200.0.0 on)
-
-Global:
-  --udp-port N           management port (default 6000)
-  --tcp-port N           data port (default 9100)
-  --status-port N        host status port (default 40001)
-  --broadcast-listen ADDR  where broadcasts arrive (default 127.255.255.255;
-                         0.0.0.0 inside a private network namespace)
-  --exit-after N         exit after N images have had their verdicts
-  --no-hash              do not compute SHA-256 of images
-  --help                 this text
-)";
-}
-
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args,
                                             std::string* error) {
-    CommandLine line;
-    std::set<std::string> addresses;
-    auto fail = [&](const std::string& message) -> std::optional<CommandLine> {
-        if (error)
-            *error = message;
-        return std::nullopt;
-    };
-
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        std::string name = args[i];
-        std::optional<std::string> inlineValue;
-        if (const auto equals = name.find('='); name.starts_with("--") && equals != name.npos) {
-            inlineValue = name.substr(equals + 1);
-            name.resize(equals);
-        }
-        auto takesValue = [&](std::string* value) {
-            if (inlineValue) {
-                *value = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size())
-                return false;
-            *value = args[++i];
-            return true;
-        };
-        auto flagOnly = [&] { return !inlineValue.has_value(); };
-
-        if (name == "--help" || name == "-h") {
-            if (!flagOnly())
-                return fail(name + " takes no value");
-            line.help = true;
-            continue;
-        }
-        if (name == "--no-hash") {
-            if (!flagOnly())
-                return fail(name + " takes no value");
-            line.options.hashImages = false;
-            continue;
-        }
-
-        static const std::set<std::string> kKnown = {
-            "--unit",          "--product",     "--status",           "--status-hex", "--reply-hex",
-            "--boot-delay",    "--flash-delay", "--reply-delay",      "--fault",      "--udp-port",
-            "--tcp-port",      "--status-port", "--broadcast-listen", "--exit-after", "--stall-for",
-            "--product-after", "--reboot-time", "--fail-first"};
-        if (!kKnown.contains(name))
-            return fail("unknown option: " + args[i]);
-        std::string value;
-        if (!takesValue(&value))
-            return fail(name + " needs a value");
-
-        auto port = [&](std::uint16_t* target) {
-            const auto number = parseNumber<std::uint32_t>(value, 1, 65535);
-            if (!number)
-                return false;
-            *target = static_cast<std::uint16_t>(*number);
-            return true;
-        };
-        if (name == "--udp-port") {
-            if (!port(&line.options.udpPort))
-                return fail("not a port number for --udp-port: " + value);
-            continue;
-        }
-        if (name == "--tcp-port") {
-            if (!port(&line.options.tcpPort))
-                return fail("not a port number for --tcp-port: " + value);
-            continue;
-        }
-        if (name == "--status-port") {
-            if (!port(&line.options.statusPort))
-                return fail("not a port number for --status-port: " + value);
-            continue;
-        }
-        if (name == "--broadcast-listen") {
-            if (!isIpv4(value))
-                return fail("not an IPv4 address for --broadcast-listen: " + value);
-            line.options.broadcastListen = value;
-            continue;
-        }
-        if (name == "--exit-after") {
-            const auto count =
-                parseNumber<std::uint64_t>(value, 1, std::numeric_limits<std::uint64_t>::max());
-            if (!count)
-                return fail("not a positive count for --exit-after: " + value);
-            line.options.exitAfterImages = *count;
-            continue;
-        }
-        if (name == "--unit") {
-            if (!isIpv4(value))
-                return fail("not an IPv4 address for --unit: " + value);
-            if (!addresses.insert(value).second)
-                return fail("unit given twice: " + value);
-            UnitSettings unit;
-            unit.address = value;
-            line.units.push_back(std::move(unit));
-            continue;
-        }
-
-        if (line.units.empty())
-            return fail(name + " needs a --unit before it");
-        UnitSettings& unit = line.units.back();
-        auto delay = [&](std::string_view text, std::chrono::milliseconds* target) {
-            const auto ms = parseNumber<std::int64_t>(text, 0, kLongestDelayMs);
-            if (!ms)
-                return false;
-            *target = std::chrono::milliseconds(*ms);
-            return true;
-        };
-
-        if (name == "--product") {
-            unit.product = value;
-        } else if (name == "--product-after") {
-            unit.productAfter = value;
-        } else if (name == "--reboot-time") {
-            if (!delay(value, &unit.rebootTime))
-                return fail("not a delay in milliseconds for --reboot-time: " + value);
-        } else if (name == "--fail-first") {
-            const auto count =
-                parseNumber<std::uint64_t>(value, 0, std::numeric_limits<std::uint64_t>::max());
-            if (!count)
-                return fail("not a count of images for --fail-first: " + value);
-            unit.failFirstImages = *count;
-        } else if (name == "--status") {
-            if (value == "none") {
-                unit.statusShape = StatusShape::None;
-                continue;
-            }
-            const auto status =
-                parseNumber<std::int32_t>(value, std::numeric_limits<std::int32_t>::min(),
-                                          std::numeric_limits<std::int32_t>::max());
-            if (!status)
-                return fail("not a status for --status: " + value);
-            unit.status = *status;
-            if (unit.statusShape == StatusShape::None)
-                unit.statusShape = StatusShape::Full;
-        } else if (name == "--status-hex") {
-            const auto bytes = parseHex(value);
-            if (!bytes)
-                return fail("not hex bytes for --status-hex: " + value);
-            unit.rawStatus = *bytes;
-        } else if (name == "--reply-hex") {
-            const auto bytes = parseHex(value);
-            if (!bytes)
-                return fail("not hex bytes for --reply-hex: " + value);
-            unit.rawReply = *bytes;
-        } else if (name == "--boot-delay") {
-            if (!delay(value, &unit.bootDelay))
-                return fail("not a delay in milliseconds for --boot-delay: " + value);
-        } else if (name == "--flash-delay") {
-            if (!delay(value, &unit.flashDelay))
-                return fail("not a delay in milliseconds for --flash-delay: " + value);
-        } else if (name == "--reply-delay") {
-            if (!delay(value, &unit.replyDelay))
-                return fail("not a delay in milliseconds for --reply-delay: " + value);
-        } else if (name == "--stall-for") {
-            if (!delay(value, &unit.stallFor))
-                return fail("not a delay in milliseconds for --stall-for: " + value);
-        } else if (name == "--fault") {
-            const auto equals = value.find('=');
-            const std::string fault = value.substr(0, equals);
-            const std::optional<std::string> argument =
-                equals == value.npos ? std::nullopt
-                                     : std::optional<std::string>(value.substr(equals + 1));
-            const bool countFault = fault == "reset" || fault == "stall" ||
-                                    fault == "reply-delay" || fault == "drop-syn" ||
-                                    fault == "refuse-for" || fault == "reply-flood" ||
-                                    fault == "stale-status" || fault == "stale-status-for";
-            if (countFault != argument.has_value())
-                return fail(countFault ? "--fault " + fault + " needs =N"
-                                       : "--fault " + fault + " takes no =N");
-            if (fault == "reset" || fault == "stall") {
-                const auto bytes = parseNumber<std::uint64_t>(
-                    *argument, 0, std::numeric_limits<std::uint64_t>::max());
-                if (!bytes)
-                    return fail("not a byte count for --fault " + fault + ": " + *argument);
-                (fault == "reset" ? unit.resetAfter : unit.stallAfter) = *bytes;
-            } else if (fault == "reply-delay") {
-                if (!delay(*argument, &unit.replyDelay))
-                    return fail("not a delay in milliseconds for --fault reply-delay: " +
-                                *argument);
-            } else if (fault == "drop-syn") {
-                std::chrono::milliseconds ms{};
-                if (!delay(*argument, &ms) || ms.count() == 0)
-                    return fail("not a delay in milliseconds for --fault drop-syn: " + *argument);
-                unit.dropConnectionsFor = ms;
-            } else if (fault == "refuse-for") {
-                std::chrono::milliseconds ms{};
-                if (!delay(*argument, &ms) || ms.count() == 0)
-                    return fail("not a delay in milliseconds for --fault refuse-for: " + *argument);
-                unit.refuseFor = ms;
-            } else if (fault == "reply-flood") {
-                const auto count = parseNumber<std::uint32_t>(*argument, 1, 65536);
-                if (!count)
-                    return fail("not a count from 1 to 65536 for --fault reply-flood: " +
-                                *argument);
-                unit.forgedReplies = *count;
-            } else if (fault == "stale-status") {
-                const auto count = parseNumber<std::uint32_t>(*argument, 0, kMostStaleStatuses);
-                if (!count)
-                    return fail("not a count of datagrams for --fault stale-status: " + *argument);
-                unit.staleStatuses = *count;
-            } else if (fault == "stale-status-for") {
-                if (!delay(*argument, &unit.staleStatusFor))
-                    return fail("not a delay in milliseconds for --fault stale-status-for: " +
-                                *argument);
-            } else if (fault == "refuse") {
-                unit.refuse = true;
-            } else if (fault == "no-boot-loader") {
-                unit.noBootLoader = true;
-            } else if (fault == "no-status") {
-                unit.statusShape = StatusShape::None;
-            } else if (fault == "short-status") {
-                unit.statusShape = StatusShape::Short;
-            } else if (fault == "long-status") {
-                unit.statusShape = StatusShape::Long;
-            } else if (fault == "repeated-status") {
-                unit.repeatedStatus = true;
-            } else if (fault == "early-status") {
-                unit.earlyStatus = true;
-            } else if (fault == "status-during-stream") {
-                unit.statusDuringStream = true;
-            } else if (fault == "reply-no-newline") {
-                unit.replyFault = ReplyFault::NoLineFeed;
-            } else if (fault == "reply-nul") {
-                unit.replyFault = ReplyFault::NulInside;
-            } else if (fault == "reply-empty") {
-                unit.replyFault = ReplyFault::Empty;
-            } else if (fault == "reply-oversized") {
-                unit.replyFault = ReplyFault::Oversized;
-            } else {
-                return fail("unknown fault: " + fault);
-            }
-        }
+    platform::OptionReader reader(args, everySpec());
+    Reading reading;
+    while (const auto taken = reader.next()) {
+        if (Refusal refusal = apply(reading, *taken))
+            reader.fail(std::move(*refusal));
     }
-    if (!line.help && line.units.empty())
-        return fail("no unit given (use --unit ADDR)");
-    return line;
+    if (!reading.line.help && reading.line.units.empty())
+        reader.fail("no unit given (use --unit ADDR)");
+    if (reader.error()) {
+        if (error)
+            *error = *reader.error();
+        return std::nullopt;
+    }
+    return std::move(reading.line);
 }
 
 }  // namespace sim

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cctype>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -153,6 +154,88 @@ INSTANTIATE_TEST_SUITE_P(SimCommandLine, SimCommandLineRejects,
                              }
                              return name + std::to_string(testCase.index);
                          });
+
+// What the simulator's command line says about one argument list: "" when it
+// takes it, else its error, word for word (scripts and people read them).
+struct SimLineCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string error;
+};
+
+void PrintTo(const SimLineCase& lineCase, std::ostream* out) {
+    *out << lineCase.name;
+}
+
+class SimCommandLineSays : public ::testing::TestWithParam<SimLineCase> {};
+
+TEST_P(SimCommandLineSays, WhatItMakesOfTheArguments) {
+    std::string error;
+    const auto line = parse(GetParam().args, &error);
+    EXPECT_EQ(line.has_value(), GetParam().error.empty());
+    EXPECT_EQ(line ? std::string() : error, GetParam().error);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SimCommandLine, SimCommandLineSays,
+    ::testing::Values(
+        SimLineCase{"UnitOptionBeforeAnyUnit",
+                    {"--boot-delay", "5", "--unit", "127.0.0.7"},
+                    "--boot-delay needs a --unit before it"},
+        SimLineCase{"FaultBeforeAnyUnit",
+                    {"--fault=refuse", "--unit", "127.0.0.7"},
+                    "--fault needs a --unit before it"},
+        SimLineCase{"GlobalOptionBeforeAnyUnit", {"--udp-port", "7", "--unit", "127.0.0.7"}, ""},
+        SimLineCase{"UnitGivenAfterEquals", {"--unit=127.0.0.7", "--product=Box 1"}, ""},
+        SimLineCase{"MissingValueAtTheEnd",
+                    {"--unit", "127.0.0.7", "--reply-delay"},
+                    "--reply-delay needs a value"},
+        SimLineCase{
+            "FlagWithAValue", {"--unit", "127.0.0.7", "--no-hash=1"}, "--no-hash takes no value"},
+        SimLineCase{
+            "UnknownOption", {"--unit", "127.0.0.7", "--verbose=2"}, "unknown option: --verbose=2"},
+        SimLineCase{"FirstProblemInArgumentOrderWins",
+                    {"--unit", "127.0.0.7", "--udp-port", "0", "--verbose"},
+                    "not a port number for --udp-port: 0"},
+        SimLineCase{"SameUnitTwice",
+                    {"--unit", "127.0.0.7", "--unit=127.0.0.7"},
+                    "unit given twice: 127.0.0.7"},
+        SimLineCase{"NoUnit", {"--no-hash"}, "no unit given (use --unit ADDR)"},
+        SimLineCase{"HighestPort", {"--unit", "127.0.0.7", "--tcp-port", "65535"}, ""},
+        SimLineCase{"PortAboveRange",
+                    {"--unit", "127.0.0.7", "--tcp-port", "65536"},
+                    "not a port number for --tcp-port: 65536"},
+        SimLineCase{"DelayOfADay", {"--unit", "127.0.0.7", "--flash-delay", "86400000"}, ""},
+        SimLineCase{"DelayAboveADay",
+                    {"--unit", "127.0.0.7", "--flash-delay", "86400001"},
+                    "not a delay in milliseconds for --flash-delay: 86400001"},
+        SimLineCase{"NegativeDelay",
+                    {"--unit", "127.0.0.7", "--reboot-time", "-1"},
+                    "not a delay in milliseconds for --reboot-time: -1"},
+        SimLineCase{"ExitAfterZero",
+                    {"--unit", "127.0.0.7", "--exit-after", "0"},
+                    "not a positive count for --exit-after: 0"},
+        SimLineCase{
+            "MostForgedReplies", {"--unit", "127.0.0.7", "--fault", "reply-flood=65536"}, ""},
+        SimLineCase{"ForgedRepliesAboveRange",
+                    {"--unit", "127.0.0.7", "--fault", "reply-flood=65537"},
+                    "not a count from 1 to 65536 for --fault reply-flood: 65537"},
+        SimLineCase{"StaleStatusesAboveRange",
+                    {"--unit", "127.0.0.7", "--fault", "stale-status=1000001"},
+                    "not a count of datagrams for --fault stale-status: 1000001"},
+        SimLineCase{"RefuseForZero",
+                    {"--unit", "127.0.0.7", "--fault", "refuse-for=0"},
+                    "not a delay in milliseconds for --fault refuse-for: 0"},
+        SimLineCase{"FaultWithoutItsNumber",
+                    {"--unit", "127.0.0.7", "--fault", "stall"},
+                    "--fault stall needs =N"},
+        SimLineCase{"FaultWithANumberItTakesNot",
+                    {"--unit", "127.0.0.7", "--fault", "refuse=1"},
+                    "--fault refuse takes no =N"},
+        SimLineCase{"UnknownFaultWithANumber",
+                    {"--unit", "127.0.0.7", "--fault", "melt=2"},
+                    "unknown fault: melt"}),
+    [](const auto& testCase) { return std::string(testCase.param.name); });
 
 TEST(SimCommandLine, HelpNeedsNoUnit) {
     const auto line = parse({"--help"});
