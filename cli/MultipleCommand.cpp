@@ -28,16 +28,17 @@ std::string defaultLogPath(const std::string& listPath) {
     return (folder.empty() ? std::filesystem::path("Status.txt") : folder / "Status.txt").string();
 }
 
-}  // namespace
+// Which options the command line gave, beside their values.
+struct GivenOptions {
+    bool image = false, list = false, log = false, afterWait = false;
+    std::optional<std::string> resume, report;
+};
 
-int runMultiple(const CommandSpec& command, const std::vector<std::string>& args,
-                CliContext& context) {
-    CommonOptions common{engine::Endpoints::fromEnvironment()};
-    ArgumentReader reader(args, common, command);
-    MultipleOptions options;
-    std::string text, resume, report;
-    bool haveImage = false, haveList = false, haveLog = false, haveAfterWait = false;
-    bool haveResume = false, haveReport = false;
+// Reads the command line into options; false when it asked for the help or
+// the version, which the reader has printed. Usage errors stay in the reader.
+bool readMultipleArguments(ArgumentReader& reader, CliContext& context, MultipleOptions& options,
+                           GivenOptions& given) {
+    std::string text;
     // Reads the option's value into target, or fails the reader with what it needs.
     auto count = [&](const char* name, std::size_t low, std::size_t high, auto& target,
                      const char* needs) {
@@ -61,19 +62,19 @@ int runMultiple(const CommandSpec& command, const std::vector<std::string>& args
     };
     while (!reader.atEnd()) {
         if (reader.helpOrVersion(context))
-            return kExitSuccess;
+            return false;
         if (reader.flag("--any-sender")) {
             options.anySender = true;
         } else if (reader.option("--image", options.imagePath)) {
-            haveImage = true;
+            given.image = true;
         } else if (reader.option("--list", options.listPath)) {
-            haveList = true;
+            given.list = true;
         } else if (reader.option("--log", options.logPath)) {
-            haveLog = true;
-        } else if (reader.option("--resume", resume)) {
-            haveResume = true;
-        } else if (reader.option("--report", report)) {
-            haveReport = true;
+            given.log = true;
+        } else if (reader.option("--resume", text)) {
+            given.resume = text;
+        } else if (reader.option("--report", text)) {
+            given.report = text;
         } else if (count("--jobs", 1, fleet::ParallelScheduler::kMostJobs, options.jobs,
                          kJobsNeeds) ||
                    count("--retries", 0, 100, options.retries, "a whole number from 0 to 100") ||
@@ -86,37 +87,53 @@ int runMultiple(const CommandSpec& command, const std::vector<std::string>& args
                            "seconds, at least 0.1 and up to a day")) {
         } else if (seconds("--after-wait", std::chrono::milliseconds(0), options.afterWait,
                            "seconds, up to a day")) {
-            haveAfterWait = true;
+            given.afterWait = true;
         } else if (!reader.common()) {
             reader.fail("unknown option: " + reader.current());
         }
     }
-    if (reader.error())
-        return usageError(context, *reader.error(), command);
-    if (!haveImage || !haveList)
-        return usageError(context, haveImage ? "--list is required" : "--image is required",
-                          command);
-    if (haveLog && options.logPath.empty())
-        return usageError(context, "--log needs a path", command);
-    if (haveResume && resume.empty())
-        return usageError(context, "--resume needs the path of a status log", command);
-    if (haveReport && report.empty())
-        return usageError(context, "--report needs a path", command);
-    if (haveAfterWait && !haveReport)
-        return usageError(
-            context, "--after-wait needs --report: it tells the report how long to ask", command);
+    return true;
+}
+
+// What the options say together that none says alone; nothing when they agree.
+std::optional<std::string> optionsMismatch(const MultipleOptions& options,
+                                           const GivenOptions& given) {
+    if (!given.image || !given.list)
+        return given.image ? "--list is required" : "--image is required";
+    if (given.log && options.logPath.empty())
+        return "--log needs a path";
+    if (given.resume && given.resume->empty())
+        return "--resume needs the path of a status log";
+    if (given.report && given.report->empty())
+        return "--report needs a path";
+    if (given.afterWait && !given.report)
+        return "--after-wait needs --report: it tells the report how long to ask";
     // Units programmed at once share the status port and are told apart by
     // the address their verdict comes from.
     if (options.anySender && options.jobs > 1)
-        return usageError(context, "--any-sender takes one unit at a time; leave out --jobs",
-                          command);
+        return "--any-sender takes one unit at a time; leave out --jobs";
+    return std::nullopt;
+}
 
-    if (!haveLog)
+}  // namespace
+
+int runMultiple(const CommandSpec& command, const std::vector<std::string>& args,
+                CliContext& context) {
+    CommonOptions common{engine::Endpoints::fromEnvironment()};
+    ArgumentReader reader(args, common, command);
+    MultipleOptions options;
+    GivenOptions given;
+    if (!readMultipleArguments(reader, context, options, given))
+        return kExitSuccess;
+    if (reader.error())
+        return usageError(context, *reader.error(), command);
+    if (const auto mismatch = optionsMismatch(options, given))
+        return usageError(context, *mismatch, command);
+
+    if (!given.log)
         options.logPath = defaultLogPath(options.listPath);
-    if (haveResume)
-        options.resumeLog = resume;
-    if (haveReport)
-        options.reportPath = report;
+    options.resumeLog = given.resume;
+    options.reportPath = given.report;
     options.json = common.json;
     options.endpoints = common.endpoints;
     return runMultipleBatch(options, context);
