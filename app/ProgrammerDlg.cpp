@@ -71,8 +71,9 @@ CProgrammerDlg::CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, 
     m_hIcon = programIcon();
     CreateControls();
     m_operator.attachControls(m_progress, m_unitCounter);
-    m_operator.setMessageBoxFunction(
-        [this](const std::string& text, unsigned flags) { return MessageBox(text, flags); });
+    m_operator.setMessageBoxFunction([this](const std::string& text, engine::BoxStyle style) {
+        return MessageBox(text, style);
+    });
 }
 
 CProgrammerDlg::~CProgrammerDlg() {
@@ -389,7 +390,7 @@ void CProgrammerDlg::OnProgramSingle() {
     WritePrinterSetting();
     UpdateData(false);
     m_operator.messageBox(engine::singleResultMessage(result, target),
-                          engine::mb::kIconInformation);
+                          engine::BoxIcon::Information);
 }
 
 void CProgrammerDlg::OnProgramMultiple() {
@@ -452,7 +453,7 @@ bool CProgrammerDlg::HoldStatusPort() {
     }
     m_operator.messageBox(
         StatusPortUnavailableText(m_options.endpoints.statusPort, m_statusPort.lastError()),
-        engine::mb::kIconStop);
+        engine::BoxIcon::Stop);
     return false;
 }
 
@@ -493,8 +494,8 @@ void CProgrammerDlg::OnStop() {
     m_bStopRequested = true;
 }
 
-int CProgrammerDlg::MessageBox(const std::string& text, unsigned flags) {
-    return showMessageBox(this, m_app.AppName(), text, flags);
+engine::BoxAnswer CProgrammerDlg::MessageBox(const std::string& text, engine::BoxStyle style) {
+    return showMessageBox(this, m_app.AppName(), text, style);
 }
 
 void CProgrammerDlg::DestroyWindow() {

@@ -200,7 +200,7 @@ int runDiscover(const CommandSpec& command, const std::vector<std::string>& args
         if (saved.outcome == fleet::SaveOutcome::NotCreated)
             op.messageBox("Cannot create the list file " + savePath + "\n" +
                               platform::systemErrorText(saved.error),
-                          engine::mb::kIconStop);
+                          engine::BoxIcon::Stop);
         if (saved.outcome != fleet::SaveOutcome::Written)
             return kExitFailure;
     }

@@ -6,16 +6,31 @@
 
 namespace engine {
 
-// Message box flags as the operator's messages name them.
-namespace mb {
-inline constexpr unsigned kOk = 0;         // OK button; shown with the exclamation icon
-inline constexpr unsigned kIconStop = 16;  // OK button, stop icon
-inline constexpr unsigned kOkCancelQuestion = 33;
-inline constexpr unsigned kIconExclamation = 48;
-inline constexpr unsigned kIconInformation = 64;
-inline constexpr int kAnswerOk = 1;
-inline constexpr int kAnswerCancel = 2;
-}  // namespace mb
+// What a message box shows: an icon and the buttons the operator answers with.
+enum class BoxIcon {
+    None,  // no icon named: the box shows the exclamation icon all the same
+    Stop,
+    Question,
+    Exclamation,
+    Information,
+};
+enum class BoxButtons { Ok, OkCancel };
+
+// The button that closed a box.
+enum class BoxAnswer { Ok, Cancel };
+
+struct BoxStyle {
+    // Not explicit: most messages are a box with one icon and an OK button,
+    // and name just the icon.
+    constexpr BoxStyle(BoxIcon shown, BoxButtons offered = BoxButtons::Ok)
+        : icon(shown), buttons(offered) {}
+    BoxIcon icon;
+    BoxButtons buttons;
+    friend constexpr bool operator==(const BoxStyle&, const BoxStyle&) = default;
+};
+
+// The question of a command that asks before it acts.
+inline constexpr BoxStyle kOkCancelQuestion{BoxIcon::Question, BoxButtons::OkCancel};
 
 // Where a unit's programming stands; front ends show it, tests count it.
 enum class UnitPhase {
@@ -38,8 +53,8 @@ class Operator {
 public:
     virtual ~Operator() = default;
 
-    // A modal message; returns mb::kAnswerOk or mb::kAnswerCancel.
-    virtual int messageBox(const std::string& text, unsigned flags) = 0;
+    // A modal message; the answer is Cancel only where the box offers it.
+    virtual BoxAnswer messageBox(const std::string& text, BoxStyle style) = 0;
 
     // Progress of the current image: range 0..total bytes, then positions.
     virtual void setProgressRange(std::uint64_t total) = 0;

@@ -27,16 +27,16 @@ void endAfterReportedFailure(platform::PrintQueue& queue, bool pageBegun) {
 
 bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& header) {
     if (!queue.startDocument(kDocumentName, kRawData)) {
-        op.messageBox("StartDocPrinter Failed", mb::kIconStop);
+        op.messageBox("StartDocPrinter Failed", BoxIcon::Stop);
         return false;
     }
     if (!queue.startPage()) {
-        op.messageBox("StartPagePrinter Failed", mb::kIconStop);
+        op.messageBox("StartPagePrinter Failed", BoxIcon::Stop);
         endAfterReportedFailure(queue, false);
         return false;
     }
     if (!queue.write(header.data(), header.size())) {
-        op.messageBox("Print Error!", mb::kIconStop);
+        op.messageBox("Print Error!", BoxIcon::Stop);
         endAfterReportedFailure(queue, true);
         return false;
     }
@@ -59,14 +59,14 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
     std::unique_ptr<platform::PrintQueue> queue = spooler.open(queueName, &openError);
     if (!queue) {
         op.messageBox("Can't Open Port " + queueName + ". Error: " + std::to_string(openError),
-                      mb::kIconStop);
+                      BoxIcon::Stop);
         return ResultPrinterPortError;
     }
     // A queue whose details cannot be read is refused like one that prints to a
     // file: the image must never go to a port nobody has seen.
     const std::optional<std::string> port = queue->portName();
     if (!port || *port == "FILE:") {
-        op.messageBox("Could not Open the Printer", mb::kIconStop);
+        op.messageBox("Could not Open the Printer", BoxIcon::Stop);
         queue->close();
         return ResultPrinterPortError;
     }
@@ -77,12 +77,12 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
     }
 
     if (!queue->startDocument(kDocumentName, kRawData)) {
-        op.messageBox("StartDocPrinter Failed", mb::kIconStop);
+        op.messageBox("StartDocPrinter Failed", BoxIcon::Stop);
         queue->close();
         return ResultPrinterPortError;
     }
     if (!queue->startPage()) {
-        op.messageBox("StartPagePrinter Failed", mb::kIconStop);
+        op.messageBox("StartPagePrinter Failed", BoxIcon::Stop);
         endAfterReportedFailure(*queue, false);
         queue->close();
         return ResultPrinterPortError;
@@ -125,10 +125,10 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
                 op.messageBox("Could not read the image file" +
                                   (r.imagePath.empty() ? "" : " " + r.imagePath) + "\n" +
                                   platform::systemErrorText(readError),
-                              mb::kIconStop);
+                              BoxIcon::Stop);
                 return ResultFileNotFound;
             default:
-                op.messageBox("Print Error!", mb::kIconStop);
+                op.messageBox("Print Error!", BoxIcon::Stop);
                 return ResultPrinterPortError;
         }
     }

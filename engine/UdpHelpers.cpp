@@ -11,7 +11,7 @@ std::string socketCreateErrorText(int errorCode) {
 int CreateUDPSocket(Operator& op, platform::DatagramSocket& socket, std::uint16_t port) {
     if (socket.create(port))
         return 0;
-    op.messageBox(socketCreateErrorText(socket.lastError()), mb::kIconStop);
+    op.messageBox(socketCreateErrorText(socket.lastError()), BoxIcon::Stop);
     return 1;
 }
 
@@ -19,7 +19,7 @@ int SendUDP(Operator& op, platform::DatagramSocket& socket, const std::string& a
             std::uint16_t port, const void* data, std::size_t length) {
     if (socket.sendTo(address, port, data, length) >= 0)
         return 0;
-    op.messageBox("Windows Socket SendUDP Error", mb::kOk);
+    op.messageBox("Windows Socket SendUDP Error", BoxIcon::None);
     return 3;
 }
 

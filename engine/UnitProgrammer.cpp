@@ -97,7 +97,7 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     std::unique_ptr<StatusInbox> inbox = inboxFactory_(target);
     int inboxError = 0;
     if (!inbox->open(&inboxError))
-        op_.messageBox(socketCreateErrorText(inboxError), mb::kIconStop);
+        op_.messageBox(socketCreateErrorText(inboxError), BoxIcon::Stop);
 
     platform::InputFile image;
     if (!image.openRegular(imagePath)) {
@@ -167,7 +167,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
             op_.messageBox("Error #" + std::to_string(error) + ": IP Address " + target + "\n" +
                                platform::systemErrorText(error) + " (" + std::to_string(error) +
                                ")",
-                           mb::kIconStop);
+                           BoxIcon::Stop);
             return ResultSocketError;
         }
         run_.sourceAddress = connection->localAddress();
@@ -218,7 +218,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     }
     if (!connection) {
         op_.messageBox("Error: IP Address " + target + "\n" + platform::systemErrorText(lastError),
-                       mb::kIconStop);
+                       BoxIcon::Stop);
         return ResultSocketError;
     }
 
@@ -275,7 +275,7 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
             run_.bytesDelivered = connection.bytesSent();
             op_.messageBox("Could not read the image file " + imagePath + "\n" +
                                platform::systemErrorText(error),
-                           mb::kIconStop);
+                           BoxIcon::Stop);
             return ResultFileNotFound;
         }
         if (got == 0)
@@ -312,7 +312,7 @@ bool UnitProgrammer::reachesOneUnit(const std::string& target) {
         return true;
     op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " + *why +
                        "; nothing was sent to it\n",
-                   mb::kIconStop);
+                   BoxIcon::Stop);
     return false;
 }
 

@@ -122,7 +122,7 @@ TEST_F(WindowWithUnit, ATakenStatusPortStopsSingleAndMultipleBeforeTheUnitIsCont
 
     click("IDC_PROGRAM_SINGLE");
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(w.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(w.messages[0].text.find(port), std::string::npos) << w.messages[0].text;
     EXPECT_NE(w.messages[0].text.find("Another programming run or program on this computer"),
               std::string::npos)

@@ -142,7 +142,7 @@ TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,
               "Could not read the image file /proc/self/mem\nInput/output error\n");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.waitCursorDepth, 0);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("image", unit.address), 0u)

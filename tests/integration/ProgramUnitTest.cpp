@@ -191,7 +191,7 @@ TEST_F(ProgramUnitTest, RefusedDataPortGetsTwoAttemptsAndTheConnectionMessage) {
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,
               "Error #111: IP Address " + u.address + "\nConnection refused\n (111)");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.probes, 0);
     EXPECT_EQ(op.waitCursorDepth, 0);
 }
@@ -284,7 +284,7 @@ TEST_P(NotOneUnit, IsASocketErrorWithoutAConnection) {
     EXPECT_EQ(program(target), engine::ResultSocketError);
     EXPECT_EQ(op.connectionAttempts, 0);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.messages[0].text.rfind(
                   "Error: IP Address " + target + "\nNot the address of one unit: ", 0),
               0u)

@@ -4,8 +4,8 @@
 
 namespace testing_support {
 
-int RecordingOperator::messageBox(const std::string& text, unsigned flags) {
-    messages.push_back({text, flags});
+engine::BoxAnswer RecordingOperator::messageBox(const std::string& text, engine::BoxStyle style) {
+    messages.push_back({text, style});
     return answer;
 }
 void RecordingOperator::setProgressRange(std::uint64_t total) {

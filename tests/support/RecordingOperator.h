@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Operator.h"
+#include "tests/support/BoxNames.h"
 
 #include <cstdint>
 #include <functional>
@@ -16,10 +17,10 @@ class RecordingOperator : public engine::Operator {
 public:
     struct Message {
         std::string text;
-        unsigned flags;
+        engine::BoxStyle style;
     };
 
-    int messageBox(const std::string& text, unsigned flags) override;
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
     void beginWaitCursor() override;
@@ -31,7 +32,7 @@ public:
     void probeSent() override;
     void setUnitCounter(const std::string& text) override { counters.push_back(text); }
 
-    int answer = engine::mb::kAnswerOk;
+    engine::BoxAnswer answer = engine::BoxAnswer::Ok;
 
     // Everything below is read by tests after the run.
     std::vector<Message> messages;

@@ -33,9 +33,10 @@ public:
         RecordingOperator::setUnitCounter(text);
         trace_.events.push_back("counter " + text);
     }
-    int messageBox(const std::string& text, unsigned flags) override {
-        trace_.events.push_back("box " + std::to_string(flags) + " " + text);
-        return RecordingOperator::messageBox(text, flags);
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override {
+        trace_.events.push_back("box " + std::string(testing_support::iconName(style.icon)) + " " +
+                                text);
+        return RecordingOperator::messageBox(text, style);
     }
 
 private:
@@ -130,7 +131,7 @@ TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPa
     EXPECT_EQ(trace.events,
               (Events{"counter 1 of 3", "program A", "sleep 4000", "counter 2 of 3", "program B",
                       "counter 3 of 3", "program C", "sleep 4000",
-                      "box 48 3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed"}));
+                      "box exclamation 3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed"}));
     EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.total, 3u);
     ASSERT_EQ(outcome.units.size(), 3u);
@@ -212,10 +213,10 @@ TEST_F(BatchRunTest, AStopRequestLetsTheUnitInProgressFinishAndStartsNoOther) {
                          "2 Units Updated\r\n");
     // The programmed unit still gets its pause; the stop is seen only when the
     // next record has been read.
-    EXPECT_EQ(
-        trace.events,
-        (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4", "program B",
-                "sleep 4000", "box 64 2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed"}));
+    EXPECT_EQ(trace.events,
+              (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4", "program B",
+                      "sleep 4000",
+                      "box information 2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed"}));
     EXPECT_EQ(stopQuestions, 3);
     EXPECT_EQ(outcome.end, fleet::BatchEnd::StopRequested);
     EXPECT_EQ(outcome.unitsUpdated, 2u);
@@ -236,7 +237,7 @@ TEST_P(EmptyList, EndsWithASummaryOfNone) {
     const fleet::BatchOutcome outcome = run(GetParam());
     EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
     EXPECT_EQ(trace.events,
-              (Events{"box 64 0 Units Updated\n0 programmed, 0 failed, 0 unconfirmed"}));
+              (Events{"box information 0 Units Updated\n0 programmed, 0 failed, 0 unconfirmed"}));
     EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.unitsUpdated, 0u);
     EXPECT_EQ(stopQuestions, 0);
@@ -332,7 +333,7 @@ TEST_P(UncreatableLog, StopsTheBatchBeforeAnyUnit) {
     const std::string log = where.empty() ? dir.path().string() : dir.file(where).string();
     const fleet::BatchOutcome outcome = run("A\r\n", log);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find(log), std::string::npos) << op.messages[0].text;
     EXPECT_TRUE(op.counters.empty());
     EXPECT_TRUE(programmed.empty());
@@ -383,7 +384,7 @@ TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
 TEST_F(BatchRunTest, AFullDeviceAsTheLogStopsTheBatchAtItsFirstLine) {
     const fleet::BatchOutcome outcome = run("A\r\n", "/dev/full");
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find("/dev/full"), std::string::npos);
     EXPECT_TRUE(programmed.empty());
     EXPECT_TRUE(logsClosed.empty());
@@ -408,7 +409,7 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
     EXPECT_EQ(log(), kept);
     EXPECT_EQ(programmed, (Events{"A", "B"}));
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find(logPath()), std::string::npos);
     EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     EXPECT_FALSE(outcome.summaryReached());
@@ -423,7 +424,7 @@ TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnitOrFile) {
     writeFile(logPath(), "the previous log\r\n");
     const fleet::BatchOutcome outcome = run(list);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.messages[0].text.rfind(
                   "The list file " + listPath() + " is not a list of targets: it " + reason, 0),
               0u)
@@ -451,7 +452,7 @@ TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
         fleet::runBatch({kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), "the previous log\r\n") << "the log was touched before the list was read";
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find("Could not read the list file /proc/self/mem"),
               std::string::npos)
         << op.messages[0].text;

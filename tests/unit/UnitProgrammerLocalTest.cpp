@@ -80,7 +80,7 @@ TEST_P(NotAnAddress, GoesToThePrintQueue) {
     EXPECT_EQ(spooler.opened[0], target) << "a long target is used whole, never cut";
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Can't Open Port " + target + ". Error: 1801");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.waitCursorDepth, 0);
 }
@@ -102,7 +102,7 @@ TEST_F(LocalRun, StatusPortTakenIsReportedOnceAndTheRunGoesOn) {
               engine::ResultFileNotFound);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Windows Socket SendTo Error\nAddress already in use\n");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
 }
 
 // An image must be a regular file: a device never ends, a FIFO would hang the
