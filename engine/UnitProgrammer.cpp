@@ -391,7 +391,7 @@ std::optional<std::string> UnitProgrammer::queryProduct(const std::string& addre
 
 void UnitProgrammer::WaitForBootLoader(const std::string& address) {
     platform::DatagramSocket probe;
-    if (CreateUDPSocket(op_, probe, 0) != 0)
+    if (CreateUDPSocket(op_, probe, 0) != UdpResult::Done)
         return;
     if (address.empty())
         return;
@@ -399,14 +399,12 @@ void UnitProgrammer::WaitForBootLoader(const std::string& address) {
     for (int counter = timing::kBootLoaderProbeCounterStart;; --counter) {
         op_.probeSent();
         if (SendUDP(op_, probe, address, options_.endpoints.unitUdpPort, proto::kQuery.data(),
-                    proto::kQuery.size()) != 0)
+                    proto::kQuery.size()) != UdpResult::Done)
             return;
         if (!pause(timing::kProbeReplySleep))
             return;
-        long length = static_cast<long>(reply.size());
-        ReceiveUDP(probe, reply.data(), length);
-        const bool inBootLoader =
-            length >= 0 && proto::isBootLoaderReply(reply.data(), static_cast<std::size_t>(length));
+        const std::optional<std::size_t> length = ReceiveUDP(probe, reply.data(), reply.size());
+        const bool inBootLoader = length && proto::isBootLoaderReply(reply.data(), *length);
         if (inBootLoader || counter == 0)
             return;
     }
