@@ -485,9 +485,9 @@ engine::ProgramResult CProgrammerDlg::ProgramUnit() {
                                                                engine::StatusSenders::unitAt(unit));
         });
     }
-    // The boot-loader probes go to the target box's text, which every command
-    // has just copied into the application state's target as well.
-    return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget(), m_strPrinter);
+    // Every command has just set the target box's text (m_strPrinter) and the
+    // application state's target to the same text, which the probes go to.
+    return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget());
 }
 
 void CProgrammerDlg::OnStop() {

@@ -86,8 +86,7 @@ bool UnitProgrammer::stopped() {
     return run_.stopped;
 }
 
-ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const std::string& target,
-                                          const std::string& probeAddress) {
+ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const std::string& target) {
     run_ = UnitRun{};
     WaitCursorLevels cursor(op_);
     cursor.raise();
@@ -112,7 +111,7 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
 
     ProgramResult result;
     if (readsAsDottedAddress(target)) {
-        result = networkPath(target, probeAddress, imagePath, image, *inbox);
+        result = networkPath(target, imagePath, image, *inbox);
     } else {
         QueueDeliveryRun delivery;
         delivery.imagePath = imagePath;
@@ -131,10 +130,8 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     return run_.result = result;
 }
 
-ProgramResult UnitProgrammer::networkPath(const std::string& target,
-                                          const std::string& probeAddress,
-                                          const std::string& imagePath, platform::InputFile& image,
-                                          StatusInbox& inbox) {
+ProgramResult UnitProgrammer::networkPath(const std::string& target, const std::string& imagePath,
+                                          platform::InputFile& image, StatusInbox& inbox) {
     const std::uint16_t dataPort = options_.endpoints.unitTcpPort;
     const std::string header = proto::entryHeaderForNetwork();
 
@@ -143,7 +140,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
 
     if (options_.identifyUnit) {
         run_.productBefore =
-            queryProduct(probeAddress, timing::kIdentifyBeforeWait, true).value_or(std::string());
+            queryProduct(target, timing::kIdentifyBeforeWait, true).value_or(std::string());
         if (stopped())
             return ResultUnconfirmed;
     }
@@ -187,10 +184,10 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
         return ResultUnconfirmed;
 
     op_.phaseChanged(UnitPhase::BootLoaderWait);
-    WaitForBootLoader(probeAddress);
+    WaitForBootLoader(target);
     if (stopped() || !pause(timing::kPauseBetweenBootLoaderWaits))
         return ResultUnconfirmed;
-    WaitForBootLoader(probeAddress);
+    WaitForBootLoader(target);
     if (stopped())
         return ResultUnconfirmed;
 
@@ -240,8 +237,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
         return ResultUnconfirmed;
     // Whatever the verdict, the unit restarts; what it runs then is the proof.
     if (options_.identifyUnit && options_.afterWait.count() > 0) {
-        run_.productAfter =
-            queryProduct(probeAddress, options_.afterWait, false).value_or(std::string());
+        run_.productAfter = queryProduct(target, options_.afterWait, false).value_or(std::string());
         if (run_.stopped)
             return ResultUnconfirmed;
     }

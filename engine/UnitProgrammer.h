@@ -93,14 +93,9 @@ public:
     // each run binds the status port itself and takes only its unit's verdict.
     void setStatusInboxFactory(StatusInboxFactory factory) { inboxFactory_ = std::move(factory); }
 
-    // The image at imagePath to target; the boot-loader probes go to probeAddress,
-    // which every caller sets to the same text as the target.
-    [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath, const std::string& target,
-                                            const std::string& probeAddress);
+    // The image at imagePath to target, which the boot-loader probes go to as well.
     [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath,
-                                            const std::string& target) {
-        return ProgramUnit(imagePath, target, target);
-    }
+                                            const std::string& target);
 
     // What the last ProgramUnit did.
     const UnitRun& lastRun() const { return run_; }
@@ -112,9 +107,7 @@ public:
     const EngineOptions& options() const { return options_; }
 
 private:
-    [[nodiscard]] ProgramResult networkPath(const std::string& target,
-                                            const std::string& probeAddress,
-                                            const std::string& imagePath,
+    [[nodiscard]] ProgramResult networkPath(const std::string& target, const std::string& imagePath,
                                             platform::InputFile& image, StatusInbox& inbox);
     [[nodiscard]] std::optional<ProgramResult> streamImage(platform::StreamSocket& connection,
                                                            const std::string& imagePath,
