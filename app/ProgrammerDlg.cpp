@@ -31,13 +31,15 @@ namespace {
 // Holds the wait cursor for one scope, however the scope is left.
 class WaitCursor {
 public:
-    explicit WaitCursor(engine::Operator& op) : op_(op) { op_.beginWaitCursor(); }
-    ~WaitCursor() { op_.endWaitCursor(); }
+    explicit WaitCursor(engine::WindowHooks& window) : window_(window) {
+        window_.beginWaitCursor();
+    }
+    ~WaitCursor() { window_.endWaitCursor(); }
     WaitCursor(const WaitCursor&) = delete;
     WaitCursor& operator=(const WaitCursor&) = delete;
 
 private:
-    engine::Operator& op_;
+    engine::WindowHooks& window_;
 };
 
 // Keeps the status port open for one command, however the command is left.
@@ -416,6 +418,7 @@ void CProgrammerDlg::OnProgramMultiple() {
     };
     hooks.stopRequested = [this] { return m_bStopRequested; };
     hooks.logClosed = [this](const std::string& path) { OpenLogInEditor(path); };
+    hooks.window = &m_operator;
     m_batchCommand.run(m_app.GetImagePath(), *list, *m_sleeper, hooks);
     // The last unit's bar is no news once the batch is over.
     m_operator.setProgressPosition(0);
@@ -477,6 +480,7 @@ std::string CProgrammerDlg::StatusPortUnavailableText(std::uint16_t port, int er
 
 engine::ProgramResult CProgrammerDlg::ProgramUnit() {
     engine::UnitProgrammer programmer(m_operator, *m_sleeper, m_spooler, m_options);
+    programmer.setWindow(m_operator);
     if (m_statusPort.isOpen()) {
         // The command opened the port before it contacted any unit; only the
         // unit's own verdict counts there.

@@ -2,6 +2,7 @@
 
 #include "engine/Operator.h"
 #include "engine/PhaseText.h"
+#include "engine/WindowHooks.h"
 #include "platform/Sleeper.h"
 
 #include <QPointer>
@@ -31,12 +32,13 @@ engine::BoxAnswer showMessageBox(QWidget* parent, const QString& caption, const 
 int progressShift(std::uint64_t total);
 int scaledProgress(std::uint64_t value, int shift);
 
-// The window as the engine's Operator: message boxes, the progress bar, the wait
-// cursor, the unit counter and the event processing the engine asks for. While
+// The window as the engine's Operator (message boxes, the progress bar, the unit
+// counter) and as its WindowHooks (the wait cursor and the event processing the
+// engine asks for). While
 // a unit is programmed, the progress bar's text says where it stands ("entering
 // the boot loader", "waiting for the verdict: 17 s left"); once it is over the
 // bar shows no text again.
-class WindowOperator : public engine::Operator {
+class WindowOperator : public engine::Operator, public engine::WindowHooks {
 public:
     using MessageBoxFn =
         std::function<engine::BoxAnswer(const std::string& text, engine::BoxStyle style)>;

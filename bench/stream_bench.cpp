@@ -36,10 +36,6 @@ public:
     }
     void setProgressRange(std::uint64_t) override {}
     void setProgressPosition(std::uint64_t) override {}
-    void beginWaitCursor() override {}
-    void endWaitCursor() override {}
-    void dispatchPendingEvent() override {}
-    void keepPainted() override {}
     void phaseChanged(engine::UnitPhase phase) override {
         if (phase == engine::UnitPhase::Streaming)
             streamStart = bench::seconds();

@@ -62,10 +62,6 @@ public:
     engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
-    void beginWaitCursor() override {}
-    void endWaitCursor() override {}
-    void dispatchPendingEvent() override {}
-    void keepPainted() override {}
     void phaseChanged(engine::UnitPhase phase) override { display_.unitPhase(slotKey_, phase); }
 
 private:

@@ -48,7 +48,8 @@ const char* phaseName(UnitPhase phase);
 
 // The one way the engine and the fleet code reach the person at the controls.
 // The window, the command line and the tests each implement it; nothing else in
-// the engine knows how messages are shown or progress is drawn.
+// the engine knows how messages are shown or progress is drawn. What only a
+// window needs (its wait cursor, its events) is WindowHooks.
 class Operator {
 public:
     virtual ~Operator() = default;
@@ -59,15 +60,6 @@ public:
     // Progress of the current image: range 0..total bytes, then positions.
     virtual void setProgressRange(std::uint64_t total) = 0;
     virtual void setProgressPosition(std::uint64_t position) = 0;
-
-    // Busy indication; nested, each begin released by exactly one end.
-    virtual void beginWaitCursor() = 0;
-    virtual void endWaitCursor() = 0;
-
-    // Once per streamed block: let one waiting user-interface event run.
-    virtual void dispatchPendingEvent() = 0;
-    // While a blocking connect or send waits: keep painting, take no input.
-    virtual void keepPainted() = 0;
 
     // The unit counter ("1 of 1", "n of m").
     virtual void setUnitCounter(const std::string& /*text*/) {}

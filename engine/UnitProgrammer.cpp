@@ -27,18 +27,18 @@ namespace {
 // Releases the wait cursor levels a run has taken, on whatever path it leaves.
 class WaitCursorLevels {
 public:
-    explicit WaitCursorLevels(Operator& op) : op_(op) {}
+    explicit WaitCursorLevels(WindowHooks& window) : window_(window) {}
     ~WaitCursorLevels() {
         while (levels_-- > 0)
-            op_.endWaitCursor();
+            window_.endWaitCursor();
     }
     void raise() {
-        op_.beginWaitCursor();
+        window_.beginWaitCursor();
         ++levels_;
     }
 
 private:
-    Operator& op_;
+    WindowHooks& window_;
     int levels_ = 0;
 };
 
@@ -67,7 +67,7 @@ UnitProgrammer::UnitProgrammer(Operator& op, platform::Sleeper& sleeper, platfor
 
 std::unique_ptr<platform::StreamSocket> UnitProgrammer::makeDataConnection() {
     auto connection = std::make_unique<platform::StreamSocket>(
-        options_.stream, [this] { op_.keepPainted(); }, options_.stop);
+        options_.stream, [this] { window().keepPainted(); }, options_.stop);
     // Not examined: the connect that follows makes its own socket when this
     // one could not be made, and reports any failure itself.
     std::ignore = connection->create();
@@ -88,7 +88,7 @@ bool UnitProgrammer::stopped() {
 
 ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const std::string& target) {
     run_ = UnitRun{};
-    WaitCursorLevels cursor(op_);
+    WaitCursorLevels cursor(window());
     cursor.raise();
     op_.phaseChanged(UnitPhase::Preparing);
     op_.setProgressPosition(0);
@@ -229,7 +229,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target, const std::
     if (const auto ended = streamImage(*connection, imagePath, image))
         return *ended;
 
-    WaitCursorLevels verdictCursor(op_);
+    WaitCursorLevels verdictCursor(window());
     verdictCursor.raise();
     op_.phaseChanged(UnitPhase::VerdictWait);
     const ProgramResult verdict = awaitVerdict(inbox);
@@ -285,7 +285,7 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
             if (connection.lastError() == platform::errors::kCancelled)
                 run_.stopped = true;
         }
-        op_.dispatchPendingEvent();
+        window().dispatchPendingEvent();
         transferred += static_cast<std::uint64_t>(got);
         op_.setProgressPosition(transferred);
     }

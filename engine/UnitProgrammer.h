@@ -5,6 +5,7 @@
 #include "engine/ProgramResult.h"
 #include "engine/StatusInbox.h"
 #include "engine/Timing.h"
+#include "engine/WindowHooks.h"
 #include "platform/InputFile.h"
 #include "platform/Sleeper.h"
 #include "platform/Spooler.h"
@@ -93,6 +94,11 @@ public:
     // each run binds the status port itself and takes only its unit's verdict.
     void setStatusInboxFactory(StatusInboxFactory factory) { inboxFactory_ = std::move(factory); }
 
+    // The window whose thread the runs block: its wait cursor is shown while a
+    // run works, its painting goes on during connects and sends, and one of its
+    // events runs per streamed block. Without one, runs show nothing of that.
+    void setWindow(WindowHooks& window) { window_ = &window; }
+
     // The image at imagePath to target, which the boot-loader probes go to as well.
     [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath,
                                             const std::string& target);
@@ -130,8 +136,11 @@ private:
     [[nodiscard]] bool pause(std::chrono::milliseconds duration);
     // True once a stop has been asked for (and remembered for the run).
     [[nodiscard]] bool stopped();
+    WindowHooks& window() { return window_ != nullptr ? *window_ : noWindow_; }
 
     Operator& op_;
+    WindowHooks* window_ = nullptr;
+    NoWindow noWindow_;
     platform::Sleeper& sleeper_;
     platform::Spooler& spooler_;
     EngineOptions options_;

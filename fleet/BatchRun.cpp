@@ -212,7 +212,9 @@ bool BatchSession::endAfterFailure() {
 
 BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platform::Sleeper& sleeper,
                       const BatchHooks& hooks) {
-    op.beginWaitCursor();
+    engine::NoWindow noWindow;
+    engine::WindowHooks& window = hooks.window != nullptr ? *hooks.window : noWindow;
+    window.beginWaitCursor();
     BatchSession session(op, hooks);
     if (session.begin(request)) {
         std::size_t number = 0;
@@ -244,7 +246,7 @@ BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platfor
                 sleeper.sleepFor(engine::timing::kPauseAfterConfirmedUnit);
         }
     }
-    op.endWaitCursor();
+    window.endWaitCursor();
     return session.takeOutcome();
 }
 

@@ -2,6 +2,7 @@
 
 #include "engine/Operator.h"
 #include "engine/ProgramResult.h"
+#include "engine/WindowHooks.h"
 #include "fleet/BatchCounts.h"
 #include "fleet/ListReader.h"
 #include "fleet/StatusLog.h"
@@ -83,6 +84,9 @@ struct BatchHooks {
     // batch ended at the end of the list, on a stop request or after a unit
     // that ended it (the window opens the log in an editor here).
     std::function<void(const std::string& logPath)> logClosed;
+    // The window whose wait cursor runBatch shows for the whole batch; none
+    // when unset.
+    engine::WindowHooks* window = nullptr;
 };
 
 // One batch's files and bookkeeping, step by step, so that the one-by-one run
@@ -146,8 +150,8 @@ private:
 
 // Programs every unit of the list one after the other: each record's unit
 // counter, its programming, its log line and, by its result, the pause, the
-// next record or the end of the batch; then the summary. The wait cursor is
-// shown for the whole run.
+// next record or the end of the batch; then the summary. The window's wait
+// cursor, when there is a window, is shown for the whole run.
 BatchOutcome runBatch(const BatchRequest& request, engine::Operator& op, platform::Sleeper& sleeper,
                       const BatchHooks& hooks);
 

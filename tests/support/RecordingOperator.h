@@ -23,10 +23,6 @@ public:
     engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
-    void beginWaitCursor() override;
-    void endWaitCursor() override;
-    void dispatchPendingEvent() override;
-    void keepPainted() override;
     void phaseChanged(engine::UnitPhase phase) override;
     void connectionAttempted(bool succeeded) override;
     void probeSent() override;
@@ -40,10 +36,6 @@ public:
     std::vector<std::uint64_t> ranges;
     std::vector<engine::UnitPhase> phases;
     std::vector<std::string> counters;
-    int waitCursorDepth = 0;
-    int maxWaitCursorDepth = 0;
-    int waitCursorBegins = 0;
-    int dispatches = 0;
     int connectionAttempts = 0;
     int probes = 0;
 };

@@ -3,6 +3,7 @@
 #include "engine/Timing.h"
 #include "fleet/BatchRun.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/RecordingWindow.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +62,7 @@ struct BatchRunTest : ::testing::Test {
     TempDir dir;
     Trace trace;
     TracingOperator op{trace};
+    testing_support::RecordingWindow window;
     TracingSleeper sleeper{trace};
     std::map<std::string, engine::ProgramResult> results;  // by target; programmed otherwise
     std::vector<std::string> programmed;
@@ -98,6 +100,7 @@ struct BatchRunTest : ::testing::Test {
             return time;
         };
         hooks.logClosed = [this](const std::string& path) { logsClosed.push_back(path); };
+        hooks.window = &window;
         return hooks;
     }
 
@@ -110,8 +113,8 @@ struct BatchRunTest : ::testing::Test {
     void TearDown() override {
         if (IsSkipped())
             return;
-        EXPECT_EQ(op.waitCursorBegins, 1);
-        EXPECT_EQ(op.waitCursorDepth, 0);
+        EXPECT_EQ(window.waitCursorBegins, 1);
+        EXPECT_EQ(window.waitCursorDepth, 0);
     }
 };
 
@@ -196,7 +199,7 @@ TEST_F(BatchRunTest, EveryResultHasItsLineAndItsNextStep) {
                 (row.goesOn ? "IP: queue two Successfully Programmed\r\n2 Units Updated\r\n" : ""));
         EXPECT_EQ(trace.events.size() > 2 && trace.events[2] == "sleep 4000", row.pause);
         EXPECT_EQ(programmed.size(), row.goesOn ? 2u : 1u);
-        op.waitCursorBegins = 1;  // one per run; the fixture checks the last
+        window.waitCursorBegins = 1;  // one per run; the fixture checks the last
     }
 }
 
@@ -268,7 +271,7 @@ TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedW
     EXPECT_EQ(programmed.size(), 510u);
     EXPECT_EQ(op.counters.back(), "510 of 510");
     EXPECT_EQ(many.unitsUpdated, 510u);
-    op.waitCursorBegins = 1;
+    window.waitCursorBegins = 1;
 }
 
 TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
@@ -378,7 +381,7 @@ TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
     EXPECT_EQ(readFile(dir.file("fw.WQ1")), "image bytes");
     EXPECT_EQ(op.messages.size(), 2u);
     EXPECT_TRUE(programmed.empty());
-    op.waitCursorBegins = 1;
+    window.waitCursorBegins = 1;
 }
 
 TEST_F(BatchRunTest, AFullDeviceAsTheLogStopsTheBatchAtItsFirstLine) {
