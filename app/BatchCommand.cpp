@@ -38,6 +38,6 @@ void BatchCommand::openLog(const std::string& logPath) {
     // the desktop has nothing to open a text file with, the operator is told
     // where the log is instead of being left to look for it.
     if (!QDesktopServices::openUrl(QUrl::fromLocalFile(fromLocal8(logPath)))) {
-        operator_.messageBox(logNotOpenedText(logPath), engine::mb::kIconInformation);
+        operator_.messageBox(logNotOpenedText(logPath), engine::BoxIcon::Information);
     }
 }

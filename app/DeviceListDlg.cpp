@@ -86,8 +86,9 @@ CDeviceListDlg::CDeviceListDlg(CProgrammerApp& app, engine::Endpoints endpoints,
     setFont(dialogFont());
     m_baseUnits = DialogBaseUnits::forFont(font());
     CreateControls();
-    m_operator.setMessageBoxFunction(
-        [this](const std::string& text, unsigned flags) { return MessageBox(text, flags); });
+    m_operator.setMessageBoxFunction([this](const std::string& text, engine::BoxStyle style) {
+        return MessageBox(text, style);
+    });
 }
 
 void CDeviceListDlg::CreateControls() {
@@ -203,7 +204,7 @@ void CDeviceListDlg::OnRefresh() {
     // Answers that claim no unit's address are left out; the operator hears
     // how many, once, after the list is filled.
     if (const std::string notListed = fleet::notListedText(discovery); !notListed.empty())
-        m_operator.messageBox(notListed, engine::mb::kIconInformation);
+        m_operator.messageBox(notListed, engine::BoxIcon::Information);
     UpdateSaveList();
 }
 
@@ -241,9 +242,9 @@ std::optional<std::string> CDeviceListDlg::ChooseSaveFile() {
     return chooseListFile(this, /*forSaving=*/true);
 }
 
-int CDeviceListDlg::MessageBox(const std::string& text, unsigned flags) {
+engine::BoxAnswer CDeviceListDlg::MessageBox(const std::string& text, engine::BoxStyle style) {
     // Before the dialog is shown (its first discovery), the box belongs to the
     // window that opened it.
     QWidget* owner = isVisible() || parentWidget() == nullptr ? this : parentWidget();
-    return showMessageBox(owner, m_app.AppName(), text, flags);
+    return showMessageBox(owner, m_app.AppName(), text, style);
 }

@@ -79,7 +79,7 @@ protected:
 
     // The dialog's ways to ask the operator, overridable so tests can answer
     // without a modal loop.
-    virtual int MessageBox(const std::string& text, unsigned flags);
+    virtual engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style);
     // The Save dialog; nothing when the operator cancels.
     virtual std::optional<std::string> ChooseSaveFile();
 

@@ -32,7 +32,7 @@ bool CProgrammerApp::InitInstance(int argc, char** argv) {
     m_strImagePath = app::imagePathFromArguments(argc, argv);
 
     if (!InitSockets()) {
-        MessageBox(kSocketsInitFailed, engine::mb::kOk);
+        MessageBox(kSocketsInitFailed, engine::BoxIcon::None);
         return false;
     }
 
@@ -50,8 +50,8 @@ int CProgrammerApp::RunMainWindow(CProgrammerDlg& dialog) {
     return dialog.exec();
 }
 
-int CProgrammerApp::MessageBox(const std::string& text, unsigned flags) {
-    return showMessageBox(nullptr, m_strAppName, text, flags);
+engine::BoxAnswer CProgrammerApp::MessageBox(const std::string& text, engine::BoxStyle style) {
+    return showMessageBox(nullptr, m_strAppName, text, style);
 }
 
 std::string CProgrammerApp::GetProfileString(const QString& section, const QString& entry,

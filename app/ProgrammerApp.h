@@ -1,5 +1,7 @@
 #pragma once
 
+#include "engine/Operator.h"
+
 #include <QString>
 
 #include <string>
@@ -39,7 +41,7 @@ public:
                             const std::string& value) const;
 
     // The message box of start-up (no window exists yet).
-    virtual int MessageBox(const std::string& text, unsigned flags);
+    virtual engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style);
 
     static constexpr const char* kCompanyKey = "Brindell";
     static constexpr const char* kSocketsInitFailed = "Windows sockets initialization failed.";

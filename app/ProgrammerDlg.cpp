@@ -28,18 +28,6 @@
 
 namespace {
 
-// Holds the wait cursor for one scope, however the scope is left.
-class WaitCursor {
-public:
-    explicit WaitCursor(engine::Operator& op) : op_(op) { op_.beginWaitCursor(); }
-    ~WaitCursor() { op_.endWaitCursor(); }
-    WaitCursor(const WaitCursor&) = delete;
-    WaitCursor& operator=(const WaitCursor&) = delete;
-
-private:
-    engine::Operator& op_;
-};
-
 // Keeps the status port open for one command, however the command is left.
 class StatusPortHold {
 public:
@@ -71,8 +59,9 @@ CProgrammerDlg::CProgrammerDlg(CProgrammerApp& app, platform::Spooler& spooler, 
     m_hIcon = programIcon();
     CreateControls();
     m_operator.attachControls(m_progress, m_unitCounter);
-    m_operator.setMessageBoxFunction(
-        [this](const std::string& text, unsigned flags) { return MessageBox(text, flags); });
+    m_operator.setMessageBoxFunction([this](const std::string& text, engine::BoxStyle style) {
+        return MessageBox(text, style);
+    });
 }
 
 CProgrammerDlg::~CProgrammerDlg() {
@@ -383,7 +372,7 @@ std::optional<std::string> CProgrammerDlg::ChooseImageFile() {
 }
 
 void CProgrammerDlg::OnProgramSingle() {
-    WaitCursor wait(m_operator);
+    engine::WaitCursor wait(m_operator);
     UpdateData(true);
     m_app.SetImagePath(m_strFileName);
     m_app.SetTarget(m_strPrinter);
@@ -400,7 +389,7 @@ void CProgrammerDlg::OnProgramSingle() {
     WritePrinterSetting();
     UpdateData(false);
     m_operator.messageBox(engine::singleResultMessage(result, target),
-                          engine::mb::kIconInformation);
+                          engine::BoxIcon::Information);
 }
 
 // What the window shows of a batch: its own operator (counter, progress,
@@ -411,8 +400,9 @@ public:
     explicit WindowBatchObserver(CProgrammerDlg& dlg) : m_dlg(dlg) {}
 
     engine::Operator& batchOperator() override { return m_dlg.m_operator; }
+    engine::WindowHooks* window() override { return &m_dlg.m_operator; }
     void statusPortUnavailable(std::uint16_t port, int error) override {
-        m_dlg.m_operator.messageBox(StatusPortUnavailableText(port, error), engine::mb::kIconStop);
+        m_dlg.m_operator.messageBox(StatusPortUnavailableText(port, error), engine::BoxIcon::Stop);
     }
     void unitStarted(const fleet::ParallelScheduler::Unit& unit) override {
         // The combo box keeps the operator's text; only the members follow the list.
@@ -481,7 +471,7 @@ bool CProgrammerDlg::HoldStatusPort() {
     }
     m_operator.messageBox(
         StatusPortUnavailableText(m_options.endpoints.statusPort, m_statusPort.lastError()),
-        engine::mb::kIconStop);
+        engine::BoxIcon::Stop);
     return false;
 }
 
@@ -505,6 +495,7 @@ std::string CProgrammerDlg::StatusPortUnavailableText(std::uint16_t port, int er
 
 engine::ProgramResult CProgrammerDlg::ProgramUnit() {
     engine::UnitProgrammer programmer(m_operator, *m_sleeper, m_spooler, m_options);
+    programmer.setWindow(m_operator);
     if (m_statusPort.isOpen()) {
         // The command opened the port before it contacted any unit; only the
         // unit's own verdict counts there.
@@ -513,17 +504,17 @@ engine::ProgramResult CProgrammerDlg::ProgramUnit() {
                                                                engine::StatusSenders::unitAt(unit));
         });
     }
-    // The boot-loader probes go to the target box's text, which every command
-    // has just copied into the application state's target as well.
-    return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget(), m_strPrinter);
+    // Every command has just set the target box's text (m_strPrinter) and the
+    // application state's target to the same text, which the probes go to.
+    return programmer.ProgramUnit(m_app.GetImagePath(), m_app.GetTarget());
 }
 
 void CProgrammerDlg::OnStop() {
     m_bStopRequested = true;
 }
 
-int CProgrammerDlg::MessageBox(const std::string& text, unsigned flags) {
-    return showMessageBox(this, m_app.AppName(), text, flags);
+engine::BoxAnswer CProgrammerDlg::MessageBox(const std::string& text, engine::BoxStyle style) {
+    return showMessageBox(this, m_app.AppName(), text, style);
 }
 
 void CProgrammerDlg::DestroyWindow() {

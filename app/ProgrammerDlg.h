@@ -113,7 +113,7 @@ protected:
 
     // The window's only ways to ask the operator, overridable so tests can
     // answer without a modal loop.
-    virtual int MessageBox(const std::string& text, unsigned flags);
+    virtual engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style);
     // The Open dialog for the image; nothing when the operator cancels.
     virtual std::optional<std::string> ChooseImageFile();
     // The Open dialog for a batch list; nothing when the operator cancels.

@@ -15,32 +15,32 @@
 #include <thread>
 
 namespace {
-constexpr unsigned kIconQuestion = 32;
-constexpr unsigned kOkCancel = 1;
+
+QMessageBox::Icon qtIcon(engine::BoxIcon icon) {
+    switch (icon) {
+        case engine::BoxIcon::Stop:
+            return QMessageBox::Critical;
+        case engine::BoxIcon::Question:
+            return QMessageBox::Question;
+        case engine::BoxIcon::Information:
+            return QMessageBox::Information;
+        case engine::BoxIcon::None:  // a box that names no icon shows the exclamation
+        case engine::BoxIcon::Exclamation:
+            break;
+    }
+    return QMessageBox::Warning;
+}
+
 }  // namespace
 
 std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& caption,
-                                            const std::string& text, unsigned flags) {
+                                            const std::string& text, engine::BoxStyle style) {
     auto box = std::make_unique<QMessageBox>(parent);
     box->setWindowTitle(caption);
     box->setText(fromLocal8(text));
     box->setTextFormat(Qt::PlainText);
-    QMessageBox::Icon icon = QMessageBox::Warning;  // an OK box that names no icon
-    switch (flags & 0xF0u) {
-        case engine::mb::kIconStop:
-            icon = QMessageBox::Critical;
-            break;
-        case kIconQuestion:
-            icon = QMessageBox::Question;
-            break;
-        case engine::mb::kIconInformation:
-            icon = QMessageBox::Information;
-            break;
-        default:
-            break;
-    }
-    box->setIcon(icon);
-    if ((flags & 0x0Fu) == kOkCancel) {
+    box->setIcon(qtIcon(style.icon));
+    if (style.buttons == engine::BoxButtons::OkCancel) {
         box->setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
         box->setEscapeButton(QMessageBox::Cancel);
     } else {
@@ -51,11 +51,11 @@ std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& capt
     return box;
 }
 
-int showMessageBox(QWidget* parent, const QString& caption, const std::string& text,
-                   unsigned flags) {
-    auto box = makeMessageBox(parent, caption, text, flags);
+engine::BoxAnswer showMessageBox(QWidget* parent, const QString& caption, const std::string& text,
+                                 engine::BoxStyle style) {
+    auto box = makeMessageBox(parent, caption, text, style);
     const int answer = box->exec();
-    return answer == QMessageBox::Cancel ? engine::mb::kAnswerCancel : engine::mb::kAnswerOk;
+    return answer == QMessageBox::Cancel ? engine::BoxAnswer::Cancel : engine::BoxAnswer::Ok;
 }
 
 int progressShift(std::uint64_t total) {
@@ -87,7 +87,7 @@ WindowOperator::~WindowOperator() {
     }
 }
 
-int WindowOperator::messageBox(const std::string& text, unsigned flags) {
+engine::BoxAnswer WindowOperator::messageBox(const std::string& text, engine::BoxStyle style) {
     // Input the window held back while it only painted (a close from the window
     // manager, Escape) is handed to the window now: once the box is up, the
     // window is blocked and such input would be thrown away unseen.
@@ -110,9 +110,9 @@ int WindowOperator::messageBox(const std::string& text, unsigned flags) {
         ArrowWhileAsking& operator=(const ArrowWhileAsking&) = delete;
     } arrow(waitCursorDepth_ > 0);
     if (messageBoxFn_) {
-        return messageBoxFn_(text, flags);
+        return messageBoxFn_(text, style);
     }
-    return showMessageBox(owner_, caption_, text, flags);
+    return showMessageBox(owner_, caption_, text, style);
 }
 
 void WindowOperator::setProgressRange(std::uint64_t total) {

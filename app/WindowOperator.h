@@ -2,6 +2,7 @@
 
 #include "engine/Operator.h"
 #include "engine/PhaseText.h"
+#include "engine/WindowHooks.h"
 #include "platform/Sleeper.h"
 
 #include <QPointer>
@@ -16,29 +17,31 @@ class QMessageBox;
 class QProgressBar;
 class QWidget;
 
-// A message box of the given flags, captioned with the application name, built
-// but not yet shown: 0 and 48 warning icon, 16 critical, 33 question with OK and
-// Cancel, 64 information. Every box that names no buttons has just OK.
+// A message box of the given style, captioned with the application name, built
+// but not yet shown: the stop icon as Qt's critical one, a box that names no
+// icon with the warning icon, as the exclamation; OK, or OK and Cancel.
 std::unique_ptr<QMessageBox> makeMessageBox(QWidget* parent, const QString& caption,
-                                            const std::string& text, unsigned flags);
+                                            const std::string& text, engine::BoxStyle style);
 
-// Shows that box modally; mb::kAnswerOk or mb::kAnswerCancel.
-int showMessageBox(QWidget* parent, const QString& caption, const std::string& text,
-                   unsigned flags);
+// Shows that box modally and tells which button closed it.
+engine::BoxAnswer showMessageBox(QWidget* parent, const QString& caption, const std::string& text,
+                                 engine::BoxStyle style);
 
 // A progress bar holds an int; a byte count beyond that range is shifted down
 // by the returned number of bits, the same shift for the range and every position.
 int progressShift(std::uint64_t total);
 int scaledProgress(std::uint64_t value, int shift);
 
-// The window as the engine's Operator: message boxes, the progress bar, the wait
-// cursor, the unit counter and the event processing the engine asks for. While
+// The window as the engine's Operator (message boxes, the progress bar, the unit
+// counter) and as its WindowHooks (the wait cursor and the event processing the
+// engine asks for). While
 // a unit is programmed, the progress bar's text says where it stands ("entering
 // the boot loader", "waiting for the verdict: 17 s left"); once it is over the
 // bar shows no text again.
-class WindowOperator : public engine::Operator {
+class WindowOperator : public engine::Operator, public engine::WindowHooks {
 public:
-    using MessageBoxFn = std::function<int(const std::string& text, unsigned flags)>;
+    using MessageBoxFn =
+        std::function<engine::BoxAnswer(const std::string& text, engine::BoxStyle style)>;
 
     WindowOperator(QWidget* owner, QString caption, QProgressBar* progress = nullptr,
                    QLabel* unitCounter = nullptr);
@@ -50,7 +53,7 @@ public:
     // Replaces the real modal box (tests record instead of blocking).
     void setMessageBoxFunction(MessageBoxFn fn) { messageBoxFn_ = std::move(fn); }
 
-    int messageBox(const std::string& text, unsigned flags) override;
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
     void beginWaitCursor() override;

@@ -30,16 +30,12 @@ constexpr const char* kStallingUnit = "127.0.0.78";
 class TimingOperator final : public engine::Operator {
 public:
     double streamStart = 0, streamEnd = 0;
-    int messageBox(const std::string& text, unsigned) override {
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle) override {
         std::fprintf(stderr, "message: %s\n", text.c_str());
-        return engine::mb::kAnswerOk;
+        return engine::BoxAnswer::Ok;
     }
     void setProgressRange(std::uint64_t) override {}
     void setProgressPosition(std::uint64_t) override {}
-    void beginWaitCursor() override {}
-    void endWaitCursor() override {}
-    void dispatchPendingEvent() override {}
-    void keepPainted() override {}
     void phaseChanged(engine::UnitPhase phase) override {
         if (phase == engine::UnitPhase::Streaming)
             streamStart = bench::seconds();

@@ -186,7 +186,7 @@ int saveList(TerminalOperator& op, const fleet::DeviceList& list, const std::str
     if (saved.outcome == fleet::SaveOutcome::NotCreated)
         op.messageBox("Cannot create the list file " + savePath + "\n" +
                           platform::systemErrorText(saved.error),
-                      engine::mb::kIconStop);
+                      engine::BoxIcon::Stop);
     return saved.outcome == fleet::SaveOutcome::Written ? kExitSuccess : kExitFailure;
 }
 

@@ -102,9 +102,9 @@ void FleetDisplay::finish() {
     err_.flush();
 }
 
-int FleetUnitOperator::messageBox(const std::string& text, unsigned) {
+engine::BoxAnswer FleetUnitOperator::messageBox(const std::string& text, engine::BoxStyle) {
     display_.message(target_, text);
-    return engine::mb::kAnswerOk;
+    return engine::BoxAnswer::Ok;
 }
 
 void FleetUnitOperator::setProgressRange(std::uint64_t total) {

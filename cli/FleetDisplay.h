@@ -64,13 +64,9 @@ public:
     FleetUnitOperator(FleetDisplay& display, std::size_t slotKey, std::string target)
         : display_(display), slotKey_(slotKey), target_(std::move(target)) {}
 
-    int messageBox(const std::string& text, unsigned flags) override;
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
-    void beginWaitCursor() override {}
-    void endWaitCursor() override {}
-    void dispatchPendingEvent() override {}
-    void keepPainted() override {}
     void phaseChanged(engine::UnitPhase phase) override { display_.unitPhase(slotKey_, phase); }
 
 private:

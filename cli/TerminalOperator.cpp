@@ -28,7 +28,7 @@ TerminalOperator::~TerminalOperator() {
     finishProgressLine();
 }
 
-int TerminalOperator::messageBox(const std::string& text, unsigned flags) {
+engine::BoxAnswer TerminalOperator::messageBox(const std::string& text, engine::BoxStyle style) {
     const bool phaseShown = line_ == Line::Phase;
     finishProgressLine();
     lastMessage_ = text;
@@ -41,8 +41,8 @@ int TerminalOperator::messageBox(const std::string& text, unsigned flags) {
         drawPhase();
     // Nothing can be asked back headless: the question box answers OK, which
     // is what the command line's own confirmation has already settled.
-    (void)flags;
-    return engine::mb::kAnswerOk;
+    (void)style;
+    return engine::BoxAnswer::Ok;
 }
 
 void TerminalOperator::setProgressRange(std::uint64_t total) {

@@ -21,13 +21,9 @@ public:
     TerminalOperator(std::ostream& err, bool showProgress);
     ~TerminalOperator() override;
 
-    int messageBox(const std::string& text, unsigned flags) override;
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
-    void beginWaitCursor() override {}
-    void endWaitCursor() override {}
-    void dispatchPendingEvent() override {}
-    void keepPainted() override {}
     void phaseChanged(engine::UnitPhase phase) override;
     void probeSent() override;
     void phaseTimeLeft(std::chrono::milliseconds left) override;

@@ -20,14 +20,14 @@ public:
     TimestampOperator(CliContext& context, bool assumeYes)
         : TerminalOperator(context.err, false), context_(context), assumeYes_(assumeYes) {}
 
-    int messageBox(const std::string& text, unsigned flags) override {
-        if (flags != engine::mb::kOkCancelQuestion)
-            return TerminalOperator::messageBox(text, flags);
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override {
+        if (style != engine::kOkCancelQuestion)
+            return TerminalOperator::messageBox(text, style);
         // An interrupt is never a yes, not even one given on the command line.
         if (context_.stopRequested())
-            return engine::mb::kAnswerCancel;
+            return engine::BoxAnswer::Cancel;
         if (assumeYes_)
-            return engine::mb::kAnswerOk;
+            return engine::BoxAnswer::Ok;
         context_.err << "fwprog: " << text << "? [y/N] ";
         context_.err.flush();
         asked_ = true;
@@ -35,10 +35,10 @@ public:
         // the wait for the answer at once.
         std::string answer;
         if (!std::getline(context_.in, answer) || context_.stopRequested())
-            return engine::mb::kAnswerCancel;
+            return engine::BoxAnswer::Cancel;
         for (char& c : answer)
             c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
-        return answer == "y" || answer == "yes" ? engine::mb::kAnswerOk : engine::mb::kAnswerCancel;
+        return answer == "y" || answer == "yes" ? engine::BoxAnswer::Ok : engine::BoxAnswer::Cancel;
     }
 
     // True once the question waits on the terminal's line.

@@ -6,16 +6,31 @@
 
 namespace engine {
 
-// Message box flags as the operator's messages name them.
-namespace mb {
-inline constexpr unsigned kOk = 0;         // OK button; shown with the exclamation icon
-inline constexpr unsigned kIconStop = 16;  // OK button, stop icon
-inline constexpr unsigned kOkCancelQuestion = 33;
-inline constexpr unsigned kIconExclamation = 48;
-inline constexpr unsigned kIconInformation = 64;
-inline constexpr int kAnswerOk = 1;
-inline constexpr int kAnswerCancel = 2;
-}  // namespace mb
+// What a message box shows: an icon and the buttons the operator answers with.
+enum class BoxIcon {
+    None,  // no icon named: the box shows the exclamation icon all the same
+    Stop,
+    Question,
+    Exclamation,
+    Information,
+};
+enum class BoxButtons { Ok, OkCancel };
+
+// The button that closed a box.
+enum class BoxAnswer { Ok, Cancel };
+
+struct BoxStyle {
+    // Not explicit: most messages are a box with one icon and an OK button,
+    // and name just the icon.
+    constexpr BoxStyle(BoxIcon shown, BoxButtons offered = BoxButtons::Ok)
+        : icon(shown), buttons(offered) {}
+    BoxIcon icon;
+    BoxButtons buttons;
+    friend constexpr bool operator==(const BoxStyle&, const BoxStyle&) = default;
+};
+
+// The question of a command that asks before it acts.
+inline constexpr BoxStyle kOkCancelQuestion{BoxIcon::Question, BoxButtons::OkCancel};
 
 // Where a unit's programming stands; front ends show it, tests count it.
 enum class UnitPhase {
@@ -33,26 +48,18 @@ const char* phaseName(UnitPhase phase);
 
 // The one way the engine and the fleet code reach the person at the controls.
 // The window, the command line and the tests each implement it; nothing else in
-// the engine knows how messages are shown or progress is drawn.
+// the engine knows how messages are shown or progress is drawn. What only a
+// window needs (its wait cursor, its events) is WindowHooks.
 class Operator {
 public:
     virtual ~Operator() = default;
 
-    // A modal message; returns mb::kAnswerOk or mb::kAnswerCancel.
-    virtual int messageBox(const std::string& text, unsigned flags) = 0;
+    // A modal message; the answer is Cancel only where the box offers it.
+    virtual BoxAnswer messageBox(const std::string& text, BoxStyle style) = 0;
 
     // Progress of the current image: range 0..total bytes, then positions.
     virtual void setProgressRange(std::uint64_t total) = 0;
     virtual void setProgressPosition(std::uint64_t position) = 0;
-
-    // Busy indication; nested, each begin released by exactly one end.
-    virtual void beginWaitCursor() = 0;
-    virtual void endWaitCursor() = 0;
-
-    // Once per streamed block: let one waiting user-interface event run.
-    virtual void dispatchPendingEvent() = 0;
-    // While a blocking connect or send waits: keep painting, take no input.
-    virtual void keepPainted() = 0;
 
     // The unit counter ("1 of 1", "n of m").
     virtual void setUnitCounter(const std::string& /*text*/) {}

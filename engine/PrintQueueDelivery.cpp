@@ -27,16 +27,16 @@ void endAfterReportedFailure(platform::PrintQueue& queue, bool pageBegun) {
 // pass for an image.
 bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& header) {
     if (!queue.startDocument(kDocumentName, kRawData)) {
-        op.messageBox("StartDocPrinter Failed", mb::kIconStop);
+        op.messageBox("StartDocPrinter Failed", BoxIcon::Stop);
         return false;
     }
     if (!queue.startPage()) {
-        op.messageBox("StartPagePrinter Failed", mb::kIconStop);
+        op.messageBox("StartPagePrinter Failed", BoxIcon::Stop);
         endAfterReportedFailure(queue, false);
         return false;
     }
     if (!queue.write(header.data(), header.size())) {
-        op.messageBox("Print Error!", mb::kIconStop);
+        op.messageBox("Print Error!", BoxIcon::Stop);
         endAfterReportedFailure(queue, true);
         return false;
     }
@@ -57,12 +57,12 @@ std::unique_ptr<platform::PrintQueue> openPortQueue(Operator& op, platform::Spoo
     std::unique_ptr<platform::PrintQueue> queue = spooler.open(queueName, &openError);
     if (!queue) {
         op.messageBox("Can't Open Port " + queueName + ". Error: " + std::to_string(openError),
-                      mb::kIconStop);
+                      BoxIcon::Stop);
         return nullptr;
     }
     const std::optional<std::string> port = queue->portName();
     if (!port || *port == "FILE:") {
-        op.messageBox("Could not Open the Printer", mb::kIconStop);
+        op.messageBox("Could not Open the Printer", BoxIcon::Stop);
         queue->close();
         return nullptr;
     }
@@ -73,11 +73,11 @@ std::unique_ptr<platform::PrintQueue> openPortQueue(Operator& op, platform::Spoo
 // failure's own message and clean-up; the queue stays open.
 bool startImageDocument(Operator& op, platform::PrintQueue& queue) {
     if (!queue.startDocument(kDocumentName, kRawData)) {
-        op.messageBox("StartDocPrinter Failed", mb::kIconStop);
+        op.messageBox("StartDocPrinter Failed", BoxIcon::Stop);
         return false;
     }
     if (!queue.startPage()) {
-        op.messageBox("StartPagePrinter Failed", mb::kIconStop);
+        op.messageBox("StartPagePrinter Failed", BoxIcon::Stop);
         endAfterReportedFailure(queue, false);
         return false;
     }
@@ -126,10 +126,10 @@ ProgramResult cancelCutOffImage(Operator& op, platform::PrintQueue& queue, Cut c
             op.messageBox("Could not read the image file" +
                               (run.imagePath.empty() ? "" : " " + run.imagePath) + "\n" +
                               platform::systemErrorText(readError),
-                          mb::kIconStop);
+                          BoxIcon::Stop);
             return ResultFileNotFound;
         default:
-            op.messageBox("Print Error!", mb::kIconStop);
+            op.messageBox("Print Error!", BoxIcon::Stop);
             return ResultPrinterPortError;
     }
 }

@@ -27,18 +27,18 @@ namespace {
 // Releases the wait cursor levels a run has taken, on whatever path it leaves.
 class WaitCursorLevels {
 public:
-    explicit WaitCursorLevels(Operator& op) : op_(op) {}
+    explicit WaitCursorLevels(WindowHooks& window) : window_(window) {}
     ~WaitCursorLevels() {
         while (levels_-- > 0)
-            op_.endWaitCursor();
+            window_.endWaitCursor();
     }
     void raise() {
-        op_.beginWaitCursor();
+        window_.beginWaitCursor();
         ++levels_;
     }
 
 private:
-    Operator& op_;
+    WindowHooks& window_;
     int levels_ = 0;
 };
 
@@ -74,7 +74,7 @@ UnitProgrammer::UnitProgrammer(Operator& op, platform::Sleeper& sleeper, platfor
 
 std::unique_ptr<platform::StreamSocket> UnitProgrammer::makeDataConnection() {
     auto connection = std::make_unique<platform::StreamSocket>(
-        options_.stream, [this] { op_.keepPainted(); }, options_.stop);
+        options_.stream, [this] { window().keepPainted(); }, options_.stop);
     // Not examined: the connect that follows makes its own socket when this
     // one could not be made, and reports any failure itself.
     std::ignore = connection->create();
@@ -93,10 +93,9 @@ bool UnitProgrammer::stopped() {
     return run_.stopped;
 }
 
-ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const std::string& target,
-                                          const std::string& probeAddress) {
+ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const std::string& target) {
     run_ = UnitRun{};
-    WaitCursorLevels cursor(op_);
+    WaitCursorLevels cursor(window());
     cursor.raise();
     op_.phaseChanged(UnitPhase::Preparing);
     op_.setProgressPosition(0);
@@ -104,7 +103,7 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
     std::unique_ptr<StatusInbox> inbox = inboxFactory_(target);
     int inboxError = 0;
     if (!inbox->open(&inboxError))
-        op_.messageBox(socketCreateErrorText(inboxError), mb::kIconStop);
+        op_.messageBox(socketCreateErrorText(inboxError), BoxIcon::Stop);
 
     platform::InputFile image;
     if (!image.openRegular(imagePath)) {
@@ -119,7 +118,7 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
 
     ProgramResult result;
     if (readsAsDottedAddress(target)) {
-        result = networkPath(target, probeAddress, imagePath, image, *inbox);
+        result = networkPath(target, imagePath, image, *inbox);
     } else {
         QueueDeliveryRun delivery;
         delivery.imagePath = imagePath;
@@ -141,16 +140,14 @@ ProgramResult UnitProgrammer::ProgramUnit(const std::string& imagePath, const st
 // The network path: the entry header, the boot loader, the image and the
 // verdict, each a step of its own below; a step that ends the run returns its
 // result.
-ProgramResult UnitProgrammer::networkPath(const std::string& target,
-                                          const std::string& probeAddress,
-                                          const std::string& imagePath, platform::InputFile& image,
-                                          StatusInbox& inbox) {
+ProgramResult UnitProgrammer::networkPath(const std::string& target, const std::string& imagePath,
+                                          platform::InputFile& image, StatusInbox& inbox) {
     if (!reachesOneUnit(target))
         return ResultSocketError;
 
     if (options_.identifyUnit) {
         run_.productBefore =
-            queryProduct(probeAddress, timing::kIdentifyBeforeWait, true).value_or(std::string());
+            queryProduct(target, timing::kIdentifyBeforeWait, true).value_or(std::string());
         if (stopped())
             return ResultUnconfirmed;
     }
@@ -166,10 +163,10 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
         return ResultUnconfirmed;
 
     op_.phaseChanged(UnitPhase::BootLoaderWait);
-    WaitForBootLoader(probeAddress);
+    WaitForBootLoader(target);
     if (stopped() || !pause(timing::kPauseBetweenBootLoaderWaits))
         return ResultUnconfirmed;
-    WaitForBootLoader(probeAddress);
+    WaitForBootLoader(target);
     if (stopped())
         return ResultUnconfirmed;
 
@@ -192,7 +189,7 @@ ProgramResult UnitProgrammer::networkPath(const std::string& target,
     op_.phaseChanged(UnitPhase::Streaming);
     if (const auto ended = streamImage(*connection, imagePath, image))
         return *ended;
-    return verdictAfterStream(probeAddress, inbox);
+    return verdictAfterStream(target, inbox);
 }
 
 // Sends the entry header that sends the unit into its boot loader. Nothing
@@ -220,7 +217,7 @@ std::optional<ProgramResult> UnitProgrammer::sendEntryHeader(const std::string& 
             op_.messageBox("Error #" + std::to_string(error) + ": IP Address " + target + "\n" +
                                platform::systemErrorText(error) + " (" + std::to_string(error) +
                                ")",
-                           mb::kIconStop);
+                           BoxIcon::Stop);
             return ResultSocketError;
         }
         run_.sourceAddress = connection->localAddress();
@@ -255,15 +252,14 @@ std::optional<ProgramResult> UnitProgrammer::openImageConnection(
             return ResultUnconfirmed;
     }
     op_.messageBox("Error: IP Address " + target + "\n" + platform::systemErrorText(lastError),
-                   mb::kIconStop);
+                   BoxIcon::Stop);
     return ResultSocketError;
 }
 
 // Waits for the unit's verdict on the image it got, then (when the run
 // identifies units) asks what the restarted unit runs. The run's result.
-ProgramResult UnitProgrammer::verdictAfterStream(const std::string& probeAddress,
-                                                 StatusInbox& inbox) {
-    WaitCursorLevels verdictCursor(op_);
+ProgramResult UnitProgrammer::verdictAfterStream(const std::string& target, StatusInbox& inbox) {
+    WaitCursorLevels verdictCursor(window());
     verdictCursor.raise();
     op_.phaseChanged(UnitPhase::VerdictWait);
     const ProgramResult verdict = awaitVerdict(inbox);
@@ -271,8 +267,7 @@ ProgramResult UnitProgrammer::verdictAfterStream(const std::string& probeAddress
         return ResultUnconfirmed;
     // Whatever the verdict, the unit restarts; what it runs then is the proof.
     if (options_.identifyUnit && options_.afterWait.count() > 0) {
-        run_.productAfter =
-            queryProduct(probeAddress, options_.afterWait, false).value_or(std::string());
+        run_.productAfter = queryProduct(target, options_.afterWait, false).value_or(std::string());
         if (run_.stopped)
             return ResultUnconfirmed;
     }
@@ -306,7 +301,7 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
             run_.bytesDelivered = connection.bytesSent();
             op_.messageBox("Could not read the image file " + imagePath + "\n" +
                                platform::systemErrorText(error),
-                           mb::kIconStop);
+                           BoxIcon::Stop);
             return ResultFileNotFound;
         }
         if (got == 0)
@@ -320,7 +315,7 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
             if (connection.lastError() == platform::errors::kCancelled)
                 run_.stopped = true;
         }
-        op_.dispatchPendingEvent();
+        window().dispatchPendingEvent();
         transferred += static_cast<std::uint64_t>(got);
         op_.setProgressPosition(transferred);
     }
@@ -343,7 +338,7 @@ bool UnitProgrammer::reachesOneUnit(const std::string& target) {
         return true;
     op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " + *why +
                        "; nothing was sent to it\n",
-                   mb::kIconStop);
+                   BoxIcon::Stop);
     return false;
 }
 
@@ -422,7 +417,7 @@ std::optional<std::string> UnitProgrammer::queryProduct(const std::string& addre
 
 void UnitProgrammer::WaitForBootLoader(const std::string& address) {
     platform::DatagramSocket probe;
-    if (CreateUDPSocket(op_, probe, 0) != 0)
+    if (CreateUDPSocket(op_, probe, 0) != UdpResult::Done)
         return;
     if (address.empty())
         return;
@@ -430,14 +425,12 @@ void UnitProgrammer::WaitForBootLoader(const std::string& address) {
     for (int counter = timing::kBootLoaderProbeCounterStart;; --counter) {
         op_.probeSent();
         if (SendUDP(op_, probe, address, options_.endpoints.unitUdpPort, proto::kQuery.data(),
-                    proto::kQuery.size()) != 0)
+                    proto::kQuery.size()) != UdpResult::Done)
             return;
         if (!pause(timing::kProbeReplySleep))
             return;
-        long length = static_cast<long>(reply.size());
-        ReceiveUDP(probe, reply.data(), length);
-        const bool inBootLoader =
-            length >= 0 && proto::isBootLoaderReply(reply.data(), static_cast<std::size_t>(length));
+        const std::optional<std::size_t> length = ReceiveUDP(probe, reply.data(), reply.size());
+        const bool inBootLoader = length && proto::isBootLoaderReply(reply.data(), *length);
         if (inBootLoader || counter == 0)
             return;
     }

@@ -5,6 +5,7 @@
 #include "engine/ProgramResult.h"
 #include "engine/StatusInbox.h"
 #include "engine/Timing.h"
+#include "engine/WindowHooks.h"
 #include "platform/InputFile.h"
 #include "platform/NetworkInterfaces.h"
 #include "platform/Sleeper.h"
@@ -99,14 +100,14 @@ public:
         interfaces_ = std::move(interfaces);
     }
 
-    // The image at imagePath to target; the boot-loader probes go to probeAddress,
-    // which every caller sets to the same text as the target.
-    [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath, const std::string& target,
-                                            const std::string& probeAddress);
+    // The window whose thread the runs block: its wait cursor is shown while a
+    // run works, its painting goes on during connects and sends, and one of its
+    // events runs per streamed block. Without one, runs show nothing of that.
+    void setWindow(WindowHooks& window) { window_ = &window; }
+
+    // The image at imagePath to target, which the boot-loader probes go to as well.
     [[nodiscard]] ProgramResult ProgramUnit(const std::string& imagePath,
-                                            const std::string& target) {
-        return ProgramUnit(imagePath, target, target);
-    }
+                                            const std::string& target);
 
     // What the last ProgramUnit did.
     const UnitRun& lastRun() const { return run_; }
@@ -118,9 +119,7 @@ public:
     const EngineOptions& options() const { return options_; }
 
 private:
-    [[nodiscard]] ProgramResult networkPath(const std::string& target,
-                                            const std::string& probeAddress,
-                                            const std::string& imagePath,
+    [[nodiscard]] ProgramResult networkPath(const std::string& target, const std::string& imagePath,
                                             platform::InputFile& image, StatusInbox& inbox);
     [[nodiscard]] std::optional<ProgramResult> streamImage(platform::StreamSocket& connection,
                                                            const std::string& imagePath,
@@ -148,10 +147,12 @@ private:
     [[nodiscard]] std::optional<ProgramResult> sendEntryHeader(const std::string& target);
     [[nodiscard]] std::optional<ProgramResult> openImageConnection(
         const std::string& target, std::unique_ptr<platform::StreamSocket>& connection);
-    [[nodiscard]] ProgramResult verdictAfterStream(const std::string& probeAddress,
-                                                   StatusInbox& inbox);
+    [[nodiscard]] ProgramResult verdictAfterStream(const std::string& target, StatusInbox& inbox);
+    WindowHooks& window() { return window_ != nullptr ? *window_ : noWindow_; }
 
     Operator& op_;
+    WindowHooks* window_ = nullptr;
+    NoWindow noWindow_;
     platform::Sleeper& sleeper_;
     platform::Spooler& spooler_;
     EngineOptions options_;

@@ -49,18 +49,6 @@ const char* stopReasonName(ParallelScheduler::StopReason reason) {
     return nullptr;
 }
 
-// The wait cursor over a whole batch, whichever way it ends.
-class BatchWaitCursor {
-public:
-    explicit BatchWaitCursor(engine::Operator& op) : op_(op) { op_.beginWaitCursor(); }
-    ~BatchWaitCursor() { op_.endWaitCursor(); }
-    BatchWaitCursor(const BatchWaitCursor&) = delete;
-    BatchWaitCursor& operator=(const BatchWaitCursor&) = delete;
-
-private:
-    engine::Operator& op_;
-};
-
 // The summary and the log's closing go to the front end.
 BatchHooks sessionHooks(BatchObserver& observer, const BatchSettings& settings) {
     BatchHooks hooks;
@@ -105,7 +93,9 @@ public:
           session_(observer.fileOperator(), sessionHooks(observer, settings)) {}
 
     BatchResult run() {
-        BatchWaitCursor cursor(observer_.batchOperator());
+        engine::NoWindow noWindow;
+        engine::WindowHooks* window = observer_.window();
+        const engine::WaitCursor cursor(window ? *window : noWindow);
         if (!readResumeLog() || !openStatusPort())
             return std::move(result_);
         if (!readList()) {

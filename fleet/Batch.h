@@ -3,6 +3,7 @@
 #include "engine/Operator.h"
 #include "engine/ProgramResult.h"
 #include "engine/UnitProgrammer.h"
+#include "engine/WindowHooks.h"
 #include "fleet/BatchRun.h"
 #include "fleet/ParallelScheduler.h"
 #include "platform/DatagramSocket.h"
@@ -56,9 +57,11 @@ public:
     virtual ~BatchObserver() = default;
 
     // The operator of the batch's files (their errors get a box with the
-    // stop icon) and, one unit at a time, of each unit's run: its counter,
-    // its progress and the wait cursor over the whole batch.
+    // stop icon) and, one unit at a time, of each unit's run: its counter
+    // and its progress.
     virtual engine::Operator& batchOperator() = 0;
+    // The window whose wait cursor shows over the whole batch; none by default.
+    virtual engine::WindowHooks* window() { return nullptr; }
     // The operator the batch's file errors go to; the batch operator unless
     // the front end says them elsewhere.
     virtual engine::Operator& fileOperator() { return batchOperator(); }

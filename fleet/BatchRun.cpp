@@ -64,7 +64,7 @@ bool BatchSession::fail(const std::string& message) {
     std::ignore = log_.close();
     outcome_.end = BatchEnd::FileError;
     outcome_.error = message;
-    op_.messageBox(message, engine::mb::kIconStop);
+    op_.messageBox(message, engine::BoxIcon::Stop);
     return false;
 }
 
@@ -198,8 +198,8 @@ bool BatchSession::summarise(std::size_t units) {
     if (hooks_.showSummary)
         hooks_.showSummary(text);
     else
-        op_.messageBox(text, counts.allProgrammed() ? engine::mb::kIconInformation
-                                                    : engine::mb::kIconExclamation);
+        op_.messageBox(text, counts.allProgrammed() ? engine::BoxIcon::Information
+                                                    : engine::BoxIcon::Exclamation);
     if (!log_.write(logSummaryLine(units)))
         return logWriteFailed();
     outcome_.unitsUpdated = units;

@@ -94,12 +94,12 @@ SaveResult saveAddressList(engine::Operator& op, const std::vector<std::string>&
                            const std::string& path) {
     const SaveResult result = writeAddressList(lines, path);
     if (result.outcome == SaveOutcome::WriteFailed)
-        op.messageBox(saveListWriteErrorText(path, result.error), engine::mb::kIconStop);
+        op.messageBox(saveListWriteErrorText(path, result.error), engine::BoxIcon::Stop);
     else if (result.outcome == SaveOutcome::Refused)
         op.messageBox("Cannot save the list to " + path + "\n" + result.reason,
-                      engine::mb::kIconStop);
+                      engine::BoxIcon::Stop);
     else if (result.outcome == SaveOutcome::Written && result.skipped > 0)
-        op.messageBox(skippedEntriesText(result.skipped, path), engine::mb::kIconInformation);
+        op.messageBox(skippedEntriesText(result.skipped, path), engine::BoxIcon::Information);
     return result;
 }
 

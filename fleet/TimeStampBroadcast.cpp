@@ -14,8 +14,7 @@ TimeStampBroadcast::TimeStampBroadcast(engine::Operator& op, engine::Endpoints e
     : op_(op), endpoints_(std::move(endpoints)), readClock_(std::move(readClock)) {}
 
 TimeStampBroadcast::Outcome TimeStampBroadcast::run() {
-    if (op_.messageBox(kTimeStampQuestion, engine::mb::kOkCancelQuestion) ==
-        engine::mb::kAnswerCancel)
+    if (op_.messageBox(kTimeStampQuestion, engine::kOkCancelQuestion) == engine::BoxAnswer::Cancel)
         return Outcome::Cancelled;
 
     text_ = timeStampMessage(readClock_());

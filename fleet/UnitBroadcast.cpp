@@ -69,12 +69,12 @@ BroadcastReport broadcastToUnits(engine::Operator& op, const engine::Endpoints& 
                                  int receiveQueueBytes) {
     BroadcastReport report;
     if (!socket.create(0)) {
-        op.messageBox("Create Error", engine::mb::kOk);
+        op.messageBox("Create Error", engine::BoxIcon::None);
         report.step = BroadcastStep::CreateFailed;
         return report;
     }
     if (!socket.setBroadcast(true)) {
-        op.messageBox("setsockopt Error", engine::mb::kOk);
+        op.messageBox("setsockopt Error", engine::BoxIcon::None);
         report.step = BroadcastStep::BroadcastDenied;
         return report;
     }
@@ -98,7 +98,7 @@ BroadcastReport broadcastToUnits(engine::Operator& op, const engine::Endpoints& 
             report.failed.push_back({way, sent < 0 ? socket.lastError() : 0});
     }
     if (report.sent.empty()) {
-        op.messageBox("Send Error", engine::mb::kOk);
+        op.messageBox("Send Error", engine::BoxIcon::None);
         report.step = BroadcastStep::SendFailed;
     }
     return report;

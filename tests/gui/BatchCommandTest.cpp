@@ -136,7 +136,7 @@ TEST_F(Multiple, EachRecordBecomesTheTargetWhileTheComboBoxKeepsItsTextAndTheLog
     // Three units tried, and the line below says how they ended; one was not
     // programmed, so the box warns.
     EXPECT_EQ(w.messages[0].text, "3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed");
-    EXPECT_EQ(w.messages[0].flags, 48u);
+    EXPECT_EQ(w.messages[0].style, engine::BoxIcon::Exclamation);
     EXPECT_FALSE(w.messages[0].waitCursorShown) << "the box waits under the arrow";
     EXPECT_EQ(pauses(), 2) << "after the first and the third unit only";
 
@@ -196,7 +196,7 @@ TEST_F(Multiple, StopDuringAUnitLetsItFinishAndTheNextBatchStartsAfresh) {
     EXPECT_EQ(seen.size(), 3u);
     ASSERT_EQ(w.messages.size(), 1u);
     EXPECT_EQ(w.messages[0].text, "3 Units Updated\n3 programmed, 0 failed, 0 unconfirmed");
-    EXPECT_EQ(w.messages[0].flags, 64u) << "every unit programmed";
+    EXPECT_EQ(w.messages[0].style, engine::BoxIcon::Information) << "every unit programmed";
 }
 
 TEST_F(Multiple, AHostFailureEndsTheBatchWithoutSummaryYetTheLogStillOpens) {
@@ -234,7 +234,7 @@ TEST_F(Multiple, AListThatIsNotThereLeavesThePreviousLogQuietlyAndAnUnwritableLo
     clickMultiple();
     EXPECT_TRUE(seen.empty()) << "no unit is programmed without a log";
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].flags, 16u);
+    EXPECT_EQ(w.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(w.messages[0].text.find(dir.file("Status.txt").string()), std::string::npos)
         << w.messages[0].text;
     EXPECT_TRUE(w.editorOpened.empty());
@@ -252,7 +252,7 @@ TEST_F(Multiple, WithoutATextEditorTheOperatorIsToldWhereTheLogIs) {
     clickMultiple();
     ASSERT_EQ(w.messages.size(), 2u);
     EXPECT_EQ(w.messages[0].text, "1 Units Updated\n0 programmed, 1 failed, 0 unconfirmed");
-    EXPECT_EQ(w.messages[1].flags, 64u);
+    EXPECT_EQ(w.messages[1].style, engine::BoxIcon::Information);
     EXPECT_NE(w.messages[1].text.find(dir.file("Status.txt").string()), std::string::npos)
         << w.messages[1].text;
 

@@ -35,7 +35,7 @@ public:
     std::vector<Answered> answered;
 
 protected:
-    int MessageBox(const std::string& text, unsigned flags) override {
+    engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style) override {
         QTimer answerer;
         answerer.setInterval(10);
         QObject::connect(&answerer, &QTimer::timeout, [&] {
@@ -50,7 +50,7 @@ protected:
             box->button(QMessageBox::Ok)->click();
         });
         answerer.start();
-        return CProgrammerDlg::MessageBox(text, flags);
+        return CProgrammerDlg::MessageBox(text, style);
     }
 };
 
@@ -172,7 +172,8 @@ TEST_F(Commands, AMessageBoxWaitsUnderTheArrowAndTheBusyCursorComesBackAfterIt) 
         const QCursor* before = QGuiApplication::overrideCursor();
         busyBefore = before != nullptr && before->shape() == Qt::WaitCursor;
         // An engine message in the middle of the command.
-        d.Operator().messageBox("Error: IP Address 10.0.0.9\nConnection refused\n", 16);
+        d.Operator().messageBox("Error: IP Address 10.0.0.9\nConnection refused\n",
+                                engine::BoxIcon::Stop);
         const QCursor* after = QGuiApplication::overrideCursor();
         busyAfter = after != nullptr && after->shape() == Qt::WaitCursor;
         return engine::ResultSocketError;

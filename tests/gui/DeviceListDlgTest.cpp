@@ -126,7 +126,7 @@ public:
 
     struct Message {
         std::string text;
-        unsigned flags;
+        engine::BoxStyle style;
         bool dialogVisible;
     };
     std::vector<Message> messages;
@@ -136,9 +136,9 @@ public:
     QPushButton* button(const char* id) const { return findChild<QPushButton*>(id); }
 
 protected:
-    int MessageBox(const std::string& text, unsigned flags) override {
-        messages.push_back({text, flags, isVisible()});
-        return engine::mb::kAnswerOk;
+    engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style) override {
+        messages.push_back({text, style, isVisible()});
+        return engine::BoxAnswer::Ok;
     }
     std::optional<std::string> ChooseSaveFile() override {
         ++saveChooserRuns;
@@ -301,7 +301,7 @@ TEST_F(DeviceList, AFailingFirstDiscoveryIsShownBeforeTheDialogOpensEmpty) {
     TestListDlg& d = open(broken);
     ASSERT_EQ(d.messages.size(), 1u);
     EXPECT_EQ(d.messages[0].text, "Send Error");
-    EXPECT_EQ(d.messages[0].flags, engine::mb::kOk);
+    EXPECT_EQ(d.messages[0].style, engine::BoxIcon::None);
     EXPECT_FALSE(d.messages[0].dialogVisible);
     EXPECT_TRUE(d.isVisible());
     EXPECT_EQ(d.ListControl()->count(), 0);
@@ -452,7 +452,7 @@ TEST_F(DeviceList, RepliesWithoutAUnitAddressAreLeftOutAndCountedOnce) {
     ASSERT_EQ(d.Lines().size(), 2u);
     EXPECT_EQ(d.Lines()[1], "Unit A 1.00\t10.1.0.31");
     ASSERT_EQ(d.messages.size(), 1u) << "one box, after the refresh";
-    EXPECT_EQ(d.messages[0].flags, engine::mb::kIconInformation);
+    EXPECT_EQ(d.messages[0].style, engine::BoxIcon::Information);
     EXPECT_EQ(d.messages[0].text.rfind("3 replies were not listed: ", 0), 0u) << d.messages[0].text;
     const auto path = dir.file("units.txt");
     d.saveChoices = {path.string()};
@@ -468,11 +468,11 @@ namespace {
 class FleetDlg : public TestDlg {
 public:
     using TestDlg::TestDlg;
-    int answer = engine::mb::kAnswerOk;
+    engine::BoxAnswer answer = engine::BoxAnswer::Ok;
 
 protected:
-    int MessageBox(const std::string& text, unsigned flags) override {
-        TestDlg::MessageBox(text, flags);
+    engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style) override {
+        TestDlg::MessageBox(text, style);
         return answer;
     }
 };
@@ -558,14 +558,14 @@ TEST_F(WindowCommands, CancelOrNoChoiceLeavesTheWindowAlone) {
 TEST_F(WindowCommands, TimeStampAsksThenBroadcastsOnce) {
     ASSERT_TRUE(units.bound());
     FleetDlg& d = open();
-    d.answer = engine::mb::kAnswerCancel;
+    d.answer = engine::BoxAnswer::Cancel;
     QTest::mouseClick(d.button("IDC_TIME_STAMP"), Qt::LeftButton);
     ASSERT_EQ(d.messages.size(), 1u);
     EXPECT_EQ(d.messages[0].text, "Set all Networked Time Stamps to Current Time");
-    EXPECT_EQ(d.messages[0].flags, engine::mb::kOkCancelQuestion);
+    EXPECT_EQ(d.messages[0].style, engine::kOkCancelQuestion);
     EXPECT_FALSE(units.receive(200ms)) << "Cancel sends nothing";
 
-    d.answer = engine::mb::kAnswerOk;
+    d.answer = engine::BoxAnswer::Ok;
     QTest::mouseClick(d.button("IDC_TIME_STAMP"), Qt::LeftButton);
     EXPECT_EQ(d.messages.size(), 2u) << "nothing shown after the question on success";
     const auto sent = units.receive(2000ms);

@@ -23,10 +23,10 @@ TestDlg::TestDlg(CProgrammerApp& app, platform::Spooler& spooler, QWidget* paren
     SetOptions(options);
 }
 
-int TestDlg::MessageBox(const std::string& text, unsigned flags) {
+engine::BoxAnswer TestDlg::MessageBox(const std::string& text, engine::BoxStyle style) {
     const QCursor* cursor = QGuiApplication::overrideCursor();
-    messages.push_back({text, flags, cursor != nullptr && cursor->shape() == Qt::WaitCursor});
-    return engine::mb::kAnswerOk;
+    messages.push_back({text, style, cursor != nullptr && cursor->shape() == Qt::WaitCursor});
+    return engine::BoxAnswer::Ok;
 }
 
 }  // namespace gui_test

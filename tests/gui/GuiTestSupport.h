@@ -3,6 +3,7 @@
 #include "app/ProgrammerApp.h"
 #include "app/ProgrammerDlg.h"
 #include "platform/Spooler.h"
+#include "tests/support/BoxNames.h"
 
 #include <QComboBox>
 #include <QLabel>
@@ -41,7 +42,7 @@ class TestDlg : public CProgrammerDlg {
 public:
     struct Message {
         std::string text;
-        unsigned flags;
+        engine::BoxStyle style;
         bool waitCursorShown;
     };
 
@@ -68,7 +69,7 @@ public:
     const std::string& fileName() const { return m_strFileName; }
 
 protected:
-    int MessageBox(const std::string& text, unsigned flags) override;
+    engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle style) override;
     std::optional<std::string> ChooseImageFile() override {
         if (fileChoices.empty()) {
             return std::nullopt;

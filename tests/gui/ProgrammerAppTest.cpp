@@ -18,15 +18,15 @@ class TestApp : public CProgrammerApp {
 public:
     bool socketsOk = true;
     std::vector<std::string> messages;
-    std::vector<unsigned> flags;
+    std::vector<engine::BoxStyle> styles;
     int windowRuns = 0;
     QString imageBoxAtStart;
     QString captionAtStart;
 
-    int MessageBox(const std::string& text, unsigned f) override {
+    engine::BoxAnswer MessageBox(const std::string& text, engine::BoxStyle f) override {
         messages.push_back(text);
-        flags.push_back(f);
-        return engine::mb::kAnswerOk;
+        styles.push_back(f);
+        return engine::BoxAnswer::Ok;
     }
 
 protected:
@@ -114,7 +114,8 @@ TEST(StartUp, ASocketLayerFailureShowsOneMessageAndNoWindow) {
     EXPECT_FALSE(app.InitInstance(1, argv));
     ASSERT_EQ(app.messages.size(), 1u);
     EXPECT_EQ(app.messages[0], "Windows sockets initialization failed.");
-    EXPECT_EQ(app.flags[0], 0u) << "a plain OK box, which shows the exclamation icon";
+    EXPECT_EQ(app.styles[0], engine::BoxIcon::None)
+        << "a plain OK box, which shows the exclamation icon";
     EXPECT_EQ(app.windowRuns, 0);
     EXPECT_FALSE(QFileInfo::exists(settingsFile(app.AppName()))) << "settings never touched";
     QCoreApplication::setApplicationName(oldName);

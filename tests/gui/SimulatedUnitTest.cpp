@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 using gui_test::FakeSpooler;
@@ -28,8 +29,12 @@ class BarWatcher final : public platform::Sleeper {
 public:
     QProgressBar* bar = nullptr;
     std::vector<std::string> texts;  // each text once, in the order first shown
+    std::function<void()> onPause;   // at the start of every pause
 
     void sleepFor(std::chrono::milliseconds duration) override {
+        if (onPause) {
+            onPause();
+        }
         if (bar != nullptr && bar->isTextVisible()) {
             const std::string text = bar->text().toStdString();
             if (std::find(texts.begin(), texts.end(), text) == texts.end()) {
@@ -112,6 +117,30 @@ TEST_F(WindowWithUnit, TheProgressBarSaysWhereTheUnitStandsThenShowsNoTextAgain)
     EXPECT_EQ(bar()->value(), bar()->maximum()) << "the single command leaves the bar full";
 }
 
+TEST_F(WindowWithUnit, AStopAskedWhileAUnitIsProgrammedEndsTheBatchAfterThatUnit) {
+    const auto first = unit();
+    const auto second = unit();
+    ASSERT_TRUE(startSimulator({first, second}));
+    ListDlg& w = open(first.address);
+    writeFile(dir.file("units.txt"), listOf({first, second}));
+    w.list = dir.file("units.txt").string();
+    // Queued at the first unit's first pause, during which the window handles
+    // nothing: the click runs only where the run lets the window's events run.
+    bool queued = false;
+    sleeper.onPause = [&] {
+        if (!queued) {
+            queued = true;
+            QMetaObject::invokeMethod(w.button("IDC_STOP"), &QPushButton::click,
+                                      Qt::QueuedConnection);
+        }
+    };
+    click("IDC_PROGRAM_MULTIPLE");
+    ASSERT_TRUE(queued);
+    EXPECT_EQ(simulator->count("image", first.address), 1u);
+    EXPECT_EQ(simulator->count("image", second.address), 0u)
+        << "the stop was handled while the first unit was programmed";
+}
+
 TEST_F(WindowWithUnit, ATakenStatusPortStopsSingleAndMultipleBeforeTheUnitIsContacted) {
     const auto u = unit();
     ASSERT_TRUE(startSimulator({u}));
@@ -122,7 +151,7 @@ TEST_F(WindowWithUnit, ATakenStatusPortStopsSingleAndMultipleBeforeTheUnitIsCont
 
     click("IDC_PROGRAM_SINGLE");
     ASSERT_EQ(w.messages.size(), 1u);
-    EXPECT_EQ(w.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(w.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(w.messages[0].text.find(port), std::string::npos) << w.messages[0].text;
     EXPECT_NE(w.messages[0].text.find("Another programming run or program on this computer"),
               std::string::npos)

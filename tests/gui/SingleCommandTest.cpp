@@ -78,7 +78,7 @@ TEST_F(Single, EveryResultGivesItsOwnInformationMessageAndTheSettingIsWritten) {
         clickSingle();
         ASSERT_EQ(w.messages.size(), 1u) << row.result;
         EXPECT_EQ(w.messages[0].text, row.message) << row.result;
-        EXPECT_EQ(w.messages[0].flags, 64u) << row.result;
+        EXPECT_EQ(w.messages[0].style, engine::BoxIcon::Information) << row.result;
         EXPECT_FALSE(w.messages[0].waitCursorShown) << "the box waits under the arrow";
         EXPECT_EQ(seenImage, "/fw/unit.wq1");
         EXPECT_EQ(seenTarget, "10.0.0.9");

@@ -1,6 +1,7 @@
 // The window as the engine's operator: message boxes, progress, the wait
 // cursor and the pauses.
 #include "app/WindowOperator.h"
+#include "tests/support/BoxNames.h"
 #include "tests/support/CpuTime.h"
 
 #include <QApplication>
@@ -18,23 +19,23 @@
 #include <climits>
 #include <ostream>
 
-struct FlagsRow {
+struct StyleRow {
     const char* name;
-    unsigned flags;
+    engine::BoxStyle style;
     QMessageBox::Icon icon;
     QMessageBox::StandardButtons buttons;
 };
 
-void PrintTo(const FlagsRow& c, std::ostream* out) {
+void PrintTo(const StyleRow& c, std::ostream* out) {
     *out << c.name;
 }
 
-class MessageBoxFlags : public ::testing::TestWithParam<FlagsRow> {};
+class MessageBoxStyles : public ::testing::TestWithParam<StyleRow> {};
 
-TEST_P(MessageBoxFlags, GiveTheCaptionIconAndButtons) {
-    const FlagsRow& row = GetParam();
+TEST_P(MessageBoxStyles, GiveTheCaptionIconAndButtons) {
+    const StyleRow& row = GetParam();
     auto box = makeMessageBox(nullptr, QStringLiteral("firmware-programmer"),
-                              "IP: 10.0.0.9 Socket Error\r\n", row.flags);
+                              "IP: 10.0.0.9 Socket Error\r\n", row.style);
     EXPECT_EQ(box->windowTitle(), "firmware-programmer");
     EXPECT_EQ(box->icon(), row.icon);
     EXPECT_EQ(box->standardButtons(), row.buttons);
@@ -42,17 +43,25 @@ TEST_P(MessageBoxFlags, GiveTheCaptionIconAndButtons) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    MessageBoxes, MessageBoxFlags,
-    ::testing::Values(FlagsRow{"Ok0", 0, QMessageBox::Warning, QMessageBox::Ok},
-                      FlagsRow{"Stop16", 16, QMessageBox::Critical, QMessageBox::Ok},
-                      FlagsRow{"Question33", 33, QMessageBox::Question,
-                               QMessageBox::Ok | QMessageBox::Cancel},
-                      FlagsRow{"Exclamation48", 48, QMessageBox::Warning, QMessageBox::Ok},
-                      FlagsRow{"Information64", 64, QMessageBox::Information, QMessageBox::Ok}),
+    MessageBoxes, MessageBoxStyles,
+    ::testing::Values(
+        StyleRow{"NoIcon", engine::BoxIcon::None, QMessageBox::Warning, QMessageBox::Ok},
+        StyleRow{"Stop", engine::BoxIcon::Stop, QMessageBox::Critical, QMessageBox::Ok},
+        StyleRow{"Question", engine::BoxIcon::Question, QMessageBox::Question, QMessageBox::Ok},
+        StyleRow{"QuestionOkCancel", engine::kOkCancelQuestion, QMessageBox::Question,
+                 QMessageBox::Ok | QMessageBox::Cancel},
+        StyleRow{"Exclamation", engine::BoxIcon::Exclamation, QMessageBox::Warning,
+                 QMessageBox::Ok},
+        StyleRow{"Information", engine::BoxIcon::Information, QMessageBox::Information,
+                 QMessageBox::Ok},
+        StyleRow{"InformationOkCancel",
+                 {engine::BoxIcon::Information, engine::BoxButtons::OkCancel},
+                 QMessageBox::Information,
+                 QMessageBox::Ok | QMessageBox::Cancel}),
     [](const auto& testCase) { return std::string(testCase.param.name); });
 
 class MessageBoxAnswer
-    : public ::testing::TestWithParam<std::pair<QMessageBox::StandardButton, int>> {};
+    : public ::testing::TestWithParam<std::pair<QMessageBox::StandardButton, engine::BoxAnswer>> {};
 
 TEST_P(MessageBoxAnswer, ComesBackAsOkOrCancel) {
     const QMessageBox::StandardButton button = GetParam().first;
@@ -61,13 +70,15 @@ TEST_P(MessageBoxAnswer, ComesBackAsOkOrCancel) {
         ASSERT_NE(box, nullptr);
         box->button(button)->click();
     });
-    EXPECT_EQ(showMessageBox(nullptr, QStringLiteral("app"), "Continue?", 33), GetParam().second);
+    EXPECT_EQ(
+        showMessageBox(nullptr, QStringLiteral("app"), "Continue?", engine::kOkCancelQuestion),
+        GetParam().second);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     MessageBoxes, MessageBoxAnswer,
-    ::testing::Values(std::pair{QMessageBox::Ok, engine::mb::kAnswerOk},
-                      std::pair{QMessageBox::Cancel, engine::mb::kAnswerCancel}),
+    ::testing::Values(std::pair{QMessageBox::Ok, engine::BoxAnswer::Ok},
+                      std::pair{QMessageBox::Cancel, engine::BoxAnswer::Cancel}),
     [](const auto& testCase) { return testCase.param.first == QMessageBox::Ok ? "Ok" : "Cancel"; });
 
 TEST(Progress, ImagesBeyondTheBarsIntRangeAreScaledConsistently) {

@@ -214,7 +214,7 @@ TEST_F(CupsSpoolerTest, AnUnknownQueueEndsTheRunAsPrinterPortError) {
               engine::ResultPrinterPortError);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Can't Open Port printer1. Error: 1030");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
 }
 
 TEST_F(CupsSpoolerTest, AFileQueueShowsAsFileAndIsRefusedWithoutAJob) {

@@ -192,7 +192,7 @@ TEST_F(Discovery, AFailedSendKeepsTheEarlierLines) {
     EXPECT_FALSE(failing.refresh(list));
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Send Error");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kOk);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::None);
     EXPECT_EQ(list.lines(), std::vector<std::string>{"Simulated Unit 1.00\t" + unit.address});
     EXPECT_EQ(simulator->count("query"), 1u);
 }
@@ -215,7 +215,7 @@ TEST_F(Discovery, NoSocketToBeHadKeepsTheEarlierLines) {
             const bool refreshed = discovery.refresh(list);
             const bool asExpected =
                 !refreshed && op.messages.size() == 1 && op.messages[0].text == "Create Error" &&
-                op.messages[0].flags == engine::mb::kOk &&
+                op.messages[0].style == engine::BoxIcon::None &&
                 list.lines() == std::vector<std::string>{"Unit 1.00\t127.0.0.7"};
             std::_Exit(asExpected ? 0 : 1);
         },

@@ -8,6 +8,7 @@
 #include "tests/support/NoQueues.h"
 #include "tests/support/OneByOneBatch.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/RecordingWindow.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
@@ -34,22 +35,17 @@ namespace {
 class HookedOperator : public testing_support::RecordingOperator {
 public:
     std::function<void(engine::UnitPhase)> onPhase;
-    std::function<void()> onBlock;
     void phaseChanged(engine::UnitPhase phase) override {
         RecordingOperator::phaseChanged(phase);
         if (onPhase)
             onPhase(phase);
-    }
-    void dispatchPendingEvent() override {
-        RecordingOperator::dispatchPendingEvent();
-        if (onBlock)
-            onBlock();
     }
 };
 
 struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
     engine::EngineOptions engine;
     HookedOperator op;
+    testing_support::RecordingWindow window;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
     testing_support::TempDir dir;
@@ -64,6 +60,7 @@ struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
 
     engine::ProgramResult program(const std::string& path) {
         engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+        programmer.setWindow(window);
         return programmer.ProgramUnit(path, unit.address);
     }
 };
@@ -81,7 +78,7 @@ TEST_F(FaultMatrix, UnitVanishingBeforeTheImageConnectionGivesTheConnectionMessa
     EXPECT_EQ(op.connectionAttempts, 2 + 20);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Error: IP Address " + unit.address + "\nConnection refused\n");
-    EXPECT_EQ(op.waitCursorDepth, 0);
+    EXPECT_EQ(window.waitCursorDepth, 0);
 }
 
 TEST_F(FaultMatrix, FloodOfOversizeDatagramsDuringTheVerdictWaitEndsUnconfirmedInBoundedTime) {
@@ -119,7 +116,7 @@ TEST_F(FaultMatrix, ImageThatShrinksWhileItStreamsEndsAtItsNewEnd) {
     const std::string image = testing_support::makeImage(400 * 1460);
     testing_support::writeFile(dir.file("fw.bin"), image);
     bool shrunk = false;
-    op.onBlock = [&] {
+    window.onDispatch = [&] {
         if (!shrunk) {
             shrunk = true;
             ASSERT_EQ(::truncate(dir.file("fw.bin").c_str(), 100 * 1460), 0);
@@ -143,8 +140,8 @@ TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,
               "Could not read the image file /proc/self/mem\nInput/output error\n");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
-    EXPECT_EQ(op.waitCursorDepth, 0);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
+    EXPECT_EQ(window.waitCursorDepth, 0);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("image", unit.address), 0u)
         << "the connection is reset, so the unit takes nothing for an image";
@@ -167,7 +164,7 @@ TEST_F(FaultMatrix, ImageLargerThanFourGibibytesCountsEveryByte) {
     EXPECT_EQ(program(dir.file("huge.bin").string()), engine::ResultUnconfirmed);
     EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{size});
     EXPECT_EQ(op.positions.back(), size);
-    EXPECT_EQ(op.dispatches, static_cast<int>((size + 1459) / 1460));
+    EXPECT_EQ(window.dispatches, static_cast<int>((size + 1459) / 1460));
 }
 
 // ---------------------------------------------------------------------------

@@ -7,6 +7,7 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/RecordingWindow.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
@@ -29,6 +30,7 @@ using testing_support::PhaseHookOperator;
 struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
     engine::EngineOptions engine;
     PhaseHookOperator op;
+    testing_support::RecordingWindow window;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
     testing_support::TempDir dir;
@@ -47,6 +49,7 @@ struct ProgramUnitTest : ::testing::Test, testing_support::SimulatedUnits {
 
     engine::ProgramResult program(const std::string& target, const std::string& path = {}) {
         engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+        programmer.setWindow(window);
         return programmer.ProgramUnit(path.empty() ? dir.file("fw.bin").string() : path, target);
     }
 
@@ -87,9 +90,9 @@ TEST_F(ProgramUnitTest, TheUnitReceivesHeaderProbesAndImageByteForByte) {
     EXPECT_EQ(op.positions.front(), 0u);
     EXPECT_EQ(op.positions.back(), image.size());
     EXPECT_EQ(op.positions.size(), 1u + 51u);
-    EXPECT_EQ(op.dispatches, 51);
-    EXPECT_EQ(op.maxWaitCursorDepth, 2);
-    EXPECT_EQ(op.waitCursorDepth, 0);
+    EXPECT_EQ(window.dispatches, 51);
+    EXPECT_EQ(window.maxWaitCursorDepth, 2);
+    EXPECT_EQ(window.waitCursorDepth, 0);
     // The schedule: drain 100, wait 1000, pause 2000, wait 1000, pause 1000, verdict 100s.
     const auto asked = sleeper.requested();
     ASSERT_GE(asked.size(), 6u);
@@ -191,9 +194,9 @@ TEST_F(ProgramUnitTest, RefusedDataPortGetsTwoAttemptsAndTheConnectionMessage) {
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text,
               "Error #111: IP Address " + u.address + "\nConnection refused\n (111)");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.probes, 0);
-    EXPECT_EQ(op.waitCursorDepth, 0);
+    EXPECT_EQ(window.waitCursorDepth, 0);
 }
 
 TEST_F(ProgramUnitTest, UnitThatNeverEntersItsBootLoaderIsProbed22TimesThenTriedAnyway) {
@@ -223,7 +226,7 @@ TEST_F(ProgramUnitTest, EmptyImageOpensAndClosesTheImageConnectionWithNothingSen
     testing_support::writeFile(dir.file("empty.bin"), "");
     EXPECT_EQ(program(u.address, dir.file("empty.bin").string()), engine::ResultUnconfirmed);
     EXPECT_EQ(op.ranges, std::vector<std::uint64_t>{0});
-    EXPECT_EQ(op.dispatches, 0);
+    EXPECT_EQ(window.dispatches, 0);
     EXPECT_EQ(op.connectionAttempts, 3);
     EXPECT_EQ(simulator->count("image", u.address), 0u);
 }
@@ -284,7 +287,7 @@ TEST_P(NotOneUnit, IsASocketErrorWithoutAConnection) {
     EXPECT_EQ(program(target), engine::ResultSocketError);
     EXPECT_EQ(op.connectionAttempts, 0);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.messages[0].text.rfind(
                   "Error: IP Address " + target + "\nNot the address of one unit: ", 0),
               0u)

@@ -8,6 +8,7 @@
 #include "sim/UnitSimulator.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/RecordingWindow.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
@@ -112,6 +113,7 @@ TEST_F(StopRequest, EveryWaitOfTheSequenceEndsOnAStop) {
         c.slowUnit(u);
         ASSERT_TRUE(startSimulator({u}));
         PhaseHookOperator op;
+        testing_support::RecordingWindow window;
         testing_support::ScaledSleeper sleeper{0.01};
         StopAfterLooks caseStop;
         engine.stop = [&caseStop] { return caseStop.look(); };
@@ -122,10 +124,11 @@ TEST_F(StopRequest, EveryWaitOfTheSequenceEndsOnAStop) {
         engine.stream.sendStallLimit = 60s;
 
         engine::UnitProgrammer programmer(op, sleeper, spooler, engine);
+        programmer.setWindow(window);
         EXPECT_EQ(programmer.ProgramUnit(image(), u.address), engine::ResultUnconfirmed);
         EXPECT_TRUE(programmer.lastRun().stopped);
         EXPECT_EQ(op.phases.back(), engine::UnitPhase::Finished);
-        EXPECT_EQ(op.waitCursorDepth, 0);
+        EXPECT_EQ(window.waitCursorDepth, 0);
         c.checkAfter(op, sleeper);
         simulator.reset();
     }

@@ -102,13 +102,13 @@ TEST_F(TimeStamp, EveryUnitReceivesTheTextAloneAndNothingIsShown) {
 
     ASSERT_EQ(op.messages.size(), 1u) << "only the question, nothing after a success";
     EXPECT_EQ(op.messages[0].text, "Set all Networked Time Stamps to Current Time");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kOkCancelQuestion);
+    EXPECT_EQ(op.messages[0].style, engine::kOkCancelQuestion);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("timestamp"), 3u) << "one datagram, not repeated";
 }
 
 TEST_F(TimeStamp, CancelSendsNothing) {
-    op.answer = engine::mb::kAnswerCancel;
+    op.answer = engine::BoxAnswer::Cancel;
     fleet::TimeStampBroadcast declined(op, endpoints, fixedClock());
     EXPECT_EQ(declined.run(), fleet::TimeStampBroadcast::Outcome::Cancelled);
     EXPECT_EQ(clockReads, 0);
@@ -118,7 +118,7 @@ TEST_F(TimeStamp, CancelSendsNothing) {
     EXPECT_EQ(simulator->count("datagram"), 0u);
 
     // The same units do hear it once the operator agrees.
-    op.answer = engine::mb::kAnswerOk;
+    op.answer = engine::BoxAnswer::Ok;
     fleet::TimeStampBroadcast agreed(op, endpoints, fixedClock());
     EXPECT_EQ(agreed.run(), fleet::TimeStampBroadcast::Outcome::Sent);
     EXPECT_EQ(receivedTexts(), std::vector<std::string>(3, agreed.text()));
@@ -152,7 +152,7 @@ TEST_F(TimeStamp, AFailedSendIsShown) {
     EXPECT_EQ(unsendable.run(), fleet::TimeStampBroadcast::Outcome::SendFailed);
     ASSERT_EQ(op.messages.size(), 2u);
     EXPECT_EQ(op.messages[1].text, "Send Error");
-    EXPECT_EQ(op.messages[1].flags, engine::mb::kOk);
+    EXPECT_EQ(op.messages[1].style, engine::BoxIcon::None);
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(simulator->count("timestamp"), 0u);
 }
@@ -176,7 +176,7 @@ TEST_F(TimeStamp, NoSocketToBeHadIsShownAndNothingGoesOut) {
             const bool asExpected =
                 broadcast.run() == fleet::TimeStampBroadcast::Outcome::CreateFailed &&
                 op.messages.size() == 2 && op.messages[1].text == "Create Error" &&
-                op.messages[1].flags == engine::mb::kOk;
+                op.messages[1].style == engine::BoxIcon::None;
             std::_Exit(asExpected ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");

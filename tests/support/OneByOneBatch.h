@@ -23,12 +23,14 @@ struct BatchTestHooks {
     std::function<std::tm()> localTime;
     std::function<void(const std::string& text)> showSummary;  // unset: a box on the operator
     std::function<void(const std::string& logPath)> logClosed;
+    engine::WindowHooks* window = nullptr;  // whose wait cursor shows over the batch
 };
 
 class TestBatchObserver final : public fleet::BatchObserver {
 public:
     TestBatchObserver(engine::Operator& op, const BatchTestHooks& hooks) : op_(op), hooks_(hooks) {}
     engine::Operator& batchOperator() override { return op_; }
+    engine::WindowHooks* window() override { return hooks_.window; }
     void statusPortUnavailable(std::uint16_t port, int) override {
         ADD_FAILURE() << "the batch bound status port " << port << " of its own";
     }

@@ -1,11 +1,9 @@
 #include "tests/support/RecordingOperator.h"
 
-#include <algorithm>
-
 namespace testing_support {
 
-int RecordingOperator::messageBox(const std::string& text, unsigned flags) {
-    messages.push_back({text, flags});
+engine::BoxAnswer RecordingOperator::messageBox(const std::string& text, engine::BoxStyle style) {
+    messages.push_back({text, style});
     return answer;
 }
 void RecordingOperator::setProgressRange(std::uint64_t total) {
@@ -14,17 +12,6 @@ void RecordingOperator::setProgressRange(std::uint64_t total) {
 void RecordingOperator::setProgressPosition(std::uint64_t position) {
     positions.push_back(position);
 }
-void RecordingOperator::beginWaitCursor() {
-    ++waitCursorBegins;
-    maxWaitCursorDepth = std::max(maxWaitCursorDepth, ++waitCursorDepth);
-}
-void RecordingOperator::endWaitCursor() {
-    --waitCursorDepth;
-}
-void RecordingOperator::dispatchPendingEvent() {
-    ++dispatches;
-}
-void RecordingOperator::keepPainted() {}
 void RecordingOperator::phaseChanged(engine::UnitPhase phase) {
     phases.push_back(phase);
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "engine/Operator.h"
+#include "tests/support/BoxNames.h"
 
 #include <cstdint>
 #include <functional>
@@ -16,22 +17,18 @@ class RecordingOperator : public engine::Operator {
 public:
     struct Message {
         std::string text;
-        unsigned flags;
+        engine::BoxStyle style;
     };
 
-    int messageBox(const std::string& text, unsigned flags) override;
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override;
     void setProgressRange(std::uint64_t total) override;
     void setProgressPosition(std::uint64_t position) override;
-    void beginWaitCursor() override;
-    void endWaitCursor() override;
-    void dispatchPendingEvent() override;
-    void keepPainted() override;
     void phaseChanged(engine::UnitPhase phase) override;
     void connectionAttempted(bool succeeded) override;
     void probeSent() override;
     void setUnitCounter(const std::string& text) override { counters.push_back(text); }
 
-    int answer = engine::mb::kAnswerOk;
+    engine::BoxAnswer answer = engine::BoxAnswer::Ok;
 
     // Everything below is read by tests after the run.
     std::vector<Message> messages;
@@ -39,10 +36,6 @@ public:
     std::vector<std::uint64_t> ranges;
     std::vector<engine::UnitPhase> phases;
     std::vector<std::string> counters;
-    int waitCursorDepth = 0;
-    int maxWaitCursorDepth = 0;
-    int waitCursorBegins = 0;
-    int dispatches = 0;
     int connectionAttempts = 0;
     int probes = 0;
 };

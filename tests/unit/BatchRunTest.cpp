@@ -4,6 +4,7 @@
 #include "fleet/BatchRun.h"
 #include "tests/support/OneByOneBatch.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/RecordingWindow.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -34,9 +35,10 @@ public:
         RecordingOperator::setUnitCounter(text);
         trace_.events.push_back("counter " + text);
     }
-    int messageBox(const std::string& text, unsigned flags) override {
-        trace_.events.push_back("box " + std::to_string(flags) + " " + text);
-        return RecordingOperator::messageBox(text, flags);
+    engine::BoxAnswer messageBox(const std::string& text, engine::BoxStyle style) override {
+        trace_.events.push_back("box " + std::string(testing_support::iconName(style.icon)) + " " +
+                                text);
+        return RecordingOperator::messageBox(text, style);
     }
 
 private:
@@ -61,6 +63,7 @@ struct BatchRunTest : ::testing::Test {
     TempDir dir;
     Trace trace;
     TracingOperator op{trace};
+    testing_support::RecordingWindow window;
     TracingSleeper sleeper{trace};
     std::map<std::string, engine::ProgramResult> results;  // by target; programmed otherwise
     std::vector<std::string> programmed;
@@ -98,6 +101,7 @@ struct BatchRunTest : ::testing::Test {
             return time;
         };
         hooks.logClosed = [this](const std::string& path) { logsClosed.push_back(path); };
+        hooks.window = &window;
         return hooks;
     }
 
@@ -110,8 +114,8 @@ struct BatchRunTest : ::testing::Test {
     void TearDown() override {
         if (IsSkipped())
             return;
-        EXPECT_EQ(op.waitCursorBegins, 1);
-        EXPECT_EQ(op.waitCursorDepth, 0);
+        EXPECT_EQ(window.waitCursorBegins, 1);
+        EXPECT_EQ(window.waitCursorDepth, 0);
     }
 };
 
@@ -131,7 +135,7 @@ TEST_F(BatchRunTest, AUnitThatRejectsTheImageIsLoggedAndTheBatchGoesOnWithoutAPa
     EXPECT_EQ(trace.events,
               (Events{"counter 1 of 3", "program A", "sleep 4000", "counter 2 of 3", "program B",
                       "counter 3 of 3", "program C", "sleep 4000",
-                      "box 48 3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed"}));
+                      "box exclamation 3 Units Updated\n2 programmed, 1 failed, 0 unconfirmed"}));
     EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.total, 3u);
     ASSERT_EQ(outcome.units.size(), 3u);
@@ -196,7 +200,7 @@ TEST_F(BatchRunTest, EveryResultHasItsLineAndItsNextStep) {
                 (row.goesOn ? "IP: queue two Successfully Programmed\r\n2 Units Updated\r\n" : ""));
         EXPECT_EQ(trace.events.size() > 2 && trace.events[2] == "sleep 4000", row.pause);
         EXPECT_EQ(programmed.size(), row.goesOn ? 2u : 1u);
-        op.waitCursorBegins = 1;  // one per run; the fixture checks the last
+        window.waitCursorBegins = 1;  // one per run; the fixture checks the last
     }
 }
 
@@ -213,10 +217,10 @@ TEST_F(BatchRunTest, AStopRequestLetsTheUnitInProgressFinishAndStartsNoOther) {
                          "2 Units Updated\r\n");
     // The programmed unit still gets its pause; the stop is seen only when the
     // next record has been read.
-    EXPECT_EQ(
-        trace.events,
-        (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4", "program B",
-                "sleep 4000", "box 64 2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed"}));
+    EXPECT_EQ(trace.events,
+              (Events{"counter 1 of 4", "program A", "sleep 4000", "counter 2 of 4", "program B",
+                      "sleep 4000",
+                      "box information 2 Units Updated\n2 programmed, 0 failed, 0 unconfirmed"}));
     EXPECT_EQ(stopQuestions, 3);
     EXPECT_EQ(outcome.end, fleet::BatchEnd::StopRequested);
     EXPECT_EQ(outcome.unitsUpdated, 2u);
@@ -237,7 +241,7 @@ TEST_P(EmptyList, EndsWithASummaryOfNone) {
     const fleet::BatchOutcome outcome = run(GetParam());
     EXPECT_EQ(log(), kHeader + "0 Units Updated\r\n");
     EXPECT_EQ(trace.events,
-              (Events{"box 64 0 Units Updated\n0 programmed, 0 failed, 0 unconfirmed"}));
+              (Events{"box information 0 Units Updated\n0 programmed, 0 failed, 0 unconfirmed"}));
     EXPECT_EQ(outcome.end, fleet::BatchEnd::EndOfList);
     EXPECT_EQ(outcome.unitsUpdated, 0u);
     EXPECT_EQ(stopQuestions, 0);
@@ -268,7 +272,7 @@ TEST_F(BatchRunTest, RecordsReachTheUnitAndTheLogVerbatimAndLongListsAreCountedW
     EXPECT_EQ(programmed.size(), 510u);
     EXPECT_EQ(op.counters.back(), "510 of 510");
     EXPECT_EQ(many.unitsUpdated, 510u);
-    op.waitCursorBegins = 1;
+    window.waitCursorBegins = 1;
 }
 
 TEST_F(BatchRunTest, TheLogNamesTheImageWholeAndEachDateFieldWithTwoDigits) {
@@ -333,7 +337,7 @@ TEST_P(UncreatableLog, StopsTheBatchBeforeAnyUnit) {
     const std::string log = where.empty() ? dir.path().string() : dir.file(where).string();
     const fleet::BatchOutcome outcome = run("A\r\n", log);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find(log), std::string::npos) << op.messages[0].text;
     EXPECT_TRUE(op.counters.empty());
     EXPECT_TRUE(programmed.empty());
@@ -378,13 +382,13 @@ TEST_F(BatchRunTest, ALogThatWouldReplaceTheListOrTheImageIsRefused) {
     EXPECT_EQ(readFile(dir.file("fw.WQ1")), "image bytes");
     EXPECT_EQ(op.messages.size(), 2u);
     EXPECT_TRUE(programmed.empty());
-    op.waitCursorBegins = 1;
+    window.waitCursorBegins = 1;
 }
 
 TEST_F(BatchRunTest, AFullDeviceAsTheLogStopsTheBatchAtItsFirstLine) {
     const fleet::BatchOutcome outcome = run("A\r\n", "/dev/full");
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find("/dev/full"), std::string::npos);
     EXPECT_TRUE(programmed.empty());
     EXPECT_TRUE(logsClosed.empty());
@@ -409,7 +413,7 @@ TEST_F(BatchRunTest, ALogThatFillsUpMidBatchKeepsEveryLineWrittenBeforeAndEndsTh
     EXPECT_EQ(log(), kept);
     EXPECT_EQ(programmed, (Events{"A", "B"}));
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find(logPath()), std::string::npos);
     EXPECT_EQ(outcome.end, fleet::BatchEnd::FileError);
     EXPECT_FALSE(outcome.summaryReached());
@@ -424,7 +428,7 @@ TEST_P(NoList, IsRefusedWhileCountingBeforeAnyUnitOrFile) {
     writeFile(logPath(), "the previous log\r\n");
     const fleet::BatchOutcome outcome = run(list);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.messages[0].text.rfind(
                   "The list file " + listPath() + " is not a list of targets: it " + reason, 0),
               0u)
@@ -452,7 +456,7 @@ TEST_F(BatchRunTest, AListThatCannotBeReadStopsTheBatchWithAMessageNamingIt) {
         {kImage, "/proc/self/mem", logPath()}, op, sleeper, hooks());
     EXPECT_EQ(log(), "the previous log\r\n") << "the log was touched before the list was read";
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find("Could not read the list file /proc/self/mem"),
               std::string::npos)
         << op.messages[0].text;

@@ -116,7 +116,7 @@ TEST(SaveList, AnAddressHoldingControlCharactersIsLeftOutAndCounted) {
     // Well-formed entries exactly as before, whatever their product text.
     EXPECT_EQ(readFile(path), "10.0.0.9\r\n\r\n10.0.0.10\r\n");
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconInformation);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Information);
     EXPECT_EQ(op.messages[0].text, fleet::skippedEntriesText(5, path.string()));
     EXPECT_EQ(op.messages[0].text.rfind("5 entries were not saved to " + path.string(), 0), 0u);
 }
@@ -152,7 +152,7 @@ TEST(SaveList, AFailureWhileWritingNamesTheFileAndReplacesNothing) {
 
     EXPECT_EQ(result.outcome, fleet::SaveOutcome::WriteFailed);
     ASSERT_EQ(op.messages.size(), 1u);
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_NE(op.messages[0].text.find(path.string()), std::string::npos) << op.messages[0].text;
     EXPECT_NE(op.messages[0].text.find(std::system_category().message(EFBIG)), std::string::npos)
         << op.messages[0].text;

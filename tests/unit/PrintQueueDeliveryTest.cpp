@@ -111,7 +111,7 @@ struct Delivery : ::testing::Test {
     std::vector<std::string> messageTexts() const {
         std::vector<std::string> texts;
         for (const auto& m : op.messages) {
-            EXPECT_EQ(m.flags, engine::mb::kIconStop) << m.text;
+            EXPECT_EQ(m.style, engine::BoxIcon::Stop) << m.text;
             texts.push_back(m.text);
         }
         return texts;

@@ -1,6 +1,7 @@
 // The programming sequence's paths that end before any unit is involved.
 #include "engine/UnitProgrammer.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/RecordingWindow.h"
 #include "tests/support/ScaledSleeper.h"
 #include "tests/support/TestEnvironment.h"
 
@@ -28,6 +29,7 @@ public:
 
 struct LocalRun : ::testing::Test {
     testing_support::RecordingOperator op;
+    testing_support::RecordingWindow window;
     testing_support::ScaledSleeper sleeper{0.0};
     NoSpooler spooler;
     testing_support::TempDir dir;
@@ -50,13 +52,14 @@ TEST_P(NoImage, GivesFileNotFoundWithoutTrafficOrMessage) {
                              : *GetParam() == '\0' ? dir.path().string()
                                                    : dir.file(GetParam()).string();
     engine::UnitProgrammer programmer(op, sleeper, spooler, options());
+    programmer.setWindow(window);
     EXPECT_EQ(programmer.ProgramUnit(path, "127.0.0.7"), engine::ResultFileNotFound);
     EXPECT_TRUE(op.messages.empty());
     EXPECT_EQ(op.connectionAttempts, 0);
     EXPECT_EQ(op.probes, 0);
     EXPECT_TRUE(sleeper.requested().empty());
-    EXPECT_EQ(op.waitCursorDepth, 0) << "every wait cursor shown must be released";
-    EXPECT_EQ(op.waitCursorBegins, 1);
+    EXPECT_EQ(window.waitCursorDepth, 0) << "every wait cursor shown must be released";
+    EXPECT_EQ(window.waitCursorBegins, 1);
     EXPECT_EQ(op.positions, std::vector<std::uint64_t>(1, 0));
 }
 
@@ -74,15 +77,16 @@ TEST_P(NotAnAddress, GoesToThePrintQueue) {
     const std::string& target = GetParam().second;
     testing_support::writeFile(dir.file("fw.bin"), "image");
     engine::UnitProgrammer programmer(op, sleeper, spooler, options());
+    programmer.setWindow(window);
     EXPECT_EQ(programmer.ProgramUnit(dir.file("fw.bin").string(), target),
               engine::ResultPrinterPortError);
     ASSERT_EQ(spooler.opened.size(), 1u);
     EXPECT_EQ(spooler.opened[0], target) << "a long target is used whole, never cut";
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Can't Open Port " + target + ". Error: 1801");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(op.connectionAttempts, 0);
-    EXPECT_EQ(op.waitCursorDepth, 0);
+    EXPECT_EQ(window.waitCursorDepth, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(LocalRun, NotAnAddress,
@@ -102,7 +106,7 @@ TEST_F(LocalRun, StatusPortTakenIsReportedOnceAndTheRunGoesOn) {
               engine::ResultFileNotFound);
     ASSERT_EQ(op.messages.size(), 1u);
     EXPECT_EQ(op.messages[0].text, "Windows Socket SendTo Error\nAddress already in use\n");
-    EXPECT_EQ(op.messages[0].flags, engine::mb::kIconStop);
+    EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
 }
 
 // An image must be a regular file: a device never ends, a FIFO would hang the
