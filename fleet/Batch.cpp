@@ -257,10 +257,10 @@ private:
 
     // When the report cannot be written, no further unit starts; the units in
     // flight finish and go into the records that still work.
-    void writeReport(const ReportEntry& entry) {
+    void writeReport(const ReportEntry& entry, bool syncNow = true) {
         if (!report_ || reportFailed_)
             return;
-        if (!report_->write(entry)) {
+        if (!(syncNow ? report_->write(entry) : report_->append(entry))) {
             reportFailed_ = true;
             observer_.note("could not write to the report " + *settings_.reportPath + ": " +
                            withoutLineEnd(report_->failure().reason()) +
@@ -388,7 +388,21 @@ private:
         entry.foreignDatagrams = record.foreign;
         entry.start = platform::isoLocalTime(record.start);
         entry.end = platform::isoLocalTime(record.end);
-        writeReport(entry);
+        writeReport(entry, /*syncNow=*/false);
+    }
+
+    // The lines of the units that ended together reach the disk before any
+    // further unit starts: one flush for them all rather than one a line
+    // (thousands of units end within a second of each other).
+    void syncRecords() {
+        if (!logFailed_ && !session_.syncLog())
+            logFailed_ = true;
+        if (report_ && !reportFailed_ && !report_->sync()) {
+            reportFailed_ = true;
+            observer_.note("could not write to the report " + *settings_.reportPath + ": " +
+                           withoutLineEnd(report_->failure().reason()) +
+                           "; no further unit is started");
+        }
     }
 
     ParallelScheduler::Callbacks callbacks() {
@@ -421,6 +435,7 @@ private:
                                         engine::ProgramResult result) {
             unitFinished(unit, result);
         };
+        callbacks.endsTold = [this] { syncRecords(); };
         return callbacks;
     }
 

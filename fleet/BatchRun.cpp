@@ -178,9 +178,17 @@ bool BatchSession::unitDone(const std::string& target, engine::ProgramResult res
     outcome_.units.push_back({target, result});
     if (outcome_.logFailed)
         return false;
-    if (!log_.write(logUnitLine(target, result)))
+    if (!log_.append(logUnitLine(target, result)))
         return logWriteFailed();
     return true;
+}
+
+bool BatchSession::syncLog() {
+    if (outcome_.logFailed)
+        return false;
+    if (!log_.isOpen() || log_.sync())
+        return true;
+    return logWriteFailed();
 }
 
 bool BatchSession::unitSkipped(const std::string& target) {

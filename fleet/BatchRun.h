@@ -107,7 +107,12 @@ public:
     // Writes the unit's log line; false on a write error, and for every unit
     // after one, which is still counted as tried in the outcome (a unit in
     // flight when the log failed was programmed all the same).
+    // The line waits in the file for syncLog(), which the batch calls before
+    // any further unit starts.
     [[nodiscard]] bool unitDone(const std::string& target, engine::ProgramResult result);
+    // Hands the unit lines written since the last sync to the disk at once;
+    // false on a write error, as unitDone.
+    [[nodiscard]] bool syncLog();
     // Writes the line of a unit an earlier batch programmed, which this one
     // leaves alone, so the log stays a record of the whole list; false on a
     // write error.

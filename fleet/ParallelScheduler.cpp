@@ -244,6 +244,13 @@ std::optional<Unit> SchedulerRun::nextUnit(std::unique_lock<std::mutex>& lock) {
             changed_.notify_all();
             return std::nullopt;
         }
+        // No record is left and no unit waits for another attempt: a slot
+        // has nothing more to do. An attempt still in flight that is to be
+        // tried again is tried by the slot that ran it, so this one ends
+        // rather than waking at every unit's end (with thousands of slots,
+        // millions of wake-ups).
+        if (next_ >= targets_.size() && pending_.empty())
+            return std::nullopt;
         if (choice.wake && !clockWatched_)
             waitForClock(lock);
         else
@@ -415,26 +422,37 @@ bool SchedulerRun::allDone() const {
 }
 
 // With the turn: tells every ended attempt, in order.
+// The attempts that ended meanwhile are taken all at once and told with the
+// mutex released: with thousands of units ending together, taking the mutex
+// back after each one (against every slot that ends an attempt) cost more
+// than telling them.
 void SchedulerRun::tellEnded(std::unique_lock<std::mutex>& lock) {
     while (!ended_.empty()) {
-        const Ended attempt = std::move(ended_.front());
-        ended_.pop_front();
+        std::deque<Ended> attempts;
+        attempts.swap(ended_);
         lock.unlock();
-        if (attempt.retried) {
-            if (callbacks_.attemptRetried)
-                callbacks_.attemptRetried(attempt.unit, attempt.result);
-        } else if (callbacks_.unitFinished) {
-            callbacks_.unitFinished(attempt.unit, attempt.result);
+        for (const Ended& attempt : attempts) {
+            if (attempt.retried) {
+                if (callbacks_.attemptRetried)
+                    callbacks_.attemptRetried(attempt.unit, attempt.result);
+            } else if (callbacks_.unitFinished) {
+                callbacks_.unitFinished(attempt.unit, attempt.result);
+            }
         }
+        if (callbacks_.endsTold)
+            callbacks_.endsTold();
         lock.lock();
     }
 }
 
-// Gives the turn back, once every ended attempt has been told.
+// Gives the turn back, once every ended attempt has been told. One waiting
+// slot is woken to take it: every idle slot sees the same state, so the one
+// woken does what any could, and wakes the next when it lets go in turn.
+// Waking them all made starting thousands of slots cost seconds of CPU.
 void SchedulerRun::letGo(std::unique_lock<std::mutex>& lock) {
     tellEnded(lock);
     callingOut_ = false;
-    changed_.notify_all();
+    changed_.notify_one();
 }
 
 // With the turn: why no further unit may start, if any. Attempts that end

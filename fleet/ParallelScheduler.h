@@ -83,6 +83,10 @@ public:
         // the number of attempts made), in the order units finish; it has
         // returned before any further unit starts.
         std::function<void(const Unit&, engine::ProgramResult)> unitFinished;
+        // Called after the attempts that ended together have been told
+        // (unitFinished, attemptRetried), before any further unit starts:
+        // their records reach the disk here, in one flush for them all.
+        std::function<void()> endsTold;
         // Called for an attempt that will be followed by another after the
         // retry pause, in its place among the units' ends.
         std::function<void(const Unit&, engine::ProgramResult)> attemptRetried;

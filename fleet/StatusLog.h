@@ -21,8 +21,16 @@ public:
     [[nodiscard]] bool create(const std::string& path) { return file_.createExclusive(path); }
     // Writes all of bytes and flushes them to the disk; false with failure().
     [[nodiscard]] bool write(const std::string& bytes) { return file_.write(bytes); }
-    // False with failure() when the system reports a late write error.
-    [[nodiscard]] bool close() { return file_.close(); }
+    // Writes all of bytes; sync() flushes every line so far to the disk at
+    // once, for lines that come in bursts. False with failure().
+    [[nodiscard]] bool append(const std::string& bytes) { return file_.append(bytes); }
+    [[nodiscard]] bool sync() { return file_.sync(); }
+    // Flushes what was appended, then closes; false with failure() when the
+    // system reports a write error.
+    [[nodiscard]] bool close() {
+        const bool synced = !file_.isOpen() || file_.sync();
+        return file_.close() && synced;
+    }
 
     bool isOpen() const { return file_.isOpen(); }
     const platform::OutputFailure& failure() const { return file_.failure(); }

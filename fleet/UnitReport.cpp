@@ -129,7 +129,11 @@ bool UnitReport::open(const std::string& path) {
 }
 
 bool UnitReport::write(const ReportEntry& entry) {
-    return file_.write(csv_ ? reportCsvLine(entry) : reportJsonLine(entry));
+    return append(entry) && sync();
+}
+
+bool UnitReport::append(const ReportEntry& entry) {
+    return file_.append(csv_ ? reportCsvLine(entry) : reportJsonLine(entry));
 }
 
 }  // namespace fleet

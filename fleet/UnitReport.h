@@ -37,7 +37,15 @@ public:
     // Creates (or empties) the file; false with failure() when it cannot.
     bool open(const std::string& path);
     bool write(const ReportEntry& entry);
-    bool close() { return file_.close(); }
+    // Writes the entry's line without waiting for the disk; sync() hands
+    // every line so far to it at once. For lines that come in bursts.
+    bool append(const ReportEntry& entry);
+    bool sync() { return file_.sync(); }
+    // Flushes what was appended, then closes.
+    bool close() {
+        const bool synced = !file_.isOpen() || file_.sync();
+        return file_.close() && synced;
+    }
 
     bool csv() const { return csv_; }
     const platform::OutputFailure& failure() const { return file_.failure(); }

@@ -52,6 +52,12 @@ public:
     // part way (a full disk) is cut back off, so the file ends where the last
     // whole write ended, never inside a line.
     [[nodiscard]] bool write(std::string_view bytes);
+    // The same in two steps, for records written in bursts: append() writes
+    // all of bytes (or cuts them back off), and sync() hands every append
+    // so far to the disk at once. When the disk refuses them, the file is
+    // cut back to where the last sync ended, never inside a line.
+    [[nodiscard]] bool append(std::string_view bytes);
+    [[nodiscard]] bool sync();
     // False when the system reports a late write error.
     [[nodiscard]] bool close();
 
@@ -61,7 +67,8 @@ public:
 private:
     NativeHandle fd_ = kNoHandle;
     OutputFailure failure_;
-    unsigned long long whole_ = 0;  // bytes of the writes that succeeded
+    unsigned long long whole_ = 0;   // bytes of the writes that succeeded
+    unsigned long long synced_ = 0;  // of them, bytes handed to the disk
 };
 
 // What createExclusive would refuse at path, found without changing anything

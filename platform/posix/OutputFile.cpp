@@ -146,27 +146,57 @@ bool OutputFile::createExclusive(const std::string& path) {
     }
     fd_ = fd;
     whole_ = 0;
+    synced_ = 0;
     return true;
 }
 
 bool OutputFile::write(std::string_view bytes) {
+    return append(bytes) && sync();
+}
+
+namespace {
+
+// Cuts the file back to its first length bytes and goes on writing there.
+void cutBackTo(int fd, unsigned long long length) {
+    const auto whole = static_cast<off_t>(length);
+    std::ignore = ::ftruncate(fd, whole);
+    std::ignore = ::lseek(fd, whole, SEEK_SET);
+}
+
+}  // namespace
+
+bool OutputFile::append(std::string_view bytes) {
     if (fd_ < 0) {
         failure_ = systemFailure(EBADF);
         return false;
     }
     int error = 0;
-    if (!writeAll(fd_, bytes, error) || (::fdatasync(fd_) != 0 && (error = errno) != EINVAL &&
-                                         error != EROFS && error != ENOTSUP)) {
+    if (!writeAll(fd_, bytes, error)) {
         failure_ = systemFailure(error);
         // What part of these bytes got in is cut off again, so a reader finds
         // the file ending with the last whole write; the next write (if any)
         // starts there too.
-        const auto whole = static_cast<off_t>(whole_);
-        std::ignore = ::ftruncate(fd_, whole);
-        std::ignore = ::lseek(fd_, whole, SEEK_SET);
+        cutBackTo(fd_, whole_);
         return false;
     }
     whole_ += bytes.size();
+    return true;
+}
+
+bool OutputFile::sync() {
+    if (fd_ < 0) {
+        failure_ = systemFailure(EBADF);
+        return false;
+    }
+    // Files that cannot be synced (a pipe's reader, a read-only remount
+    // mid-batch is not among them) take the bytes as they are.
+    if (::fdatasync(fd_) != 0 && errno != EINVAL && errno != EROFS && errno != ENOTSUP) {
+        failure_ = systemFailure(errno);
+        whole_ = synced_;
+        cutBackTo(fd_, whole_);
+        return false;
+    }
+    synced_ = whole_;
     return true;
 }
 

@@ -148,28 +148,55 @@ bool OutputFile::createExclusive(const std::string& path) {
     }
     fd_ = reinterpret_cast<NativeHandle>(file);
     whole_ = 0;
+    synced_ = 0;
     return true;
 }
 
 bool OutputFile::write(std::string_view bytes) {
+    return append(bytes) && sync();
+}
+
+namespace {
+
+// Cuts the file back to its first length bytes and goes on writing there.
+void cutBackTo(HANDLE handle, unsigned long long length) {
+    LARGE_INTEGER whole{};
+    whole.QuadPart = static_cast<LONGLONG>(length);
+    if (SetFilePointerEx(handle, whole, nullptr, FILE_BEGIN))
+        SetEndOfFile(handle);
+}
+
+}  // namespace
+
+bool OutputFile::append(std::string_view bytes) {
     if (fd_ == kNoHandle) {
         failure_ = systemFailure(ERROR_INVALID_HANDLE);
         return false;
     }
     DWORD error = 0;
-    if (writeAll(handleOf(fd_), bytes, error) && !FlushFileBuffers(handleOf(fd_)))
-        error = GetLastError();
-    if (error != 0) {
+    if (!writeAll(handleOf(fd_), bytes, error)) {
         failure_ = systemFailure(error);
         // What part of these bytes got in is cut off again, so the file ends
         // with the last whole write, and the next write starts there.
-        LARGE_INTEGER whole{};
-        whole.QuadPart = static_cast<LONGLONG>(whole_);
-        if (SetFilePointerEx(handleOf(fd_), whole, nullptr, FILE_BEGIN))
-            SetEndOfFile(handleOf(fd_));
+        cutBackTo(handleOf(fd_), whole_);
         return false;
     }
     whole_ += bytes.size();
+    return true;
+}
+
+bool OutputFile::sync() {
+    if (fd_ == kNoHandle) {
+        failure_ = systemFailure(ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!FlushFileBuffers(handleOf(fd_))) {
+        failure_ = systemFailure(GetLastError());
+        whole_ = synced_;
+        cutBackTo(handleOf(fd_), whole_);
+        return false;
+    }
+    synced_ = whole_;
     return true;
 }
 
