@@ -21,11 +21,9 @@ void endAfterReportedFailure(platform::PrintQueue& queue, bool pageBegun) {
     std::ignore = queue.endDocument();
 }
 
-// The header's document: start, one page, the write, end. Returns false after
-// the failure's own message and clean-up; the queue stays open. A failed
-// write ends the page and the document in order: the header alone cannot
-// pass for an image.
-bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& header) {
+// Starts a document and its page. Returns false after the failure's own
+// message and clean-up; the queue stays open.
+bool startDocumentAndPage(Operator& op, platform::PrintQueue& queue) {
     if (!queue.startDocument(kDocumentName, kRawData)) {
         op.messageBox("StartDocPrinter Failed", BoxIcon::Stop);
         return false;
@@ -35,6 +33,16 @@ bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& 
         endAfterReportedFailure(queue, false);
         return false;
     }
+    return true;
+}
+
+// The header's document: start, one page, the write, end. Returns false after
+// the failure's own message and clean-up; the queue stays open. A failed
+// write ends the page and the document in order: the header alone cannot
+// pass for an image.
+bool submitHeader(Operator& op, platform::PrintQueue& queue, const std::string& header) {
+    if (!startDocumentAndPage(op, queue))
+        return false;
     if (!queue.write(header.data(), header.size())) {
         op.messageBox("Print Error!", BoxIcon::Stop);
         endAfterReportedFailure(queue, true);
@@ -67,21 +75,6 @@ std::unique_ptr<platform::PrintQueue> openPortQueue(Operator& op, platform::Spoo
         return nullptr;
     }
     return queue;
-}
-
-// Starts the image's document and its page. Returns false after the
-// failure's own message and clean-up; the queue stays open.
-bool startImageDocument(Operator& op, platform::PrintQueue& queue) {
-    if (!queue.startDocument(kDocumentName, kRawData)) {
-        op.messageBox("StartDocPrinter Failed", BoxIcon::Stop);
-        return false;
-    }
-    if (!queue.startPage()) {
-        op.messageBox("StartPagePrinter Failed", BoxIcon::Stop);
-        endAfterReportedFailure(queue, false);
-        return false;
-    }
-    return true;
 }
 
 // Why the image's job stopped short of the image's end, if it did.
@@ -146,7 +139,7 @@ ProgramResult DeliverToPrintQueue(Operator& op, platform::Spooler& spooler,
     const std::unique_ptr<platform::PrintQueue> queue = openPortQueue(op, spooler, queueName);
     if (!queue)
         return ResultPrinterPortError;
-    if (!submitHeader(op, *queue, header) || !startImageDocument(op, *queue)) {
+    if (!submitHeader(op, *queue, header) || !startDocumentAndPage(op, *queue)) {
         queue->close();
         return ResultPrinterPortError;
     }
