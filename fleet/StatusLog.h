@@ -10,8 +10,9 @@
 namespace fleet {
 
 // The batch's status log: raw bytes, CR LF line ends. Each line is handed to
-// the disk before write() returns, so a batch that is killed, or a computer
-// that loses power, keeps every line written before it.
+// the disk before write() returns (lines append()ed, at the next sync()), so
+// a batch that is killed, or a computer that loses power, keeps every line
+// written before it.
 class StatusLog {
 public:
     // Creates the file or empties an existing one, for this batch alone: while

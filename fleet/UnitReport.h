@@ -29,7 +29,8 @@ struct ReportEntry {
 };
 
 // The report file: one JSON object a line, or CSV with a header row when its
-// name ends in ".csv". Every line reaches the disk before write() returns. It
+// name ends in ".csv". Every line reaches the disk before write() returns
+// (lines append()ed, at the next sync()). It
 // is opened as the status log is: never through a symbolic link, never a
 // FIFO or device, and not while another batch writes it.
 class UnitReport {
