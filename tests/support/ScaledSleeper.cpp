@@ -43,6 +43,11 @@ bool ScaledSleeper::sleepUnlessStopped(std::chrono::milliseconds duration,
 
 std::chrono::steady_clock::time_point ScaledSleeper::now() const {
     const auto real = std::chrono::steady_clock::now() - origin_;
+    // Sleeps that take no time at all move this clock by what they asked
+    // for, so that a wait for a moment on it still comes to an end (dividing
+    // by the factor would be a division by zero).
+    if (factor_ <= 0)
+        return origin_ + real + totalRequested();
     return origin_ + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                          std::chrono::duration<double, std::nano>(real) / factor_);
 }
