@@ -163,6 +163,8 @@ private:
             observer_.statusPortUnavailable(port, error);
             return false;
         }
+        interfaces_ =
+            std::make_shared<const platform::Ipv4Interfaces>(platform::listIpv4Interfaces());
         return true;
     }
 
@@ -511,9 +513,8 @@ private:
     std::vector<std::string> records_;  // the list's records
     std::vector<std::string> targets_;  // the records not skipped
     std::unique_ptr<UnitReport> report_;
-    // Listed once for the batch rather than once a unit.
-    const std::shared_ptr<const platform::Ipv4Interfaces> interfaces_ =
-        std::make_shared<const platform::Ipv4Interfaces>(platform::listIpv4Interfaces());
+    // Several units at once: listed once for the batch rather than once a unit.
+    std::shared_ptr<const platform::Ipv4Interfaces> interfaces_;
     std::atomic<bool> logFailed_{false};
     std::atomic<bool> reportFailed_{false};
 

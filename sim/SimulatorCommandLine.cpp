@@ -47,7 +47,7 @@ struct Reading {
 // for a flag). An option of the whole simulator has toLine; a per-unit
 // option has toUnit and applies to the latest --unit.
 struct SimOption {
-    platform::OptionSpec spec;
+    platform::OptionSpec entry;
     Refusal (*toLine)(Reading& reading, const std::string& value) = nullptr;
     Refusal (*toUnit)(UnitSettings& unit, const std::string& value) = nullptr;
 };
@@ -341,19 +341,19 @@ const SimOption kGlobalOptions[] = {
 constexpr std::size_t kHelpColumn = 25;
 
 template <std::size_t Count>
-std::vector<platform::OptionSpec> specsOf(const SimOption (&options)[Count]) {
-    std::vector<platform::OptionSpec> specs;
+std::vector<platform::OptionSpec> entriesOf(const SimOption (&options)[Count]) {
+    std::vector<platform::OptionSpec> entries;
     for (const SimOption& option : options)
-        specs.push_back(option.spec);
-    return specs;
+        entries.push_back(option.entry);
+    return entries;
 }
 
 // The reader's table: the unit options, then the global ones.
-std::vector<platform::OptionSpec> everySpec() {
-    std::vector<platform::OptionSpec> specs = specsOf(kUnitOptions);
-    for (const platform::OptionSpec& spec : specsOf(kGlobalOptions))
-        specs.push_back(spec);
-    return specs;
+std::vector<platform::OptionSpec> everyOption() {
+    std::vector<platform::OptionSpec> entries = entriesOf(kUnitOptions);
+    for (const platform::OptionSpec& entry : entriesOf(kGlobalOptions))
+        entries.push_back(entry);
+    return entries;
 }
 
 const SimOption& optionAt(std::size_t index) {
@@ -378,8 +378,8 @@ std::string usageText() {
            "Simulates printer-interface units on local addresses, one line of JSON per event.\n"
            "\n"
            "Per unit (applies to the latest --unit):\n" +
-           platform::optionLines(specsOf(kUnitOptions), kHelpColumn) + "\nGlobal:\n" +
-           platform::optionLines(specsOf(kGlobalOptions), kHelpColumn);
+           platform::optionLines(entriesOf(kUnitOptions), kHelpColumn) + "\nGlobal:\n" +
+           platform::optionLines(entriesOf(kGlobalOptions), kHelpColumn);
 }
 
 std::optional<std::string> parseHex(std::string_view hex) {
@@ -398,7 +398,7 @@ std::optional<std::string> parseHex(std::string_view hex) {
 
 std::optional<CommandLine> parseCommandLine(const std::vector<std::string>& args,
                                             std::string* error) {
-    platform::OptionReader reader(args, everySpec());
+    platform::OptionReader reader(args, everyOption());
     Reading reading;
     while (const auto taken = reader.next()) {
         if (Refusal refusal = apply(reading, *taken))
