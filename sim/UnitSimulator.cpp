@@ -10,10 +10,11 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -210,9 +211,21 @@ struct UnitSimulator::Loop {
     };
 
     enum class Source { Wake, Broadcast, UnitUdp, Listener, Stream, Stalled };
+    // What a descriptor is watched for; events 0 with watching false: not at all.
+    struct Watch {
+        bool watching = false;
+        Source source = Source::Wake;
+        std::size_t index = 0;
+        std::uint32_t events = 0;
+    };
 
     UnitSimulator& owner;
     std::vector<Unit> units;
+    // One kernel-kept interest list rather than a poll over every descriptor
+    // each turn: with thousands of units that poll was most of the loop's time.
+    int epollFd = -1;
+    std::vector<Watch> watches;  // by descriptor
+    std::size_t watchCount = 0;
     int wakeRead = -1;
     int wakeWrite = -1;
     int broadcastFd = -1;
@@ -236,7 +249,13 @@ struct UnitSimulator::Loop {
     bool open(std::string* error);
     void closeAll();
     void run();
+    void dispatch(int fd);
     void wake();
+
+    void watch(int fd, Source source, std::size_t index, std::uint32_t events);
+    void unwatch(int fd);
+    void updateListener(std::size_t unit);
+    void updateConnection(const Connection& c);
 
     void later(std::chrono::milliseconds delay, std::function<void()> action);
     void runDueTimers();
@@ -275,6 +294,10 @@ bool UnitSimulator::Loop::open(std::string* error) {
         return fail("cannot create the wake-up pipe: " + platform::systemErrorMessage(errno));
     wakeRead = pipeFds[0];
     wakeWrite = pipeFds[1];
+    epollFd = ::epoll_create1(EPOLL_CLOEXEC);
+    if (epollFd < 0)
+        return fail("cannot create the event queue: " + platform::systemErrorMessage(errno));
+    watch(wakeRead, Source::Wake, 0, EPOLLIN);
 
     in_addr broadcast{};
     if (!parseAddress(options().broadcastListen, &broadcast))
@@ -330,12 +353,17 @@ bool UnitSimulator::Loop::open(std::string* error) {
     // Several simulator processes each hear every broadcast.
     if (!bound(SOCK_DGRAM, broadcast, options().udpPort, &broadcastFd, "broadcast (UDP)", true))
         return false;
+    watch(broadcastFd, Source::Broadcast, 0, EPOLLIN);
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        watch(units[i].udpFd, Source::UnitUdp, i, EPOLLIN);
+        updateListener(i);
+    }
     return true;
 }
 
 void UnitSimulator::Loop::closeAll() {
     for (auto& [fd, connection] : connections)
-        ::close(fd);
+        ::close(fd);  // leaves the event queue with it
     connections.clear();
     for (auto& unit : units) {
         closeFd(unit.udpFd);
@@ -345,6 +373,9 @@ void UnitSimulator::Loop::closeAll() {
     closeFd(broadcastFd);
     closeFd(wakeRead);
     closeFd(wakeWrite);
+    closeFd(epollFd);
+    watches.clear();
+    watchCount = 0;
 }
 
 void UnitSimulator::Loop::wake() {
@@ -381,72 +412,137 @@ int UnitSimulator::Loop::pollTimeout() const {
     return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count());
 }
 
-void UnitSimulator::Loop::run() {
-    std::vector<pollfd> fds;
-    std::vector<std::pair<Source, std::size_t>> sources;
-    while (!stopping.load() && !done) {
-        fds.clear();
-        sources.clear();
-        auto watch = [&](int fd, Source source, std::size_t index, short events = POLLIN) {
-            fds.push_back({fd, events, 0});
-            sources.emplace_back(source, index);
-        };
-        // Data connections are served before datagrams: a host closes the
-        // header's connection before it probes, and when both wait at once the
-        // probe must find the unit already in its boot loader.
-        watch(wakeRead, Source::Wake, 0);
-        for (std::size_t i = 0; i < units.size(); ++i)
-            if (units[i].listenFd >= 0 && !units[i].acceptPaused && !units[i].deaf &&
-                !units[i].refusing)
-                watch(units[i].listenFd, Source::Listener, i);
-        // A stalled connection is no longer read, but the host's end of it
-        // still frees it: a stall for good ends on the host's close or reset;
-        // a stall for a while only on a reset (POLLERR and POLLHUP need no
-        // asking), since a unit that reads on reaches an orderly end itself.
-        for (const auto& [fd, connection] : connections) {
-            const bool forGood = settings(connection.unit).stallFor.count() <= 0;
-            watch(fd, connection.stalled ? Source::Stalled : Source::Stream,
-                  static_cast<std::size_t>(fd),
-                  connection.stalled ? (forGood ? POLLRDHUP : 0) : POLLIN);
-        }
-        watch(broadcastFd, Source::Broadcast, 0);
-        for (std::size_t i = 0; i < units.size(); ++i)
-            watch(units[i].udpFd, Source::UnitUdp, i);
+void UnitSimulator::Loop::watch(int fd, Source source, std::size_t index, std::uint32_t events) {
+    if (fd < 0 || epollFd < 0)
+        return;
+    if (static_cast<std::size_t>(fd) >= watches.size())
+        watches.resize(static_cast<std::size_t>(fd) + 1);
+    Watch& w = watches[static_cast<std::size_t>(fd)];
+    if (w.watching && w.source == source && w.index == index && w.events == events)
+        return;
+    epoll_event event{};
+    event.events = events;
+    event.data.fd = fd;
+    // A descriptor closed behind the queue's back left it: added afresh.
+    if (::epoll_ctl(epollFd, w.watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0 &&
+        (!w.watching || errno != ENOENT || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0))
+        return;
+    if (!w.watching)
+        ++watchCount;
+    w = Watch{true, source, index, events};
+}
 
-        const int ready = ::poll(fds.data(), fds.size(), pollTimeout());
-        if (ready < 0 && errno != EINTR)
+void UnitSimulator::Loop::unwatch(int fd) {
+    if (fd < 0 || static_cast<std::size_t>(fd) >= watches.size())
+        return;
+    Watch& w = watches[static_cast<std::size_t>(fd)];
+    if (!w.watching)
+        return;
+    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    w = Watch{};
+    --watchCount;
+}
+
+// A listener is read only while the unit takes connections: paused out of
+// descriptors, deaf or still refusing, its queue is left alone.
+void UnitSimulator::Loop::updateListener(std::size_t unit) {
+    const Unit& u = units[unit];
+    if (u.listenFd < 0)
+        return;
+    if (!u.acceptPaused && !u.deaf && !u.refusing)
+        watch(u.listenFd, Source::Listener, unit, EPOLLIN);
+    else
+        unwatch(u.listenFd);
+}
+
+// A stalled connection is no longer read, but the host's end of it still
+// frees it: a stall for good ends on the host's close or reset; a stall for a
+// while only on a reset (errors and hang-ups need no asking), since a unit
+// that reads on reaches an orderly end itself.
+void UnitSimulator::Loop::updateConnection(const Connection& c) {
+    if (!c.stalled) {
+        watch(c.fd, Source::Stream, static_cast<std::size_t>(c.fd), EPOLLIN);
+        return;
+    }
+    const bool forGood = settings(c.unit).stallFor.count() <= 0;
+    watch(c.fd, Source::Stalled, static_cast<std::size_t>(c.fd), forGood ? std::uint32_t{EPOLLRDHUP} : 0u);
+}
+
+void UnitSimulator::Loop::run() {
+    std::vector<epoll_event> ready;
+    const auto rank = [this](const epoll_event& event) {
+        const Watch& w = watches[static_cast<std::size_t>(event.data.fd)];
+        // Data connections are served before datagrams: a host closes the
+        // header's connection before it probes, and when both wait at once
+        // the probe must find the unit already in its boot loader.
+        switch (w.source) {
+            case Source::Wake:
+                return std::pair<int, std::size_t>(0, 0);
+            case Source::Listener:
+                return std::pair<int, std::size_t>(1, w.index);
+            case Source::Stream:
+            case Source::Stalled:
+                return std::pair<int, std::size_t>(2, w.index);
+            case Source::Broadcast:
+                return std::pair<int, std::size_t>(3, 0);
+            case Source::UnitUdp:
+                break;
+        }
+        return std::pair<int, std::size_t>(4, w.index);
+    };
+    while (!stopping.load() && !done) {
+        // Room for every watched descriptor: a turn sees all that is ready at
+        // once, so the order above holds across the whole of it.
+        ready.resize(std::max<std::size_t>(watchCount, 16));
+        const int count =
+            ::epoll_wait(epollFd, ready.data(), static_cast<int>(ready.size()), pollTimeout());
+        if (count < 0 && errno != EINTR)
             break;
         runDueTimers();
-        if (ready <= 0)
+        if (count <= 0)
             continue;
-        for (std::size_t i = 0; i < fds.size() && !done; ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            const auto [source, index] = sources[i];
-            switch (source) {
-                case Source::Wake: {
-                    char drain[64];
-                    while (::read(wakeRead, drain, sizeof drain) > 0) {
-                    }
-                    break;
-                }
-                case Source::Broadcast:
-                    readDatagrams(broadcastFd, true, 0);
-                    break;
-                case Source::UnitUdp:
-                    readDatagrams(units[index].udpFd, false, index);
-                    break;
-                case Source::Listener:
-                    acceptConnections(index);
-                    break;
-                case Source::Stream:
-                    readStream(static_cast<int>(index));
-                    break;
-                case Source::Stalled:
-                    hostLeftStall(static_cast<int>(index));
-                    break;
+        const auto end = ready.begin() + count;
+        // A timer may have stopped watching a descriptor since the wait.
+        const auto gone = std::remove_if(ready.begin(), end, [this](const epoll_event& event) {
+            const auto fd = static_cast<std::size_t>(event.data.fd);
+            return fd >= watches.size() || !watches[fd].watching;
+        });
+        std::sort(ready.begin(), gone, [&](const epoll_event& a, const epoll_event& b) {
+            return rank(a) < rank(b);
+        });
+        for (auto it = ready.begin(); it != gone && !done; ++it)
+            dispatch(it->data.fd);
+    }
+}
+
+void UnitSimulator::Loop::dispatch(int fd) {
+    if (static_cast<std::size_t>(fd) >= watches.size())
+        return;
+    const Watch w = watches[static_cast<std::size_t>(fd)];
+    if (!w.watching)
+        return;  // let go of earlier in this turn
+    switch (w.source) {
+        case Source::Wake: {
+            char drain[64];
+            while (::read(wakeRead, drain, sizeof drain) > 0) {
             }
+            break;
         }
+        case Source::Broadcast:
+            readDatagrams(broadcastFd, true, 0);
+            break;
+        case Source::UnitUdp:
+            readDatagrams(units[w.index].udpFd, false, w.index);
+            break;
+        case Source::Listener:
+            acceptConnections(w.index);
+            break;
+        case Source::Stream:
+            readStream(fd);
+            break;
+        case Source::Stalled:
+            hostLeftStall(fd);
+            break;
     }
 }
 
@@ -527,7 +623,11 @@ void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
                 emit("error", unit,
                      {text("error", "cannot accept: " + platform::systemErrorMessage(errno))});
                 units[unit].acceptPaused = true;
-                later(kAcceptRetry, [this, unit] { units[unit].acceptPaused = false; });
+                updateListener(unit);
+                later(kAcceptRetry, [this, unit] {
+                    units[unit].acceptPaused = false;
+                    updateListener(unit);
+                });
             }
             return;
         }
@@ -544,6 +644,7 @@ void UnitSimulator::Loop::acceptConnections(std::size_t unit) {
         c.unit = unit;
         c.peer = peer;
         c.serial = ++nextSerial;
+        updateConnection(c);
         // What already waits on it is taken now, before this turn's datagrams.
         readStream(fd);
     }
@@ -664,6 +765,7 @@ bool UnitSimulator::Loop::applyStreamFault(Connection& c) {
         if (c.stalled)
             return true;
         c.stalled = true;
+        updateConnection(c);
         emit("stall", c.unit, {text("peer", endpointText(c.peer)), number("bytes", c.received)});
         if (unit.stallFor.count() > 0) {
             // Only slow: after a while the unit reads on, whatever the host
@@ -674,6 +776,7 @@ bool UnitSimulator::Loop::applyStreamFault(Connection& c) {
                     return;
                 Connection& resumed = found->second;
                 resumed.stalled = false;
+                updateConnection(resumed);
                 resumed.stallOver = true;
                 emit("resume", resumed.unit,
                      {text("peer", endpointText(resumed.peer)), number("bytes", resumed.received)});
@@ -787,6 +890,7 @@ void UnitSimulator::Loop::becomeDeaf(std::size_t unit) {
         return;
     }
     u.deaf = true;
+    updateListener(unit);
     emit("deaf", unit, {number("ms", static_cast<std::uint64_t>(duration.count()))});
     later(duration, [this, unit] { listenAgain(unit); });
 }
@@ -803,10 +907,12 @@ void UnitSimulator::Loop::listenAgain(std::size_t unit) {
     closeFd(u.fillerFd);  // its queued end is taken and closed by the next accept
     u.deaf = false;
     u.refusing = false;
+    updateListener(unit);
     emit("listening", unit, {});
 }
 
 void UnitSimulator::Loop::dropConnection(int fd) {
+    unwatch(fd);
     ::close(fd);
     connections.erase(fd);
 }
