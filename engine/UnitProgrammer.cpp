@@ -308,9 +308,11 @@ std::optional<ProgramResult> UnitProgrammer::streamImage(platform::StreamSocket&
             break;
         // After a failed send (the connection is reset by then) the stream
         // still runs to the end of the file, and the unit's verdict decides,
-        // though a verdict of success can no longer be believed.
+        // though a verdict of success can no longer be believed. Every block
+        // is sent as one with more to follow: the orderly close below pushes
+        // out whatever part of a packet is still held back.
         if (!run_.imageCutOff &&
-            !connection.sendAll(buffer_.data(), static_cast<std::size_t>(got))) {
+            !connection.sendAll(buffer_.data(), static_cast<std::size_t>(got), true)) {
             run_.imageCutOff = true;
             if (connection.lastError() == platform::errors::kCancelled)
                 run_.stopped = true;

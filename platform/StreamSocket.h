@@ -48,8 +48,11 @@ public:
     // Sends every byte or fails. A peer that takes nothing for the stall
     // limit, a stop request or any send error fails it, and the connection is
     // then reset, so the peer never sees an orderly end after a cut-off
-    // stream; later sends fail at once.
-    [[nodiscard]] bool sendAll(const void* data, std::size_t length);
+    // stream; later sends fail at once. moreFollows lets the system hold a
+    // part-filled packet back for the next bytes (close() sends what it
+    // holds): a stream of small blocks then crosses the wire, and the
+    // receiver's wake-ups, in full packets rather than one a block.
+    [[nodiscard]] bool sendAll(const void* data, std::size_t length, bool moreFollows = false);
     // Orderly close: the peer sees the end of the stream after the last byte.
     // Until it is called the socket is set to close with a reset, so that
     // however the process ends first (a signal, _exit, SIGKILL) the peer

@@ -125,7 +125,7 @@ void StreamSocket::becomeBlockingWithTimeout() {
         ::fcntl(fd_, F_SETFL, flags | O_NONBLOCK);
 }
 
-bool StreamSocket::sendAll(const void* data, std::size_t length) {
+bool StreamSocket::sendAll(const void* data, std::size_t length, bool moreFollows) {
     if (fd_ < 0) {
         lastError_ = ENOTCONN;
         return false;
@@ -135,7 +135,7 @@ bool StreamSocket::sendAll(const void* data, std::size_t length) {
     bool waiting = false;
     Clock::time_point stallDeadline{};
     while (length > 0) {
-        const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL);
+        const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0));
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<std::size_t>(sent);

@@ -127,7 +127,9 @@ void StreamSocket::becomeBlockingWithTimeout() {
     blockingSends_ = false;
 }
 
-bool StreamSocket::sendAll(const void* data, std::size_t length) {
+// Windows has no per-send hint that more follows; Nagle's rule already
+// gathers small blocks there.
+bool StreamSocket::sendAll(const void* data, std::size_t length, bool /*moreFollows*/) {
     if (fd_ == kNoHandle) {
         lastError_ = WSAENOTCONN;
         return false;
