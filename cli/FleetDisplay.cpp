@@ -56,7 +56,11 @@ void FleetDisplay::unitStarted(std::size_t slotKey, const std::string& target, s
     drawBlock(true);
 }
 
+// Phases and progress are only drawn on a terminal; elsewhere every unit in
+// flight would take the one lock for each block it sends, for nothing.
 void FleetDisplay::unitPhase(std::size_t slotKey, engine::UnitPhase phase) {
+    if (!terminal_)
+        return;
     std::lock_guard lock(mutex_);
     if (auto row = rows_.find(slotKey); row != rows_.end())
         row->second.phase = phase;
@@ -64,6 +68,8 @@ void FleetDisplay::unitPhase(std::size_t slotKey, engine::UnitPhase phase) {
 }
 
 void FleetDisplay::unitProgress(std::size_t slotKey, std::uint64_t position, std::uint64_t total) {
+    if (!terminal_)
+        return;
     std::lock_guard lock(mutex_);
     if (auto row = rows_.find(slotKey); row != rows_.end()) {
         row->second.position = position;

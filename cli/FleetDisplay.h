@@ -48,7 +48,7 @@ private:
     void drawBlock(bool force);
 
     std::ostream& err_;
-    bool terminal_;
+    const bool terminal_;  // fixed at construction: read without the lock
     std::size_t total_;
     std::size_t finished_ = 0;
     std::size_t started_ = 0;
