@@ -40,18 +40,18 @@ public:
     bool open(int*) override {
         if (!port_.bound_)
             return true;
-        port_.subscribe(key_);
+        queue_ = port_.subscribe(key_);
         subscribed_ = true;
         foreignAtOpen_ = port_.foreignDatagrams();
         return true;
     }
     long receive(void* buffer, std::size_t length) override {
-        return subscribed_ ? port_.take(key_, buffer, length) : -1;
+        return subscribed_ ? SharedStatusPort::take(*queue_, buffer, length) : -1;
     }
     // The reader thread has filed what arrived so far: emptying the unit's
     // queue throws it away at once, whatever the rate.
     std::uint64_t discardWaiting(std::chrono::milliseconds) override {
-        return subscribed_ ? port_.discardQueued(key_) : 0;
+        return subscribed_ ? SharedStatusPort::discardQueued(*queue_) : 0;
     }
     // The whole port's count: a unit's own verdict and every other datagram
     // that got through to this computer alike.
@@ -60,6 +60,7 @@ public:
         if (subscribed_) {
             foreignWhileOpen_ = port_.foreignDatagrams() - foreignAtOpen_;
             port_.unsubscribe(key_);
+            queue_.reset();
             subscribed_ = false;
         }
     }
@@ -72,6 +73,7 @@ public:
 private:
     SharedStatusPort& port_;
     std::string key_;
+    std::shared_ptr<SharedStatusPort::Queue> queue_;  // while subscribed
     bool subscribed_ = false;
     std::uint64_t foreignAtOpen_ = 0;
     std::uint64_t foreignWhileOpen_ = 0;
@@ -153,19 +155,29 @@ void SharedStatusPort::readLoop() {
                     break;
                 continue;
             }
-            std::lock_guard lock(mutex_);
-            auto queue = queues_.find(sender);
-            if (queue == queues_.end()) {
-                ++foreign_;
-                continue;
-            }
-            ++attributed_;
-            if (queue->second.datagrams.size() < kMaxQueuedPerUnit)
-                queue->second.datagrams.emplace_back(buffer.data(), static_cast<std::size_t>(got));
-            else
-                ++queue->second.overflowed;
+            file(sender, buffer.data(), static_cast<std::size_t>(got));
         }
         noteDrops();
+    }
+}
+
+void SharedStatusPort::file(const std::string& sender, const char* data, std::size_t length) {
+    // The port's lock is held throughout, so a unit that closes its inbox
+    // meanwhile cannot be handed a datagram it will never read.
+    std::lock_guard lock(mutex_);
+    const auto found = queues_.find(sender);
+    if (found == queues_.end()) {
+        ++foreign_;
+        return;
+    }
+    ++attributed_;
+    Queue& queue = *found->second;
+    std::lock_guard queueLock(queue.mutex);
+    if (queue.datagrams.size() < kMaxQueuedPerUnit) {
+        queue.datagrams.emplace_back(data, length);
+        queue.waiting.store(queue.datagrams.size(), std::memory_order_release);
+    } else {
+        ++queue.overflowed;
     }
 }
 
@@ -180,39 +192,43 @@ std::unique_ptr<engine::StatusInbox> SharedStatusPort::inboxFor(const std::strin
     return std::make_unique<SharedInbox>(*this, addressKey(target));
 }
 
-void SharedStatusPort::subscribe(const std::string& key) {
+std::shared_ptr<SharedStatusPort::Queue> SharedStatusPort::subscribe(const std::string& key) {
     std::lock_guard lock(mutex_);
-    ++queues_[key].users;
+    auto& queue = queues_[key];
+    if (!queue)
+        queue = std::make_shared<Queue>();
+    ++queue->users;
+    return queue;
 }
 
 void SharedStatusPort::unsubscribe(const std::string& key) {
     std::lock_guard lock(mutex_);
     auto queue = queues_.find(key);
-    if (queue != queues_.end() && --queue->second.users <= 0)
+    if (queue != queues_.end() && --queue->second->users <= 0)
         queues_.erase(queue);
 }
 
-long SharedStatusPort::take(const std::string& key, void* buffer, std::size_t length) {
-    std::lock_guard lock(mutex_);
-    auto queue = queues_.find(key);
-    if (queue == queues_.end() || queue->second.datagrams.empty())
+long SharedStatusPort::take(Queue& queue, void* buffer, std::size_t length) {
+    if (queue.waiting.load(std::memory_order_acquire) == 0)
         return -1;
-    std::string datagram = std::move(queue->second.datagrams.front());
-    queue->second.datagrams.pop_front();
+    std::lock_guard lock(queue.mutex);
+    if (queue.datagrams.empty())
+        return -1;
+    std::string datagram = std::move(queue.datagrams.front());
+    queue.datagrams.pop_front();
+    queue.waiting.store(queue.datagrams.size(), std::memory_order_release);
     if (datagram.size() > length)
         return -1;  // dropped whole, as the socket itself would
     std::memcpy(buffer, datagram.data(), datagram.size());
     return static_cast<long>(datagram.size());
 }
 
-std::uint64_t SharedStatusPort::discardQueued(const std::string& key) {
-    std::lock_guard lock(mutex_);
-    auto queue = queues_.find(key);
-    if (queue == queues_.end())
-        return 0;
-    const std::uint64_t discarded = queue->second.datagrams.size() + queue->second.overflowed;
-    queue->second.datagrams.clear();
-    queue->second.overflowed = 0;
+std::uint64_t SharedStatusPort::discardQueued(Queue& queue) {
+    std::lock_guard lock(queue.mutex);
+    const std::uint64_t discarded = queue.datagrams.size() + queue.overflowed;
+    queue.datagrams.clear();
+    queue.overflowed = 0;
+    queue.waiting.store(0, std::memory_order_release);
     return discarded;
 }
 

@@ -8,7 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <map>
+#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,19 +67,25 @@ public:
 
 private:
     friend class SharedInbox;
+    // One address's datagrams, with a lock of its own: thousands of units
+    // look for their verdicts ten times a second each, and a look at an empty
+    // queue (nearly every look) reads one counter and takes no lock at all.
     struct Queue {
-        int users = 0;
+        std::mutex mutex;  // after the port's mutex_, never before it
         std::deque<std::string> datagrams;
-        std::uint64_t overflowed = 0;  // not queued: the queue was full
+        std::uint64_t overflowed = 0;         // not queued: the queue was full
+        std::atomic<std::size_t> waiting{0};  // datagrams.size(), for the look without the lock
+        int users = 0;                        // the inboxes open on it; under the port's mutex_
     };
     void readLoop();
+    void file(const std::string& sender, const char* data, std::size_t length);
     void noteDrops();
-    void subscribe(const std::string& key);
+    std::shared_ptr<Queue> subscribe(const std::string& key);
     void unsubscribe(const std::string& key);
-    [[nodiscard]] long take(const std::string& key, void* buffer, std::size_t length);
-    // Empties the key's queue; how many datagrams it had been sent since it
-    // was last emptied (the queued ones and those it had no room for).
-    [[nodiscard]] std::uint64_t discardQueued(const std::string& key);
+    [[nodiscard]] static long take(Queue& queue, void* buffer, std::size_t length);
+    // Empties the queue; how many datagrams it had been sent since it was
+    // last emptied (the queued ones and those it had no room for).
+    [[nodiscard]] static std::uint64_t discardQueued(Queue& queue);
 
     std::uint16_t port_;
     platform::DatagramSocket socket_;
@@ -88,7 +94,7 @@ private:
     std::thread reader_;
     std::optional<platform::WakeableWait> wait_;
     mutable std::mutex mutex_;
-    std::map<std::string, Queue> queues_;
+    std::unordered_map<std::string, std::shared_ptr<Queue>> queues_;  // by address key
     std::atomic<std::uint64_t> foreign_{0};
     std::atomic<std::uint64_t> attributed_{0};
     std::atomic<std::uint64_t> arrived_{0};
