@@ -266,6 +266,7 @@ struct UnitSimulator::Loop {
                         const sockaddr_in& from, bool broadcast);
     void acceptConnections(std::size_t unit);
     void readStream(int fd);
+    void streamFailed(Connection& c, int error);
     void hostLeftStall(int fd);
     void consume(Connection& c, const unsigned char* data, std::size_t length);
     void becomeImage(Connection& c);
@@ -665,6 +666,12 @@ void UnitSimulator::Loop::readStream(int fd) {
             // counted in image bytes cuts at its exact byte, even below 39.
             want = engine::proto::kEntryHeaderText.size() - c.head.size();
             const ssize_t seen = ::recv(fd, buffer.data(), want, MSG_PEEK);
+            // The look takes a reset's error with it: told now, or the read
+            // below would find only an end and take it for an orderly one.
+            if (seen < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+                streamFailed(c, errno);
+                return;
+            }
             if (seen > 0 &&
                 !engine::proto::kEntryHeaderText.substr(c.head.size())
                      .starts_with(std::string_view(reinterpret_cast<const char*>(buffer.data()),
@@ -692,13 +699,17 @@ void UnitSimulator::Loop::readStream(int fd) {
             continue;
         if (errno == EAGAIN || errno == EWOULDBLOCK)
             return;
-        // A stream that ends in a reset is a cut-off image, never a whole one.
-        emit("aborted", c.unit,
-             {text("peer", endpointText(c.peer)), number("bytes", c.received),
-              text("error", platform::systemErrorMessage(errno))});
-        dropConnection(fd);
+        streamFailed(c, errno);
         return;
     }
+}
+
+// A stream that ends in a reset is a cut-off image, never a whole one.
+void UnitSimulator::Loop::streamFailed(Connection& c, int error) {
+    emit("aborted", c.unit,
+         {text("peer", endpointText(c.peer)), number("bytes", c.received),
+          text("error", platform::systemErrorMessage(error))});
+    dropConnection(c.fd);
 }
 
 void UnitSimulator::Loop::hostLeftStall(int fd) {

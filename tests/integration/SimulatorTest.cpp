@@ -476,6 +476,24 @@ TEST_F(Simulated, StalledStreamIsReleasedWhenTheHostLeaves) {
     EXPECT_EQ(simulator->count("connection"), 0u) << "neither stream ended as a whole one";
 }
 
+// A host that resets its connection before a single byte arrived (a stop
+// while the first blocks are still held back for a full packet) has cut an
+// image off, not sent an empty connection.
+TEST_F(Simulated, AResetBeforeAnyByteIsAnAbortedStream) {
+    auto settings = unit();
+    auto simulator = run({settings});
+    const int fd = connectTo(settings.address, options.tcpPort);
+    ASSERT_GE(fd, 0);
+    const linger now{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &now, sizeof now);
+    ::close(fd);
+    const auto aborted = simulator->waitFor(is("aborted", settings.address), kWait);
+    ASSERT_TRUE(aborted);
+    EXPECT_EQ(aborted->field("bytes"), "0");
+    EXPECT_EQ(aborted->field("error"), "Connection reset by peer");
+    EXPECT_EQ(simulator->count("connection"), 0u);
+}
+
 // A host that gives up mid-image resets the connection; the unit must not take
 // the bytes it has for a whole image nor confirm them.
 TEST_F(Simulated, StreamResetByTheHostIsNoImage) {
