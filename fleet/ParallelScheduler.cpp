@@ -229,6 +229,14 @@ std::optional<Unit> SchedulerRun::nextUnit(std::unique_lock<std::mutex>& lock) {
     for (;;) {
         if (ending_)
             return std::nullopt;
+        // No record is left and no unit waits for another attempt: a slot
+        // has nothing more to do, whoever calls out. An attempt still in
+        // flight that is to be tried again is tried by the slot that ran it,
+        // so this one ends rather than waiting for the turn or waking at every
+        // unit's end (thousands of units ending together made each wake-up of
+        // them all cost thousands of wake-ups).
+        if (next_ >= targets_.size() && pending_.empty() && running_ > 0)
+            return std::nullopt;
         if (callingOut_) {
             // Nothing starts while another slot calls out.
             changed_.wait(lock);
@@ -244,13 +252,6 @@ std::optional<Unit> SchedulerRun::nextUnit(std::unique_lock<std::mutex>& lock) {
             changed_.notify_all();
             return std::nullopt;
         }
-        // No record is left and no unit waits for another attempt: a slot
-        // has nothing more to do. An attempt still in flight that is to be
-        // tried again is tried by the slot that ran it, so this one ends
-        // rather than waking at every unit's end (with thousands of slots,
-        // millions of wake-ups).
-        if (next_ >= targets_.size() && pending_.empty())
-            return std::nullopt;
         if (choice.wake && !clockWatched_)
             waitForClock(lock);
         else
