@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/DatagramSocket.h"
+#include "platform/Sleeper.h"
 
 #include <chrono>
 #include <cstddef>
@@ -36,6 +37,9 @@ public:
     // during a verdict wait points at something that stops them on their way
     // in, such as this computer's firewall.
     virtual std::uint64_t datagramsArrived() const { return 0; }
+    // Met while a datagram for this inbox waits, for a verdict wait that
+    // sleeps until one comes; none when the inbox can only be looked at.
+    virtual platform::WakeCondition* arrival() { return nullptr; }
 };
 
 // The key a unit's status datagrams are told apart by: the canonical dotted

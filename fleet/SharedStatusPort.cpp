@@ -69,6 +69,7 @@ public:
     std::uint64_t foreignDatagrams() const override {
         return subscribed_ ? port_.foreignDatagrams() - foreignAtOpen_ : foreignWhileOpen_;
     }
+    platform::WakeCondition* arrival() override { return subscribed_ ? queue_.get() : nullptr; }
 
 private:
     SharedStatusPort& port_;
@@ -176,6 +177,7 @@ void SharedStatusPort::file(const std::string& sender, const char* data, std::si
     if (queue.datagrams.size() < kMaxQueuedPerUnit) {
         queue.datagrams.emplace_back(data, length);
         queue.waiting.store(queue.datagrams.size(), std::memory_order_release);
+        queue.filed.notify_all();
     } else {
         ++queue.overflowed;
     }
@@ -206,6 +208,13 @@ void SharedStatusPort::unsubscribe(const std::string& key) {
     auto queue = queues_.find(key);
     if (queue != queues_.end() && --queue->second->users <= 0)
         queues_.erase(queue);
+}
+
+bool SharedStatusPort::Queue::waitFor(std::chrono::nanoseconds duration) {
+    if (met())
+        return true;
+    std::unique_lock lock(mutex);
+    return filed.wait_for(lock, duration, [this] { return !datagrams.empty(); });
 }
 
 long SharedStatusPort::take(Queue& queue, void* buffer, std::size_t length) {

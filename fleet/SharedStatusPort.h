@@ -70,12 +70,17 @@ private:
     // One address's datagrams, with a lock of its own: thousands of units
     // look for their verdicts ten times a second each, and a look at an empty
     // queue (nearly every look) reads one counter and takes no lock at all.
-    struct Queue {
+    struct Queue final : platform::WakeCondition {
         std::mutex mutex;  // after the port's mutex_, never before it
+        std::condition_variable filed;  // a datagram was queued
         std::deque<std::string> datagrams;
         std::uint64_t overflowed = 0;         // not queued: the queue was full
         std::atomic<std::size_t> waiting{0};  // datagrams.size(), for the look without the lock
         int users = 0;                        // the inboxes open on it; under the port's mutex_
+
+        // Met while a datagram waits: a unit's verdict wait sleeps on it.
+        bool met() override { return waiting.load(std::memory_order_acquire) > 0; }
+        bool waitFor(std::chrono::nanoseconds duration) override;
     };
     void readLoop();
     void file(const std::string& sender, const char* data, std::size_t length);

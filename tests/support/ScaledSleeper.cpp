@@ -41,6 +41,16 @@ bool ScaledSleeper::sleepUnlessStopped(std::chrono::milliseconds duration,
     }
 }
 
+bool ScaledSleeper::sleepUntil(std::chrono::milliseconds duration,
+                               platform::WakeCondition& condition) {
+    {
+        std::lock_guard lock(mutex_);
+        requested_.push_back(duration);
+    }
+    return condition.waitFor(std::chrono::microseconds(
+        static_cast<long long>(static_cast<double>(duration.count()) * 1000.0 * factor_)));
+}
+
 std::chrono::steady_clock::time_point ScaledSleeper::now() const {
     const auto real = std::chrono::steady_clock::now() - origin_;
     // Sleeps that take no time at all move this clock by what they asked

@@ -18,6 +18,10 @@ public:
     // between scaled slices of it.
     bool sleepUnlessStopped(std::chrono::milliseconds duration,
                             const platform::StopCheck& stop) override;
+    // Remembers the whole pause as asked for and waits on the condition for
+    // the scaled time.
+    bool sleepUntil(std::chrono::milliseconds duration,
+                    platform::WakeCondition& condition) override;
 
     // Runs faster than the real clock by the same factor as the pauses shrink.
     std::chrono::steady_clock::time_point now() const override;
