@@ -335,7 +335,13 @@ bool UnitProgrammer::reachesOneUnit(const std::string& target) {
     const auto reached = platform::ipv4AsReached(target);
     if (!reached)
         return true;
-    const auto why = UnitAddressRule(options_.endpoints.broadcastAddress).refusal(*reached);
+    // A batch's list of interfaces serves each of its units: a subnet added
+    // since it was taken could only make a listed target its broadcast
+    // address, to which the system refuses the entry header's connection
+    // before any probe goes out.
+    const auto why = (interfaces_ ? UnitAddressRule(*interfaces_, options_.endpoints.broadcastAddress)
+                                  : UnitAddressRule(options_.endpoints.broadcastAddress))
+                         .refusal(*reached);
     if (!why)
         return true;
     op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " + *why +
