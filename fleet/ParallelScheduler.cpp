@@ -166,25 +166,29 @@ SchedulerRun::SchedulerRun(std::size_t jobs, platform::Sleeper& sleeper, const P
 Outcome SchedulerRun::run() {
     const std::size_t asked = std::min(jobs_, std::max<std::size_t>(targets_.size(), 1));
     std::string limited;
-    std::size_t count = slotsWithDescriptors(asked, limited);
-    std::vector<std::thread> workers;
-    {
-        // The slots wait here until every thread that can be started is.
+    const std::size_t count = slotsWithDescriptors(asked, limited);
+    if (count < asked) {
         std::unique_lock lock(mutex_);
-        for (std::size_t i = 0; count > 1 && i < count; ++i) {
-            try {
-                workers.emplace_back([this] { slot(); });
-            } catch (const std::system_error& error) {
-                // Out of threads (a process limit, memory for stacks): the
-                // slots already started are the batch's; this thread is its
-                // only one when none could be.
-                count = std::max<std::size_t>(workers.size(), 1);
-                limited = "no further thread could be started (" + error.code().message() + ")";
-                break;
-            }
+        tellSlotsLimited(lock, count, asked, limited);
+    }
+    // Each slot goes to work as soon as its thread runs: starting thousands
+    // of threads takes a good part of a second, which units already started
+    // spend on their schedule rather than waiting for the last thread.
+    std::vector<std::thread> workers;
+    workers.reserve(count > 1 ? count : 0);
+    for (std::size_t i = 0; count > 1 && i < count; ++i) {
+        try {
+            workers.emplace_back([this] { slot(); });
+        } catch (const std::system_error& error) {
+            // Out of threads (a process limit, memory for stacks): the slots
+            // already started are the batch's, told as soon as that is known;
+            // this thread is its only one when none could be.
+            const std::size_t started = std::max<std::size_t>(workers.size(), 1);
+            std::unique_lock lock(mutex_);
+            tellSlotsLimited(lock, started, asked,
+                             "no further thread could be started (" + error.code().message() + ")");
+            break;
         }
-        if (count < asked)
-            tellSlotsLimited(lock, count, asked, limited);
     }
     // A single slot runs on this thread.
     if (workers.empty())
@@ -476,17 +480,20 @@ std::optional<StopReason> SchedulerRun::stopReason(std::unique_lock<std::mutex>&
     }
 }
 
-// Before any unit starts, with the slots waiting for the mutex.
+// With the turn, once no slot holds it: before any thread starts when the
+// descriptors are short, or as soon as a thread could not be started.
 void SchedulerRun::tellSlotsLimited(std::unique_lock<std::mutex>& lock, std::size_t slots,
                                     std::size_t asked, const std::string& reason) {
     if (!callbacks_.slotsLimited)
         return;
+    // Slots may be at work already: the turn is taken like theirs.
+    while (callingOut_)
+        changed_.wait(lock);
     callingOut_ = true;
     lock.unlock();
     callbacks_.slotsLimited(slots, asked, reason);
     lock.lock();
-    callingOut_ = false;
-    changed_.notify_all();
+    letGo(lock);
 }
 
 // Units still waiting for another attempt when the batch ended keep the
