@@ -173,14 +173,18 @@ void SharedStatusPort::file(const std::string& sender, const char* data, std::si
     }
     ++attributed_;
     Queue& queue = *found->second;
-    std::lock_guard queueLock(queue.mutex);
-    if (queue.datagrams.size() < kMaxQueuedPerUnit) {
+    {
+        std::lock_guard queueLock(queue.mutex);
+        if (queue.datagrams.size() >= kMaxQueuedPerUnit) {
+            ++queue.overflowed;
+            return;
+        }
         queue.datagrams.emplace_back(data, length);
         queue.waiting.store(queue.datagrams.size(), std::memory_order_release);
-        queue.filed.notify_all();
-    } else {
-        ++queue.overflowed;
     }
+    // Woken with the queue's lock free, so the unit takes it at once rather
+    // than waking only to wait for this thread to let go of it.
+    queue.filed.notify_all();
 }
 
 void SharedStatusPort::noteDrops() {
