@@ -253,7 +253,8 @@ struct UnitSimulator::Loop {
     void wake();
 
     void watch(int fd, Source source, std::size_t index, std::uint32_t events);
-    void unwatch(int fd);
+    // closing: the descriptor is about to be closed, which ends its watch.
+    void unwatch(int fd, bool closing = false);
     void updateListener(std::size_t unit);
     void updateConnection(const Connection& c);
 
@@ -433,13 +434,15 @@ void UnitSimulator::Loop::watch(int fd, Source source, std::size_t index, std::u
     w = Watch{true, source, index, events};
 }
 
-void UnitSimulator::Loop::unwatch(int fd) {
+void UnitSimulator::Loop::unwatch(int fd, bool closing) {
     if (fd < 0 || static_cast<std::size_t>(fd) >= watches.size())
         return;
     Watch& w = watches[static_cast<std::size_t>(fd)];
     if (!w.watching)
         return;
-    ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
+    // Closing a descriptor of its own takes it off the queue already.
+    if (!closing)
+        ::epoll_ctl(epollFd, EPOLL_CTL_DEL, fd, nullptr);
     w = Watch{};
     --watchCount;
 }
@@ -923,7 +926,7 @@ void UnitSimulator::Loop::listenAgain(std::size_t unit) {
 }
 
 void UnitSimulator::Loop::dropConnection(int fd) {
-    unwatch(fd);
+    unwatch(fd, /*closing=*/true);
     ::close(fd);
     connections.erase(fd);
 }
