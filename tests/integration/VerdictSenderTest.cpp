@@ -4,6 +4,7 @@
 // cannot hold up the drain.
 #include "cli/CliContext.h"
 #include "engine/UnitProgrammer.h"
+#include "fleet/SharedStatusPort.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/DatagramFlood.h"
 #include "tests/support/Eventually.h"
@@ -16,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <functional>
@@ -137,6 +139,60 @@ TEST_F(VerdictSender, AUnitThatKeepsSendingCannotHoldTheDrain) {
     const auto firstProbeWait = std::find(asked.begin(), asked.end(), 1000ms);
     ASSERT_NE(firstProbeWait, asked.end());
     EXPECT_EQ(std::count(asked.begin(), firstProbeWait, 100ms), 10) << "receives of the drain";
+}
+
+// A sleeper that runs the schedule's fixed pauses a hundred times faster and
+// waits on a pause's wake condition for real, for far longer than a test's
+// deadline, noting each: only the condition can end such a wait in time.
+class WakeWatcher final : public platform::Sleeper {
+public:
+    struct Wait {
+        std::chrono::milliseconds asked;
+        bool met;
+    };
+    void sleepFor(std::chrono::milliseconds duration) override { fast_.sleepFor(duration); }
+    bool sleepUntil(std::chrono::milliseconds duration,
+                    platform::WakeCondition& condition) override {
+        const bool met = condition.waitFor(std::chrono::minutes(1));
+        waits.push_back({duration, met});
+        return met;
+    }
+    std::vector<Wait> waits;
+
+private:
+    testing_support::ScaledSleeper fast_{0.01};
+};
+
+// A unit of a parallel batch sleeps through its verdict wait in one go, and
+// the verdict ends that sleep when it comes, whatever else the port hears.
+TEST_F(VerdictSender, ABatchUnitSleepsThroughItsVerdictWaitUntilItsVerdictComes) {
+    const auto u = unit(2, 200ms);
+    ASSERT_TRUE(startSimulator({u}));
+    fleet::SharedStatusPort shared(simOptions.statusPort);
+    ASSERT_TRUE(shared.start(nullptr));
+    DatagramFlood neighbour(uniqueLoopbackAddress(), simOptions.statusPort, kZeros);
+    op.onPhase = [&](engine::UnitPhase phase) {
+        if (phase == engine::UnitPhase::VerdictWait)
+            neighbour.start();
+    };
+    WakeWatcher watcher;
+    engine::UnitProgrammer programmer(op, watcher, spooler, engine);
+    programmer.setStatusInboxFactory(
+        [&](const std::string& target) { return shared.inboxFor(target); });
+    std::atomic<bool> done{false};
+    engine::ProgramResult result = engine::ResultUnconfirmed;
+    std::thread run([&] {
+        result = programmer.ProgramUnit(image(), u.address);
+        done = true;
+    });
+    EXPECT_TRUE(testing_support::eventually([&] { return done.load(); }))
+        << "the verdict did not end the verdict wait";
+    run.join();
+    neighbour.stop();
+    EXPECT_EQ(result, engine::ResultVerifyError);
+    ASSERT_EQ(watcher.waits.size(), 1u) << "one sleep for the whole verdict wait";
+    EXPECT_EQ(watcher.waits[0].asked, engine::timing::kVerdictWait);
+    EXPECT_TRUE(watcher.waits[0].met) << "the verdict did not end the sleep";
 }
 
 // Single, the one-by-one batch and the parallel batch all take only the

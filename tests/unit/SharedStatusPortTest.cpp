@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -61,6 +62,43 @@ TEST(SharedStatusPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
     EXPECT_EQ(status[0], 2);
     EXPECT_EQ(inboxA->receive(status, 4), -1) << "nothing else was sent from A";
     EXPECT_EQ(shared.attributedDatagrams(), 2u);
+}
+
+// What a unit's verdict wait sleeps on: met while one of its own datagrams
+// waits, never by a stranger's, and gone with the inbox.
+TEST(SharedStatusPort, AnInboxWakesItsUnitOnlyForItsOwnDatagrams) {
+    SKIP_UNDER_WINE();
+    const std::uint16_t port = testing_support::freeUdpPort();
+    fleet::SharedStatusPort shared(port);
+    ASSERT_TRUE(shared.start(nullptr));
+    const std::string unit = testing_support::uniqueLoopbackAddress();
+    const std::string stranger = testing_support::uniqueLoopbackAddress();
+    auto inbox = shared.inboxFor(unit);
+    EXPECT_EQ(inbox->arrival(), nullptr) << "not open yet";
+    ASSERT_TRUE(inbox->open(nullptr));
+    platform::WakeCondition* arrival = inbox->arrival();
+    ASSERT_NE(arrival, nullptr);
+    EXPECT_FALSE(arrival->met());
+
+    sendFrom(stranger, port, "\x00\0\0\0"s);
+    ASSERT_TRUE(testing_support::eventually([&] { return shared.foreignDatagrams() == 1; }));
+    EXPECT_FALSE(arrival->waitFor(20ms)) << "a stranger's datagram woke the unit";
+
+    // Slept on for far longer than the deadline below: only the datagram's
+    // arrival can end the sleep in time.
+    std::atomic<bool> woken{false};
+    std::thread sleeper([&] { woken = arrival->waitFor(std::chrono::minutes(1)); });
+    sendFrom(unit, port, "\x02\0\0\0"s);
+    EXPECT_TRUE(testing_support::eventually([&] { return woken.load(); }))
+        << "the unit's datagram did not wake it";
+    sleeper.join();
+    unsigned char status[4] = {};
+    ASSERT_EQ(inbox->receive(status, 4), 4);
+    EXPECT_EQ(status[0], 2);
+    EXPECT_FALSE(arrival->met()) << "taken, nothing waits any more";
+
+    inbox->close();
+    EXPECT_EQ(inbox->arrival(), nullptr);
 }
 
 TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
