@@ -339,9 +339,10 @@ bool UnitProgrammer::reachesOneUnit(const std::string& target) {
     // since it was taken could only make a listed target its broadcast
     // address, to which the system refuses the entry header's connection
     // before any probe goes out.
-    const auto why = (interfaces_ ? UnitAddressRule(*interfaces_, options_.endpoints.broadcastAddress)
-                                  : UnitAddressRule(options_.endpoints.broadcastAddress))
-                         .refusal(*reached);
+    const auto why =
+        (interfaces_ ? UnitAddressRule(*interfaces_, options_.endpoints.broadcastAddress)
+                     : UnitAddressRule(options_.endpoints.broadcastAddress))
+            .refusal(*reached);
     if (!why)
         return true;
     op_.messageBox("Error: IP Address " + target + "\nNot the address of one unit: " + *why +
@@ -389,7 +390,8 @@ ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
                     // datagrams too long to be a status cannot keep it open.
                     const auto slept = sleeper_.now() - asleep;
                     used += std::max<std::int64_t>(
-                        1, std::chrono::ceil<std::chrono::milliseconds>(slept) / timing::kVerdictSleep);
+                        1, std::chrono::ceil<std::chrono::milliseconds>(slept) /
+                               timing::kVerdictSleep);
                 }
                 const long got = inbox.receive(status, sizeof status);
                 if (got >= 0)

@@ -8,12 +8,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
-#include <unordered_map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 namespace fleet {
 
@@ -71,7 +71,7 @@ private:
     // look for their verdicts ten times a second each, and a look at an empty
     // queue (nearly every look) reads one counter and takes no lock at all.
     struct Queue final : platform::WakeCondition {
-        std::mutex mutex;  // after the port's mutex_, never before it
+        std::mutex mutex;               // after the port's mutex_, never before it
         std::condition_variable filed;  // a datagram was queued
         std::deque<std::string> datagrams;
         std::uint64_t overflowed = 0;         // not queued: the queue was full

@@ -469,7 +469,8 @@ void UnitSimulator::Loop::updateConnection(const Connection& c) {
         return;
     }
     const bool forGood = settings(c.unit).stallFor.count() <= 0;
-    watch(c.fd, Source::Stalled, static_cast<std::size_t>(c.fd), forGood ? std::uint32_t{EPOLLRDHUP} : 0u);
+    watch(c.fd, Source::Stalled, static_cast<std::size_t>(c.fd),
+          forGood ? std::uint32_t{EPOLLRDHUP} : 0u);
 }
 
 void UnitSimulator::Loop::run() {
@@ -511,9 +512,8 @@ void UnitSimulator::Loop::run() {
             const auto fd = static_cast<std::size_t>(event.data.fd);
             return fd >= watches.size() || !watches[fd].watching;
         });
-        std::sort(ready.begin(), gone, [&](const epoll_event& a, const epoll_event& b) {
-            return rank(a) < rank(b);
-        });
+        std::sort(ready.begin(), gone,
+                  [&](const epoll_event& a, const epoll_event& b) { return rank(a) < rank(b); });
         for (auto it = ready.begin(); it != gone && !done; ++it)
             dispatch(it->data.fd);
     }

@@ -135,7 +135,8 @@ bool StreamSocket::sendAll(const void* data, std::size_t length, bool moreFollow
     bool waiting = false;
     Clock::time_point stallDeadline{};
     while (length > 0) {
-        const ssize_t sent = ::send(fd_, bytes, length, MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0));
+        const ssize_t sent =
+            ::send(fd_, bytes, length, MSG_NOSIGNAL | (moreFollows ? MSG_MORE : 0));
         if (sent > 0) {
             bytes += sent;
             length -= static_cast<std::size_t>(sent);

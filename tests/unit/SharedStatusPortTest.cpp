@@ -39,15 +39,25 @@ long receiveWithin(engine::StatusInbox& inbox, unsigned char* buffer, std::size_
     return got;
 }
 
+// A shared port already reading, and two loopback addresses to send from:
+// the unit's and another host's.
+struct StartedPort : ::testing::Test {
+    const std::uint16_t port = testing_support::freeUdpPort();
+    fleet::SharedStatusPort shared{port};
+    const std::string unit = testing_support::uniqueLoopbackAddress();
+    const std::string other = testing_support::uniqueLoopbackAddress();
+
+    void SetUp() override {
+        SKIP_UNDER_WINE();
+        ASSERT_TRUE(shared.start(nullptr));
+    }
+};
+
 }  // namespace
 
-TEST(SharedStatusPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
-    SKIP_UNDER_WINE();
-    const std::uint16_t port = testing_support::freeUdpPort();
-    fleet::SharedStatusPort shared(port);
-    ASSERT_TRUE(shared.start(nullptr));
-    const std::string a = testing_support::uniqueLoopbackAddress();
-    const std::string b = testing_support::uniqueLoopbackAddress();
+TEST_F(StartedPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
+    const std::string& a = unit;
+    const std::string& b = other;
     auto inboxA = shared.inboxFor(a);
     auto inboxB = shared.inboxFor(b);
     ASSERT_TRUE(inboxA->open(nullptr));
@@ -66,13 +76,8 @@ TEST(SharedStatusPort, VerdictsGoToTheUnitThatSentThemWhateverTheOrder) {
 
 // What a unit's verdict wait sleeps on: met while one of its own datagrams
 // waits, never by a stranger's, and gone with the inbox.
-TEST(SharedStatusPort, AnInboxWakesItsUnitOnlyForItsOwnDatagrams) {
-    SKIP_UNDER_WINE();
-    const std::uint16_t port = testing_support::freeUdpPort();
-    fleet::SharedStatusPort shared(port);
-    ASSERT_TRUE(shared.start(nullptr));
-    const std::string unit = testing_support::uniqueLoopbackAddress();
-    const std::string stranger = testing_support::uniqueLoopbackAddress();
+TEST_F(StartedPort, AnInboxWakesItsUnitOnlyForItsOwnDatagrams) {
+    const std::string& stranger = other;
     auto inbox = shared.inboxFor(unit);
     EXPECT_EQ(inbox->arrival(), nullptr) << "not open yet";
     ASSERT_TRUE(inbox->open(nullptr));
@@ -101,13 +106,8 @@ TEST(SharedStatusPort, AnInboxWakesItsUnitOnlyForItsOwnDatagrams) {
     EXPECT_EQ(inbox->arrival(), nullptr);
 }
 
-TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
-    SKIP_UNDER_WINE();
-    const std::uint16_t port = testing_support::freeUdpPort();
-    fleet::SharedStatusPort shared(port);
-    ASSERT_TRUE(shared.start(nullptr));
-    const std::string unit = testing_support::uniqueLoopbackAddress();
-    const std::string stranger = testing_support::uniqueLoopbackAddress();
+TEST_F(StartedPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
+    const std::string& stranger = other;
     auto inbox = shared.inboxFor(unit);
     std::ignore = inbox->open(nullptr);
 
@@ -124,12 +124,7 @@ TEST(SharedStatusPort, ForeignAndOversizeDatagramsAreCountedNeverAttributed) {
     EXPECT_EQ(shared.foreignDatagrams(), 200u);
 }
 
-TEST(SharedStatusPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically) {
-    SKIP_UNDER_WINE();
-    const std::uint16_t port = testing_support::freeUdpPort();
-    fleet::SharedStatusPort shared(port);
-    ASSERT_TRUE(shared.start(nullptr));
-    const std::string unit = testing_support::uniqueLoopbackAddress();
+TEST_F(StartedPort, AClosedInboxForgetsItsUnitAndTargetsAreMatchedCanonically) {
     {
         auto inbox = shared.inboxFor(unit);
         std::ignore = inbox->open(nullptr);
