@@ -32,19 +32,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class HookedOperator : public testing_support::RecordingOperator {
-public:
-    std::function<void(engine::UnitPhase)> onPhase;
-    void phaseChanged(engine::UnitPhase phase) override {
-        RecordingOperator::phaseChanged(phase);
-        if (onPhase)
-            onPhase(phase);
-    }
-};
-
 struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
     engine::EngineOptions engine;
-    HookedOperator op;
+    testing_support::PhaseHookOperator op;
     testing_support::RecordingWindow window;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
