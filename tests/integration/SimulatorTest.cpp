@@ -8,6 +8,7 @@
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -329,9 +330,8 @@ TEST_F(Simulated, BroadcastQueryIsAnsweredByEveryUnitFromItsOwnAddress) {
     host.send("127.255.255.255", options.udpPort, "TSBCJ03-01-27, 09-05-03, -60, 1");
     for (const auto& u : units)
         EXPECT_TRUE(simulator->waitFor(is("timestamp", u.address), kWait));
-    // A repeated datagram would come right behind: a short look, which a slow
-    // machine can only make less likely to see one.
-    std::this_thread::sleep_for(50ms);
+    // A repeated datagram would have been recorded before the marker query.
+    ASSERT_TRUE(testing_support::everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 3u);
 }
 
