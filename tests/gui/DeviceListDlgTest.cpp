@@ -27,7 +27,6 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <thread>
 #include <tuple>
 
 using gui_test::FakeSpooler;
@@ -79,15 +78,8 @@ public:
         if (!query || *query != "BCJ")
             return;
         ++queries;
-        for (const std::string& reply : replies)
-            ::sendto(answer_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                     sizeof from);
-        // The first answer is waiting before the pause ends; the rest follow
-        // it on loopback within a moment.
-        if (!replies.empty())
-            std::ignore = testing_support::eventually(
-                [&] { return testing_support::datagramWaitsAt(ntohs(from.sin_port)); });
-        std::this_thread::sleep_for(30ms);
+        // Every answer is waiting before the pause ends.
+        std::ignore = testing_support::sendQueued(answer_, replies, from);
     }
 
     // The next datagram that reaches the units, if one comes in time.

@@ -262,7 +262,7 @@ TEST_F(FleetCli, TimestampAsksOrNeedsYes) {
               std::string::npos)
         << err.str();
     EXPECT_EQ(run({"timestamp"}, ""), 1) << "end of input is no";
-    std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(testing_support::everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 0u);
     EXPECT_EQ(simulator->count("datagram"), 0u);
 

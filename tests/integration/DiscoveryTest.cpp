@@ -28,7 +28,6 @@
 #include <memory>
 #include <set>
 #include <string>
-#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -80,15 +79,8 @@ public:
                        &fromLength) != 3)
             return;
         ++queries;
-        for (const std::string& reply : replies_)
-            ::sendto(answer_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from),
-                     sizeof from);
-        // The first answer is waiting before the pause ends; the rest follow
-        // it on loopback within a moment.
-        if (!replies_.empty())
-            std::ignore = testing_support::eventually(
-                [&] { return testing_support::datagramWaitsAt(ntohs(from.sin_port)); });
-        std::this_thread::sleep_for(50ms);
+        // Every answer is waiting before the pause ends.
+        std::ignore = testing_support::sendQueued(answer_, replies_, from);
     }
 
 private:

@@ -5,6 +5,7 @@
 #include "platform/Sha256.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/CpuTime.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/NoQueues.h"
 #include "tests/support/OneByOneBatch.h"
 #include "tests/support/RecordingOperator.h"
@@ -32,19 +33,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-class HookedOperator : public testing_support::RecordingOperator {
-public:
-    std::function<void(engine::UnitPhase)> onPhase;
-    void phaseChanged(engine::UnitPhase phase) override {
-        RecordingOperator::phaseChanged(phase);
-        if (onPhase)
-            onPhase(phase);
-    }
-};
-
 struct FaultMatrix : ::testing::Test, testing_support::SimulatedUnits {
     engine::EngineOptions engine;
-    HookedOperator op;
+    testing_support::PhaseHookOperator op;
     testing_support::RecordingWindow window;
     testing_support::ScaledSleeper sleeper{0.01};
     testing_support::NoQueues spooler;
@@ -142,7 +133,12 @@ TEST_F(FaultMatrix, ImageThatCannotBeReadIsNamedAndNeverReachesTheUnitAsWhole) {
               "Could not read the image file /proc/self/mem\nInput/output error\n");
     EXPECT_EQ(op.messages[0].style, engine::BoxIcon::Stop);
     EXPECT_EQ(window.waitCursorDepth, 0);
-    std::this_thread::sleep_for(100ms);
+    // The unit records the image connection's reset once it has seen the end
+    // of that connection.
+    EXPECT_TRUE(simulator->waitFor(
+        [&](const sim::Event& e) { return e.kind == "aborted" && e.unit == unit.address; },
+        testing_support::kEventualDeadline))
+        << "the image connection was not reset";
     EXPECT_EQ(simulator->count("image", unit.address), 0u)
         << "the connection is reset, so the unit takes nothing for an image";
 }

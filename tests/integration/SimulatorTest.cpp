@@ -8,6 +8,7 @@
 #include "tests/support/NoQueues.h"
 #include "tests/support/RecordingOperator.h"
 #include "tests/support/ScaledSleeper.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -329,9 +330,8 @@ TEST_F(Simulated, BroadcastQueryIsAnsweredByEveryUnitFromItsOwnAddress) {
     host.send("127.255.255.255", options.udpPort, "TSBCJ03-01-27, 09-05-03, -60, 1");
     for (const auto& u : units)
         EXPECT_TRUE(simulator->waitFor(is("timestamp", u.address), kWait));
-    // A repeated datagram would come right behind: a short look, which a slow
-    // machine can only make less likely to see one.
-    std::this_thread::sleep_for(50ms);
+    // A repeated datagram would have been recorded before the marker query.
+    ASSERT_TRUE(testing_support::everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 3u);
 }
 
@@ -365,7 +365,8 @@ TEST_F(Simulated, RefusedDataPortAndMissingBootLoader) {
     refusing.refuse = true;
     auto stubborn = unit();
     stubborn.noBootLoader = true;
-    auto simulator = run({refusing, stubborn});
+    const auto ordinary = unit();
+    auto simulator = run({refusing, stubborn, ordinary});
     Udp host;
 
     EXPECT_EQ(connectTo(refusing.address, options.tcpPort), -1);
@@ -375,10 +376,12 @@ TEST_F(Simulated, RefusedDataPortAndMissingBootLoader) {
 
     deliver(stubborn.address, options.tcpPort, engine::proto::entryHeaderForNetwork());
     ASSERT_TRUE(simulator->waitFor(is("header", stubborn.address), kWait));
-    std::this_thread::sleep_for(50ms);
+    // An ordinary unit given the header later enters its boot loader after
+    // the same delay: once it has, the stubborn one would have too.
+    enterBootLoader(*simulator, ordinary.address);
     const std::string reply = query(host, stubborn.address);
     EXPECT_FALSE(engine::proto::isBootLoaderReply(reply.data(), reply.size()));
-    EXPECT_EQ(simulator->count("bootloader"), 0u);
+    EXPECT_EQ(simulator->count("bootloader", stubborn.address), 0u);
 }
 
 TEST_F(Simulated, ResetAndStallCutTheImageAtTheirByte) {
@@ -449,7 +452,10 @@ TEST_F(Simulated, StalledStreamIsReleasedWhenTheHostLeaves) {
     const auto stall = simulator->waitFor(is("stall", settings.address), kWait);
     ASSERT_TRUE(stall);
     EXPECT_EQ(stall->field("bytes"), "0");
-    std::this_thread::sleep_for(50ms);
+    // The unit answers a query only after a later turn of its loop, which
+    // would have seen the stalled stream end had it ended.
+    Udp host;
+    EXPECT_FALSE(query(host, settings.address).empty());
     EXPECT_EQ(simulator->count("aborted"), 0u) << "the stall holds while the host stays";
     ::close(orderly);
     const auto left = simulator->waitFor(is("aborted", settings.address), kWait);

@@ -4,6 +4,7 @@
 #include "fleet/TimeStampBroadcast.h"
 #include "sim/UnitSimulator.h"
 #include "tests/support/RecordingOperator.h"
+#include "tests/support/SimulatedUnits.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -14,12 +15,12 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
+using testing_support::everyUnitReadEarlierDatagrams;
 using testing_support::freeTcpPort;
 using testing_support::freeUdpPort;
 using testing_support::RecordingOperator;
@@ -103,7 +104,7 @@ TEST_F(TimeStamp, EveryUnitReceivesTheTextAloneAndNothingIsShown) {
     ASSERT_EQ(op.messages.size(), 1u) << "only the question, nothing after a success";
     EXPECT_EQ(op.messages[0].text, "Set all Networked Time Stamps to Current Time");
     EXPECT_EQ(op.messages[0].style, engine::kOkCancelQuestion);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 3u) << "one datagram, not repeated";
 }
 
@@ -113,7 +114,7 @@ TEST_F(TimeStamp, CancelSendsNothing) {
     EXPECT_EQ(declined.run(), fleet::TimeStampBroadcast::Outcome::Cancelled);
     EXPECT_EQ(clockReads, 0);
     EXPECT_EQ(op.messages.size(), 1u);
-    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 0u);
     EXPECT_EQ(simulator->count("datagram"), 0u);
 
@@ -153,7 +154,7 @@ TEST_F(TimeStamp, AFailedSendIsShown) {
     ASSERT_EQ(op.messages.size(), 2u);
     EXPECT_EQ(op.messages[1].text, "Send Error");
     EXPECT_EQ(op.messages[1].style, engine::BoxIcon::None);
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 0u);
 }
 
@@ -180,6 +181,6 @@ TEST_F(TimeStamp, NoSocketToBeHadIsShownAndNothingGoesOut) {
             std::_Exit(asExpected ? 0 : 1);
         },
         ::testing::ExitedWithCode(0), "");
-    std::this_thread::sleep_for(100ms);
+    ASSERT_TRUE(everyUnitReadEarlierDatagrams(*simulator));
     EXPECT_EQ(simulator->count("timestamp"), 0u);
 }

@@ -5,7 +5,10 @@
 // part of every build (the fuzz build has none).
 
 #include "engine/Endpoints.h"
+#include "engine/Protocol.h"
+#include "platform/DatagramSocket.h"
 #include "sim/UnitSimulator.h"
+#include "tests/support/Eventually.h"
 #include "tests/support/TestEnvironment.h"
 
 #include <gtest/gtest.h>
@@ -17,6 +20,33 @@
 #include <vector>
 
 namespace testing_support {
+
+// Whether every unit has read what reached the units' port before this call.
+// A query broadcast now queues behind any earlier datagram to that port, so
+// once each unit has taken it, an earlier one would have been recorded: a test
+// that shows nothing was sent looks after this rather than after a pause.
+inline ::testing::AssertionResult everyUnitReadEarlierDatagrams(
+    const sim::UnitSimulator& simulator) {
+    platform::DatagramSocket marker;
+    if (!marker.create(0, "127.0.0.1") || !marker.setBroadcast(true))
+        return ::testing::AssertionFailure() << "no socket for the marker query";
+    const std::string from = "127.0.0.1:" + std::to_string(marker.localPort());
+    const auto& query = engine::proto::kQuery;
+    if (marker.sendTo("127.255.255.255", simulator.options().udpPort, query.data(), query.size()) !=
+        static_cast<long>(query.size()))
+        return ::testing::AssertionFailure() << "the marker query was not sent";
+    for (const auto& unit : simulator.units()) {
+        const auto taken = simulator.waitFor(
+            [&](const sim::Event& e) {
+                return (e.kind == "query" || e.kind == "silent") && e.unit == unit.address &&
+                       e.field("from") == from;
+            },
+            kEventualDeadline);
+        if (!taken)
+            return ::testing::AssertionFailure() << unit.address << " never took the marker query";
+    }
+    return ::testing::AssertionSuccess();
+}
 
 struct SimulatedUnits {
     sim::SimulatorOptions simOptions = freePorts();

@@ -170,6 +170,9 @@ TEST(ParallelScheduler, RunsUpToJobsAtOnceButNeverOneAddressTwiceOrTwoQueues) {
         probe.enter(unit.target);
         probe.awaitCompany();
         // Time for another unit to run into this one's address or queue turn.
+        // A fixed hold, since a unit rightly held back gives no event to wait
+        // for: a slow machine can make a wrong start less likely to overlap
+        // this one, never a right run fail.
         std::this_thread::sleep_for(30ms);
         probe.leave(unit.target);
         std::lock_guard lock(timesMutex);
