@@ -375,31 +375,8 @@ ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
         const auto receives = std::max<std::int64_t>(
             1, (options_.verdictWait + timing::kVerdictSleep - std::chrono::milliseconds(1)) /
                    timing::kVerdictSleep);
-        // An inbox that can say when a datagram comes is slept on until then
-        // (with no stop to look at): the same window, ended by the datagram
-        // instead of found by the next look, and one wake-up where thousands
-        // of units at once would each wake ten times a second.
-        if (platform::WakeCondition* arrival = inbox.arrival(); arrival && !options_.stop) {
-            for (std::int64_t used = 0; used < receives;) {
-                op_.phaseTimeLeft((receives - used) * timing::kVerdictSleep);
-                const auto asleep = sleeper_.now();
-                if (!sleeper_.sleepUntil((receives - used) * timing::kVerdictSleep, *arrival)) {
-                    used = receives;
-                } else {
-                    // What a wake-up used of the window, a whole look at least:
-                    // datagrams too long to be a status cannot keep it open.
-                    const auto slept = sleeper_.now() - asleep;
-                    used += std::max<std::int64_t>(
-                        1, std::chrono::ceil<std::chrono::milliseconds>(slept) /
-                               timing::kVerdictSleep);
-                }
-                const long got = inbox.receive(status, sizeof status);
-                if (got >= 0)
-                    return resultFromStatus(
-                        proto::decodeStatus(status, static_cast<std::size_t>(got)));
-            }
-            return ResultUnconfirmed;
-        }
+        if (platform::WakeCondition* arrival = inbox.arrival(); arrival && !options_.stop)
+            return sleepThroughVerdictWait(inbox, *arrival, receives);
         for (std::int64_t i = 0; i < receives; ++i) {
             op_.phaseTimeLeft((receives - i) * timing::kVerdictSleep);
             if (!pause(timing::kVerdictSleep))
@@ -412,6 +389,33 @@ ProgramResult UnitProgrammer::awaitVerdict(StatusInbox& inbox) {
     }();
     run_.statusDatagrams = inbox.datagramsArrived() - before;
     return result;
+}
+
+// An inbox that can say when a datagram comes is slept on until then (with
+// no stop to look at): the same window of receives, ended by the datagram
+// instead of found by the next look, and one wake-up where thousands of
+// units at once would each wake ten times a second.
+ProgramResult UnitProgrammer::sleepThroughVerdictWait(StatusInbox& inbox,
+                                                      platform::WakeCondition& arrival,
+                                                      std::int64_t receives) {
+    unsigned char status[timing::kStatusDatagramSize];
+    for (std::int64_t used = 0; used < receives;) {
+        op_.phaseTimeLeft((receives - used) * timing::kVerdictSleep);
+        const auto asleep = sleeper_.now();
+        if (!sleeper_.sleepUntil((receives - used) * timing::kVerdictSleep, arrival)) {
+            used = receives;
+        } else {
+            // What a wake-up used of the window, a whole look at least:
+            // datagrams too long to be a status cannot keep it open.
+            const auto slept = sleeper_.now() - asleep;
+            used += std::max<std::int64_t>(
+                1, std::chrono::ceil<std::chrono::milliseconds>(slept) / timing::kVerdictSleep);
+        }
+        const long got = inbox.receive(status, sizeof status);
+        if (got >= 0)
+            return resultFromStatus(proto::decodeStatus(status, static_cast<std::size_t>(got)));
+    }
+    return ResultUnconfirmed;
 }
 
 std::optional<std::string> UnitProgrammer::queryProduct(const std::string& address,

@@ -129,6 +129,9 @@ private:
     [[nodiscard]] bool reachesOneUnit(const std::string& target);
     [[nodiscard]] bool drainStatus(StatusInbox& inbox);
     [[nodiscard]] ProgramResult awaitVerdict(StatusInbox& inbox);
+    [[nodiscard]] ProgramResult sleepThroughVerdictWait(StatusInbox& inbox,
+                                                        platform::WakeCondition& arrival,
+                                                        std::int64_t receives);
     // The product field of the unit's own answer to the query, asked every
     // second for at most wait; nothing when no answer that counts came. An
     // answer from the unit's boot loader counts only when bootLoaderCounts.

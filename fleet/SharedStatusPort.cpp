@@ -41,41 +41,38 @@ public:
         if (!port_.bound_)
             return true;
         queue_ = port_.subscribe(key_);
-        subscribed_ = true;
         foreignAtOpen_ = port_.foreignDatagrams();
         return true;
     }
     long receive(void* buffer, std::size_t length) override {
-        return subscribed_ ? SharedStatusPort::take(*queue_, buffer, length) : -1;
+        return queue_ ? SharedStatusPort::take(*queue_, buffer, length) : -1;
     }
     // The reader thread has filed what arrived so far: emptying the unit's
     // queue throws it away at once, whatever the rate.
     std::uint64_t discardWaiting(std::chrono::milliseconds) override {
-        return subscribed_ ? SharedStatusPort::discardQueued(*queue_) : 0;
+        return queue_ ? SharedStatusPort::discardQueued(*queue_) : 0;
     }
     // The whole port's count: a unit's own verdict and every other datagram
     // that got through to this computer alike.
     std::uint64_t datagramsArrived() const override { return port_.arrivedDatagrams(); }
     void close() override {
-        if (subscribed_) {
+        if (queue_) {
             foreignWhileOpen_ = port_.foreignDatagrams() - foreignAtOpen_;
             port_.unsubscribe(key_);
             queue_.reset();
-            subscribed_ = false;
         }
     }
     // Strangers' datagrams that reached the shared port while this unit was
     // in flight: nobody's verdict, but what this unit's run had to read past.
     std::uint64_t foreignDatagrams() const override {
-        return subscribed_ ? port_.foreignDatagrams() - foreignAtOpen_ : foreignWhileOpen_;
+        return queue_ ? port_.foreignDatagrams() - foreignAtOpen_ : foreignWhileOpen_;
     }
-    platform::WakeCondition* arrival() override { return subscribed_ ? queue_.get() : nullptr; }
+    platform::WakeCondition* arrival() override { return queue_.get(); }
 
 private:
     SharedStatusPort& port_;
     std::string key_;
     std::shared_ptr<SharedStatusPort::Queue> queue_;  // while subscribed
-    bool subscribed_ = false;
     std::uint64_t foreignAtOpen_ = 0;
     std::uint64_t foreignWhileOpen_ = 0;
 };

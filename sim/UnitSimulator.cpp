@@ -425,9 +425,7 @@ void UnitSimulator::Loop::watch(int fd, Source source, std::size_t index, std::u
     epoll_event event{};
     event.events = events;
     event.data.fd = fd;
-    // A descriptor closed behind the queue's back left it: added afresh.
-    if (::epoll_ctl(epollFd, w.watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0 &&
-        (!w.watching || errno != ENOENT || ::epoll_ctl(epollFd, EPOLL_CTL_ADD, fd, &event) != 0))
+    if (::epoll_ctl(epollFd, w.watching ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &event) != 0)
         return;
     if (!w.watching)
         ++watchCount;
@@ -507,14 +505,9 @@ void UnitSimulator::Loop::run() {
         if (count <= 0)
             continue;
         const auto end = ready.begin() + count;
-        // A timer may have stopped watching a descriptor since the wait.
-        const auto gone = std::remove_if(ready.begin(), end, [this](const epoll_event& event) {
-            const auto fd = static_cast<std::size_t>(event.data.fd);
-            return fd >= watches.size() || !watches[fd].watching;
-        });
-        std::sort(ready.begin(), gone,
+        std::sort(ready.begin(), end,
                   [&](const epoll_event& a, const epoll_event& b) { return rank(a) < rank(b); });
-        for (auto it = ready.begin(); it != gone && !done; ++it)
+        for (auto it = ready.begin(); it != end && !done; ++it)
             dispatch(it->data.fd);
     }
 }
@@ -524,7 +517,7 @@ void UnitSimulator::Loop::dispatch(int fd) {
         return;
     const Watch w = watches[static_cast<std::size_t>(fd)];
     if (!w.watching)
-        return;  // let go of earlier in this turn
+        return;  // let go of since the wait, by a timer or earlier in this turn
     switch (w.source) {
         case Source::Wake: {
             char drain[64];
